@@ -1,0 +1,40 @@
+// The bundled terminal client: started as NAME -peer PORT ARGS..., it connects back to the
+// host agent, performs the handshake and reports what it received.
+//   host: $HOSTAGENT_HOST, else the loopback address.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "client/hostlink.h"
+
+int main(int argc, char **argv)
+{
+    int port = -1;
+    bool swapped = false;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-peer") == 0 && i + 1 < argc)
+            port = atoi(argv[++i]);
+        else if (strcmp(argv[i], "-swapped") == 0)
+            swapped = true;
+    }
+    if (port <= 0) {
+        fprintf(stderr, "usage: %s -peer PORT [-swapped] [ARGS...]\n", argv[0]);
+        return 2;
+    }
+    const char *host = getenv("HOSTAGENT_HOST");
+    if (!host || !*host)
+        host = "127.0.0.1";
+    try {
+        auto link = hostlink::Link::connect(host, port, swapped);
+        uint32_t answer = link.handshake(41);
+        printf("connected to the host agent at %s:%d (%s byte order)\n", host, port,
+               swapped ? "opposite" : "same");
+        printf("handshake: nonce 41 answered with %u\n", answer);
+        link.close();
+    } catch (const hostlink::LinkError &e) {
+        fprintf(stderr, "%s: %s\n", argv[0], e.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,24 @@
+// Process-wide option values, diagnostics and full-transfer helpers.
+#pragma once
+#include <cstddef>
+
+struct Settings {
+    int verbose = 0;
+    int pdaemon = 0;
+    int failsafe = 1;
+    int timeout = 100;
+    const char *termCmd = nullptr;
+    const char *terminalName = nullptr;
+    const char *addToPath[2] = {"", nullptr};
+    const char *remote_shell_commands[3] = {"", "rsh", nullptr};
+    const char *prog = nullptr;
+    int swaprequest = 0;
+};
+
+extern Settings settings;
+
+void Error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void Verbose(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+long local_readx(int fd, void *buffer, long n);
+long local_writex(int fd, const void *buffer, long n);

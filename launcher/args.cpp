@@ -1,0 +1,148 @@
+// Command line: own options, the client's arguments and their escaping.
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/settings.h"
+#include "launcher/launcher.h"
+
+void SplitArgs(int *argc, char **argv, int *clientArgc, char **clientArgv)
+{
+    int total = *argc;
+    *clientArgc = 0;
+    *argc = 1;
+    for (int i = 0; i < total; i++) {
+        if (strcmp(argv[i], "--") == 0) {
+            *argc = i;
+            *clientArgc = 1;
+        } else {
+            clientArgv[(*clientArgc)++] = argv[i];
+        }
+    }
+    argv[*argc] = nullptr;
+    clientArgv[*clientArgc] = nullptr;
+}
+
+void ProcessClientArgs(int clientArgc, char **clientArgv)
+{
+    if (clientArgc < 2)
+        return;
+    for (int i = 1; i < clientArgc; i++) {
+        if (strcmp(clientArgv[i], "-display") == 0 && i + 1 < clientArgc) {
+            const char *value = clientArgv[++i];
+            size_t size = strlen(value) + 9;
+            char *entry = static_cast<char *>(malloc(size));
+            if (entry) {
+                snprintf(entry, size, "DISPLAY=%s", value);
+                putenv(entry);
+            }
+        }
+    }
+}
+
+void Usage()
+{
+    Error("usage: %s [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] [-c<command>] -- ] ....\n",
+          settings.prog);
+}
+
+namespace {
+
+// "-t%d": optional white space, optional sign, at least one digit, then anything.
+// A number outside the 32-bit range is refused.
+bool ParseTimeout(const char *arg, int *value)
+{
+    if (strncmp(arg, "-t", 2) != 0)
+        return false;
+    const char *p = arg + 2;
+    while (isspace(static_cast<unsigned char>(*p)))
+        p++;
+    const char *digits = p;
+    if (*digits == '+' || *digits == '-')
+        digits++;
+    if (!isdigit(static_cast<unsigned char>(*digits)))
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    long long v = strtoll(p, &end, 10);
+    if (errno == ERANGE || v < INT_MIN || v > INT_MAX)
+        return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+} // namespace
+
+void ProcessArgs(int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++) {
+        char *arg = argv[i];
+        int t;
+        if (strcmp(arg, "-v") == 0) {
+            settings.verbose = 1;
+        } else if (strcmp(arg, "-d") == 0) {
+            settings.pdaemon = 1;
+        } else if (strcmp(arg, "-fs") == 0) {
+            settings.failsafe = 1;
+        } else if (strcmp(arg, "-nfs") == 0) {
+            settings.failsafe = 0;
+        } else if (ParseTimeout(arg, &t)) {
+            settings.timeout = t;
+        } else if (strncmp(arg, "-r", 2) == 0) {
+            settings.remote_shell_commands[0] = arg + 2;
+        } else if (strncmp(arg, "-p", 2) == 0) {
+            settings.addToPath[0] = arg + 2;
+        } else if (strncmp(arg, "-c", 2) == 0) {
+            settings.termCmd = arg + 2;
+        } else if (strncmp(arg, "-h", 2) == 0) {
+            settings.terminalName = arg + 2;
+        } else {
+            Usage();
+            exit(1);
+        }
+    }
+}
+
+namespace {
+
+bool IsMeta(unsigned char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == ';' || c == '|' ||
+           c == '&' || c == '"' || c == '\'';
+}
+
+} // namespace
+
+// The escaped copy of arg, or null when nothing needs escaping or no memory is left.
+// Arguments of any length are escaped whole.
+char *EscapeArg(const char *arg)
+{
+    size_t len = 0, metas = 0;
+    for (const char *p = arg; *p; p++, len++)
+        metas += IsMeta(static_cast<unsigned char>(*p));
+    if (metas == 0)
+        return nullptr;
+    char *copy = static_cast<char *>(malloc(len + metas + 1));
+    if (!copy)
+        return nullptr;
+    char *q = copy;
+    for (const char *p = arg; *p; p++) {
+        if (IsMeta(static_cast<unsigned char>(*p)))
+            *q++ = '\\';
+        *q++ = *p;
+    }
+    *q = '\0';
+    return copy;
+}
+
+void EscapeMetaChars(int clientArgc, char **clientArgv)
+{
+    for (int i = 0; i < clientArgc; i++) {
+        char *copy = EscapeArg(clientArgv[i]);
+        if (copy)
+            clientArgv[i] = copy;
+    }
+}

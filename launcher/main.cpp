@@ -1,0 +1,129 @@
+// The life of the agent: command line, listener, connection loop.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "common/settings.h"
+#include "launcher/launcher.h"
+#include "service/protocol.h"
+
+namespace {
+
+// Daemon mode has no terminal; its messages name the wildcard listener instead.
+const char *terminalName = "any host";
+
+int OpenListener(int *port)
+{
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (listener < 0) {
+        perror("socket failed");
+        exit(1);
+    }
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = 0;
+    if (bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0) {
+        perror("bind failed");
+        close(listener);
+        exit(1);
+    }
+    socklen_t len = sizeof addr;
+    if (getsockname(listener, reinterpret_cast<struct sockaddr *>(&addr), &len) < 0) {
+        perror("getsockaddr failed");
+        close(listener);
+        exit(1);
+    }
+    if (listen(listener, 1) < 0) {
+        perror("listen failed");
+        close(listener);
+        exit(1);
+    }
+    *port = ntohs(addr.sin_port);
+    return listener;
+}
+
+void InstallReaper()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = ReapChildren;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGCHLD, &sa, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    char **clientArgv = static_cast<char **>(calloc(static_cast<size_t>(argc) + 1, sizeof(char *)));
+    if (!clientArgv) {
+        Error("Couldn't allocate client argument block\n");
+        exit(1);
+    }
+    if (argc < 1) {
+        Error("started without a program name\n");
+        exit(1);
+    }
+    settings.prog = argv[0];
+    int clientArgc = 0;
+    SplitArgs(&argc, argv, &clientArgc, clientArgv);
+    ProcessClientArgs(clientArgc, clientArgv);
+    ProcessArgs(argc, argv);
+    EscapeMetaChars(clientArgc, clientArgv);
+
+    if (!settings.pdaemon) {
+        Error("%s: launching the client on a terminal is not available in this build; use -d (daemon mode)\n",
+              settings.prog);
+        exit(1);
+    }
+
+    int port = 0;
+    int listener = OpenListener(&port);
+    printf("port = %d\n", port);
+    fflush(stdout);
+
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(listener, &readable);
+        int ready = select(listener + 1, &readable, nullptr, nullptr, nullptr);
+        if (ready <= 0) {
+            Error("Timedout attempting to connect to %s on %s.\n", settings.prog, terminalName);
+            close(listener);
+            StartBackupClient(clientArgc, clientArgv);
+        }
+        struct sockaddr_in peer = {};
+        socklen_t len = sizeof peer;
+        int connection = accept(listener, reinterpret_cast<struct sockaddr *>(&peer), &len);
+        if (connection < 0) {
+            Error("Error attempting to connect to %s on %s.\n", settings.prog, terminalName);
+            exit(0);
+        }
+        fcntl(connection, F_SETFD, FD_CLOEXEC);
+        int on = 1;
+        if (setsockopt(connection, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0) {
+            perror("couldn't set keepalive");
+            close(connection);
+            exit(1);
+        }
+        if (setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0) {
+            perror("couldn't set tcp_nodelay");
+            close(connection);
+            exit(1);
+        }
+        Verbose("Accepted connection from peer.\n");
+        InstallReaper();
+        ServicePeer(connection);
+        signal(SIGCHLD, SIG_DFL);
+        close(connection);
+    }
+}

@@ -1,0 +1,26 @@
+// Starts the real agent binary for a test and collects its exit status and diagnostics.
+#pragma once
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct AgentProcess {
+    pid_t pid = -1;
+    int port = -1;
+    std::string errPath;
+    std::string outPath;
+    int exitCode = -1;
+
+    // Runs argv (argv[0] is the name the agent is started under) with env added to the
+    // environment. With daemon set, waits for the "port = N" line.
+    bool Start(const std::vector<std::string> &argv, const std::vector<std::string> &env = {}, bool daemon = true);
+    // Exit status (0-255), 256 + signal for a signal, or -1 when it has not ended in time.
+    int Wait(double seconds = 10);
+    bool Running();
+    std::string Stderr() const;
+    std::string Stdout() const;
+    ~AgentProcess();
+};
+
+std::string ReadFile(const std::string &path);
+std::string TempDir();
