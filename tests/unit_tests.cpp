@@ -294,3 +294,31 @@ TEST(ProcessArgs, OptionsSetTheSettings)
 }
 
 } // namespace
+
+#include <cerrno>
+#include "service/errnomap.h"
+
+namespace {
+
+TEST(ErrnoMap, HostErrorsGetWireNumbers)
+{
+    EXPECT_EQ(maperrno(0), 22);
+    EXPECT_EQ(maperrno(EINVAL), 22);
+    EXPECT_EQ(maperrno(EOVERFLOW), 22);
+    EXPECT_EQ(maperrno(ESTALE), 22);
+    EXPECT_EQ(maperrno(EAGAIN), 11);
+    EXPECT_EQ(maperrno(EWOULDBLOCK), 11);
+    EXPECT_EQ(maperrno(EDEADLK), 35);
+    EXPECT_EQ(maperrno(ENOTEMPTY), 66);
+    EXPECT_EQ(maperrno(EINPROGRESS), 36);
+    EXPECT_EQ(maperrno(ECONNREFUSED), 61);
+    EXPECT_EQ(maperrno(ENAMETOOLONG), 63);
+    EXPECT_EQ(maperrno(-1), 22);
+    EXPECT_EQ(maperrno(100000), 22);
+    for (int e = -5; e < 300; e++) {
+        int w = maperrno(e);
+        EXPECT_TRUE(w > 0 && w != 67 && w <= 73) << e;
+    }
+}
+
+} // namespace
