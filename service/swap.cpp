@@ -17,7 +17,7 @@ uint32_t swapl(uint32_t value)
 
 namespace {
 
-// Highest word converted per call: each entry lists the words 1..n converted as a bit mask.
+// Words converted per call, as a bit mask: bit n stands for word n.
 constexpr uint16_t W(int a) { return static_cast<uint16_t>(1u << a); }
 
 struct WordTables {
