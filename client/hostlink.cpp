@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace hostlink {
@@ -26,6 +27,8 @@ void readAll(int fd, char *p, size_t n)
         if (r < 0) {
             if (errno == EINTR)
                 continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                throw LinkError("timed out waiting for the agent");
             throw LinkError(std::string("read from agent: ") + strerror(errno));
         }
         got += static_cast<size_t>(r);
@@ -90,6 +93,7 @@ Link Link::connect(const std::string &host, int port, bool swapped)
         throw LinkError("cannot resolve " + host + ": " + gai_strerror(rc));
     Link link;
     link.swapped_ = swapped;
+    int lastErrno = 0;
     for (struct addrinfo *ai = res; ai; ai = ai->ai_next) {
         int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0)
@@ -98,11 +102,12 @@ Link Link::connect(const std::string &host, int port, bool swapped)
             link.fd_ = fd;
             break;
         }
+        lastErrno = errno;
         ::close(fd);
     }
     freeaddrinfo(res);
     if (link.fd_ < 0)
-        throw LinkError("cannot connect to " + host + ":" + std::to_string(port) + ": " + strerror(errno));
+        throw LinkError("cannot connect to " + host + ":" + std::to_string(port) + ": " + strerror(lastErrno));
     int on = 1;
     setsockopt(link.fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return link;
@@ -166,6 +171,15 @@ Reply Link::receive()
     return r;
 }
 
+void Link::setTimeout(double seconds)
+{
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(seconds);
+    tv.tv_usec = static_cast<suseconds_t>((seconds - static_cast<double>(tv.tv_sec)) * 1e6);
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
 bool Link::atEof()
 {
     char c;
@@ -173,6 +187,8 @@ bool Link::atEof()
         ssize_t r = ::recv(fd_, &c, 1, 0);
         if (r < 0 && errno == EINTR)
             continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            throw LinkError("timed out waiting for the agent");
         return r == 0 || (r < 0 && errno == ECONNRESET);
     }
 }

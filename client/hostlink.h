@@ -65,6 +65,8 @@ public:
     Reply receive();
     Reply call(const Request &req) { send(req); return receive(); }
     bool atEof(); // true when the agent has closed the connection
+    // Limits every later wait for the agent to seconds; a wait that runs out raises LinkError.
+    void setTimeout(double seconds);
     int fd() const { return fd_; }
     bool swapped() const { return swapped_; }
     void close();

@@ -28,7 +28,12 @@ struct Daemon {
         args.push_back("--");
         EXPECT_TRUE(agent.Start(args));
     }
-    Link Connect(bool swapped = false) { return Link::connect("127.0.0.1", agent.port, swapped); }
+    Link Connect(bool swapped = false)
+    {
+        Link link = Link::connect("127.0.0.1", agent.port, swapped);
+        link.setTimeout(10); // a hanging agent fails the test instead of blocking it
+        return link;
+    }
 };
 
 std::string Header(int len, int call, bool swapped = false)
