@@ -13,14 +13,55 @@ char replybuf[MAX_MESSAGE];
 
 namespace {
 
-// Calls whose family has no handlers yet take the unknown-call road.
 constexpr Handler dispatch[NUM_CALLS] = {
-    Connection, UnknownCall, UnknownCall, UnknownCall, nullptr,     UnknownCall, UnknownCall, UnknownCall,
-    UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall,
-    UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall,
-    UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall,
-    UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall,
-    UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall, UnknownCall,
+    Connection,         // 0
+    RemoteOpen,         // 1
+    RemoteRead,         // 2
+    RemoteWrite,        // 3
+    nullptr,            // 4: no call
+    RemoteLseek,        // 5
+    RemoteClose,        // 6
+    RemoteOpendir,      // 7
+    RemoteReaddir,      // 8
+    RemoteRewinddir,    // 9
+    RemoteClosedir,     // 10
+    RemoteGetenv,       // 11
+    RemoteGettimeofday, // 12
+    RemoteGetuid,       // 13
+    RemoteGetgid,       // 14
+    RemoteGeteuid,      // 15
+    RemoteGetegid,      // 16
+    RemoteAccess,       // 17
+    RemoteStat,         // 18 stat
+    RemoteLink,         // 19 link
+    RemoteUnlink,       // 20
+    RemoteMkdir,        // 21
+    RemoteRmdir,        // 22
+    RemoteForkNExec,    // 23
+    RemoteChmod,        // 24
+    RemoteGetcwd,       // 25
+    RemoteChdir,        // 26
+    RemoteGetlogin,     // 27
+    RemoteGethostname,  // 28
+    RemoteGethost,      // 29 gethostbyname
+    RemoteGethost,      // 30 gethostbyaddr
+    RemoteLink,         // 31 symlink
+    RemoteStat,         // 32 lstat
+    RemoteReadlink,     // 33
+    RemoteStat,         // 34 fstat
+    RemoteSetenv,       // 35
+    RemoteFork,         // 36
+    RemoteExecve,       // 37
+    RemoteExecvp,       // 38
+    RemoteExit,         // 39
+    RemoteDup2,         // 40
+    RemoteGetservbyname, // 41
+    RemotePeerpipe,     // 42
+    RemoteSetpgid,      // 43
+    RemoteSetsid,       // 44
+    RemoteGetpgrp,      // 45
+    RemoteGetpid,       // 46
+    RemoteGetppid,      // 47
 };
 
 } // namespace

@@ -13,6 +13,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 std::string ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -96,4 +98,29 @@ AgentProcess::~AgentProcess()
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+}
+
+Daemon::Daemon(bool verbose, const std::vector<std::string> &env)
+{
+    std::vector<std::string> args = {"xt.term"};
+    if (verbose)
+        args.push_back("-v");
+    args.push_back("-d");
+    args.push_back("--");
+    if (!agent.Start(args, env))
+        ADD_FAILURE() << "the agent did not start in daemon mode: " << agent.Stderr();
+}
+
+hostlink::Link Daemon::Connect(bool swapped)
+{
+    hostlink::Link link = hostlink::Link::connect("127.0.0.1", agent.port, swapped);
+    link.setTimeout(10); // a hanging agent fails the test instead of blocking it
+    return link;
+}
+
+hostlink::Link Daemon::Open(bool swapped)
+{
+    hostlink::Link link = Connect(swapped);
+    link.handshake(1);
+    return link;
 }

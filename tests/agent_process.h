@@ -4,6 +4,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "client/hostlink.h"
+
 struct AgentProcess {
     pid_t pid = -1;
     int port = -1;
@@ -24,3 +26,12 @@ struct AgentProcess {
 
 std::string ReadFile(const std::string &path);
 std::string TempDir();
+
+// The agent in daemon mode ("xt.term [-v] -d --"), with links that time out instead of hanging.
+struct Daemon {
+    AgentProcess agent;
+    explicit Daemon(bool verbose = false, const std::vector<std::string> &env = {});
+    hostlink::Link Connect(bool swapped = false);
+    // Connect plus handshake.
+    hostlink::Link Open(bool swapped = false);
+};

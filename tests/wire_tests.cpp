@@ -17,25 +17,6 @@ using hostlink::Request;
 
 namespace {
 
-struct Daemon {
-    AgentProcess agent;
-    explicit Daemon(bool verbose = false)
-    {
-        std::vector<std::string> args = {"xt.term"};
-        if (verbose)
-            args.push_back("-v");
-        args.push_back("-d");
-        args.push_back("--");
-        EXPECT_TRUE(agent.Start(args));
-    }
-    Link Connect(bool swapped = false)
-    {
-        Link link = Link::connect("127.0.0.1", agent.port, swapped);
-        link.setTimeout(10); // a hanging agent fails the test instead of blocking it
-        return link;
-    }
-};
-
 std::string Header(int len, int call, bool swapped = false)
 {
     std::string h(4, '\0');

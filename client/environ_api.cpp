@@ -1,0 +1,4 @@
+#include "client/environ_api.h"
+
+namespace hostlink {
+} // namespace hostlink

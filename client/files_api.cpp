@@ -1,0 +1,4 @@
+#include "client/files_api.h"
+
+namespace hostlink {
+} // namespace hostlink

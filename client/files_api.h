@@ -1,0 +1,6 @@
+// Typed file and directory calls over a Link.
+#pragma once
+#include "client/hostlink.h"
+
+namespace hostlink {
+} // namespace hostlink

@@ -1,0 +1,4 @@
+#include "client/process_api.h"
+
+namespace hostlink {
+} // namespace hostlink

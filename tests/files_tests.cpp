@@ -1,0 +1,4 @@
+// File and directory calls, against the real agent over loopback.
+#include <gtest/gtest.h>
+
+#include "tests/agent_process.h"

@@ -1,0 +1,4 @@
+// Process-control calls, against the real agent over loopback.
+#include <gtest/gtest.h>
+
+#include "tests/agent_process.h"
