@@ -1,24 +1,489 @@
 // File and directory calls.
+#include "service/files.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "common/settings.h"
+#include "service/errnomap.h"
 #include "service/handlers.h"
 #include "service/protocol.h"
 
-// Not served yet: these take the unknown-call road.
-char *RemoteOpen(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteRead(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteWrite(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteLseek(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteClose(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteOpendir(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteReaddir(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteRewinddir(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteClosedir(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteAccess(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteStat(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteLink(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteUnlink(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteMkdir(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteRmdir(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteChmod(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteGetcwd(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteChdir(int connection, char *request) { return UnknownCall(connection, request); }
-char *RemoteReadlink(int connection, char *request) { return UnknownCall(connection, request); }
+namespace {
+
+// Shown in a trace line in place of a string argument that has no NUL inside the request.
+const char *const badstring = "?";
+
+constexpr int STAT_LENGTH = 52;
+constexpr int READLINK_PATH = 1024;
+
+// Open directory streams. A handle is the slot number in its low 8 bits and the slot's
+// generation above them: a closed handle never names the stream that later takes its slot,
+// and a handle is never 0 because generations start at 1.
+constexpr int MAX_DIRS = 256;
+constexpr uint32_t MAX_GENERATION = 0x7fffff; // keeps every handle positive as a result word
+
+struct DirSlot {
+    DIR *dir;
+    uint32_t handle;
+};
+
+DirSlot dirs[MAX_DIRS];
+uint32_t dirgeneration[MAX_DIRS];
+
+DirSlot *lookupdir(uint32_t handle)
+{
+    DirSlot *slot = &dirs[handle & 0xff];
+    if (handle == 0 || !slot->dir || slot->handle != handle)
+        return nullptr;
+    return slot;
+}
+
+// Sets the length of a reply that carries data and clears the pad bytes behind the data.
+void setdatalength(int used)
+{
+    int length = RoundUp4(used);
+    memset(replybuf + used, 0, static_cast<size_t>(length - used));
+    SetLength(replybuf, length);
+}
+
+// Finishes a reply of a call whose result word is 0 or -1.
+void setresult(int result, int error)
+{
+    PutWord(replybuf, 1, result);
+    if (result < 0)
+        PutWord(replybuf, 2, maperrno(error));
+    SetLength(replybuf, 12);
+}
+
+// The string at byte 4 of a request, or null when it does not end inside the request.
+const char *pathat4(const char *request, int *next = nullptr) { return ReqString(request, 4, next); }
+
+// Byte count of read and write: taken as unsigned and limited to what one message carries.
+int datacount(int32_t count)
+{
+    uint32_t n = static_cast<uint32_t>(count);
+    return n > static_cast<uint32_t>(MAX_DATA) ? MAX_DATA : static_cast<int>(n);
+}
+
+} // namespace
+
+int HostOpenFlags(int32_t wire)
+{
+    int flags;
+    switch (wire & 3) {
+    case 0:
+        flags = O_RDONLY;
+        break;
+    case 1:
+        flags = O_WRONLY;
+        break;
+    default:
+        flags = O_RDWR;
+        break;
+    }
+    if (wire & 0x1000)
+        flags |= O_APPEND;
+    if (wire & 0x200)
+        flags |= O_CREAT;
+    if (wire & 0x800)
+        flags |= O_EXCL;
+    if (wire & 0x2000)
+        flags |= O_NONBLOCK;
+    if (wire & 0x400)
+        flags |= O_TRUNC;
+    return flags;
+}
+
+int HostAccessMode(int32_t wire)
+{
+    int mode = F_OK;
+    if (wire & 1)
+        mode |= R_OK;
+    if (wire & 2)
+        mode |= W_OK;
+    if (wire & 4)
+        mode |= X_OK;
+    return mode;
+}
+
+char *RemoteOpen(int, char *request)
+{
+    int32_t wireflags = 0, mode = 0;
+    const char *path = ReqString(request, 12, nullptr);
+    bool whole = ReqWord(request, 1, &wireflags) && ReqWord(request, 2, &mode) && path;
+    int flags = HostOpenFlags(wireflags);
+    int result = -1, error = EINVAL;
+    if (whole) {
+        result = open(path, flags, static_cast<mode_t>(mode));
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = open(%s,0x%x,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(flags),
+            static_cast<unsigned>(mode));
+    return replybuf;
+}
+
+char *RemoteRead(int connection, char *request)
+{
+    int32_t fd = -1, count = 0;
+    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &count);
+    int n = datacount(count);
+    long result = -1;
+    int error = EINVAL;
+    if (whole && fd == connection) {
+        error = EBADF; // the connection is not the client's to read
+    } else if (whole) {
+        result = local_readx(fd, replybuf + 12, n);
+        error = errno;
+    }
+    PutWord(replybuf, 1, static_cast<int32_t>(result));
+    if (result < 0) {
+        PutWord(replybuf, 2, maperrno(error));
+        SetLength(replybuf, 12);
+    } else {
+        setdatalength(12 + static_cast<int>(result));
+    }
+    Verbose("Request: %d = read(%d,...,%d)\n", static_cast<int>(result), fd, n);
+    return replybuf;
+}
+
+char *RemoteWrite(int connection, char *request)
+{
+    int32_t fd = -1, count = 0;
+    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &count);
+    int n = datacount(count);
+    long result = -1;
+    int error = EINVAL;
+    // Only bytes that came with this request are written: never older buffer content.
+    if (whole && n > RequestSize(request) - 12) {
+        error = EINVAL;
+    } else if (whole && fd == connection) {
+        error = EBADF;
+    } else if (whole) {
+        result = local_writex(fd, request + 12, n);
+        error = errno;
+    }
+    setresult(static_cast<int>(result), error);
+    Verbose("Request: %d = write(%d,...,%d)\n", static_cast<int>(result), fd, n);
+    return replybuf;
+}
+
+char *RemoteLseek(int, char *request)
+{
+    int32_t fd = -1, offset = 0, whence = 0;
+    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &offset) && ReqWord(request, 3, &whence);
+    int result = -1, error = EINVAL;
+    if (whole) {
+        off_t before = lseek(fd, 0, SEEK_CUR);
+        off_t after = lseek(fd, offset, whence);
+        error = errno;
+        if (after > INT32_MAX) {
+            // Not cut to 32 bits: refused, and the offset goes back where it was.
+            if (before >= 0)
+                lseek(fd, before, SEEK_SET);
+            error = EOVERFLOW;
+        } else {
+            result = static_cast<int>(after);
+        }
+    }
+    setresult(result, error);
+    Verbose("Request: %d = lseek(%d,%d,%d)\n", result, fd, offset, whence);
+    return replybuf;
+}
+
+char *RemoteClose(int connection, char *request)
+{
+    int32_t fd = -1;
+    int result = -1, error = EINVAL;
+    if (ReqWord(request, 1, &fd)) {
+        if (fd == connection) {
+            error = EBADF;
+        } else {
+            result = close(fd);
+            error = errno;
+        }
+    }
+    setresult(result, error);
+    Verbose("Request: %d = close(%d)\n", result, fd);
+    return replybuf;
+}
+
+char *RemoteOpendir(int, char *request)
+{
+    const char *path = pathat4(request);
+    uint32_t handle = 0;
+    int error = EINVAL;
+    if (path) {
+        int freeslot = 0;
+        while (freeslot < MAX_DIRS && dirs[freeslot].dir)
+            freeslot++;
+        if (freeslot == MAX_DIRS) {
+            error = EMFILE;
+        } else if (DIR *dir = opendir(path)) {
+            uint32_t generation = dirgeneration[freeslot] % MAX_GENERATION + 1;
+            dirgeneration[freeslot] = generation;
+            handle = (generation << 8) | static_cast<uint32_t>(freeslot);
+            dirs[freeslot].dir = dir;
+            dirs[freeslot].handle = handle;
+        } else {
+            error = errno;
+        }
+    }
+    PutWord(replybuf, 1, static_cast<int32_t>(handle));
+    if (handle == 0)
+        PutWord(replybuf, 2, maperrno(error));
+    SetLength(replybuf, 12);
+    Verbose("Request: 0x%x = opendir(%s)\n", handle, path ? path : badstring);
+    return replybuf;
+}
+
+char *RemoteReaddir(int, char *request)
+{
+    int32_t word = 0;
+    int error = EINVAL;
+    struct dirent *entry = nullptr;
+    if (ReqWord(request, 1, &word)) {
+        DirSlot *slot = lookupdir(static_cast<uint32_t>(word));
+        if (slot) {
+            errno = 0; // the end of a directory leaves errno alone
+            entry = readdir(slot->dir);
+            error = errno;
+        } else {
+            error = EBADF;
+        }
+    }
+    unsigned handle = static_cast<uint32_t>(word);
+    if (!entry) {
+        setresult(-1, error);
+        Verbose("Request: -1 = readdir(0x%x);\n", handle);
+        return replybuf;
+    }
+    size_t size = strlen(entry->d_name) + 1;
+    memcpy(replybuf + 12, entry->d_name, size);
+    PutWord(replybuf, 1, 0);
+    setdatalength(12 + static_cast<int>(size));
+    Verbose("Request: %s = readdir(0x%x);\n", replybuf + 12, handle);
+    return replybuf;
+}
+
+char *RemoteRewinddir(int, char *request)
+{
+    int32_t word = 0;
+    if (ReqWord(request, 1, &word)) {
+        if (DirSlot *slot = lookupdir(static_cast<uint32_t>(word)))
+            rewinddir(slot->dir);
+    }
+    PutWord(replybuf, 1, 0);
+    SetLength(replybuf, 12);
+    Verbose("Request: rewinddir(0x%x)\n", static_cast<uint32_t>(word));
+    return replybuf;
+}
+
+char *RemoteClosedir(int, char *request)
+{
+    int32_t word = 0;
+    int result = -1, error = EINVAL;
+    if (ReqWord(request, 1, &word)) {
+        if (DirSlot *slot = lookupdir(static_cast<uint32_t>(word))) {
+            result = closedir(slot->dir);
+            error = errno;
+            slot->dir = nullptr; // gone whatever closedir answered
+            slot->handle = 0;
+        } else {
+            error = EBADF;
+        }
+    }
+    setresult(result, error);
+    Verbose("Request: %d = closedir(0x%x)\n", result, static_cast<uint32_t>(word));
+    return replybuf;
+}
+
+char *RemoteAccess(int, char *request)
+{
+    int32_t wiremode = 0;
+    const char *path = ReqString(request, 8, nullptr);
+    bool whole = ReqWord(request, 1, &wiremode) && path;
+    int mode = HostAccessMode(wiremode);
+    int result = -1, error = EINVAL;
+    if (whole) {
+        result = access(path, mode);
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = access(%s,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
+    return replybuf;
+}
+
+char *RemoteStat(int, char *request)
+{
+    int call = MsgCall(request);
+    struct stat st;
+    const char *path = nullptr;
+    int32_t fd = -1;
+    int result = -1, error = EINVAL;
+    if (call == 34) {
+        if (ReqWord(request, 1, &fd)) {
+            result = fstat(fd, &st);
+            error = errno;
+        }
+    } else if ((path = pathat4(request))) {
+        result = call == 32 ? lstat(path, &st) : stat(path, &st);
+        error = errno;
+    }
+    // A size that does not fit the word is reported, not cut.
+    if (result == 0 && st.st_size > INT32_MAX) {
+        result = -1;
+        error = EOVERFLOW;
+    }
+    PutWord(replybuf, 1, result);
+    if (result == 0) {
+        const long long fields[10] = {st.st_mode, static_cast<long long>(st.st_ino), static_cast<long long>(st.st_dev),
+                                      static_cast<long long>(st.st_nlink), st.st_uid, st.st_gid, st.st_size,
+                                      st.st_atime, st.st_mtime, st.st_ctime};
+        for (int i = 0; i < 10; i++)
+            PutWord(replybuf, 3 + i, static_cast<int32_t>(static_cast<uint32_t>(fields[i])));
+    } else {
+        PutWord(replybuf, 2, maperrno(error));
+        memset(replybuf + 12, 0, STAT_LENGTH - 12);
+    }
+    SetLength(replybuf, STAT_LENGTH);
+    if (call == 34)
+        Verbose("Request: %d = fstat(%d,...)\n", result, fd);
+    else
+        Verbose("Request: %d = %s(%s,...)\n", result, call == 32 ? "lstat" : "stat", path ? path : badstring);
+    return replybuf;
+}
+
+char *RemoteLink(int, char *request)
+{
+    bool symbolic = MsgCall(request) == 31;
+    int next = 0;
+    const char *first = pathat4(request, &next);
+    const char *second = first ? ReqString(request, next, nullptr) : nullptr;
+    int result = -1, error = EINVAL;
+    if (second) {
+        result = symbolic ? symlink(first, second) : link(first, second);
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = %s(%s,%s)\n", result, symbolic ? "symlink" : "link", first ? first : badstring,
+            second ? second : badstring);
+    return replybuf;
+}
+
+char *RemoteUnlink(int, char *request)
+{
+    const char *path = pathat4(request);
+    int result = -1, error = EINVAL;
+    if (path) {
+        result = unlink(path);
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = unlink(%s)\n", result, path ? path : badstring);
+    return replybuf;
+}
+
+char *RemoteMkdir(int, char *request)
+{
+    int32_t mode = 0;
+    const char *path = ReqString(request, 8, nullptr);
+    int result = -1, error = EINVAL;
+    if (ReqWord(request, 1, &mode) && path) {
+        result = mkdir(path, static_cast<mode_t>(mode & 0xffff));
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = mkdir(%s,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
+    return replybuf;
+}
+
+char *RemoteRmdir(int, char *request)
+{
+    const char *path = pathat4(request);
+    int result = -1, error = EINVAL;
+    if (path) {
+        result = rmdir(path);
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = rmdir(%s)\n", result, path ? path : badstring);
+    return replybuf;
+}
+
+char *RemoteChmod(int, char *request)
+{
+    int32_t mode = 0;
+    const char *path = ReqString(request, 8, nullptr);
+    int result = -1, error = EINVAL;
+    if (ReqWord(request, 1, &mode) && path) {
+        result = chmod(path, static_cast<mode_t>(mode & 0xffff));
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = chmod(%s,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
+    return replybuf;
+}
+
+char *RemoteGetcwd(int, char *)
+{
+    char *cwd = getcwd(replybuf + 12, MAX_DATA);
+    int error = errno;
+    if (!cwd) {
+        PutWord(replybuf, 1, 0);
+        PutWord(replybuf, 2, maperrno(error));
+        SetLength(replybuf, 12);
+        Verbose("Request: NULL = getcwd(...,%d)\n", MAX_DATA);
+        return replybuf;
+    }
+    PutWord(replybuf, 1, 1);
+    setdatalength(12 + static_cast<int>(strlen(cwd)) + 1);
+    Verbose("Request: \"%s\" = getcwd(...,%d)\n", cwd, MAX_DATA);
+    return replybuf;
+}
+
+char *RemoteChdir(int, char *request)
+{
+    const char *path = pathat4(request);
+    int result = -1, error = EINVAL;
+    if (path) {
+        result = chdir(path);
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = chdir(%s)\n", result, path ? path : badstring);
+    return replybuf;
+}
+
+char *RemoteReadlink(int, char *request)
+{
+    static char pathcopy[READLINK_PATH];
+    const char *path = pathat4(request);
+    ssize_t n = -1;
+    int error = EINVAL;
+    if (path && strlen(path) >= READLINK_PATH) {
+        error = ENAMETOOLONG;
+    } else if (path) {
+        strcpy(pathcopy, path);
+        // One byte less than the data room, so that the NUL behind the text stays in the buffer.
+        n = readlink(pathcopy, replybuf + 12, MAX_DATA - 1);
+        error = errno;
+    }
+    if (n < 0) {
+        setresult(-1, error);
+        Verbose("Request: -1 = readlink(%s,...)\n", path ? path : badstring);
+        return replybuf;
+    }
+    replybuf[12 + n] = '\0';
+    PutWord(replybuf, 1, static_cast<int32_t>(n));
+    setdatalength(12 + static_cast<int>(n));
+    Verbose("Request: \"%s\" = readlink(%s,...)\n", replybuf + 12, path);
+    return replybuf;
+}

@@ -322,3 +322,37 @@ TEST(ErrnoMap, HostErrorsGetWireNumbers)
 }
 
 } // namespace
+
+#include <fcntl.h>
+#include <unistd.h>
+#include "service/files.h"
+
+namespace {
+
+TEST(FileTranslations, OpenFlagsBitByBit)
+{
+    EXPECT_EQ(HostOpenFlags(0), O_RDONLY);
+    EXPECT_EQ(HostOpenFlags(1), O_WRONLY);
+    EXPECT_EQ(HostOpenFlags(2), O_RDWR);
+    EXPECT_EQ(HostOpenFlags(3), O_RDWR);
+    EXPECT_EQ(HostOpenFlags(0x1000 | 1), O_WRONLY | O_APPEND);
+    EXPECT_EQ(HostOpenFlags(0x200 | 0x800 | 2), O_RDWR | O_CREAT | O_EXCL);
+    EXPECT_EQ(HostOpenFlags(0x2000), O_NONBLOCK);
+    EXPECT_EQ(HostOpenFlags(0x400 | 1), O_WRONLY | O_TRUNC);
+    // Bits the wire does not define are dropped.
+    EXPECT_EQ(HostOpenFlags(static_cast<int32_t>(0xffff0000u | 0x1ff) & ~3), O_RDONLY);
+    EXPECT_EQ(HostOpenFlags(-1), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK | O_TRUNC);
+}
+
+TEST(FileTranslations, AccessModeBitByBit)
+{
+    EXPECT_EQ(HostAccessMode(0), F_OK);
+    EXPECT_EQ(HostAccessMode(1), R_OK);
+    EXPECT_EQ(HostAccessMode(2), W_OK);
+    EXPECT_EQ(HostAccessMode(4), X_OK);
+    EXPECT_EQ(HostAccessMode(5), R_OK | X_OK);
+    EXPECT_EQ(HostAccessMode(0x7ffffff8), F_OK);
+    EXPECT_EQ(HostAccessMode(-1), R_OK | W_OK | X_OK);
+}
+
+} // namespace

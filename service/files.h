@@ -1,0 +1,6 @@
+// Translations of the wire's open flags and access modes into the host's.
+#pragma once
+#include <cstdint>
+
+int HostOpenFlags(int32_t wire);
+int HostAccessMode(int32_t wire);
