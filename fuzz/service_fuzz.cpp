@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "common/settings.h"
+#include "service/files.h"
 #include "service/protocol.h"
 
 extern "C" {
@@ -35,8 +36,6 @@ int __real_close(int fd);
 int __real_dup2(int from, int to);
 }
 
-// Given back after every input; defined by the directory calls.
-__attribute__((weak)) void CloseDirectoryHandles() {}
 
 namespace {
 

@@ -487,3 +487,13 @@ char *RemoteReadlink(int, char *request)
     Verbose("Request: \"%s\" = readlink(%s,...)\n", replybuf + 12, path);
     return replybuf;
 }
+
+void CloseDirectoryHandles()
+{
+    for (DirSlot &slot : dirs) {
+        if (slot.dir)
+            closedir(slot.dir);
+        slot.dir = nullptr;
+        slot.handle = 0;
+    }
+}

@@ -4,3 +4,6 @@
 
 int HostOpenFlags(int32_t wire);
 int HostAccessMode(int32_t wire);
+
+// Closes every open directory stream and forgets its handle.
+void CloseDirectoryHandles();
