@@ -1,0 +1,195 @@
+// Resource bounds and hostile peers, against the real agent over loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <sys/socket.h>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+#include "client/files_api.h"
+#include "tests/agent_process.h"
+
+using hostlink::Link;
+using hostlink::Reply;
+using hostlink::Request;
+namespace fs = std::filesystem;
+
+namespace {
+
+int OpenDescriptors(pid_t pid)
+{
+    int n = 0;
+    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        (void)e;
+        n++;
+    }
+    return n;
+}
+
+// Resident memory in KiB, from the status file of the process.
+long ResidentKiB(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// The agent's descriptor limit is lowered for the agent alone: set around its start.
+struct LowFileLimit {
+    struct rlimit saved;
+    explicit LowFileLimit(rlim_t soft)
+    {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        struct rlimit low = saved;
+        low.rlim_cur = soft;
+        setrlimit(RLIMIT_NOFILE, &low);
+    }
+    ~LowFileLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
+};
+
+TEST(Resources, DescriptorsAndMemoryComeBackAfterManyCalls)
+{
+    Daemon d;
+    Link link = d.Open();
+    std::string dir = TempDir();
+    std::ofstream(dir + "/f") << "x";
+    auto round = [&](int times) {
+        for (int i = 0; i < times; i++) {
+            int fd = hostlink::open(link, dir + "/f", hostlink::kOpenRead);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(hostlink::close(link, fd), 0);
+            uint32_t h = hostlink::opendir(link, dir);
+            ASSERT_NE(h, 0u);
+            ASSERT_TRUE(hostlink::readdir(link, h).has_value());
+            ASSERT_EQ(hostlink::closedir(link, h), 0);
+            ASSERT_EQ(hostlink::open(link, dir + "/missing", hostlink::kOpenRead), -1);
+            ASSERT_EQ(hostlink::opendir(link, dir + "/missing"), 0u);
+            ASSERT_EQ(hostlink::close(link, -1), -1);
+            ASSERT_EQ(hostlink::closedir(link, 12345), -1);
+        }
+    };
+    round(500);
+    int fds = OpenDescriptors(d.agent.pid);
+    long rss = ResidentKiB(d.agent.pid);
+    round(10000);
+    EXPECT_EQ(OpenDescriptors(d.agent.pid), fds);
+    EXPECT_LE(ResidentKiB(d.agent.pid), rss + 256) << "resident memory grew from " << rss << " KiB";
+    fs::remove_all(dir);
+}
+
+TEST(Resources, ExhaustedDescriptorsAnswerEmfileAndServiceGoesOn)
+{
+    std::unique_ptr<Daemon> d;
+    {
+        LowFileLimit limit(24);
+        d = std::make_unique<Daemon>();
+    }
+    Link link = d->Open();
+    std::vector<int> fds;
+    for (int i = 0; i < 64; i++) {
+        Reply r = link.call(Request(1).word(0).word(0).str("/dev/null"));
+        if (r.word(1) < 0) {
+            EXPECT_EQ(r.word(2), 24) << "open failed with the wrong error";
+            break;
+        }
+        fds.push_back(r.word(1));
+    }
+    ASSERT_FALSE(fds.empty());
+    ASSERT_LT(fds.size(), 64u) << "the descriptor limit was never reached";
+    // opendir needs a descriptor too.
+    Reply dir = link.call(Request(7).str("/"));
+    EXPECT_EQ(dir.word(1), 0);
+    EXPECT_EQ(dir.word(2), 24);
+    // One descriptor back, and the next open succeeds again.
+    EXPECT_EQ(hostlink::close(link, fds.back()), 0);
+    EXPECT_GE(hostlink::open(link, "/dev/null", hostlink::kOpenRead), 0);
+    EXPECT_EQ(link.handshake(5), 6u);
+}
+
+TEST(Resources, WritingToAFullDeviceAnswersEnospc)
+{
+    Daemon d;
+    Link link = d.Open(true);
+    int fd = hostlink::open(link, "/dev/full", hostlink::kOpenWrite);
+    ASSERT_GE(fd, 0);
+    Reply r = link.call(Request(3).word(fd).word(5).bytes("hello"));
+    EXPECT_EQ(r.word(1), -1);
+    EXPECT_EQ(r.word(2), 28);
+}
+
+// Sends bytes one at a time, with a pause now and then, as a slow peer would.
+void Trickle(Link &link, const std::string &bytes)
+{
+    for (size_t i = 0; i < bytes.size(); i++) {
+        link.sendRaw(bytes.substr(i, 1));
+        if (i % 7 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+TEST(Faults, PeerSendingOneByteAtATimeIsServed)
+{
+    for (bool swapped : {false, true}) {
+        Daemon d;
+        Link link = d.Connect(swapped);
+        std::string bytes;
+        uint16_t len = link.encodeLength(16);
+        bytes.append(reinterpret_cast<const char *>(&len), 2);
+        bytes += std::string("\0\0", 2);
+        bytes += link.encodeWord(static_cast<int32_t>(hostlink::kMagic)) + link.encodeWord(1) + link.encodeWord(9);
+        Trickle(link, bytes);
+        Reply r = link.receive();
+        EXPECT_EQ(r.word(3), 10);
+        std::string stat;
+        len = link.encodeLength(6);
+        stat.append(reinterpret_cast<const char *>(&len), 2);
+        stat += std::string("\x12\0/\0", 4);
+        Trickle(link, stat);
+        r = link.receive();
+        EXPECT_EQ(r.length(), 52);
+        EXPECT_EQ(r.word(1), 0);
+        link.close();
+        EXPECT_EQ(d.agent.Wait(), 0);
+    }
+}
+
+TEST(Faults, PeerStoppingOrClosingMidMessage)
+{
+    {
+        // A stalled header is waited for; the rest completes it.
+        Daemon d;
+        Link link = d.Open();
+        std::string req;
+        uint16_t len = link.encodeLength(6);
+        req.append(reinterpret_cast<const char *>(&len), 2);
+        req += std::string("\x12\0/\0", 4);
+        link.sendRaw(req.substr(0, 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_TRUE(d.agent.Running());
+        link.sendRaw(req.substr(2));
+        EXPECT_EQ(link.receive().word(1), 0);
+    }
+    std::vector<std::string> cuts = {std::string("\x0c", 1), std::string("\x0c\0\x02", 3),
+                                     std::string("\x0c\0\x02\0\x05\0", 6), std::string("\xff\xff\x12\0/\0", 6)};
+    for (const std::string &cut : cuts) {
+        Daemon d;
+        Link link = d.Open();
+        link.sendRaw(cut);
+        if (cut.size() < 6 || cut[0] != '\xff')
+            ::shutdown(link.fd(), SHUT_WR);
+        EXPECT_TRUE(link.atEof());
+        EXPECT_EQ(d.agent.Wait(), 1) << "cut after " << cut.size() << " bytes";
+        EXPECT_NE(d.agent.Stderr().find("Trouble reading request\n"), std::string::npos);
+    }
+}
+
+} // namespace
