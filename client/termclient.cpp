@@ -6,7 +6,22 @@
 #include <cstring>
 #include <string>
 
+#include "client/environ_api.h"
 #include "client/hostlink.h"
+
+// The host's name, the user the agent runs as, and the host's clock.
+static void ShowHost(hostlink::Link &link)
+{
+    std::string login = hostlink::getLogin(link);
+    int uid = hostlink::getUid(link);
+    hostlink::TimeOfDay now = hostlink::getTimeOfDay(link);
+    printf("host: %s\n", hostlink::getHostName(link).c_str());
+    printf("user: %s (uid %d)\n", login.empty() ? "(no login name)" : login.c_str(), uid);
+    if (now.result < 0)
+        printf("time: unavailable (error %d)\n", now.error);
+    else
+        printf("time: %lld.%06d seconds since the epoch\n", static_cast<long long>(now.seconds), now.microseconds);
+}
 
 int main(int argc, char **argv)
 {
@@ -31,6 +46,7 @@ int main(int argc, char **argv)
         printf("connected to the host agent at %s:%d (%s byte order)\n", host, port,
                swapped ? "opposite" : "same");
         printf("handshake: nonce 41 answered with %u\n", answer);
+        ShowHost(link);
         link.close();
     } catch (const hostlink::LinkError &e) {
         fprintf(stderr, "%s: %s\n", argv[0], e.what());
