@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "client/environ_api.h"
@@ -19,8 +20,13 @@ static void ShowHost(hostlink::Link &link)
     printf("user: %s (uid %d)\n", login.empty() ? "(no login name)" : login.c_str(), uid);
     if (now.result < 0)
         printf("time: unavailable (error %d)\n", now.error);
-    else
-        printf("time: %lld.%06d seconds since the epoch\n", static_cast<long long>(now.seconds), now.microseconds);
+    else {
+        time_t seconds = static_cast<time_t>(now.seconds);
+        char when[64] = "?";
+        if (struct tm *utc = gmtime(&seconds))
+            strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", utc);
+        printf("time: %s (%lld.%06d)\n", when, static_cast<long long>(now.seconds), now.microseconds);
+    }
 }
 
 int main(int argc, char **argv)
