@@ -4,9 +4,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
+#include "client/environ_api.h"
 #include "client/hostlink.h"
+
+// The host's name, the user the agent runs as, and the host's clock.
+static void ShowHost(hostlink::Link &link)
+{
+    std::string login = hostlink::getLogin(link);
+    int uid = hostlink::getUid(link);
+    hostlink::TimeOfDay now = hostlink::getTimeOfDay(link);
+    printf("host: %s\n", hostlink::getHostName(link).c_str());
+    printf("user: %s (uid %d)\n", login.empty() ? "(no login name)" : login.c_str(), uid);
+    if (now.result < 0)
+        printf("time: unavailable (error %d)\n", now.error);
+    else {
+        time_t seconds = static_cast<time_t>(now.seconds);
+        char when[64] = "?";
+        if (struct tm *utc = gmtime(&seconds))
+            strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", utc);
+        printf("time: %s (%lld.%06d)\n", when, static_cast<long long>(now.seconds), now.microseconds);
+    }
+}
 
 int main(int argc, char **argv)
 {
@@ -31,6 +52,7 @@ int main(int argc, char **argv)
         printf("connected to the host agent at %s:%d (%s byte order)\n", host, port,
                swapped ? "opposite" : "same");
         printf("handshake: nonce 41 answered with %u\n", answer);
+        ShowHost(link);
         link.close();
     } catch (const hostlink::LinkError &e) {
         fprintf(stderr, "%s: %s\n", argv[0], e.what());
