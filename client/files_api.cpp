@@ -30,7 +30,7 @@ void expect(const Reply &r, int call, int minLength)
 // Result word of a 12-byte reply; sets errno when it is failure.
 int32_t simple(Link &link, const Request &req, int32_t failure = -1)
 {
-    Reply r = link.call(req);
+    const Reply &r = link.exchange(req);
     expect(r, req.call(), 12);
     int32_t result = r.word(1);
     if (result == failure || (failure < 0 && result < 0))
@@ -102,16 +102,18 @@ int32_t read(Link &link, int32_t fd, void *buffer, size_t count)
     int32_t n = count > static_cast<size_t>(kMaxData) ? kMaxData : static_cast<int32_t>(count);
     Request req(2);
     req.word(fd).word(n);
-    Reply r = link.call(req);
+    link.send(req);
+    // The data go straight into the caller's buffer; the reply's rounding is dropped.
+    thread_local Reply r;
+    size_t got = link.receive(r, 12, static_cast<char *>(buffer), static_cast<size_t>(n));
     expect(r, 2, 12);
     int32_t result = r.word(1);
     if (result < 0) {
         errno = LocalErrno(r.word(2));
         return result;
     }
-    if (result > n || 12 + result > r.length())
+    if (result > n || static_cast<size_t>(result) > got)
         throw LinkError("read reply carries fewer bytes than it claims");
-    memcpy(buffer, r.raw.data() + 12, static_cast<size_t>(result));
     return result;
 }
 
@@ -119,7 +121,7 @@ int32_t write(Link &link, int32_t fd, const void *buffer, size_t count)
 {
     int32_t n = count > static_cast<size_t>(kMaxData) ? kMaxData : static_cast<int32_t>(count);
     Request req(3);
-    req.word(fd).word(n).bytes(std::string_view(static_cast<const char *>(buffer), static_cast<size_t>(n)));
+    req.word(fd).word(n).borrow(std::string_view(static_cast<const char *>(buffer), static_cast<size_t>(n)));
     return simple(link, req);
 }
 

@@ -39,19 +39,24 @@ void readAll(int fd, char *p, size_t n)
 
 Request &Request::word(int32_t v)
 {
-    parts_.push_back({true, v, {}});
+    parts_.push_back({true, v, {}, {}});
     return *this;
 }
 Request &Request::str(std::string_view s)
 {
     std::string d(s);
     d.push_back('\0');
-    parts_.push_back({false, 0, std::move(d)});
+    parts_.push_back({false, 0, std::move(d), {}});
     return *this;
 }
 Request &Request::bytes(std::string_view b)
 {
-    parts_.push_back({false, 0, std::string(b)});
+    parts_.push_back({false, 0, std::string(b), {}});
+    return *this;
+}
+Request &Request::borrow(std::string_view b)
+{
+    parts_.push_back({false, 0, {}, b});
     return *this;
 }
 
@@ -72,7 +77,28 @@ int32_t Reply::word(int n) const
     return static_cast<int32_t>(swapped ? bswap32(v) : v);
 }
 
-Link::Link(Link &&other) noexcept : fd_(other.fd_), swapped_(other.swapped_) { other.fd_ = -1; }
+Link::Link(Link &&other) noexcept
+    : fd_(other.fd_), swapped_(other.swapped_), log_(other.log_), out_(std::move(other.out_)),
+      reply_(std::move(other.reply_))
+{
+    other.fd_ = -1;
+    other.log_ = nullptr;
+}
+Link &Link::operator=(Link &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        swapped_ = other.swapped_;
+        log_ = other.log_;
+        out_ = std::move(other.out_);
+        reply_ = std::move(other.reply_);
+        other.fd_ = -1;
+        other.log_ = nullptr;
+    }
+    return *this;
+}
+
 Link::~Link() { close(); }
 
 void Link::close()
@@ -129,15 +155,30 @@ uint16_t Link::encodeLength(int len) const
 
 void Link::send(const Request &req)
 {
-    std::string body;
+    size_t size = 4;
     for (const auto &p : req.parts_)
-        body += p.isWord ? encodeWord(p.word) : p.data;
-    int len = req.length_ >= 0 ? req.length_ : static_cast<int>(body.size()) + 4;
-    std::string msg(4, '\0');
+        size += p.isWord ? 4 : p.bytes().size();
+    // The link's own buffer keeps its capacity from one request to the next.
+    std::string &msg = out_;
+    msg.clear();
+    msg.reserve(size);
+    msg.resize(4);
+    for (const auto &p : req.parts_) {
+        if (p.isWord) {
+            uint32_t u = static_cast<uint32_t>(p.word);
+            if (swapped_)
+                u = bswap32(u);
+            msg.append(reinterpret_cast<const char *>(&u), 4);
+        } else
+            msg += p.bytes();
+    }
+    int len = req.length_ >= 0 ? req.length_ : static_cast<int>(size);
     uint16_t l = encodeLength(len);
     memcpy(msg.data(), &l, 2);
     msg[2] = static_cast<char>(req.call_);
-    sendRaw(msg + body);
+    if (log_)
+        log_->push_back({static_cast<int>(size), 0});
+    sendRaw(msg);
 }
 
 void Link::sendRaw(std::string_view bytes)
@@ -157,6 +198,40 @@ void Link::sendRaw(std::string_view bytes)
 Reply Link::receive()
 {
     Reply r;
+    receive(r);
+    return r;
+}
+
+size_t Link::receive(Reply &r, int head, char *tail, size_t tailSize)
+{
+    r.swapped = swapped_;
+    r.raw.resize(4);
+    readAll(fd_, r.raw.data(), 4);
+    int len = r.length();
+    if (len < 4 || len > kMaxMessage)
+        throw LinkError("malformed reply: length " + std::to_string(len));
+    if (r.raw[3] != 0)
+        throw LinkError("malformed reply: header byte 3 is not zero");
+    int first = len < head ? len : head;
+    r.raw.resize(static_cast<size_t>(first));
+    if (first > 4)
+        readAll(fd_, r.raw.data() + 4, static_cast<size_t>(first - 4));
+    size_t rest = static_cast<size_t>(len - first);
+    size_t kept = rest < tailSize ? rest : tailSize;
+    readAll(fd_, tail, kept);
+    char drop[256];
+    for (size_t left = rest - kept; left > 0;) {
+        size_t n = left < sizeof drop ? left : sizeof drop;
+        readAll(fd_, drop, n);
+        left -= n;
+    }
+    if (log_ && !log_->empty())
+        log_->back().reply = len;
+    return kept;
+}
+
+void Link::receive(Reply &r)
+{
     r.swapped = swapped_;
     r.raw.resize(4);
     readAll(fd_, r.raw.data(), 4);
@@ -168,7 +243,8 @@ Reply Link::receive()
     r.raw.resize(static_cast<size_t>(len));
     if (len > 4)
         readAll(fd_, r.raw.data() + 4, static_cast<size_t>(len - 4));
-    return r;
+    if (log_ && !log_->empty())
+        log_->back().reply = len;
 }
 
 void Link::setTimeout(double seconds)
