@@ -1,17 +1,96 @@
-// The bundled terminal client: started as NAME -peer PORT ARGS..., it connects back to the
-// host agent, performs the handshake and reports what it received.
-//   host: $HOSTAGENT_HOST, else the loopback address.
+// The bundled terminal client. The host agent starts it through the remote shell as
+//     termclient -peer PORT [ARGS...]
+// It leaves the remote shell at once and silently (so that the remote shell exits 0 with no
+// output), connects back to the host agent, performs the handshake, makes its remote calls and
+// records what it got in its log:
+//   log:  $HOSTAGENT_LOG, else $TMPDIR/termclient-PORT.log ($TMPDIR defaults to /tmp);
+//   host: the first field of $SSH_CONNECTION (set when ssh started it), else $HOSTAGENT_HOST,
+//         else the loopback address.
+// With -foreground it stays in front and reports on standard output and standard error instead.
+// -swapped makes it speak the opposite byte order.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 #include "client/environ_api.h"
 #include "client/hostlink.h"
 
+namespace {
+
+struct Options {
+    int port = -1;
+    bool swapped = false;
+    bool foreground = false;
+    std::vector<std::string> args; // every argument that is not an option of the client itself
+};
+
+Options ParseOptions(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-peer") == 0 && i + 1 < argc)
+            o.port = atoi(argv[++i]);
+        else if (strcmp(argv[i], "-swapped") == 0)
+            o.swapped = true;
+        else if (strcmp(argv[i], "-foreground") == 0)
+            o.foreground = true;
+        else
+            o.args.emplace_back(argv[i]);
+    }
+    return o;
+}
+
+// The host that launched this client.
+std::string AgentHost()
+{
+    if (const char *ssh = getenv("SSH_CONNECTION")) {
+        std::string first(ssh, strcspn(ssh, " "));
+        if (!first.empty())
+            return first;
+    }
+    const char *host = getenv("HOSTAGENT_HOST");
+    if (host && *host)
+        return host;
+    return "127.0.0.1";
+}
+
+std::string LogPath(int port)
+{
+    const char *log = getenv("HOSTAGENT_LOG");
+    if (log && *log)
+        return log;
+    const char *tmp = getenv("TMPDIR");
+    return std::string(tmp && *tmp ? tmp : "/tmp") + "/termclient-" + std::to_string(port) + ".log";
+}
+
+// Leaves the remote shell: the parent exits 0 at once; the child runs in a session of its own
+// with its standard output and standard error in the log and nothing else of its parent's open.
+void Detach(int log)
+{
+    pid_t pid = fork();
+    if (pid < 0) {
+        fprintf(stderr, "termclient: cannot fork: %s\n", strerror(errno));
+        exit(1);
+    }
+    if (pid > 0)
+        _exit(0);
+    setsid();
+    int devnull = open("/dev/null", O_RDONLY);
+    if (devnull >= 0)
+        dup2(devnull, 0);
+    dup2(log, 1);
+    dup2(log, 2);
+    closefrom(3);
+}
+
 // The host's name, the user the agent runs as, and the host's clock.
-static void ShowHost(hostlink::Link &link)
+void ShowHost(hostlink::Link &link)
 {
     std::string login = hostlink::getLogin(link);
     int uid = hostlink::getUid(link);
@@ -29,31 +108,41 @@ static void ShowHost(hostlink::Link &link)
     }
 }
 
+} // namespace
+
 int main(int argc, char **argv)
 {
-    int port = -1;
-    bool swapped = false;
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-peer") == 0 && i + 1 < argc)
-            port = atoi(argv[++i]);
-        else if (strcmp(argv[i], "-swapped") == 0)
-            swapped = true;
-    }
-    if (port <= 0) {
-        fprintf(stderr, "usage: %s -peer PORT [-swapped] [ARGS...]\n", argv[0]);
+    Options opt = ParseOptions(argc, argv);
+    if (opt.port <= 0 || opt.port > 65535) {
+        fprintf(stderr, "usage: %s -peer PORT [-swapped] [-foreground] [ARGS...]\n", argv[0]);
         return 2;
     }
-    const char *host = getenv("HOSTAGENT_HOST");
-    if (!host || !*host)
-        host = "127.0.0.1";
+    std::string host = AgentHost();
+    if (!opt.foreground) {
+        std::string path = LogPath(opt.port);
+        int log = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (log < 0) {
+            // Said before leaving: the remote shell's output makes the agent fall back.
+            fprintf(stderr, "termclient: cannot open the log %s: %s\n", path.c_str(), strerror(errno));
+            return 1;
+        }
+        Detach(log);
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    printf("started as %s with %zu argument(s)\n", argv[0], opt.args.size());
+    for (size_t i = 0; i < opt.args.size(); i++)
+        printf("arg %zu: %s\n", i + 1, opt.args[i].c_str());
     try {
-        auto link = hostlink::Link::connect(host, port, swapped);
+        auto link = hostlink::Link::connect(host, opt.port, opt.swapped);
+        link.setTimeout(60); // a stalled agent ends this client instead of keeping it forever
         uint32_t answer = link.handshake(41);
-        printf("connected to the host agent at %s:%d (%s byte order)\n", host, port,
-               swapped ? "opposite" : "same");
+        printf("connected to the host agent at %s:%d (%s byte order)\n", host.c_str(), opt.port,
+               opt.swapped ? "opposite" : "same");
         printf("handshake: nonce 41 answered with %u\n", answer);
         ShowHost(link);
         link.close();
+        printf("connection closed\n");
     } catch (const hostlink::LinkError &e) {
         fprintf(stderr, "%s: %s\n", argv[0], e.what());
         return 1;

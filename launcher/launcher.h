@@ -1,5 +1,7 @@
-// The client launcher: command line, fall-back and the connection loop.
+// The client launcher: command line, terminal launch, fall-back and the connection loop.
 #pragma once
+#include <netdb.h>
+#include <netinet/in.h>
 
 void SplitArgs(int *argc, char **argv, int *clientArgc, char **clientArgv);
 void ProcessClientArgs(int clientArgc, char **clientArgv);
@@ -10,3 +12,23 @@ char *EscapeArg(const char *arg);
 
 [[noreturn]] void StartBackupClient(int clientArgc, char **clientArgv);
 const char *StripClientPrefix(const char *name);
+
+// Room for a PATH element, a slash, a remote shell name and the NUL.
+constexpr int REMOTE_SHELL_PATH_SIZE = 1024;
+
+// What the terminal lookup found: the name as given (never the resolved one), a private copy of
+// the resolver's host entry or null, and the address parsed from a dotted name with no entry.
+struct Terminal {
+    const char *name;
+    struct hostent *host;
+    in_addr_t address;
+};
+
+char *GetTerminal();
+void LookupTerminal(Terminal *terminal);
+const char *mapCmd(const char *name);
+void BuildCommandLine(int *clientArgc, char ***clientArgv, int port);
+char *FindRemoteShellCommand(char *path);
+int StartClient(const char *terminalName, int clientArgc, char **clientArgv);
+void LaunchClient(const Terminal *terminal, int listener, int port, int *clientArgc, char ***clientArgv);
+bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer);

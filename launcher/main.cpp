@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "common/settings.h"
@@ -16,9 +17,6 @@
 #include "service/protocol.h"
 
 namespace {
-
-// Daemon mode has no terminal; its messages name the wildcard listener instead.
-const char *terminalName = "any host";
 
 int OpenListener(int *port)
 {
@@ -80,24 +78,28 @@ int main(int argc, char **argv)
     ProcessArgs(argc, argv);
     EscapeMetaChars(clientArgc, clientArgv);
 
-    if (!settings.pdaemon) {
-        Error("%s: launching the client on a terminal is not available in this build; use -d (daemon mode)\n",
-              settings.prog);
-        exit(1);
-    }
+    // Daemon mode has no terminal; its messages name the wildcard listener instead.
+    Terminal terminal = {"any host", nullptr, INADDR_NONE};
+    if (!settings.pdaemon)
+        LookupTerminal(&terminal);
 
     int port = 0;
     int listener = OpenListener(&port);
-    printf("port = %d\n", port);
-    fflush(stdout);
+    if (settings.pdaemon) {
+        printf("port = %d\n", port);
+        fflush(stdout);
+    } else {
+        LaunchClient(&terminal, listener, port, &clientArgc, &clientArgv);
+    }
 
     for (;;) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(listener, &readable);
-        int ready = select(listener + 1, &readable, nullptr, nullptr, nullptr);
+        struct timeval limit = {settings.timeout, 0};
+        int ready = select(listener + 1, &readable, nullptr, nullptr, settings.pdaemon ? nullptr : &limit);
         if (ready <= 0) {
-            Error("Timedout attempting to connect to %s on %s.\n", settings.prog, terminalName);
+            Error("Timedout attempting to connect to %s on %s.\n", settings.prog, terminal.name);
             close(listener);
             StartBackupClient(clientArgc, clientArgv);
         }
@@ -105,8 +107,17 @@ int main(int argc, char **argv)
         socklen_t len = sizeof peer;
         int connection = accept(listener, reinterpret_cast<struct sockaddr *>(&peer), &len);
         if (connection < 0) {
-            Error("Error attempting to connect to %s on %s.\n", settings.prog, terminalName);
+            Error("Error attempting to connect to %s on %s.\n", settings.prog, terminal.name);
             exit(0);
+        }
+        // Outside daemon mode there is one connection only, and it must come from the terminal.
+        if (!settings.pdaemon) {
+            close(listener);
+            if (!PeerIsTerminal(&terminal, &peer)) {
+                close(connection);
+                Error("Response from unexpected host.\n");
+                exit(1);
+            }
         }
         fcntl(connection, F_SETFD, FD_CLOEXEC);
         int on = 1;
@@ -125,5 +136,7 @@ int main(int argc, char **argv)
         ServicePeer(connection);
         signal(SIGCHLD, SIG_DFL);
         close(connection);
+        if (!settings.pdaemon)
+            exit(0);
     }
 }

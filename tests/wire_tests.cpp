@@ -187,12 +187,4 @@ TEST(CommandLine, UsageAndExitStatus)
     }
 }
 
-TEST(CommandLine, TerminalRoadIsNotYetAvailable)
-{
-    AgentProcess a;
-    ASSERT_TRUE(a.Start({"xt.term", "--", "a"}, {}, false));
-    EXPECT_EQ(a.Wait(), 1);
-    EXPECT_NE(a.Stderr().find("use -d"), std::string::npos);
-}
-
 } // namespace
