@@ -218,7 +218,8 @@ size_t Link::receive(Reply &r, int head, char *tail, size_t tailSize)
         readAll(fd_, r.raw.data() + 4, static_cast<size_t>(first - 4));
     size_t rest = static_cast<size_t>(len - first);
     size_t kept = rest < tailSize ? rest : tailSize;
-    readAll(fd_, tail, kept);
+    if (kept)
+        readAll(fd_, tail, kept);
     char drop[256];
     for (size_t left = rest - kept; left > 0;) {
         size_t n = left < sizeof drop ? left : sizeof drop;
@@ -230,22 +231,7 @@ size_t Link::receive(Reply &r, int head, char *tail, size_t tailSize)
     return kept;
 }
 
-void Link::receive(Reply &r)
-{
-    r.swapped = swapped_;
-    r.raw.resize(4);
-    readAll(fd_, r.raw.data(), 4);
-    int len = r.length();
-    if (len < 4 || len > kMaxMessage)
-        throw LinkError("malformed reply: length " + std::to_string(len));
-    if (r.raw[3] != 0)
-        throw LinkError("malformed reply: header byte 3 is not zero");
-    r.raw.resize(static_cast<size_t>(len));
-    if (len > 4)
-        readAll(fd_, r.raw.data() + 4, static_cast<size_t>(len - 4));
-    if (log_ && !log_->empty())
-        log_->back().reply = len;
-}
+void Link::receive(Reply &r) { receive(r, kMaxMessage, nullptr, 0); }
 
 void Link::setTimeout(double seconds)
 {
