@@ -194,4 +194,40 @@ TEST(Faults, PeerStoppingOrClosingMidMessage)
     }
 }
 
+// Calls whose short requests have nothing to start or end: every one must answer, within
+// its reply sizes, and leave the service as it was.
+const int kQuietCalls[] = {1,  2,  3,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
+                           24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 41};
+
+TEST(Faults, EveryCallWithRequestsShorterThanItsLayout)
+{
+    for (bool swapped : {false, true}) {
+        Daemon d;
+        Link link = d.Open(swapped);
+        std::string dir = TempDir();
+        ASSERT_EQ(hostlink::chdir(link, dir), 0); // whatever a call creates stays in here
+        for (int call : kQuietCalls) {
+            for (int body = 0; body <= 16; body++) {
+                for (char fill : {'A', '\xff'}) {
+                    // Fill the buffer with NULs first, so that stale bytes could be taken for an end.
+                    link.call(Request(18).bytes(std::string(64, '\0')));
+                    Reply r = link.call(Request(call).bytes(std::string(static_cast<size_t>(body), fill)));
+                    ASSERT_EQ(r.call(), call);
+                    ASSERT_GE(r.length(), 4);
+                    bool longreply = call == 11 || call == 25 || call == 29 || call == 30 || call == 41;
+                    if (!longreply) {
+                        ASSERT_LE(r.length(), 68) << "call " << call << ", " << body << " bytes";
+                    }
+                }
+            }
+        }
+        EXPECT_TRUE(d.agent.Running());
+        EXPECT_EQ(link.handshake(41), 42u);
+        EXPECT_EQ(hostlink::chdir(link, "/"), 0);
+        link.close();
+        EXPECT_EQ(d.agent.Wait(), 0);
+        fs::remove_all(dir);
+    }
+}
+
 } // namespace
