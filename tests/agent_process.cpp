@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
@@ -30,9 +33,60 @@ std::string TempDir()
     return d ? d : "/tmp";
 }
 
+namespace {
+
+// With HOSTAGENT_TEST_VALGRIND set, an agent in daemon mode runs under valgrind's memcheck.
+// Valgrind takes the program from PATH and passes the name on as given, so a link named as
+// the agent's argv[0] keeps the agent's own messages unchanged. Every report goes to a log
+// in the agent's directory; a log with anything in it fails the test.
+bool ValgrindWanted(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool daemon)
+{
+    if (!getenv("HOSTAGENT_TEST_VALGRIND") || !daemon || argv.empty() || argv[0].find('/') != std::string::npos)
+        return false;
+    for (const auto &e : env)
+        if (e.rfind("PATH=", 0) == 0)
+            return false;
+    return true;
+}
+
+void RunUnderValgrind(const std::string &dir, std::vector<char *> &args)
+{
+    std::string bin = dir + "/bin";
+    mkdir(bin.c_str(), 0700);
+    if (symlink(AGENT_PATH, (bin + "/" + args[0]).c_str()) != 0)
+        _exit(127);
+    const char *path = getenv("PATH");
+    setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+    std::string log = "--log-file=" + dir + "/valgrind.%p";
+    std::vector<char *> vg = {const_cast<char *>("valgrind"), const_cast<char *>("-q"),
+                              const_cast<char *>("--leak-check=full"),
+                              const_cast<char *>("--show-leak-kinds=definite"),
+                              const_cast<char *>("--errors-for-leak-kinds=definite"), log.data()};
+    vg.insert(vg.end(), args.begin(), args.end());
+    execvp("valgrind", vg.data());
+    _exit(127);
+}
+
+} // namespace
+
+std::string AgentProcess::ValgrindReports() const
+{
+    std::string reports;
+    std::string dir = errPath.substr(0, errPath.rfind('/'));
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return reports;
+    while (struct dirent *e = readdir(d))
+        if (strncmp(e->d_name, "valgrind.", 9) == 0)
+            reports += ReadFile(dir + "/" + e->d_name);
+    closedir(d);
+    return reports;
+}
+
 bool AgentProcess::Start(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool daemon)
 {
     std::string dir = TempDir();
+    bool valgrind = ValgrindWanted(argv, env, daemon);
     errPath = dir + "/stderr";
     outPath = dir + "/stdout";
     pid = fork();
@@ -49,6 +103,8 @@ bool AgentProcess::Start(const std::vector<std::string> &argv, const std::vector
         for (const auto &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
+        if (valgrind)
+            RunUnderValgrind(dir, args);
         execv(AGENT_PATH, args.data());
         _exit(127);
     }
@@ -95,8 +151,22 @@ std::string AgentProcess::Stdout() const { return ReadFile(outPath); }
 AgentProcess::~AgentProcess()
 {
     if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        // Under valgrind the agent is given the chance to finish its report.
+        if (getenv("HOSTAGENT_TEST_VALGRIND")) {
+            kill(pid, SIGTERM);
+            Wait(10);
+        }
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    if (!errPath.empty()) {
+        std::string reports = ValgrindReports();
+        if (!reports.empty())
+            ADD_FAILURE() << "valgrind reports for the agent:\n" << reports;
+        std::error_code ignored;
+        std::filesystem::remove_all(errPath.substr(0, errPath.rfind('/')), ignored);
     }
 }
 

@@ -21,6 +21,8 @@ struct AgentProcess {
     bool Running();
     std::string Stderr() const;
     std::string Stdout() const;
+    // What valgrind reported, when the agent ran under it.
+    std::string ValgrindReports() const;
     ~AgentProcess();
 };
 

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs the socket tests with every agent in daemon mode under valgrind's memcheck.
+# A report from valgrind fails the test that started that agent. The resource tests
+# (tens of thousands of calls, resident memory) are left to the plain and sanitizer builds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --preset default >/dev/null
+cmake --build --preset default
+export HOSTAGENT_TEST_VALGRIND=1
+for t in wire_tests files_tests environ_tests process_tests hardening_tests; do
+  echo "== $t under valgrind"
+  "./build/default/$t" --gtest_brief=1 --gtest_filter='-Resources.*'
+done
