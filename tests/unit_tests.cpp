@@ -1,6 +1,8 @@
 // Pure functions of the agent: command line, escaping, byte swaps.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
@@ -266,7 +268,7 @@ TEST(FallBackDeathTest, RebuildsPathAndRunsTheHostClient)
     EXPECT_EXIT(StartBackupClient(4, v.data()), testing::ExitedWithCode(1), "^$");
     settings.verbose = 0;
     settings.failsafe = 1;
-    setenv("PATH", "/usr/bin:/bin", 1);
+    setenv("PATH", "/usr/bin:/bin", 1);    std::filesystem::remove_all(dir);
 }
 
 TEST(ProcessArgs, OptionsSetTheSettings)
