@@ -1,10 +1,9 @@
 // Pure functions of the agent: command line, escaping, byte swaps.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 #include <string>
 #include <vector>
