@@ -7,7 +7,8 @@
 //   host: the first field of $SSH_CONNECTION (set when ssh started it), else $HOSTAGENT_HOST,
 //         else the loopback address.
 // With -foreground it stays in front and reports on standard output and standard error instead.
-// -swapped makes it speak the opposite byte order.
+// -swapped makes it speak the opposite byte order. -run PROGRAM [ARGS...] (the rest of the
+// arguments) runs a host program, found along the host's PATH, and shows its output.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,9 @@
 #include <vector>
 
 #include "client/environ_api.h"
+#include "client/files_api.h"
 #include "client/hostlink.h"
+#include "client/process_api.h"
 
 namespace {
 
@@ -27,6 +30,7 @@ struct Options {
     int port = -1;
     bool swapped = false;
     bool foreground = false;
+    std::vector<std::string> run;  // -run: the host program and its arguments
     std::vector<std::string> args; // every argument that is not an option of the client itself
 };
 
@@ -40,6 +44,8 @@ Options ParseOptions(int argc, char **argv)
             o.swapped = true;
         else if (strcmp(argv[i], "-foreground") == 0)
             o.foreground = true;
+        else if (strcmp(argv[i], "-run") == 0 && i + 1 < argc)
+            o.run.assign(argv + i + 1, argv + argc), i = argc;
         else
             o.args.emplace_back(argv[i]);
     }
@@ -108,13 +114,49 @@ void ShowHost(hostlink::Link &link)
     }
 }
 
+// The host's working directory, the first entries of it, and a small host file.
+void ShowFiles(hostlink::Link &link)
+{
+    std::string cwd = hostlink::getcwd(link).value_or("?");
+    printf("host directory: %s\n", cwd.c_str());
+    if (uint32_t dir = hostlink::opendir(link, cwd)) {
+        int shown = 0, total = 0;
+        while (auto name = hostlink::readdir(link, dir)) {
+            if (shown < 8 && *name != "." && *name != "..") {
+                printf("  %s\n", name->c_str());
+                shown++;
+            }
+            total++;
+        }
+        hostlink::closedir(link, dir);
+        printf("  (%d entries)\n", total);
+    }
+    const char *file = "/etc/hostname";
+    hostlink::FileStatus st{};
+    if (hostlink::stat(link, file, &st) < 0) {
+        printf("stat %s: %s\n", file, strerror(errno));
+        return;
+    }
+    printf("stat %s: %d bytes, mode %o\n", file, st.size, static_cast<unsigned>(st.mode) & 07777);
+    int fd = hostlink::open(link, file, hostlink::kOpenRead);
+    if (fd < 0)
+        return;
+    char buf[256];
+    int n = hostlink::read(link, fd, buf, sizeof buf - 1);
+    hostlink::close(link, fd);
+    if (n >= 0) {
+        buf[n] = '\0';
+        printf("read %s: %s%s", file, buf, n > 0 && buf[n - 1] == '\n' ? "" : "\n");
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     Options opt = ParseOptions(argc, argv);
     if (opt.port <= 0 || opt.port > 65535) {
-        fprintf(stderr, "usage: %s -peer PORT [-swapped] [-foreground] [ARGS...]\n", argv[0]);
+        fprintf(stderr, "usage: %s -peer PORT [-swapped] [-foreground] [ARGS...] [-run PROGRAM [ARGS...]]\n", argv[0]);
         return 2;
     }
     std::string host = AgentHost();
@@ -141,6 +183,13 @@ int main(int argc, char **argv)
                opt.swapped ? "opposite" : "same");
         printf("handshake: nonce 41 answered with %u\n", answer);
         ShowHost(link);
+        ShowFiles(link);
+        if (!opt.run.empty()) {
+            std::vector<std::string> argv0(opt.run.begin(), opt.run.end());
+            std::string output = hostlink::runHostProgram(link, opt.run[0], argv0);
+            printf("output of %s on the host:\n%s", opt.run[0].c_str(), output.c_str());
+            printf("host agent answers again as process %d\n", hostlink::getpid(link));
+        }
         link.close();
         printf("connection closed\n");
     } catch (const hostlink::LinkError &e) {

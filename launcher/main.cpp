@@ -25,6 +25,8 @@ int OpenListener(int *port)
         perror("socket failed");
         exit(1);
     }
+    // Programs started for the client have no business with the listener.
+    fcntl(listener, F_SETFD, FD_CLOEXEC);
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);

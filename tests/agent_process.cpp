@@ -103,6 +103,8 @@ bool AgentProcess::Start(const std::vector<std::string> &argv, const std::vector
         for (const auto &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
+        if (beforeExec)
+            beforeExec();
         if (valgrind)
             RunUnderValgrind(dir, args);
         execv(AGENT_PATH, args.data());
@@ -170,8 +172,9 @@ AgentProcess::~AgentProcess()
     }
 }
 
-Daemon::Daemon(bool verbose, const std::vector<std::string> &env)
+Daemon::Daemon(bool verbose, const std::vector<std::string> &env, std::function<void()> beforeExec)
 {
+    agent.beforeExec = std::move(beforeExec);
     std::vector<std::string> args = {"xt.term"};
     if (verbose)
         args.push_back("-v");

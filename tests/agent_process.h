@@ -1,5 +1,6 @@
 // Starts the real agent binary for a test and collects its exit status and diagnostics.
 #pragma once
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -12,6 +13,8 @@ struct AgentProcess {
     std::string errPath;
     std::string outPath;
     int exitCode = -1;
+    // Run in the agent's process just before it becomes the agent (limits, identity).
+    std::function<void()> beforeExec;
 
     // Runs argv (argv[0] is the name the agent is started under) with env added to the
     // environment. With daemon set, waits for the "port = N" line.
@@ -32,7 +35,8 @@ std::string TempDir();
 // The agent in daemon mode ("xt.term [-v] -d --"), with links that time out instead of hanging.
 struct Daemon {
     AgentProcess agent;
-    explicit Daemon(bool verbose = false, const std::vector<std::string> &env = {});
+    explicit Daemon(bool verbose = false, const std::vector<std::string> &env = {},
+                    std::function<void()> beforeExec = {});
     hostlink::Link Connect(bool swapped = false);
     // Connect plus handshake.
     hostlink::Link Open(bool swapped = false);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "client/environ_api.h"
+#include "client/process_api.h"
 #include "service/environ.h"
 #include "service/protocol.h"
 #include "tests/agent_process.h"
@@ -244,7 +245,13 @@ TEST_P(Environ, RepeatedSetenvOfOneNameKeepsOnlyTheLatest)
 
 TEST_P(Environ, SetenvInAForkedChildDoesNotReachTheParent)
 {
-    GTEST_SKIP() << "needs the remote fork call, which is served by the process-control calls";
+    auto d = DaemonWith({"A=1"});
+    Link link = d->Open(Swapped());
+    ASSERT_GT(hostlink::fork(link), 0);
+    hostlink::setEnvironment(link, {"A=child", "ONLY_CHILD=1"});
+    EXPECT_EQ(hostlink::getEnvironment(link), (std::vector<std::string>{"A=child", "ONLY_CHILD=1"}));
+    hostlink::exit(link, 0);
+    EXPECT_EQ(hostlink::getEnvironment(link), (std::vector<std::string>{"A=1"}));
 }
 
 TEST_P(Environ, GettimeofdayIsCloseToOurClock)
