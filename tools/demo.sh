@@ -16,11 +16,11 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export HOSTAGENT_LOG="$work/termclient.log"
 
-echo "== the agent: $build/xt.termclient -v -rloopsh -h127.0.0.1 -t20 -nfs -- 'hello world' 'a;b|c'"
+echo "== the agent: $build/xt.termclient -v -rloopsh -h127.0.0.1 -t20 -nfs -- 'hello world' 'a;b|c' -run uname -sr"
 status=0
 # loopsh and termclient are found on PATH, as a remote shell and a terminal client would be;
 # the trace goes to standard output here so that it reads in order.
-PATH="$build:$PATH" timeout 60 "$build/xt.termclient" -v -rloopsh -h127.0.0.1 -t20 -nfs -- 'hello world' 'a;b|c' 2>&1 ||
+PATH="$build:$PATH" timeout 60 "$build/xt.termclient" -v -rloopsh -h127.0.0.1 -t20 -nfs -- 'hello world' 'a;b|c' -run uname -sr 2>&1 ||
   status=$?
 echo "== the agent exited with status $status"
 
