@@ -46,6 +46,8 @@ printf '127.0.0.1\tlocalhost\n::1\tlocalhost\n' >"$root/etc/hosts"
 printf 'hosts: files\nservices: files\n' >"$root/etc/nsswitch.conf"
 cp /etc/services "$root/etc/services" 2>/dev/null || true
 cd "$root"
-exec chroot "$root" ${FUZZ_WRAPPER:-} /fuzzer -max_total_time="$seconds" -max_len=131072 -timeout=10 \
-  -close_fd_mask=3 -artifact_prefix=/work/artifacts/ "$@" /work/corpus
+# The fuzzer reaches the caller's output only through a pipe: a fuzzed remote lseek or write
+# on a descriptor it inherited cannot move or overwrite the caller's log file.
+chroot "$root" ${FUZZ_WRAPPER:-} /fuzzer -max_total_time="$seconds" -max_len=131072 -timeout=10 \
+  -close_fd_mask=3 -artifact_prefix=/work/artifacts/ "$@" /work/corpus </dev/null 2>&1 | cat
 INNER
