@@ -73,16 +73,13 @@ void closepipe(const int fds[2])
     close(fds[1]);
 }
 
-// Reads up to n bytes of a control pipe; waits until they are all there or every write end
-// is closed. Returns the bytes read, or -1 with errno.
-long readcontrol(int fd, void *buffer, long n) { return local_readx(fd, buffer, n); }
-
 // The watcher of an exec in its parent: when the control pipe reaches its end with nothing
 // on it, the parent is now the program, and the success reply goes out from here.
 [[noreturn]] void watchexec(int connection, int readend)
 {
     char item[4];
-    if (readcontrol(readend, item, 4) == 0) {
+    // Nothing arrives and every write end closes when the exec has succeeded.
+    if (local_readx(readend, item, 4) == 0) {
         PutWord(replybuf, 1, 0);
         SetLength(replybuf, 12);
         if (settings.swaprequest)
@@ -185,7 +182,7 @@ char *RemoteForkNExec(int, char *request)
     free(args);
     close(control[1]);
     int childerror = 0;
-    long got = readcontrol(control[0], &childerror, 4);
+    long got = local_readx(control[0], &childerror, 4);
     int readerror = errno;
     close(control[0]);
     if (got == 0) {

@@ -83,6 +83,16 @@ std::string AgentProcess::ValgrindReports() const
     return reports;
 }
 
+int OpenDescriptors(pid_t pid)
+{
+    int n = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        (void)e;
+        n++;
+    }
+    return n;
+}
+
 bool AgentProcess::Start(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool daemon)
 {
     std::string dir = TempDir();

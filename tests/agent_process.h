@@ -31,6 +31,8 @@ struct AgentProcess {
 
 std::string ReadFile(const std::string &path);
 std::string TempDir();
+// Descriptors open in process pid, from /proc.
+int OpenDescriptors(pid_t pid);
 
 // The agent in daemon mode ("xt.term [-v] -d --"), with links that time out instead of hanging.
 struct Daemon {

@@ -22,16 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int OpenDescriptors(pid_t pid)
-{
-    int n = 0;
-    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        (void)e;
-        n++;
-    }
-    return n;
-}
-
 // Resident memory in KiB, from the status file of the process.
 long ResidentKiB(pid_t pid)
 {

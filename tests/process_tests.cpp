@@ -78,16 +78,6 @@ bool ChildrenGone(pid_t pid, double seconds = 10)
     return false;
 }
 
-int OpenDescriptors(pid_t pid)
-{
-    int n = 0;
-    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        (void)e;
-        n++;
-    }
-    return n;
-}
-
 // The contents of path once it has some, within seconds.
 std::string WaitForFile(const std::string &path, double seconds = 10)
 {
