@@ -116,8 +116,10 @@ std::string runHostProgram(Link &link, const std::string &name, const std::vecto
     if (pipefd != 1)
         close(link, pipefd);
     struct pollfd p = {listener, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(timeoutSeconds * 1000)) != 1)
+    if (poll(&p, 1, static_cast<int>(timeoutSeconds * 1000)) != 1) {
+        exit(link, 127); // the host child gives the link back to its parent
         fail("the host never connected back");
+    }
     int out = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     ::close(listener);
     if (out < 0)

@@ -119,12 +119,18 @@ char *execwithwatcher(int connection, const char *path, char **args, char **env)
     else
         execvp(path, args);
     int error = errno;
-    int item = error;
-    local_writex(control[1], &item, 4);
+    local_writex(control[1], &error, 4);
     close(control[1]);
     sigaction(SIGCHLD, &saved, nullptr);
     ReapChildren(SIGCHLD); // the watcher may have ended while the default disposition held
     return failurereply(error);
+}
+
+// The reply and trace of a host call without arguments that acts on the serving process.
+char *idreply(const char *name, int result, int error)
+{
+    Verbose("%d = %s()\n", result, name);
+    return resultreply(result, error);
 }
 
 } // namespace
@@ -298,11 +304,11 @@ char *RemoteDup2(int connection, char *request)
             error = errno;
         }
     }
-    PutWord(replybuf, 1, result);
-    if (result < 0)
-        PutWord(replybuf, 2, maperrno(error));
-    SetLength(replybuf, 12);
     Verbose("Request: %d = dup2(%d,%d);\n", result, from, to);
+    if (result < 0)
+        return failurereply(error);
+    PutWord(replybuf, 1, result);
+    SetLength(replybuf, 12);
     return replybuf;
 }
 
@@ -354,31 +360,23 @@ char *RemoteSetpgid(int, char *request)
 char *RemoteSetsid(int, char *)
 {
     int result = static_cast<int>(setsid());
-    int error = errno;
-    Verbose("%d = setsid()\n", result);
-    return resultreply(result, error);
+    return idreply("setsid", result, errno);
 }
 
 char *RemoteGetpgrp(int, char *)
 {
     int result = static_cast<int>(getpgrp());
-    int error = errno;
-    Verbose("%d = getpgrp()\n", result);
-    return resultreply(result, error);
+    return idreply("getpgrp", result, errno);
 }
 
 char *RemoteGetpid(int, char *)
 {
     int result = static_cast<int>(getpid());
-    int error = errno;
-    Verbose("%d = getpid()\n", result);
-    return resultreply(result, error);
+    return idreply("getpid", result, errno);
 }
 
 char *RemoteGetppid(int, char *)
 {
     int result = static_cast<int>(getppid());
-    int error = errno;
-    Verbose("%d = getppid()\n", result);
-    return resultreply(result, error);
+    return idreply("getppid", result, errno);
 }

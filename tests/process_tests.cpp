@@ -99,9 +99,13 @@ int Listen(int *port)
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 || listen(s, 4) < 0 ||
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) < 0)
+    if (s < 0)
         return -1;
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 || listen(s, 4) < 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) < 0) {
+        close(s);
+        return -1;
+    }
     *port = ntohs(a.sin_port);
     return s;
 }
