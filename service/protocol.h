@@ -4,11 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
-constexpr int MAX_MESSAGE = 65520;
-constexpr int MAX_DATA = MAX_MESSAGE - 12;
-constexpr uint32_t PROTOCOL_MAGIC = 0x2ed76d19;
-constexpr int32_t PROTOCOL_VERSION = 1;
-constexpr int NUM_CALLS = 48;
+#include "common/wire.h"
+
+using namespace wire; // the agent speaks the wire vocabulary unqualified
 
 extern char requestbuf[MAX_MESSAGE];
 extern char replybuf[MAX_MESSAGE];
