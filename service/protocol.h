@@ -86,3 +86,10 @@ void SwapReply(char *reply);
 void ReapChildren(int sig);
 
 using Handler = char *(*)(int connection, char *request);
+
+// A dispatch row: the call number, its trace name and its handler.
+struct CallRow {
+    int call;
+    const char *name;
+    Handler handler;
+};
