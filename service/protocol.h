@@ -46,7 +46,7 @@ inline int RequestSize(const char *request)
 }
 
 // Bounds-checked reads of request fields: false when the field lies past the request's end.
-inline bool ReqWord(const char *request, int n, int32_t *value)
+[[nodiscard]] inline bool ReqWord(const char *request, int n, int32_t *value)
 {
     if (4 * n + 4 > RequestSize(request))
         return false;
@@ -56,7 +56,7 @@ inline bool ReqWord(const char *request, int n, int32_t *value)
 
 // The NUL-terminated string at byte offset, or null when it does not end inside the request.
 // On success *next is the offset just past its NUL.
-inline const char *ReqString(const char *request, int offset, int *next)
+[[nodiscard]] inline const char *ReqString(const char *request, int offset, int *next)
 {
     int size = RequestSize(request);
     if (offset < 0 || offset >= size)
@@ -66,6 +66,15 @@ inline const char *ReqString(const char *request, int offset, int *next)
         return nullptr;
     if (next)
         *next = static_cast<int>(static_cast<const char *>(nul) - request) + 1;
+    return request + offset;
+}
+
+// The n bytes at byte offset, or null when they do not all lie inside the request.
+[[nodiscard]] inline const char *ReqBytes(const char *request, int offset, int n)
+{
+    int size = RequestSize(request);
+    if (offset < 0 || n < 0 || offset > size || n > size - offset)
+        return nullptr;
     return request + offset;
 }
 

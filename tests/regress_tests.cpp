@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <set>
 
+#include <cstring>
+#include <netdb.h>
+
 #include "common/wire.h"
+#include "service/environ.h"
+#include "service/protocol.h"
 
 namespace {
 
@@ -34,6 +40,30 @@ TEST(Wire, CallNames)
     EXPECT_STREQ(wire::CallName(wire::CALL_UMASK), "umask");
     EXPECT_EQ(wire::CallName(wire::CALL_NONE), nullptr);
     EXPECT_EQ(wire::CallName(64), nullptr);
+}
+
+// String-list replies clear the pad bytes behind their last string, as file replies do.
+TEST(Replies, StringListPaddingIsCleared)
+{
+    char name[] = "hostx", alias[] = "al", proto[] = "tcp";
+    char *aliases[] = {alias, nullptr};
+    char *noaddr[] = {nullptr};
+    struct hostent host = {name, aliases, 2, 4, noaddr};
+    struct servent serv = {name, aliases, 0, proto};
+    char getenv[4] = {};
+    SetLength(getenv, 4);
+    getenv[2] = wire::CALL_GETENV;
+    const std::function<char *()> builders[] = {[&] { return HostReply(&host); }, [&] { return ServiceReply(&serv); },
+                                                [&] { return ProcessRequest(-1, getenv); }};
+    for (const auto &build : builders) {
+        memset(replybuf, 0xee, sizeof replybuf);
+        char *reply = build();
+        int length = MsgLength(reply);
+        ASSERT_GT(length, 12);
+        EXPECT_NE(reply[length - 4], '\xee'); // the last word is used or padding
+        for (int i = length - 3; i < length; i++)
+            EXPECT_NE(reply[i], '\xee') << i;
+    }
 }
 
 } // namespace
