@@ -7,11 +7,12 @@ set(CPACK_PACKAGE_VENDOR "hostagent developers")
 set(CPACK_PACKAGE_CONTACT "hostagent developers <hostagent@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "host agent serving a terminal client's remote calls")
 set(CPACK_PACKAGE_DESCRIPTION
-  "A small agent that runs on a Unix host on behalf of a client program running on a display\n"
-  "station. The client's remote calls (files, directories, environment, identity, clock, name\n"
-  "service, processes) are carried out on the host and answered over one TCP connection.\n"
-  "Includes the terminal-side tools, the hostlink client library (static and shared, with its\n"
-  "headers, CMake package and pkg-config file) and the manual pages.")
+  "A small agent that runs on a Unix host on behalf of a client program running\n"
+  "on a display station. The client's remote calls (files, directories,\n"
+  "environment, identity, clock, name service, processes) are carried out on the\n"
+  "host and answered over one TCP connection. Includes the terminal-side tools,\n"
+  "the hostlink client library (static and shared, with its headers, CMake\n"
+  "package and pkg-config file) and the manual pages.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
