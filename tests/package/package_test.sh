@@ -72,7 +72,7 @@ check_install() {
   local file
   for file in "$tree"/bin/{hostagent,loopsh,termclient} "$tree"/include/hostlink/{hostlink.h,version.h} \
     "$libdir"/libhostlink.{a,so} "$libdir"/pkgconfig/hostlink.pc "$libdir"/cmake/hostlink/hostlink{Config,ConfigVersion,Targets}.cmake \
-    "$tree"/share/doc/hostagent/{README.md,CHANGELOG.md}; do
+    "$tree"/share/doc/hostagent/{README.md,CHANGELOG.md,contrib/sshrun}; do
     [ -e "$file" ] || fail "not installed: ${file#"$root"}"
   done
   local page
