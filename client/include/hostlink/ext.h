@@ -12,7 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "client/hostlink.h"
+#include <hostlink/link.h>
+#include <hostlink/wire.h>
 
 namespace hostlink {
 
