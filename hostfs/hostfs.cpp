@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -851,6 +852,27 @@ int main(int argc, char **argv)
         return 1;
     }
     signal(SIGPIPE, SIG_IGN);
+    if (peer && !opt.foreground) {
+        // Started by the agent through the remote shell: leave it at once and silently, since
+        // the agent answers only once the remote shell has ended.
+        pid_t pid = fork();
+        if (pid < 0) {
+            perror("hostfs: fork");
+            return 1;
+        }
+        if (pid > 0)
+            return 0;
+        setsid();
+        int devnull = open("/dev/null", O_RDWR);
+        if (devnull >= 0) {
+            dup2(devnull, 0);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            if (devnull > 2)
+                close(devnull);
+        }
+        opt.foreground = true; // already in the background
+    }
     static Host theHost;
     host = &theHost;
     try {
