@@ -16,12 +16,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <unordered_map>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -46,7 +48,7 @@ struct Options {
     double attrTimeout = 1.0;
     double entryTimeout = 1.0;
     double linkTimeout = 10.0;
-    int readahead = 8;   // chunks of 65508 bytes
+    int readahead = 16;  // chunks of 65508 bytes
     int writeWindow = 8; // write requests in flight
     bool noext = false;
     bool foreground = false;
@@ -105,6 +107,38 @@ struct Host {
 
 Host *host;
 
+// Status that a listing brought along, served to the lookups that follow it (ls -l) until the
+// attribute timeout runs out; any change through this mount forgets it all.
+struct CachedStatus {
+    struct stat st;
+    std::chrono::steady_clock::time_point until;
+};
+std::unordered_map<std::string, CachedStatus> statusCache;
+
+void Remember(const std::string &path, const struct stat &st)
+{
+    if (opt.attrTimeout <= 0)
+        return;
+    if (statusCache.size() > 100000)
+        statusCache.clear();
+    statusCache[path] = {st, std::chrono::steady_clock::now() +
+                                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     std::chrono::duration<double>(opt.attrTimeout))};
+}
+
+bool Recall(const std::string &path, struct stat *st)
+{
+    auto it = statusCache.find(path);
+    if (it == statusCache.end())
+        return false;
+    if (std::chrono::steady_clock::now() >= it->second.until) {
+        statusCache.erase(it);
+        return false;
+    }
+    *st = it->second.st;
+    return true;
+}
+
 std::string HostPath(const char *path)
 {
     if (opt.root == "/")
@@ -128,6 +162,17 @@ template <typename F> int Guard(F f)
         fprintf(stderr, "hostfs: link to the agent lost: %s\n", e.what());
         return -EIO;
     }
+}
+
+// Guard for operations that change the host's files.
+template <typename F> int Change(F f)
+{
+    {
+        std::lock_guard<std::mutex> lock(host->mu);
+        statusCache.clear();
+        host->generation++;
+    }
+    return Guard(f);
 }
 
 int Err(int32_t result) { return result < 0 ? -(errno ? errno : EIO) : 0; }
@@ -220,8 +265,11 @@ int PlainStatResult(int32_t result)
 
 // ---- Operations ----
 
-void *Init(struct fuse_conn_info *, struct fuse_config *cfg)
+void *Init(struct fuse_conn_info *conn, struct fuse_config *cfg)
 {
+    // Larger reads and writes from the kernel: fewer, fuller batches on the link.
+    conn->max_write = 1u << 20;
+    conn->max_readahead = std::min(conn->max_readahead, 1u << 20);
     cfg->use_ino = 1;
     cfg->hard_remove = 1; // the host keeps an unlinked open file alive itself
     cfg->attr_timeout = opt.attrTimeout;
@@ -233,6 +281,8 @@ void *Init(struct fuse_conn_info *, struct fuse_config *cfg)
 int Getattr(const char *path, struct stat *st, struct fuse_file_info *fi)
 {
     return Guard([&] {
+        if (!fi && Recall(path, st))
+            return 0;
         if (host->ext) {
             hl::Status64 s;
             int32_t r = fi ? hl::fstat64(host->link, static_cast<FileHandle *>(reinterpret_cast<void *>(fi->fh))->fd, &s)
@@ -250,6 +300,14 @@ int Getattr(const char *path, struct stat *st, struct fuse_file_info *fi)
         FromStatus32(s, st);
         return 0;
     });
+}
+
+// The mount's path of a directory's entry ("." and ".." are not remembered under it).
+std::string Child(const char *dir, const std::string &name)
+{
+    if (name == "." || name == "..")
+        return std::string("\x01"); // never a path the kernel asks about
+    return strcmp(dir, "/") == 0 ? "/" + name : std::string(dir) + "/" + name;
 }
 
 int Readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info *,
@@ -271,6 +329,7 @@ int Readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t, struct f
                         filler(buf, e.name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
                     } else {
                         FromStatus64(e.status, &st);
+                        Remember(Child(path, e.name), st);
                         filler(buf, e.name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
                     }
                 }
@@ -309,6 +368,7 @@ int Readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t, struct f
                         for (int k = 0; k < 10; k++)
                             w[k] = r.word(3 + k);
                         FromStatus32(s, &st);
+                        Remember(Child(path, names[i]), st);
                         filler(buf, names[i].c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
                     } else {
                         filler(buf, names[i].c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
@@ -358,12 +418,13 @@ int OpenOn(const std::string &p, int flags, mode_t mode, struct fuse_file_info *
 
 int Open(const char *path, struct fuse_file_info *fi)
 {
-    return Guard([&] { return OpenOn(HostPath(path), fi->flags, 0, fi); });
+    auto open = [&] { return OpenOn(HostPath(path), fi->flags, 0, fi); };
+    return (fi->flags & O_TRUNC) ? Change(open) : Guard(open);
 }
 
 int Create(const char *path, mode_t mode, struct fuse_file_info *fi)
 {
-    return Guard([&] {
+    return Change([&] {
         std::string p = HostPath(path);
         if (host->ext)
             return OpenOn(p, fi->flags | O_CREAT, mode, fi);
@@ -401,7 +462,7 @@ int Read(const char *, char *buf, size_t size, off_t off, struct fuse_file_info 
             if (static_cast<int64_t>(chunks * kChunk) > room)
                 chunks = std::max<size_t>(1, static_cast<size_t>(room) / kChunk);
         }
-        std::string data;
+        std::string data = std::move(fh->cache); // reuses the window's storage
         data.resize(chunks * kChunk);
         hl::Reply r;
         bool seek = !host->ext && fh->position != off;
@@ -423,21 +484,19 @@ int Read(const char *, char *buf, size_t size, off_t off, struct fuse_file_info 
         bool short_ = false;
         int64_t reached = off;
         for (size_t i = 0; i < chunks; i++) {
-            host->link.receive(r);
-            int32_t n = host->ext ? hl::parsePread64(r, data.data() + i * kChunk, kChunk)
-                                  : hl::parseResult(r, wire::CALL_READ);
+            // The data goes straight from the connection into its place.
+            size_t placed = host->link.receive(r, 12, data.data() + i * kChunk, kChunk);
+            int32_t n = hl::parseResult(r, host->ext ? int(hl::kCallPread64) : int(wire::CALL_READ));
             if (n < 0) {
                 if (!error && !short_)
                     error = errno;
                 short_ = true;
                 continue;
             }
-            if (!host->ext) {
-                if (static_cast<size_t>(n) > kChunk || 12 + static_cast<size_t>(n) > r.raw.size())
-                    throw hl::LinkError("read reply longer than asked");
-                memcpy(data.data() + i * kChunk, r.raw.data() + 12, static_cast<size_t>(n));
+            if (static_cast<size_t>(n) > placed)
+                throw hl::LinkError("read reply shorter than its count");
+            if (!host->ext)
                 reached += n;
-            }
             if (!short_)
                 got += static_cast<size_t>(n);
             if (static_cast<size_t>(n) < kChunk)
@@ -467,6 +526,7 @@ int Write(const char *, const char *buf, size_t size, off_t off, struct fuse_fil
     try {
         FileHandle *fh = Handle(fi);
         host->generation++;
+        statusCache.clear();
         if (fh->error)
             return -fh->error;
         if (!host->ext && static_cast<int64_t>(off) + static_cast<int64_t>(size) > INT32_MAX)
@@ -529,7 +589,7 @@ int Release(const char *, struct fuse_file_info *fi)
 
 int Mkdir(const char *path, mode_t mode)
 {
-    return Guard([&] {
+    return Change([&] {
         std::string p = HostPath(path);
         int r = Err(hl::mkdir(host->link, p, static_cast<int32_t>(mode & 07777)));
         if (r == 0 && !host->ext && (mode & 022))
@@ -538,15 +598,15 @@ int Mkdir(const char *path, mode_t mode)
     });
 }
 
-int Unlink(const char *path) { return Guard([&] { return Err(hl::unlink(host->link, HostPath(path))); }); }
-int Rmdir(const char *path) { return Guard([&] { return Err(hl::rmdir(host->link, HostPath(path))); }); }
+int Unlink(const char *path) { return Change([&] { return Err(hl::unlink(host->link, HostPath(path))); }); }
+int Rmdir(const char *path) { return Change([&] { return Err(hl::rmdir(host->link, HostPath(path))); }); }
 int Symlink(const char *target, const char *path)
 {
-    return Guard([&] { return Err(hl::symlink(host->link, target, HostPath(path))); });
+    return Change([&] { return Err(hl::symlink(host->link, target, HostPath(path))); });
 }
 int Link(const char *from, const char *to)
 {
-    return Guard([&] { return Err(hl::link(host->link, HostPath(from), HostPath(to))); });
+    return Change([&] { return Err(hl::link(host->link, HostPath(from), HostPath(to))); });
 }
 
 int Readlink(const char *path, char *buf, size_t size)
@@ -566,7 +626,7 @@ int Rename(const char *from, const char *to, unsigned int flags)
 {
     if (flags)
         return -EINVAL;
-    return Guard([&] {
+    return Change([&] {
         host->generation++;
         if (host->ext)
             return Err(hl::rename(host->link, HostPath(from), HostPath(to)));
@@ -577,12 +637,12 @@ int Rename(const char *from, const char *to, unsigned int flags)
 
 int Chmod(const char *path, mode_t mode, struct fuse_file_info *)
 {
-    return Guard([&] { return Err(hl::chmod(host->link, HostPath(path), static_cast<int32_t>(mode & 07777))); });
+    return Change([&] { return Err(hl::chmod(host->link, HostPath(path), static_cast<int32_t>(mode & 07777))); });
 }
 
 int Chown(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *)
 {
-    return Guard([&] {
+    return Change([&] {
         if (host->ext)
             return Err(hl::lchown(host->link, HostPath(path), static_cast<int32_t>(uid), static_cast<int32_t>(gid)));
         std::string who = (uid == static_cast<uid_t>(-1) ? "" : std::to_string(uid)) +
@@ -595,7 +655,7 @@ int Chown(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *)
 
 int Truncate(const char *path, off_t size, struct fuse_file_info *fi)
 {
-    return Guard([&] {
+    return Change([&] {
         host->generation++;
         if (host->ext)
             return fi ? Err(hl::ftruncate(host->link, Handle(fi)->fd, size))
@@ -623,7 +683,7 @@ std::string TouchTime(const struct timespec &t)
 
 int Utimens(const char *path, const struct timespec tv[2], struct fuse_file_info *)
 {
-    return Guard([&] {
+    return Change([&] {
         std::string p = HostPath(path);
         struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
         const struct timespec *t = tv ? tv : now;
@@ -659,7 +719,7 @@ int Utimens(const char *path, const struct timespec tv[2], struct fuse_file_info
 
 int Mknod(const char *path, mode_t mode, dev_t)
 {
-    return Guard([&] {
+    return Change([&] {
         std::string p = HostPath(path);
         if (host->ext) {
             if (!S_ISFIFO(mode) && !S_ISSOCK(mode) && !S_ISREG(mode))
@@ -748,7 +808,7 @@ void Usage(FILE *to)
             "  attr_timeout=SEC   attribute cache time (default 1)\n"
             "  entry_timeout=SEC  name cache time (default 1)\n"
             "  link_timeout=SEC   longest wait for the agent before EIO (default 10)\n"
-            "  readahead=N        chunks of 65508 bytes read ahead (default 8)\n"
+            "  readahead=N        chunks of 65508 bytes read ahead (default 16)\n"
             "  write_window=N     writes sent before their replies are awaited (default 8)\n"
             "  noext              do not use the agent's extension calls\n"
             "  -f foreground, -d debug (implies -f), -s single-threaded (always)\n"
