@@ -299,6 +299,7 @@ int RunLines(Shell &shell, const Options &o)
         if (interactive && !(history = HistoryPath(true)).empty())
             write_history(history.c_str());
     };
+    bool stats = getenv("HOSTSH_STATS") != nullptr; // how often each command waited for the agent
     int status = 0;
     char *buf = nullptr;
     size_t cap = 0;
@@ -335,7 +336,12 @@ int RunLines(Shell &shell, const Options &o)
         int exitStatus = 0;
         int rc;
         try {
+            shell.remote().resetWaits();
             rc = shell.execute(line, &quit, &exitStatus);
+            if (stats) {
+                fflush(stdout);
+                fprintf(stderr, "hostsh: %ld round trips\n", shell.remote().waits());
+            }
         } catch (const hostlink::LinkError &e) {
             free(buf);
             saveHistory();

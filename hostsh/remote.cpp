@@ -16,8 +16,9 @@ using hostlink::Reply;
 
 namespace {
 
-constexpr int kOpen = 1, kRead = 2, kWrite = 3, kClose = 6, kReaddir = 8, kClosedir = 10, kStat = 18,
-              kMkdir = 21, kSymlink = 31, kLstat = 32, kReadlink = 33;
+constexpr int kOpen = 1, kRead = 2, kWrite = 3, kClose = 6, kOpendir = 7, kReaddir = 8, kClosedir = 10, kStat = 18,
+              kMkdir = 21, kSymlink = 31, kLstat = 32, kReadlink = 33,
+              kGetuid = 13, kGetlogin = 27;
 constexpr size_t kBatchBytes = 1 << 20; // requests sent in one go at most
 constexpr int kReadWindow = 32;          // reads of a get in flight
 constexpr int kWriteWindow = 32;         // writes of a put in flight
@@ -179,7 +180,7 @@ void Remote::readSocket(char *p, size_t n)
     }
 }
 
-void Remote::receive(Reply &r, int head, char *tail, size_t size)
+void Remote::receive(Reply &r, int head, char *tail, size_t size, bool wanted)
 {
     if (sending_) {
         batchWaits_++;
@@ -193,7 +194,7 @@ void Remote::receive(Reply &r, int head, char *tail, size_t size)
         if (len < 4 || len > hostlink::kMaxMessage || r.raw[3] != 0)
             throw LinkError("malformed reply: length " + std::to_string(len));
         int first = std::min(len, head);
-        if (discardInFlight_ > 0)
+        if (discardInFlight_ > 0 || !wanted)
             first = len;
         r.raw.resize(static_cast<size_t>(first));
         readSocket(r.raw.data() + 4, static_cast<size_t>(first - 4));
@@ -201,21 +202,36 @@ void Remote::receive(Reply &r, int head, char *tail, size_t size)
         if (rest > size)
             throw LinkError("reply longer than expected");
         readSocket(tail, rest);
-        if (discardInFlight_ == 0)
+        if (discardInFlight_ == 0 || !wanted)
             return;
         discardInFlight_--;
     }
 }
 
-int Remote::listNames(const std::string &path, std::vector<std::string> *names)
+void Remote::settle()
 {
     flush();
-    uint32_t dir = hostlink::opendir(link_, path);
-    if (!dir)
-        return -1;
-    auto handle = static_cast<int32_t>(dir);
+    hostlink::Reply r;
+    while (discardInFlight_ > 0) {
+        discardInFlight_--;
+        receive(r, hostlink::kMaxMessage, nullptr, 0, false);
+    }
+}
+
+int Remote::listNames(const std::string &path, std::vector<std::string> *names)
+{
     Reply r;
-    size_t window = 256;
+    queue(kOpendir, {}, std::string_view(path.c_str(), path.size() + 1));
+    flush();
+    receive(r);
+    expect(r, kOpendir, 12);
+    uint32_t dir = static_cast<uint32_t>(r.word(1));
+    if (!dir) {
+        errno = errnoOf(r);
+        return -1;
+    }
+    auto handle = static_cast<int32_t>(dir);
+    size_t window = 1024;
     for (bool end = false; !end;) {
         for (size_t i = 0; i < window; i++)
             queue(kReaddir, {handle});
@@ -325,6 +341,21 @@ std::vector<int> Remote::symlinkMany(const std::vector<std::pair<std::string, st
         }
     }
     return out;
+}
+
+void Remote::identity(int32_t *uid, std::string *login)
+{
+    Reply r;
+    queue(kGetuid, {});
+    queue(kGetlogin, {});
+    flush();
+    receive(r);
+    expect(r, kGetuid, 8);
+    *uid = r.word(1);
+    receive(r);
+    expect(r, kGetlogin, 68);
+    std::string_view field = r.data(4).substr(0, 64);
+    *login = std::string(field.substr(0, field.find('\0')));
 }
 
 int Remote::getFile(const std::string &remote, int out, const ProgressFn &progress, char *where)

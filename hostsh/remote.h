@@ -49,6 +49,13 @@ public:
     // symlink(text, path) for each pair; the errno of each, 0 for success.
     std::vector<int> symlinkMany(const std::vector<std::pair<std::string, std::string>> &links);
 
+    // Sends what is queued and reads the answers nobody waits for: the link is then free for
+    // calls made without this class.
+    void settle();
+
+    // The agent's user id and login name ("" when it has none), in one exchange.
+    void identity(int32_t *uid, std::string *login);
+
     // Copies a host file into the local descriptor out. Returns 0, or -1 with errno and *where
     // saying which side failed ('r' the host, 'l' this machine); a stop asked for by progress
     // is EINTR.
@@ -63,7 +70,8 @@ private:
     void sendAll(const struct iovec *iov, int count);
     void fill(size_t want);
     // The next reply whose answer is wanted; data beyond head bytes goes to tail (up to size).
-    void receive(hostlink::Reply &r, int head = hostlink::kMaxMessage, char *tail = nullptr, size_t size = 0);
+    void receive(hostlink::Reply &r, int head = hostlink::kMaxMessage, char *tail = nullptr, size_t size = 0,
+                 bool wanted = true);
     void readSocket(char *p, size_t n);
 
     hostlink::Link &link_;

@@ -306,8 +306,9 @@ bool Shell::expandAll(const char *cmd, const std::vector<Word> &words, std::vect
 std::string Shell::owner(int32_t uid)
 {
     if (!myUid_) {
-        myUid_ = hostlink::getUid(link_);
-        myLogin_ = hostlink::getLogin(link_);
+        int32_t id = 0;
+        remote_.identity(&id, &myLogin_);
+        myUid_ = id;
     }
     if (uid == *myUid_ && !myLogin_.empty())
         return myLogin_;
@@ -1074,6 +1075,7 @@ int Shell::cmdRun(const std::vector<Word> &args)
     for (const Word &w : args)
         argv.push_back(w.text);
     fflush(stdout);
+    remote_.settle();
     RunResult r = RunHostProgram(link_, argv, 1, 2);
     if (r.status < 0) {
         Complain("run: " + argv[0] + ": " + r.failure);

@@ -410,18 +410,4 @@ std::string BaseName(std::string_view path)
     return std::string(path.substr(slash + 1));
 }
 
-std::string CommonPrefix(const std::vector<std::string> &words)
-{
-    if (words.empty())
-        return "";
-    std::string p = words[0];
-    for (const std::string &w : words) {
-        size_t n = 0;
-        while (n < p.size() && n < w.size() && p[n] == w[n])
-            n++;
-        p.resize(n);
-    }
-    return p;
-}
-
 } // namespace hostsh

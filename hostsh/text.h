@@ -68,7 +68,4 @@ std::string JoinPath(std::string_view dir, std::string_view name);
 // The last component of a path ("" for "/").
 std::string BaseName(std::string_view path);
 
-// Commands whose names complete, and the longest common prefix of candidates.
-std::string CommonPrefix(const std::vector<std::string> &words);
-
 } // namespace hostsh
