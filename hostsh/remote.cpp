@@ -167,6 +167,21 @@ void Remote::readSocket(char *p, size_t n)
     }
     p += have;
     n -= have;
+    if (n > 0 && n < 4096) {
+        // Small parts (headers, words, names) come through the buffer, with whatever else
+        // has arrived: one system call for many replies.
+        in_.resize(256 * 1024);
+        ssize_t r;
+        while ((r = ::recv(link_.fd(), in_.data(), in_.size(), 0)) < 0 && errno == EINTR) {
+        }
+        in_.resize(r > 0 ? static_cast<size_t>(r) : 0);
+        if (r == 0)
+            throw LinkError("connection closed by the agent");
+        if (r < 0)
+            throw LinkError(std::string("read from agent: ") + strerror(errno));
+        readSocket(p, n);
+        return;
+    }
     while (n > 0) {
         ssize_t r = ::recv(link_.fd(), p, n, 0);
         if (r < 0 && errno == EINTR)
@@ -248,7 +263,7 @@ int Remote::listNames(const std::string &path, std::vector<std::string> *names)
             if (!end && name != "." && name != "..")
                 names->push_back(std::move(name));
         }
-        window = std::min<size_t>(window * 8, 16384);
+        window = 16384;
     }
     // Closed with the next batch: its answer is of no use.
     queueDiscard(kClosedir, {handle});

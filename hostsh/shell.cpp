@@ -186,6 +186,10 @@ bool Shell::progressShown() { return gProgressShown; }
 Shell::Shell(hostlink::Link &link, const Settings &settings)
     : link_(link), remote_(link), settings_(settings), progress_(!settings.quiet && (!settings.batch || settings.progress))
 {
+    // Who the agent runs as, for the owner column of long listings.
+    int32_t id = 0;
+    remote_.identity(&id, &myLogin_);
+    myUid_ = id;
 }
 
 bool Shell::showProgress() const { return progress_ && isatty(2) && tcgetpgrp(2) == getpgrp(); }
@@ -305,12 +309,7 @@ bool Shell::expandAll(const char *cmd, const std::vector<Word> &words, std::vect
 
 std::string Shell::owner(int32_t uid)
 {
-    if (!myUid_) {
-        int32_t id = 0;
-        remote_.identity(&id, &myLogin_);
-        myUid_ = id;
-    }
-    if (uid == *myUid_ && !myLogin_.empty())
+    if (uid == myUid_ && !myLogin_.empty())
         return myLogin_;
     return std::to_string(uid);
 }

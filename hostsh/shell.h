@@ -85,7 +85,7 @@ private:
     Settings settings_;
     bool progress_;
     int lastStatus_ = 0;
-    std::optional<int32_t> myUid_;
+    int32_t myUid_ = -1;
     std::string myLogin_;
 };
 
