@@ -19,7 +19,7 @@
 #include "hostsh/shell.h"
 
 #ifndef HOSTSH_VERSION
-#define HOSTSH_VERSION "1.0"
+#define HOSTSH_VERSION "dev"
 #endif
 
 namespace {
