@@ -14,7 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "client/hostlink.h"
+#include <hostlink/tools.h>
+
 #include "hostsh/run.h"
 #include "hostsh/shell.h"
 
@@ -97,14 +98,13 @@ int ParseOptions(int argc, char **argv, Options *o)
             fprintf(stderr, "hostsh: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;
         } else if (!o->peer && o->host.empty()) {
-            size_t colon = a.rfind(':');
-            if (colon == std::string::npos || colon == 0 || !ParsePort(a.c_str() + colon + 1, &o->port)) {
+            auto where = hostlink::parseEndpoint(a);
+            if (!where) {
                 fprintf(stderr, "hostsh: %s is not HOST:PORT\n", a.c_str());
                 return 2;
             }
-            o->host = a.substr(0, colon);
-            if (o->host.size() > 2 && o->host.front() == '[' && o->host.back() == ']')
-                o->host = o->host.substr(1, o->host.size() - 2);
+            o->host = where->host;
+            o->port = where->port;
         } else if (!o->peer) {
             fprintf(stderr, "hostsh: unexpected argument %s\n%s", a.c_str(), kUsage);
             return 2;
@@ -116,18 +116,6 @@ int ParseOptions(int argc, char **argv, Options *o)
         return 2;
     }
     return -1;
-}
-
-// The host that launched this client through the remote shell.
-std::string AgentHost()
-{
-    if (const char *ssh = getenv("SSH_CONNECTION")) {
-        std::string first(ssh, strcspn(ssh, " "));
-        if (!first.empty())
-            return first;
-    }
-    const char *host = getenv("HOSTAGENT_HOST");
-    return host && *host ? host : "127.0.0.1";
 }
 
 // Started by the remote shell with no terminal: leave it at once (it must end silently for the
@@ -376,14 +364,15 @@ int main(int argc, char **argv)
         return rc;
     signal(SIGPIPE, SIG_IGN);
     if (o.peer) {
-        o.host = AgentHost();
+        o.host = hostlink::agentHost();
         if (!isatty(0) && !Detach(o))
             return 1;
     }
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     try {
-        auto link = hostlink::Link::connect(o.host, o.port);
-        link.handshake(1);
+        hostlink::ConnectOptions how;
+        how.timeoutSeconds = 0; // a host call may rightly take long (a pipe, a slow disk)
+        auto link = hostlink::connectTo(hostlink::Endpoint{o.host, o.port}, how);
         Shell shell(link, o.settings);
         if (!o.settings.quiet && !o.settings.batch && isatty(0)) {
             printf("Connected to the host agent at %s:%d. Type \"help\" for the commands.\n", o.host.c_str(),

@@ -1,17 +1,18 @@
-// Pipelined work on the host: many requests go out before their replies are read, so that a
-// listing, a glob, a tree walk or a whole-file transfer waits for the agent a handful of times
-// instead of once per call. While a batch goes out, replies that already arrive are read into a
-// buffer, so that no batch size can lock both ends on full socket buffers.
+// Pipelined work on the host, through the library's batches: a listing, a glob, a tree walk or
+// a whole-file transfer sends its requests in rounds and waits for the agent once per round,
+// not once per call.
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
-#include <sys/uio.h>
+#include <utility>
 #include <vector>
 
-#include "client/files_api.h"
-#include "client/hostlink.h"
+#include <hostlink/batch.h>
+#include <hostlink/calls.h>
+#include <hostlink/detail.h>
+#include <hostlink/link.h>
 
 namespace hostsh {
 
@@ -32,15 +33,15 @@ public:
     ~Remote();
     hostlink::Link &link() { return link_; }
 
-    // Times this client has waited for replies since the last reset: one per batch, one per
-    // single call made through the library.
+    // Times this client has waited for the agent since the last reset: one per round of a
+    // batch, one per single call.
     long waits() const;
     void resetWaits();
 
     // Names of a host directory in the host's order, "." and ".." left out.
     // Returns -1 with errno when the directory cannot be opened.
     int listNames(const std::string &path, std::vector<std::string> *names);
-    // stat (follow) or lstat of every path, in one pass.
+    // stat (follow) or lstat of every path, in one round.
     std::vector<StatResult> statMany(const std::vector<std::string> &paths, bool follow);
     // readlink of every path; nullopt where it failed.
     std::vector<std::optional<std::string>> readlinkMany(const std::vector<std::string> &paths);
@@ -48,13 +49,10 @@ public:
     std::vector<int> mkdirMany(const std::vector<std::string> &paths, int32_t mode);
     // symlink(text, path) for each pair; the errno of each, 0 for success.
     std::vector<int> symlinkMany(const std::vector<std::pair<std::string, std::string>> &links);
-
-    // Sends what is queued and reads the answers nobody waits for: the link is then free for
-    // calls made without this class.
-    void settle();
-
-    // The agent's user id and login name ("" when it has none), in one exchange.
+    // The agent's user id and login name ("" when it has none), in one round.
     void identity(int32_t *uid, std::string *login);
+    // Closes what listings left open; the link is then free for calls made without this class.
+    void settle();
 
     // Copies a host file into the local descriptor out. Returns 0, or -1 with errno and *where
     // saying which side failed ('r' the host, 'l' this machine); a stop asked for by progress
@@ -64,25 +62,14 @@ public:
     int putFile(int in, const std::string &remote, int32_t mode, const ProgressFn &progress, char *where);
 
 private:
-    void queue(int call, std::initializer_list<int32_t> words, std::string_view strings = {});
-    void queueDiscard(int call, std::initializer_list<int32_t> words);
-    void flush();
-    void sendAll(const struct iovec *iov, int count);
-    void fill(size_t want);
-    // The next reply whose answer is wanted; data beyond head bytes goes to tail (up to size).
-    void receive(hostlink::Reply &r, int head = hostlink::kMaxMessage, char *tail = nullptr, size_t size = 0,
-                 bool wanted = true);
-    void readSocket(char *p, size_t n);
+    // A batch that first closes the directories earlier listings left open (their answers are
+    // of no use, and they cost no wait of their own).
+    void begin(hostlink::Batch &batch);
 
     hostlink::Link &link_;
-    std::vector<hostlink::Exchange> single_; // the single calls, one wait each
-    std::string batch_;                       // requests queued, not yet sent
-    int discardQueued_ = 0;                   // leading replies of the batch nobody waits for
-    int discardInFlight_ = 0;
-    std::string in_;                          // replies read ahead while sending
-    size_t inPos_ = 0;
-    long batchWaits_ = 0;
-    bool sending_ = false;
+    std::vector<hostlink::detail::Exchange> single_; // the single calls, one wait each
+    std::vector<uint32_t> toClose_;
+    long rounds_ = 0;
 };
 
 } // namespace hostsh

@@ -8,8 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "client/files_api.h"
-#include "client/process_api.h"
+#include <hostlink/calls.h>
 
 namespace hostsh {
 
@@ -96,21 +95,21 @@ RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &a
         int fd = hostlink::peerpipe(link, port);
         if (fd < 0) {
             result.failure = std::string("the host cannot connect back: ") + strerror(errno);
-            hostlink::exit(link, 127);
+            hostlink::_exit(link, 127);
             cleanup();
             return result;
         }
         socks[k] = AcceptWithin(listener, kConnectMs);
         if (socks[k] < 0) {
             result.failure = "the host did not connect back";
-            hostlink::exit(link, 127);
+            hostlink::_exit(link, 127);
             cleanup();
             return result;
         }
         if (fd != targets[k]) {
             if (hostlink::dup2(link, fd, targets[k]) < 0) {
                 result.failure = std::string("the host cannot set up descriptors: ") + strerror(errno);
-                hostlink::exit(link, 127);
+                hostlink::_exit(link, 127);
                 cleanup();
                 return result;
             }
@@ -123,7 +122,7 @@ RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &a
     shArgv.insert(shArgv.end(), argv.begin(), argv.end());
     if (hostlink::execvp(link, "sh", shArgv) < 0) {
         result.failure = std::string("cannot run sh on the host: ") + strerror(errno);
-        hostlink::exit(link, 127);
+        hostlink::_exit(link, 127);
         for (int &s : socks)
             close(s), s = -1;
         return result;

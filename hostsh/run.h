@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "client/hostlink.h"
+#include <hostlink/link.h>
 
 namespace hostsh {
 

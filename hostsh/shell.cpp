@@ -15,8 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "client/environ_api.h"
-#include "client/files_api.h"
+#include <hostlink/calls.h>
+
 #include "hostsh/run.h"
 
 extern char **environ;
@@ -432,7 +432,7 @@ int Shell::cmdCd(const std::vector<Word> &args)
     std::string dir;
     if (args.empty()) {
         dir = "/";
-        for (const std::string &e : hostlink::getEnvironment(link_))
+        for (const std::string &e : hostlink::getenv(link_))
             if (e.rfind("HOME=", 0) == 0)
                 dir = e.substr(5);
     } else
@@ -446,12 +446,12 @@ int Shell::cmdCd(const std::vector<Word> &args)
 
 int Shell::cmdPwd(const std::vector<Word> &)
 {
-    auto cwd = hostlink::getcwd(link_);
-    if (!cwd) {
+    std::string cwd;
+    if (hostlink::getcwd(link_, &cwd) < 0) {
         Complain("pwd", "", errno);
         return 1;
     }
-    printf("%s\n", cwd->c_str());
+    printf("%s\n", cwd.c_str());
     return 0;
 }
 
@@ -970,18 +970,18 @@ int Shell::cmdReadlink(const std::vector<Word> &args)
         Complain("usage: readlink PATH");
         return 1;
     }
-    auto t = hostlink::readlink(link_, args[0].text);
-    if (!t) {
+    std::string target;
+    if (hostlink::readlink(link_, args[0].text, &target) < 0) {
         Complain("readlink", args[0].text, errno);
         return 1;
     }
-    printf("%s\n", t->c_str());
+    printf("%s\n", target.c_str());
     return 0;
 }
 
 int Shell::cmdEnv(const std::vector<Word> &args)
 {
-    auto env = hostlink::getEnvironment(link_);
+    auto env = hostlink::getenv(link_);
     if (args.empty()) {
         for (const std::string &e : env)
             printf("%s\n", e.c_str());
@@ -1019,15 +1019,20 @@ int Shell::cmdSetenv(const std::vector<Word> &args)
         }
         settings.push_back(w.text);
     }
-    hostlink::setEnvironment(link_, settings);
+    if (hostlink::setenv(link_, settings) < 0) {
+        Complain("setenv", "", errno);
+        return 1;
+    }
     return 0;
 }
 
 int Shell::cmdId(const std::vector<Word> &)
 {
-    int32_t uid = hostlink::getUid(link_), gid = hostlink::getGid(link_);
-    int32_t euid = hostlink::getEuid(link_), egid = hostlink::getEgid(link_);
-    std::string login = hostlink::getLogin(link_);
+    int32_t uid = hostlink::getuid(link_), gid = hostlink::getgid(link_);
+    int32_t euid = hostlink::geteuid(link_), egid = hostlink::getegid(link_);
+    std::string login;
+    if (hostlink::getlogin(link_, &login) < 0)
+        login.clear();
     printf("uid=%d", uid);
     if (!login.empty())
         printf("(%s)", login.c_str());
@@ -1042,20 +1047,26 @@ int Shell::cmdId(const std::vector<Word> &)
 
 int Shell::cmdHostname(const std::vector<Word> &)
 {
-    printf("%s\n", hostlink::getHostName(link_).c_str());
+    std::string name;
+    if (hostlink::gethostname(link_, &name) < 0) {
+        Complain("hostname", "", errno);
+        return 1;
+    }
+    printf("%s\n", name.c_str());
     return 0;
 }
 
 int Shell::cmdDate(const std::vector<Word> &)
 {
-    hostlink::TimeOfDay t = hostlink::getTimeOfDay(link_);
-    if (t.result < 0) {
-        Complain("date", "", hostlink::LocalErrno(t.error));
+    hostlink::TimeValue tv;
+    hostlink::TimeZone tz;
+    if (hostlink::gettimeofday(link_, &tv, &tz) < 0) {
+        Complain("date", "", errno);
         return 1;
     }
     // The host's local time, from its own offset.
-    int east = -t.minutesWest;
-    time_t shifted = static_cast<time_t>(t.seconds + east * 60);
+    int east = -tz.minutesWest;
+    time_t shifted = static_cast<time_t>(tv.seconds + east * 60);
     struct tm tm {};
     gmtime_r(&shifted, &tm);
     char buf[64];

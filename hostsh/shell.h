@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "client/hostlink.h"
+#include <hostlink/link.h>
+
 #include "hostsh/remote.h"
 #include "hostsh/text.h"
 
