@@ -294,11 +294,18 @@ int RunLines(Shell &shell, const Options &o)
     for (;;) {
         std::string line;
         if (interactive) {
+            hostsh::gInterrupted = 0;
             char *l = readline("hostsh> ");
             if (gLostInCompletion) {
                 free(l);
                 saveHistory();
                 return Lost(gLostReason);
+            }
+            if (!l && hostsh::gInterrupted) {
+                // An interrupt drops the line being typed.
+                printf("\n");
+                fflush(stdout);
+                continue;
             }
             if (!l) {
                 printf("\n");

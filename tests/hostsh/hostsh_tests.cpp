@@ -146,6 +146,31 @@ TEST_F(Hostsh, OptionsWithoutAgent)
     }
 }
 
+// Started as the agent's terminal client through the remote shell: it leaves the remote shell,
+// connects back and runs its batch, its output in the log.
+TEST_F(Hostsh, LaunchedByTheAgent)
+{
+    std::string bin = root + "/bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(HOSTSH_PATH, (bin + "/hostsh").c_str()), 0);
+    ASSERT_EQ(symlink(LOOPSH_PATH, (bin + "/loopsh").c_str()), 0);
+    Write(root + "/script", "pwd\nrun echo from the host\n");
+    Write(host + "/file", "");
+    AgentProcess launcher;
+    std::string dir = host;
+    launcher.beforeExec = [dir] {
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+    };
+    const char *path = getenv("PATH");
+    ASSERT_TRUE(launcher.Start({"xt.hostsh", "-rloopsh", "-h127.0.0.1", "-nfs", "--", "-b", root + "/script"},
+                               {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"), "HOSTSH_LOG=" + root + "/log"},
+                               false));
+    EXPECT_EQ(launcher.Wait(30), 0) << launcher.Stderr();
+    EXPECT_EQ(launcher.Stdout(), "");
+    EXPECT_EQ(ReadFile(root + "/log"), "hostsh> pwd\n" + host + "\nhostsh> run echo from the host\nfrom the host\n");
+}
+
 TEST_F(Hostsh, BatchTranscript)
 {
     ASSERT_EQ(mkdir((host + "/docs").c_str(), 0755), 0);
