@@ -48,7 +48,8 @@ Link connectTo(const Endpoint &where, const ConnectOptions &options)
 {
     Link link = Link::connect(where.host, where.port, options.swapped);
     link.setTimeout(options.timeoutSeconds);
-    link.handshake(options.nonce);
+    if (link.handshake(options.nonce) != options.nonce + 1)
+        throw LinkError(LinkError::Kind::Protocol, "the agent answered the handshake with another nonce");
     // The place of authentication: with a key, nothing else is sent before it has succeeded.
     if (options.key)
         authenticate(link, *options.key);

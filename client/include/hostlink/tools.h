@@ -96,8 +96,8 @@ struct RunOptions {
     double timeoutSeconds = 0;  // 0: wait for the program as long as it runs
 };
 
-// Runs a host program, found along the host's PATH, with argv as its whole argument vector
-// (argument 0 included); its standard output and error are copied here as they come. Returns
+// Runs a host program, found along the host's PATH, with the arguments argv[1...] (the program
+// sees name as its argument 0); its standard output and error are copied here as they come. Returns
 // its exit status (0 to 255, 128 + N for a signal N, 127 when it cannot be found), or -1 with
 // errno when it could not be started (ETIMEDOUT when it ran past the timeout). The link is
 // served by the agent as before once this returns.
