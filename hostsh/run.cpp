@@ -158,6 +158,20 @@ RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &a
             else
                 WriteAll(dest[k], buf, static_cast<size_t>(n));
         }
+        // Once the status is in, a background process that still holds the output is not
+        // waited for: what it has written so far is shown.
+        if (status.find('\n') != std::string::npos && open > 0) {
+            for (int k = 0; k < 2; k++) {
+                struct pollfd q = {socks[k], POLLIN, 0};
+                while (socks[k] >= 0 && poll(&q, 1, 100) == 1) {
+                    ssize_t n = read(socks[k], buf, sizeof buf);
+                    if (n <= 0)
+                        break;
+                    WriteAll(dest[k], buf, static_cast<size_t>(n));
+                }
+            }
+            break;
+        }
     }
     for (int &s : socks)
         if (s >= 0)
