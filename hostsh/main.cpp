@@ -94,6 +94,8 @@ int ParseOptions(int argc, char **argv, Options *o)
             if (!v)
                 return 2;
             o->tty = v;
+        } else if (o->peer && a == "-display" && i + 1 < argc) {
+            i++; // the agent passes it on; the display is of no use here
         } else if (a.size() > 1 && a[0] == '-') {
             fprintf(stderr, "hostsh: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;

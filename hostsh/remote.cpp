@@ -273,7 +273,8 @@ int Remote::putFile(int in, const std::string &remote, int32_t mode, const Progr
             error = EINTR, side = 'l';
     }
     collect(0);
-    const hostlink::Result &closed = batch.close(fd).get();
+    Pending closing = batch.close(fd);
+    const hostlink::Result &closed = closing.get();
     if (!error && closed.value < 0)
         error = closed.error, side = 'r';
     if (error) {

@@ -505,15 +505,20 @@ int Shell::cmdLls(const std::vector<Word> &args)
     return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
 
-int Shell::getOne(const std::string &src, const std::string &dest, int32_t mode)
+int Shell::getOne(const std::string &src, const std::string &dest, const hostlink::FileStatus &st)
 {
-    int fd = open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode & 0777 ? mode & 0777 : 0644);
+    // A host file that cannot be read leaves the local side untouched.
+    if (hostlink::access(link_, src, hostlink::kAccessRead) < 0) {
+        Complain("get", src, errno);
+        return 1;
+    }
+    int32_t mode = st.mode & 0777;
+    int fd = open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode ? mode : 0644);
     if (fd < 0) {
         Complain("get", dest, errno);
         return 1;
     }
-    auto st = remote_.statMany({src}, true);
-    Meter meter(showProgress(), BaseName(src), st[0].result >= 0 ? st[0].st.size : -1);
+    Meter meter(showProgress(), BaseName(src), IsRegMode(st.mode) ? st.size : -1);
     int64_t moved = 0;
     char where = 0;
     int rc = remote_.getFile(src, fd, [&](int64_t done) { moved = done; return meter.update(done); }, &where);
@@ -579,7 +584,7 @@ int Shell::getTree(const std::string &src, const std::string &dest)
                 status = 1;
             }
         } else if (IsRegMode(st[k].st.mode)) {
-            status |= getOne(full[k], to, st[k].st.mode);
+            status |= getOne(full[k], to, st[k].st);
         } else {
             Complain("get: " + full[k] + ": not a regular file, skipped");
             status = 1;
@@ -633,7 +638,7 @@ int Shell::cmdGet(const std::vector<Word> &argsIn)
             }
             status |= getTree(src, dest);
         } else
-            status |= getOne(src, dest, st[k].st.mode);
+            status |= getOne(src, dest, st[k].st);
     }
     return status;
 }

@@ -75,7 +75,7 @@ private:
     int cmdProgress(const std::vector<Word> &args);
     int cmdHelp(const std::vector<Word> &args);
 
-    int getOne(const std::string &src, const std::string &dest, int32_t mode);
+    int getOne(const std::string &src, const std::string &dest, const hostlink::FileStatus &st);
     int getTree(const std::string &src, const std::string &dest);
     int putOne(const std::string &src, const std::string &dest, int32_t mode);
     int putTree(const std::string &src, const std::string &dest);
