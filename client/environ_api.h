@@ -11,6 +11,8 @@
 
 #include <hostlink/calls.h>
 
+#include "common/wire.h"
+
 namespace hostlink {
 
 // Call numbers of this family.
