@@ -188,6 +188,8 @@ int HostTwoPaths(int call, const std::string &a, const std::string &b)
 int HostStat(int call, const std::string *path, int hostFd, struct stat *st)
 {
     Lock l;
+    if (cfg.extensions)
+        call = call == kStat ? kStat64 : call == kLstat ? kLstat64 : kFstat64;
     Message m(gOut, call);
     if (path)
         m.str(path->c_str());
@@ -200,22 +202,32 @@ int HostStat(int call, const std::string *path, int hostFd, struct stat *st)
         return Fail(ENAMETOOLONG);
     int len;
     const char *req = m.finish();
-    if (!x.wire.send(req, m.size()) || !x.wire.receive(call, gIn, 52, &len))
+    if (!x.wire.send(req, m.size()) || !x.wire.receive(call, gIn, 108, &len))
         return x.broken();
     if (Word(gIn, 1) < 0)
         return Fail(LocalErrno(Word(gIn, 2)));
-    FillStat(gIn, st);
+    if (cfg.extensions)
+        FillStat64(gIn + 12, st);
+    else
+        FillStat(gIn, st);
     return 0;
 }
 
 // ---- The placeholder table ---------------------------------------------------------------------
+
+// One name of a host directory, with its inode number and type when the agent gives them.
+struct Entry {
+    std::string name;
+    ino64_t ino = 0;
+    unsigned char type = DT_UNKNOWN;
+};
 
 struct HostFile {
     int hostFd = -1; // -1: a path only
     std::string path;
     int flags = 0;
     long owner = 0;
-    std::vector<std::string> names; // getdents
+    std::vector<Entry> names; // getdents
     size_t namePos = 0;
     bool listed = false;
 };
@@ -556,9 +568,91 @@ off64_t HostSeek(HostFile &f, off64_t offset, int whence)
     return Simple(m);
 }
 
+// Positioned reads and writes of the extension calls, the chunks of one call pipelined.
+ssize_t HostPread64(HostFile &f, void *buffer, size_t n, off64_t offset)
+{
+    constexpr size_t kBatch = 32;
+    size_t chunks = (n + kMaxData - 1) / kMaxData;
+    if (chunks > kBatch)
+        chunks = kBatch, n = kBatch * kMaxData;
+    char reqs[kBatch * 20];
+    for (size_t i = 0; i < chunks; i++) {
+        size_t c = i + 1 < chunks ? kMaxData : n - i * kMaxData;
+        Message m(reqs + 20 * i, kPread64);
+        m.word(f.hostFd).word(static_cast<int32_t>(c)).word64(offset + static_cast<off64_t>(i * kMaxData)).finish();
+    }
+    Exchange x;
+    if (!x.ok)
+        return Fail(EIO);
+    if (!x.wire.send(reqs, 20 * chunks))
+        return x.broken();
+    char *out = static_cast<char *>(buffer);
+    size_t total = 0;
+    int error = 0;
+    bool short_ = false;
+    for (size_t i = 0; i < chunks; i++) {
+        int len;
+        size_t got = 0;
+        char head[12];
+        if (!x.wire.receive(kPread64, head, 12, &len, out + i * kMaxData, n - i * kMaxData, &got))
+            return x.broken();
+        int32_t r = Word(head, 1);
+        if (error || short_)
+            continue;
+        if (r < 0)
+            error = LocalErrno(Word(head, 2));
+        else {
+            total += static_cast<size_t>(r);
+            short_ = static_cast<size_t>(r) < kMaxData;
+        }
+    }
+    if (error && total == 0)
+        return Fail(error);
+    return static_cast<ssize_t>(total);
+}
+
+ssize_t HostPwrite64(HostFile &f, const void *buffer, size_t n, off64_t offset)
+{
+    constexpr size_t kChunk = kMaxMessage - 20;
+    const char *in = static_cast<const char *>(buffer);
+    size_t chunks = n == 0 ? 0 : (n + kChunk - 1) / kChunk;
+    Exchange x;
+    if (!x.ok)
+        return Fail(EIO);
+    for (size_t i = 0; i < chunks; i++) {
+        size_t c = i + 1 < chunks ? kChunk : n - i * kChunk;
+        char head[20];
+        Message m(head, kPwrite64);
+        m.word(f.hostFd).word(static_cast<int32_t>(c)).word64(offset + static_cast<off64_t>(i * kChunk)).finish();
+        uint16_t len = static_cast<uint16_t>(20 + c);
+        memcpy(head, &len, 2);
+        if (!x.wire.send2(head, 20, in + i * kChunk, c))
+            return x.broken();
+    }
+    size_t total = 0;
+    int error = 0;
+    for (size_t i = 0; i < chunks; i++) {
+        int len;
+        if (!x.wire.receive(kPwrite64, gIn, 12, &len))
+            return x.broken();
+        int32_t r = Word(gIn, 1);
+        if (error)
+            continue;
+        if (r < 0)
+            error = LocalErrno(Word(gIn, 2));
+        else
+            total += static_cast<size_t>(r);
+    }
+    if (error && total == 0)
+        return Fail(error);
+    return static_cast<ssize_t>(total);
+}
+
 // pread without a positioned read on the wire: remember the offset, seek, read, seek back.
 ssize_t HostPread(HostFile &f, void *buffer, size_t n, off64_t offset)
 {
+    if (f.hostFd >= 0 && cfg.extensions && n > 0 && (f.flags & O_ACCMODE) != O_WRONLY)
+        return HostPread64(f, buffer, n, offset);
     Lock l;
     off64_t here = HostSeek(f, 0, SEEK_CUR);
     if (here < 0)
@@ -574,6 +668,8 @@ ssize_t HostPread(HostFile &f, void *buffer, size_t n, off64_t offset)
 
 ssize_t HostPwrite(HostFile &f, const void *buffer, size_t n, off64_t offset)
 {
+    if (f.hostFd >= 0 && cfg.extensions && (f.flags & O_ACCMODE) != O_RDONLY)
+        return HostPwrite64(f, buffer, n, offset);
     Lock l;
     off64_t here = HostSeek(f, 0, SEEK_CUR);
     if (here < 0)
@@ -616,9 +712,46 @@ int Fstat(int fd, struct stat *st)
 
 // ---- Directories -------------------------------------------------------------------------------
 
-// Every name of a host directory: opendir, then readdir requests sent in batches ahead of their
-// replies, then closedir.
-int ListHostDir(const std::string &path, std::vector<std::string> &names)
+// A made-up inode number where the wire carries none with a name. Never 0, which marks a
+// deleted entry.
+ino64_t NameInode(const std::string &name)
+{
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : name)
+        h = (h ^ c) * 1099511628211ull;
+    return h ? h : 1;
+}
+
+// readdirplus replies: entries with their status, as many as fit one reply.
+bool TakePlus(const char *reply, int len, std::vector<Entry> &names, bool *done)
+{
+    int32_t count = Word(reply, 1);
+    if (count <= 0) {
+        *done = true;
+        return true;
+    }
+    int at = 12;
+    for (int32_t i = 0; i < count; i++) {
+        if (at + 104 > len)
+            return false;
+        int32_t size = Word(reply + at, 0);
+        if (size < 108 || at + size > len)
+            return false;
+        struct stat st;
+        FillStat64(reply + at + 8, &st);
+        Entry e;
+        e.name.assign(reply + at + 104, strnlen(reply + at + 104, static_cast<size_t>(size - 104)));
+        e.ino = st.st_ino ? st.st_ino : NameInode(e.name);
+        e.type = Word(reply + at, 1) ? static_cast<unsigned char>(DT_UNKNOWN) : static_cast<unsigned char>(IFTODT(st.st_mode));
+        names.push_back(std::move(e));
+        at += size;
+    }
+    return true;
+}
+
+// Every name of a host directory: opendir, then readdir (or readdirplus) requests sent in batches
+// ahead of their replies, then closedir.
+int ListHostDir(const std::string &path, std::vector<Entry> &names)
 {
     Lock l;
     Message m(gOut, kOpendir);
@@ -629,37 +762,46 @@ int ListHostDir(const std::string &path, std::vector<std::string> &names)
     Exchange x;
     if (!x.ok)
         return Fail(EIO);
-    constexpr int kBatch = 64;
-    char reqs[kBatch * 8];
-    for (int i = 0; i < kBatch; i++) {
-        int32_t w[2] = {0, handle};
-        uint16_t len = 8;
-        memcpy(w, &len, 2);
-        reinterpret_cast<char *>(w)[2] = kReaddir;
-        memcpy(reqs + 8 * i, w, 8);
+    bool plus = cfg.extensions;
+    int call = plus ? kReaddirplus : kReaddir;
+    int batch = plus ? 4 : 64;
+    int reqSize = plus ? 12 : 8;
+    char reqs[64 * 12];
+    for (int i = 0; i < batch; i++) {
+        Message r(reqs + reqSize * i, call);
+        r.word(handle);
+        if (plus)
+            r.word(0);
+        r.finish();
     }
     bool done = false;
     while (!done) {
-        if (!x.wire.send(reqs, sizeof reqs))
+        if (!x.wire.send(reqs, static_cast<size_t>(batch * reqSize)))
             return x.broken();
-        for (int i = 0; i < kBatch; i++) {
+        for (int i = 0; i < batch; i++) {
             int len;
-            if (!x.wire.receive(kReaddir, gIn, kMaxMessage, &len))
+            if (!x.wire.receive(call, gIn, kMaxMessage, &len))
                 return x.broken();
             if (done)
                 continue;
-            if (Word(gIn, 1) < 0 || len <= 12)
+            if (plus) {
+                if (!TakePlus(gIn, len, names, &done))
+                    return x.broken();
+            } else if (Word(gIn, 1) < 0 || len <= 12)
                 done = true;
-            else
-                names.emplace_back(gIn + 12, strnlen(gIn + 12, static_cast<size_t>(len - 12)));
+            else {
+                Entry e;
+                e.name.assign(gIn + 12, strnlen(gIn + 12, static_cast<size_t>(len - 12)));
+                e.ino = NameInode(e.name);
+                names.push_back(std::move(e));
+            }
         }
     }
-    int32_t w[2] = {0, handle};
-    uint16_t len = 8;
-    memcpy(w, &len, 2);
-    reinterpret_cast<char *>(w)[2] = kClosedir;
+    Message c(reqs, kClosedir);
+    c.word(handle);
+    const char *creq = c.finish();
     int rlen;
-    if (!x.wire.send(w, 8) || !x.wire.receive(kClosedir, gIn, 12, &rlen))
+    if (!x.wire.send(creq, c.size()) || !x.wire.receive(kClosedir, gIn, 12, &rlen))
         return x.broken();
     return 0;
 }
@@ -671,7 +813,7 @@ struct HostDir {
     uint32_t magic = kDirMagic;
     std::shared_ptr<HostFile> file;
     int fd = -1; // the placeholder given by fdopendir or made by dirfd
-    std::vector<std::string> names;
+    std::vector<Entry> names;
     size_t pos = 0;
     struct dirent64 entry;
 };
@@ -686,15 +828,6 @@ HostDir *AsHostDir(DIR *d)
     Lock l;
     auto it = gDirs.find(d);
     return it == gDirs.end() ? nullptr : it->second;
-}
-
-// A made-up inode number: the wire carries none with a name. Never 0, which marks a deleted entry.
-ino64_t NameInode(const std::string &name)
-{
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char c : name)
-        h = (h ^ c) * 1099511628211ull;
-    return h ? h : 1;
 }
 
 DIR *NewHostDir(std::shared_ptr<HostFile> file, int fd)
@@ -718,13 +851,13 @@ struct dirent64 *HostReaddir(HostDir *d)
 {
     if (d->pos >= d->names.size())
         return nullptr;
-    const std::string &name = d->names[d->pos++];
+    const Entry &n = d->names[d->pos++];
     struct dirent64 &e = d->entry;
-    e.d_ino = NameInode(name);
+    e.d_ino = n.ino;
     e.d_off = static_cast<off64_t>(d->pos);
     e.d_reclen = sizeof e;
-    e.d_type = DT_UNKNOWN;
-    snprintf(e.d_name, sizeof e.d_name, "%s", name.c_str());
+    e.d_type = n.type;
+    snprintf(e.d_name, sizeof e.d_name, "%s", n.name.c_str());
     return &e;
 }
 
@@ -1187,22 +1320,68 @@ struct Starter {
 
 bool Active() { return cfg.active && !tBusy; }
 
-int StatfsHost(struct statfs *s)
+// The host file system's figures through the extension call, else made-up ones (the wire of the
+// plain calls describes no file system).
+bool HostFsStats(const std::string &path, struct statvfs *v)
 {
-    memset(s, 0, sizeof *s);
-    s->f_type = 0x686f7374; // no real file system type: the host's is not known here
-    s->f_bsize = 4096;
-    s->f_frsize = 4096;
-    s->f_namelen = 255;
-    return 0;
+    memset(v, 0, sizeof *v);
+    v->f_bsize = 4096;
+    v->f_frsize = 4096;
+    v->f_namemax = 255;
+    if (!cfg.extensions)
+        return true;
+    Lock l;
+    Message m(gOut, kStatvfs);
+    m.str(path.c_str());
+    Exchange x;
+    if (!x.ok || !m.ok())
+        return false;
+    int len;
+    const char *req = m.finish();
+    if (!x.wire.send(req, m.size()) || !x.wire.receive(kStatvfs, gIn, 84, &len)) {
+        x.broken();
+        return false;
+    }
+    if (Word(gIn, 1) < 0) {
+        errno = LocalErrno(Word(gIn, 2));
+        return false;
+    }
+    v->f_bsize = static_cast<unsigned long>(Word(gIn, 3));
+    v->f_frsize = static_cast<unsigned long>(Word(gIn, 4));
+    v->f_blocks = static_cast<fsblkcnt_t>(Word64(gIn, 5));
+    v->f_bfree = static_cast<fsblkcnt_t>(Word64(gIn, 7));
+    v->f_bavail = static_cast<fsblkcnt_t>(Word64(gIn, 9));
+    v->f_files = static_cast<fsfilcnt_t>(Word64(gIn, 11));
+    v->f_ffree = static_cast<fsfilcnt_t>(Word64(gIn, 13));
+    v->f_favail = static_cast<fsfilcnt_t>(Word64(gIn, 15));
+    v->f_fsid = static_cast<unsigned long>(Word64(gIn, 17));
+    int32_t flags = Word(gIn, 19);
+    v->f_flag = (flags & 1 ? ST_RDONLY : 0) | (flags & 2 ? ST_NOSUID : 0);
+    v->f_namemax = static_cast<unsigned long>(Word(gIn, 20));
+    return true;
 }
 
-int StatvfsHost(struct statvfs *s)
+int StatvfsHost(const std::string &path, struct statvfs *s)
 {
+    return HostFsStats(path, s) ? 0 : -1;
+}
+
+int StatfsHost(const std::string &path, struct statfs *s)
+{
+    struct statvfs v;
+    if (!HostFsStats(path, &v))
+        return -1;
     memset(s, 0, sizeof *s);
-    s->f_bsize = 4096;
-    s->f_frsize = 4096;
-    s->f_namemax = 255;
+    s->f_type = 0x686f7374; // the host's file system type does not travel
+    s->f_bsize = static_cast<__fsword_t>(v.f_bsize);
+    s->f_frsize = static_cast<__fsword_t>(v.f_frsize);
+    s->f_blocks = v.f_blocks;
+    s->f_bfree = v.f_bfree;
+    s->f_bavail = v.f_bavail;
+    s->f_files = v.f_files;
+    s->f_ffree = v.f_ffree;
+    s->f_namelen = static_cast<__fsword_t>(v.f_namemax);
+    s->f_flags = static_cast<__fsword_t>(v.f_flag);
     return 0;
 }
 
@@ -1537,7 +1716,7 @@ void rewinddir(DIR *d) noexcept
     HostDir *h = AsHostDir(d);
     if (!h)
         return REAL(rewinddir)(d);
-    std::vector<std::string> names;
+    std::vector<Entry> names;
     if (ListHostDir(h->file->path, names) == 0)
         h->names.swap(names);
     h->pos = 0;
@@ -1653,15 +1832,16 @@ ssize_t getdents64(int fd, void *buf, size_t n)
     char *out = static_cast<char *>(buf);
     size_t used = 0;
     while (f->namePos < f->names.size()) {
-        const std::string &name = f->names[f->namePos];
+        const Entry &ent = f->names[f->namePos];
+        const std::string &name = ent.name;
         size_t reclen = (offsetof(struct dirent64, d_name) + name.size() + 1 + 7) & ~size_t(7);
         if (used + reclen > n)
             break;
         auto *e = reinterpret_cast<struct dirent64 *>(out + used);
-        e->d_ino = NameInode(name);
+        e->d_ino = ent.ino;
         e->d_off = static_cast<off64_t>(f->namePos + 1);
         e->d_reclen = static_cast<unsigned short>(reclen);
-        e->d_type = DT_UNKNOWN;
+        e->d_type = ent.type;
         memcpy(e->d_name, name.c_str(), name.size() + 1);
         used += reclen;
         f->namePos++;
@@ -1776,40 +1956,82 @@ int fchmod(int fd, mode_t mode) noexcept
     Lock l;
     return HostModePathCall(kChmod, static_cast<int32_t>(mode), f->path);
 }
-// Ownership cannot change through the agent.
+// Ownership, times and sizes change only through the extension calls.
+int HostChown(const std::string &path, uid_t uid, gid_t gid)
+{
+    if (!cfg.extensions)
+        return Fail(EPERM);
+    Message m(gOut, kLchown);
+    m.word(static_cast<int32_t>(uid)).word(static_cast<int32_t>(gid)).str(path.c_str());
+    Lock l;
+    return Simple(m);
+}
 int fchownat(int dirfd, const char *path, uid_t uid, gid_t gid, int flags) noexcept
 {
     Where w(dirfd, path);
-    return w.host ? Fail(EPERM) : REAL(fchownat)(dirfd, w.local, uid, gid, flags);
+    return w.host ? HostChown(w.hostPath, uid, gid) : REAL(fchownat)(dirfd, w.local, uid, gid, flags);
 }
 int chown(const char *path, uid_t uid, gid_t gid) noexcept { return fchownat(AT_FDCWD, path, uid, gid, 0); }
 int lchown(const char *path, uid_t uid, gid_t gid) noexcept
 {
     return fchownat(AT_FDCWD, path, uid, gid, AT_SYMLINK_NOFOLLOW);
 }
-int fchown(int fd, uid_t uid, gid_t gid) noexcept { return Lookup(fd) ? Fail(EPERM) : REAL(fchown)(fd, uid, gid); }
-// Nor can times or sizes (other than a truncation to nothing).
+int fchown(int fd, uid_t uid, gid_t gid) noexcept
+{
+    auto f = Lookup(fd);
+    return f ? HostChown(f->path, uid, gid) : REAL(fchown)(fd, uid, gid);
+}
+int HostUtimens(const std::string &path, const struct timespec times[2], bool nofollow)
+{
+    if (!cfg.extensions)
+        return Fail(ENOSYS);
+    Message m(gOut, kUtimens);
+    m.word(nofollow ? 1 : 0);
+    for (int i = 0; i < 2; i++) {
+        struct timespec t = times ? times[i] : timespec{0, UTIME_NOW};
+        int32_t ns = t.tv_nsec == UTIME_NOW ? 0x3fffffff : t.tv_nsec == UTIME_OMIT ? 0x3ffffffe : static_cast<int32_t>(t.tv_nsec);
+        m.word64(t.tv_sec).word(ns);
+    }
+    m.str(path.c_str());
+    Lock l;
+    return Simple(m);
+}
 int utimensat(int dirfd, const char *path, const struct timespec times[2], int flags) noexcept
 {
-    if (Missing(path))
-        return Lookup(dirfd) ? Fail(ENOSYS) : REAL(utimensat)(dirfd, path, times, flags);
+    if (Missing(path)) {
+        auto f = Lookup(dirfd);
+        return f ? HostUtimens(f->path, times, false) : REAL(utimensat)(dirfd, path, times, flags);
+    }
     Where w(dirfd, path);
-    return w.host ? Fail(ENOSYS) : REAL(utimensat)(dirfd, w.local, times, flags);
+    return w.host ? HostUtimens(w.hostPath, times, flags & AT_SYMLINK_NOFOLLOW)
+                  : REAL(utimensat)(dirfd, w.local, times, flags);
 }
 int futimens(int fd, const struct timespec times[2]) noexcept
 {
-    return Lookup(fd) ? Fail(ENOSYS) : REAL(futimens)(fd, times);
+    auto f = Lookup(fd);
+    return f ? HostUtimens(f->path, times, false) : REAL(futimens)(fd, times);
 }
 int utimes(const char *path, const struct timeval times[2]) noexcept
 {
     Where w(AT_FDCWD, path);
-    return w.host ? Fail(ENOSYS) : REAL(utimes)(w.local, times);
+    if (!w.host)
+        return REAL(utimes)(w.local, times);
+    struct timespec ts[2];
+    for (int i = 0; i < 2 && times; i++)
+        ts[i] = {times[i].tv_sec, times[i].tv_usec * 1000};
+    return HostUtimens(w.hostPath, times ? ts : nullptr, false);
 }
 int truncate(const char *path, off_t length) noexcept
 {
     Where w(AT_FDCWD, path);
     if (!w.host)
         return REAL(truncate)(w.local, length);
+    if (cfg.extensions) {
+        Message m(gOut, kTruncate);
+        m.word64(length).str(w.hostPath.c_str());
+        Lock l;
+        return Simple(m);
+    }
     if (length != 0)
         return Fail(ENOSYS);
     int fd = HostOpen(w.hostPath, O_WRONLY | O_TRUNC, 0);
@@ -1821,12 +2043,34 @@ int ftruncate(int fd, off_t length) noexcept
     auto f = Lookup(fd);
     if (!f)
         return REAL(ftruncate)(fd, length);
-    if (length != 0 || (f->flags & O_ACCMODE) == O_RDONLY)
-        return Fail(length != 0 ? ENOSYS : EINVAL);
+    if (f->hostFd < 0 || (f->flags & O_ACCMODE) == O_RDONLY)
+        return Fail(EINVAL);
+    if (cfg.extensions) {
+        Message m(gOut, kFtruncate);
+        m.word(f->hostFd).word64(length);
+        Lock l;
+        return Simple(m);
+    }
+    if (length != 0)
+        return Fail(ENOSYS);
     int t = HostOpen(f->path, O_WRONLY | O_TRUNC, 0);
     return t < 0 ? -1 : close(t);
 }
 int ftruncate64(int fd, off64_t length) noexcept { return ftruncate(fd, length); }
+int HostFsync(int fd, bool dataOnly, int (*real)(int))
+{
+    auto f = Lookup(fd);
+    if (!f)
+        return real(fd);
+    if (f->hostFd < 0 || !cfg.extensions)
+        return 0; // nothing to flush from here: every write has reached the host already
+    Message m(gOut, kFsync);
+    m.word(f->hostFd).word(dataOnly ? 1 : 0);
+    Lock l;
+    return Simple(m);
+}
+int fsync(int fd) { return HostFsync(fd, false, REAL(fsync)); }
+int fdatasync(int fd) { return HostFsync(fd, true, REAL(fdatasync)); }
 
 // -- working directory
 int chdir(const char *path) noexcept
@@ -2043,36 +2287,46 @@ int fcntl64(int fd, int cmd, ...)
     return Fcntl(fd, cmd, arg, REAL(fcntl64));
 }
 
-// -- file systems: the wire describes none
-int fstatfs(int fd, struct statfs *s) noexcept { return Lookup(fd) ? StatfsHost(s) : REAL(fstatfs)(fd, s); }
+// -- file systems
+int fstatfs(int fd, struct statfs *s) noexcept
+{
+    auto f = Lookup(fd);
+    return f ? StatfsHost(f->path, s) : REAL(fstatfs)(fd, s);
+}
 int fstatfs64(int fd, struct statfs64 *s) noexcept
 {
-    return Lookup(fd) ? StatfsHost(reinterpret_cast<struct statfs *>(s)) : REAL(fstatfs64)(fd, s);
+    auto f = Lookup(fd);
+    return f ? StatfsHost(f->path, reinterpret_cast<struct statfs *>(s)) : REAL(fstatfs64)(fd, s);
 }
 int statfs(const char *path, struct statfs *s) noexcept
 {
     Where w(AT_FDCWD, path);
-    return w.host ? StatfsHost(s) : REAL(statfs)(w.local, s);
+    return w.host ? StatfsHost(w.hostPath, s) : REAL(statfs)(w.local, s);
 }
 int statfs64(const char *path, struct statfs64 *s) noexcept
 {
     Where w(AT_FDCWD, path);
-    return w.host ? StatfsHost(reinterpret_cast<struct statfs *>(s)) : REAL(statfs64)(w.local, s);
+    return w.host ? StatfsHost(w.hostPath, reinterpret_cast<struct statfs *>(s)) : REAL(statfs64)(w.local, s);
 }
-int fstatvfs(int fd, struct statvfs *s) noexcept { return Lookup(fd) ? StatvfsHost(s) : REAL(fstatvfs)(fd, s); }
+int fstatvfs(int fd, struct statvfs *s) noexcept
+{
+    auto f = Lookup(fd);
+    return f ? StatvfsHost(f->path, s) : REAL(fstatvfs)(fd, s);
+}
 int fstatvfs64(int fd, struct statvfs64 *s) noexcept
 {
-    return Lookup(fd) ? StatvfsHost(reinterpret_cast<struct statvfs *>(s)) : REAL(fstatvfs64)(fd, s);
+    auto f = Lookup(fd);
+    return f ? StatvfsHost(f->path, reinterpret_cast<struct statvfs *>(s)) : REAL(fstatvfs64)(fd, s);
 }
 int statvfs(const char *path, struct statvfs *s) noexcept
 {
     Where w(AT_FDCWD, path);
-    return w.host ? StatvfsHost(s) : REAL(statvfs)(w.local, s);
+    return w.host ? StatvfsHost(w.hostPath, s) : REAL(statvfs)(w.local, s);
 }
 int statvfs64(const char *path, struct statvfs64 *s) noexcept
 {
     Where w(AT_FDCWD, path);
-    return w.host ? StatvfsHost(reinterpret_cast<struct statvfs *>(s)) : REAL(statvfs64)(w.local, s);
+    return w.host ? StatvfsHost(w.hostPath, reinterpret_cast<struct statvfs *>(s)) : REAL(statvfs64)(w.local, s);
 }
 
 // -- extended attributes: not supported on host files

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 
 namespace hostrun {
@@ -190,6 +191,28 @@ void FillStat(const char *reply, struct stat *st)
     st->st_blksize = 4096;
     // The wire carries no block count: a whole number of 4 KiB blocks, as most file systems keep.
     st->st_blocks = (st->st_size + 4095) / 4096 * 8;
+}
+
+} // namespace hostrun
+
+namespace hostrun {
+
+void FillStat64(const char *rec, struct stat *st)
+{
+    memset(st, 0, sizeof *st);
+    st->st_mode = static_cast<mode_t>(Word(rec, 0));
+    st->st_nlink = static_cast<nlink_t>(static_cast<uint32_t>(Word(rec, 1)));
+    st->st_uid = static_cast<uid_t>(Word(rec, 2));
+    st->st_gid = static_cast<gid_t>(Word(rec, 3));
+    st->st_size = Word64(rec, 4);
+    st->st_ino = static_cast<ino_t>(Word64(rec, 6));
+    st->st_dev = makedev(static_cast<uint32_t>(Word(rec, 8)), static_cast<uint32_t>(Word(rec, 9)));
+    st->st_rdev = makedev(static_cast<uint32_t>(Word(rec, 10)), static_cast<uint32_t>(Word(rec, 11)));
+    st->st_blocks = Word64(rec, 12);
+    st->st_blksize = Word(rec, 14);
+    st->st_atim = {Word64(rec, 15), Word(rec, 17)};
+    st->st_mtim = {Word64(rec, 18), Word(rec, 20)};
+    st->st_ctim = {Word64(rec, 21), Word(rec, 23)};
 }
 
 } // namespace hostrun

@@ -18,7 +18,8 @@ enum Call : int {
     kGethostname = 28, kSymlink = 31, kLstat = 32, kReadlink = 33, kFstat = 34, kFork = 36, kExecvp = 38,
     kExit = 39, kDup2 = 40, kPeerpipe = 42,
     // Extension calls, offered by an agent started with its extension option.
-    kRename = 49, kPread64 = 56, kPwrite64 = 57, kStat64 = 58, kLstat64 = 59, kFstat64 = 60,
+    kRename = 49, kTruncate = 50, kFtruncate = 51, kUtimens = 52, kLchown = 53, kStatvfs = 55, kPread64 = 56,
+    kPwrite64 = 57, kStat64 = 58, kLstat64 = 59, kFstat64 = 60, kReaddirplus = 61, kFsync = 62,
 };
 
 // This machine's errno value for a wire error number (EIO for one the wire does not use).
@@ -31,6 +32,7 @@ class Message {
 public:
     Message(char *buffer, int call) : b_(buffer) { b_[2] = static_cast<char>(call), b_[3] = 0; }
     Message &word(int32_t v);
+    Message &word64(int64_t v) { return word(static_cast<int32_t>(static_cast<uint64_t>(v) >> 32)).word(static_cast<int32_t>(v)); }
     // A string with its NUL; marks the message bad when it does not fit.
     Message &str(const char *s);
     size_t size() const { return n_; }
@@ -70,5 +72,14 @@ inline int32_t Word(const char *reply, int n)
 
 // A stat record of the wire (words 3 to 12) as this machine's struct stat.
 void FillStat(const char *reply, struct stat *st);
+
+// The 24-word status record of the extension calls, starting at rec, as this machine's struct stat.
+void FillStat64(const char *rec, struct stat *st);
+// A 64-bit value as the extension calls carry it: high word, then low word.
+inline int64_t Word64(const char *reply, int n)
+{
+    return static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(Word(reply, n))) << 32) |
+                                static_cast<uint32_t>(Word(reply, n + 1)));
+}
 
 } // namespace hostrun
