@@ -88,3 +88,10 @@ void SwapReply(char *reply);
 void ReapChildren(int sig);
 
 using Handler = char *(*)(int connection, char *request);
+
+// Extension calls (agent option -x), numbered from 49 up.
+// The handler of an extension call number, or null when there is none.
+Handler ExtensionHandler(int call);
+// Byte-order conversion of an extension call's words (length field excluded).
+void SwapExtensionRequest(char *request);
+void SwapExtensionReply(char *reply);

@@ -96,7 +96,13 @@ char *ProcessRequest(int connection, char *request)
 {
     int call = MsgCall(request);
     replybuf[2] = request[2];
-    if (call >= NUM_CALLS || !dispatch[call])
+    if (call >= NUM_CALLS) {
+        Handler extension = settings.extensions ? ExtensionHandler(call) : nullptr;
+        if (!extension)
+            UnknownCall(connection, request);
+        return extension(connection, request);
+    }
+    if (!dispatch[call])
         UnknownCall(connection, request);
     return dispatch[call](connection, request);
 }

@@ -87,11 +87,18 @@ void SwapRequest(char *request)
     int call = MsgCall(request);
     if (call < NUM_CALLS)
         SwapWords(request, tables.request[call]);
+    else if (settings.extensions)
+        SwapExtensionRequest(request);
 }
 
 void SwapReply(char *reply)
 {
     int call = MsgCall(reply);
+    if (call >= NUM_CALLS && settings.extensions && ExtensionHandler(call)) {
+        SwapExtensionReply(reply);
+        SetLength(reply, swaps(MsgLength(reply)));
+        return;
+    }
     if (call == 4 || call >= NUM_CALLS) {
         Error("internal error, Unknown function call %d\n", call);
         exit(1);
