@@ -1263,7 +1263,9 @@ void AfterForkChild()
     cfg.lockFd = -1;
     if (cfg.lockSource >= 0)
         OpenOwnLock();
-    pthread_mutex_unlock(&gMu);
+    // The forking thread locked it, but the child's thread has another id: start it afresh.
+    pthread_mutex_t fresh = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+    memcpy(&gMu, &fresh, sizeof gMu);
 }
 
 void Start()

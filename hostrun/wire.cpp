@@ -190,7 +190,8 @@ void FillStat(const char *reply, struct stat *st)
     st->st_ctim.tv_sec = Word(reply, 12);
     st->st_blksize = 4096;
     // The wire carries no block count: a whole number of 4 KiB blocks, as most file systems keep.
-    st->st_blocks = (st->st_size + 4095) / 4096 * 8;
+    // (symbolic links keep their text in the inode).
+    st->st_blocks = S_ISLNK(st->st_mode) ? 0 : (st->st_size + 4095) / 4096 * 8;
 }
 
 } // namespace hostrun
