@@ -165,6 +165,7 @@ int32_t Simple(Message &m, int failure = -1)
 
 int HostPathCall(int call, const std::string &path)
 {
+    Lock mLock_;
     Message m(gOut, call);
     m.str(path.c_str());
     return Simple(m);
@@ -172,6 +173,7 @@ int HostPathCall(int call, const std::string &path)
 
 int HostModePathCall(int call, int32_t mode, const std::string &path)
 {
+    Lock mLock_;
     Message m(gOut, call);
     m.word(mode).str(path.c_str());
     return Simple(m);
@@ -179,6 +181,7 @@ int HostModePathCall(int call, int32_t mode, const std::string &path)
 
 int HostTwoPaths(int call, const std::string &a, const std::string &b)
 {
+    Lock mLock_;
     Message m(gOut, call);
     m.str(a.c_str()).str(b.c_str());
     return Simple(m);
@@ -190,6 +193,7 @@ int HostStat(int call, const std::string *path, int hostFd, struct stat *st)
     Lock l;
     if (cfg.extensions)
         call = call == kStat ? kStat64 : call == kLstat ? kLstat64 : kFstat64;
+    Lock mLock_;
     Message m(gOut, call);
     if (path)
         m.str(path->c_str());
@@ -248,6 +252,7 @@ void CloseHostFile(HostFile &f)
 {
     if (f.hostFd < 0 || f.owner != getpid())
         return;
+    Lock mLock_;
     Message m(gOut, kClose);
     m.word(f.hostFd);
     int saved = errno;
@@ -443,6 +448,7 @@ int HostOpen(const std::string &path, int flags, mode_t mode)
                 return NewHostFd(-1, path, flags);
         }
     }
+    Lock mLock_;
     Message m(gOut, kOpen);
     m.word(WireOpenFlags(flags)).word(static_cast<int32_t>(mode)).str(path.c_str());
     int hfd;
@@ -562,6 +568,7 @@ off64_t HostSeek(HostFile &f, off64_t offset, int whence)
         return Fail(f.flags & O_PATH ? EBADF : EISDIR);
     if (offset > INT32_MAX || offset < INT32_MIN)
         return Fail(EOVERFLOW);
+    Lock mLock_;
     Message m(gOut, kLseek);
     m.word(f.hostFd).word(static_cast<int32_t>(offset)).word(whence);
     Lock l;
@@ -754,6 +761,7 @@ bool TakePlus(const char *reply, int len, std::vector<Entry> &names, bool *done)
 int ListHostDir(const std::string &path, std::vector<Entry> &names)
 {
     Lock l;
+    Lock mLock_;
     Message m(gOut, kOpendir);
     m.str(path.c_str());
     int32_t handle = Simple(m, 0);
@@ -900,6 +908,7 @@ int HostRealpath(const std::string &path, std::string &out)
         if (S_ISLNK(st.st_mode)) {
             if (++links > 40)
                 return Fail(ELOOP);
+            Lock mLock_;
             Message m(gOut, kReadlink);
             m.str(next.c_str());
             Lock l;
@@ -950,6 +959,7 @@ char *Realpath(const char *path, char *resolved)
 
 ssize_t HostReadlink(const std::string &path, char *buf, size_t size)
 {
+    Lock mLock_;
     Message m(gOut, kReadlink);
     m.str(path.c_str());
     Lock l;
@@ -1003,20 +1013,24 @@ int HostRenameByProgram(const std::string &from, const std::string &to)
     std::string output;
     int result = -1;
     {
+        Lock forkLock_;
         Message fork(gOut, kFork);
         if (Simple(fork) < 0) {
             REAL(close)(listener);
             return -1;
         }
         // From here the host's forked agent serves; it execs or ends before the parent answers.
+        Lock ppLock_;
         Message pp(gOut, kPeerpipe);
         pp.word(port);
         int32_t hostSock = Simple(pp);
         if (hostSock >= 0) {
             int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            Lock dLock_;
             Message d(gOut, kDup2);
             d.word(hostSock).word(1);
             Simple(d);
+            Lock eLock_;
             Message e(gOut, kExecvp);
             e.word(6).str("sh").str("sh").str("-c").str("mv -fT -- \"$1\" \"$2\" 2>&1; echo \" $?\"").str("sh")
                 .str(from.c_str()).str(to.c_str());
@@ -1031,6 +1045,7 @@ int HostRenameByProgram(const std::string &from, const std::string &to)
                 REAL(close)(conn);
         }
         if (result < 0) {
+            Lock exLock_;
             Message ex(gOut, kExit);
             ex.word(127);
             Exchange x;
@@ -1333,6 +1348,7 @@ bool HostFsStats(const std::string &path, struct statvfs *v)
     if (!cfg.extensions)
         return true;
     Lock l;
+    Lock mLock_;
     Message m(gOut, kStatvfs);
     m.str(path.c_str());
     Exchange x;
@@ -1963,6 +1979,7 @@ int HostChown(const std::string &path, uid_t uid, gid_t gid)
 {
     if (!cfg.extensions)
         return Fail(EPERM);
+    Lock mLock_;
     Message m(gOut, kLchown);
     m.word(static_cast<int32_t>(uid)).word(static_cast<int32_t>(gid)).str(path.c_str());
     Lock l;
@@ -1987,6 +2004,7 @@ int HostUtimens(const std::string &path, const struct timespec times[2], bool no
 {
     if (!cfg.extensions)
         return Fail(ENOSYS);
+    Lock mLock_;
     Message m(gOut, kUtimens);
     m.word(nofollow ? 1 : 0);
     for (int i = 0; i < 2; i++) {
@@ -2029,6 +2047,7 @@ int truncate(const char *path, off_t length) noexcept
     if (!w.host)
         return REAL(truncate)(w.local, length);
     if (cfg.extensions) {
+        Lock mLock_;
         Message m(gOut, kTruncate);
         m.word64(length).str(w.hostPath.c_str());
         Lock l;
@@ -2048,6 +2067,7 @@ int ftruncate(int fd, off_t length) noexcept
     if (f->hostFd < 0 || (f->flags & O_ACCMODE) == O_RDONLY)
         return Fail(EINVAL);
     if (cfg.extensions) {
+        Lock mLock_;
         Message m(gOut, kFtruncate);
         m.word(f->hostFd).word64(length);
         Lock l;
@@ -2066,6 +2086,7 @@ int HostFsync(int fd, bool dataOnly, int (*real)(int))
         return real(fd);
     if (f->hostFd < 0 || !cfg.extensions)
         return 0; // nothing to flush from here: every write has reached the host already
+    Lock mLock_;
     Message m(gOut, kFsync);
     m.word(f->hostFd).word(dataOnly ? 1 : 0);
     Lock l;
