@@ -18,14 +18,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include <hostlink/calls.h>
+#include <hostlink/link.h>
+#include <hostlink/tools.h>
+
 #include "hostrun/elfcheck.h"
-#include "hostrun/wire.h"
 
 extern char **environ;
 
 namespace {
-
-using namespace hostrun;
 
 struct Options {
     std::string prefix = "/host";
@@ -81,23 +82,14 @@ Options ParseOptions(int argc, char **argv)
     if (!o.peer) {
         if (i >= argc)
             Usage();
-        std::string hp = argv[i++];
-        size_t colon = hp.rfind(':');
-        if (colon == std::string::npos || colon == 0 || (o.port = ParsePort(hp.c_str() + colon + 1)) < 0) {
-            fprintf(stderr, "hostrun: expected HOST:PORT or -peer PORT, not \"%s\"\n", hp.c_str());
+        auto where = hostlink::parseEndpoint(argv[i]);
+        if (!where) {
+            fprintf(stderr, "hostrun: expected HOST:PORT or -peer PORT, not \"%s\"\n", argv[i]);
             exit(2);
         }
-        o.host = hp.substr(0, colon);
-    } else {
-        // As the agent starts a terminal client: the host that launched it.
-        const char *ssh = getenv("SSH_CONNECTION");
-        const char *h = getenv("HOSTAGENT_HOST");
-        if (ssh && *ssh)
-            o.host = std::string(ssh, strcspn(ssh, " "));
-        else if (h && *h)
-            o.host = h;
-        else
-            o.host = "127.0.0.1";
+        o.host = where->host;
+        o.port = where->port;
+        i++;
     }
     if (i >= argc)
         Usage();
@@ -146,91 +138,6 @@ std::string FindLibrary()
         if (access(cand.c_str(), R_OK) == 0)
             return cand;
     return "";
-}
-
-int Connect(const std::string &host, int port)
-{
-    struct addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *res = nullptr;
-    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res);
-    if (rc != 0) {
-        fprintf(stderr, "hostrun: cannot resolve %s: %s\n", host.c_str(), gai_strerror(rc));
-        return -1;
-    }
-    int fd = -1, err = 0;
-    for (struct addrinfo *ai = res; ai && fd < 0; ai = ai->ai_next) {
-        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd >= 0 && connect(fd, ai->ai_addr, ai->ai_addrlen) < 0) {
-            err = errno;
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(res);
-    if (fd < 0) {
-        fprintf(stderr, "hostrun: cannot connect to %s:%d: %s\n", host.c_str(), port, strerror(err));
-        return -1;
-    }
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return fd;
-}
-
-char gBuf[kMaxMessage];
-char gReply[kMaxMessage];
-
-// One request with no arguments (or the given message); the reply lands in gReply.
-bool Ask(Wire &w, Message &m, int *len)
-{
-    int call = static_cast<unsigned char>(gBuf[2]);
-    const char *req = m.finish();
-    return w.send(req, m.size()) && w.receive(call, gReply, kMaxMessage, len);
-}
-
-bool Handshake(Wire &w)
-{
-    Message m(gBuf, 0);
-    m.word(0x2ed76d19).word(1).word(7);
-    int len;
-    return Ask(w, m, &len) && len == 16 && static_cast<uint32_t>(Word(gReply, 1)) == 0x2ed76d19u &&
-           Word(gReply, 2) == 1;
-}
-
-std::vector<std::string> HostEnvironment(Wire &w)
-{
-    Message m(gBuf, kGetenv);
-    int len;
-    std::vector<std::string> env;
-    if (!Ask(w, m, &len))
-        return env;
-    int32_t n = Word(gReply, 1);
-    if (n < 0 || n > len - 8)
-        return env;
-    const char *p = gReply + 8, *end = p + n;
-    while (p < end) {
-        size_t l = strnlen(p, static_cast<size_t>(end - p));
-        env.emplace_back(p, l);
-        p += l + 1;
-    }
-    return env;
-}
-
-int32_t AskWord(Wire &w, int call, bool *ok)
-{
-    Message m(gBuf, call);
-    int len;
-    *ok = *ok && Ask(w, m, &len) && len >= 8;
-    return Word(gReply, 1);
-}
-
-std::string AskName(Wire &w, int call, bool *ok)
-{
-    Message m(gBuf, call);
-    int len;
-    *ok = *ok && Ask(w, m, &len) && len == 68;
-    return std::string(gReply + 4, strnlen(gReply + 4, 64));
 }
 
 // Leaves the remote shell the way the bundled terminal client does: the parent ends at once and
@@ -296,16 +203,35 @@ int main(int argc, char **argv)
     if (o.peer)
         Detach(o.port);
 
-    int fd = Connect(o.host, o.port);
-    if (fd < 0)
-        return 1;
-    Wire w;
-    w.attach(fd);
-    if (!Handshake(w)) {
-        fprintf(stderr, "hostrun: %s:%d does not answer as a host agent\n", o.host.c_str(), o.port);
+    // The link is left without a time limit: the program may wait on a host pipe for as long
+    // as it likes. Its descriptor is kept (a copy) once the library's Link is gone.
+    hostlink::ConnectOptions how;
+    how.timeoutSeconds = 0;
+    int fd = -1;
+    std::vector<std::string> hostEnv, identity;
+    std::string hostCwd;
+    try {
+        hostlink::Link link = o.peer ? hostlink::connectPeer(o.port, how) : hostlink::connectTo({o.host, o.port}, how);
+        hostEnv = hostlink::getenv(link);
+        if (o.identity) {
+            std::string login, host;
+            hostlink::getlogin(link, &login);
+            hostlink::gethostname(link, &host);
+            identity = {"HOSTRUN_IDS=" + std::to_string(static_cast<uint32_t>(hostlink::getuid(link))) + ":" +
+                            std::to_string(static_cast<uint32_t>(hostlink::getgid(link))) + ":" +
+                            std::to_string(static_cast<uint32_t>(hostlink::geteuid(link))) + ":" +
+                            std::to_string(static_cast<uint32_t>(hostlink::getegid(link))),
+                        "HOSTRUN_LOGIN=" + login, "HOSTRUN_HOSTNAME=" + host};
+        }
+        if (o.prefix == "/" && hostlink::getcwd(link, &hostCwd) < 0)
+            hostCwd.clear();
+        if (link.swapped()) // the library speaks this machine's order unless asked otherwise
+            throw hostlink::LinkError(hostlink::LinkError::Kind::Protocol, "link in the opposite byte order");
+        fd = dup(link.fd());
+    } catch (const hostlink::LinkError &e) {
+        fprintf(stderr, "hostrun: %s:%d: %s\n", o.host.c_str(), o.port, e.what());
         return 1;
     }
-    std::vector<std::string> hostEnv = HostEnvironment(w);
     bool extensions = false;
     for (const auto &e : hostEnv)
         extensions |= e == "HOSTAGENT_EXTENSIONS=1";
@@ -331,27 +257,9 @@ int main(int argc, char **argv)
     env.push_back("HOSTRUN_MAP=" + o.prefix);
     if (extensions)
         env.push_back("HOSTRUN_EXTENSIONS=1");
-    if (o.identity) {
-        bool ok = true;
-        int32_t uid = AskWord(w, kGetuid, &ok), gid = AskWord(w, kGetgid, &ok);
-        int32_t euid = AskWord(w, kGeteuid, &ok), egid = AskWord(w, kGetegid, &ok);
-        std::string login = AskName(w, kGetlogin, &ok), host = AskName(w, kGethostname, &ok);
-        if (!ok) {
-            fprintf(stderr, "hostrun: the agent did not tell its identity\n");
-            return 1;
-        }
-        env.push_back("HOSTRUN_IDS=" + std::to_string(static_cast<uint32_t>(uid)) + ":" +
-                      std::to_string(static_cast<uint32_t>(gid)) + ":" + std::to_string(static_cast<uint32_t>(euid)) +
-                      ":" + std::to_string(static_cast<uint32_t>(egid)));
-        env.push_back("HOSTRUN_LOGIN=" + login);
-        env.push_back("HOSTRUN_HOSTNAME=" + host);
-    }
-    if (o.prefix == "/") {
-        Message m(gBuf, kGetcwd);
-        int len;
-        if (Ask(w, m, &len) && Word(gReply, 1) != 0 && len > 12)
-            env.push_back("HOSTRUN_CWD=" + std::string(gReply + 12, strnlen(gReply + 12, static_cast<size_t>(len - 12))));
-    }
+    env.insert(env.end(), identity.begin(), identity.end());
+    if (!hostCwd.empty())
+        env.push_back("HOSTRUN_CWD=" + hostCwd);
 
     // The link and the lock outlive the exec; the session is the link's inode number.
     int link = Inheritable(fd);
