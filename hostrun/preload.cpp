@@ -231,6 +231,8 @@ struct HostFile {
     std::string path;
     int flags = 0;
     long owner = 0;
+    struct stat status;       // taken with the open, for the first fstat
+    bool haveStatus = false;
     std::vector<Entry> names; // getdents
     size_t namePos = 0;
     bool listed = false;
@@ -431,7 +433,7 @@ int HostOpen(const std::string &path, int flags, mode_t mode)
 {
     if ((flags & O_TMPFILE) == O_TMPFILE)
         return Fail(EOPNOTSUPP);
-    if (flags & (O_DIRECTORY | O_PATH | O_NOFOLLOW)) {
+    if (flags & (O_DIRECTORY | O_PATH)) {
         struct stat st;
         bool nofollow = flags & O_NOFOLLOW;
         if (HostStat(nofollow ? kLstat : kStat, &path, -1, &st) < 0) {
@@ -448,17 +450,76 @@ int HostOpen(const std::string &path, int flags, mode_t mode)
                 return NewHostFd(-1, path, flags);
         }
     }
-    Lock mLock_;
-    Message m(gOut, kOpen);
-    m.word(WireOpenFlags(flags)).word(static_cast<int32_t>(mode)).str(path.c_str());
-    int hfd;
-    {
-        Lock l;
-        hfd = Simple(m);
+    // One round trip: the lstat that O_NOFOLLOW needs, the open, and the status of what was
+    // opened, which answers the fstat that nearly every program makes next.
+    bool nofollow = flags & O_NOFOLLOW;
+    int statCall = cfg.extensions ? kStat64 : kStat, lstatCall = cfg.extensions ? kLstat64 : kLstat;
+    int statLen = cfg.extensions ? 108 : 52;
+    Lock l;
+    size_t used = 0;
+    size_t sizes[3];
+    int calls[3], count = 0;
+    auto add = [&](int call, bool withFlags) {
+        Message m(gOut + used, call, kMaxMessage - used);
+        if (withFlags)
+            m.word(WireOpenFlags(flags)).word(static_cast<int32_t>(mode));
+        m.str(path.c_str());
+        m.finish();
+        if (!m.ok())
+            return false;
+        calls[count] = call;
+        sizes[count++] = m.size();
+        used += m.size();
+        return true;
+    };
+    if ((nofollow && !add(lstatCall, false)) || !add(kOpen, true) || !add(statCall, false))
+        return Fail(ENAMETOOLONG);
+    (void)sizes;
+    Exchange x;
+    if (!x.ok)
+        return Fail(EIO);
+    if (!x.wire.send(gOut, used))
+        return x.broken();
+    int32_t hfd = -1, openError = 0;
+    bool link = false, haveStatus = false;
+    struct stat st;
+    for (int i = 0; i < count; i++) {
+        int len;
+        if (!x.wire.receive(calls[i], gIn, calls[i] == kOpen ? 12 : statLen, &len))
+            return x.broken();
+        int32_t r = Word(gIn, 1);
+        if (calls[i] == kOpen) {
+            hfd = r;
+            if (r < 0)
+                openError = LocalErrno(Word(gIn, 2));
+        } else if (r >= 0) {
+            if (cfg.extensions)
+                FillStat64(gIn + 12, &st);
+            else
+                FillStat(gIn, &st);
+            if (calls[i] == lstatCall)
+                link = S_ISLNK(st.st_mode);
+            else
+                haveStatus = true;
+        }
     }
     if (hfd < 0)
-        return -1;
-    return NewHostFd(hfd, path, flags);
+        return Fail(link ? ELOOP : openError);
+    if (link) {
+        Message c(gOut, kClose);
+        c.word(hfd).finish();
+        int len;
+        if (!x.wire.send(gOut, c.size()) || !x.wire.receive(kClose, gIn, 12, &len))
+            return x.broken();
+        return Fail(ELOOP);
+    }
+    int fd = NewHostFd(hfd, path, flags);
+    if (fd >= 0 && haveStatus)
+        if (auto f = Lookup(fd)) {
+            f->status = st;
+            f->haveStatus = true;
+        }
+    return fd;
 }
 
 int OpenAt(int dirfd, const char *path, int flags, mode_t mode, bool at)
@@ -525,6 +586,7 @@ ssize_t HostRead(HostFile &f, void *buffer, size_t n)
 
 ssize_t HostWrite(HostFile &f, const void *buffer, size_t n)
 {
+    f.haveStatus = false;
     if (f.hostFd < 0)
         return Fail(EBADF);
     if ((f.flags & O_ACCMODE) == O_RDONLY)
@@ -620,6 +682,7 @@ ssize_t HostPread64(HostFile &f, void *buffer, size_t n, off64_t offset)
 
 ssize_t HostPwrite64(HostFile &f, const void *buffer, size_t n, off64_t offset)
 {
+    f.haveStatus = false;
     constexpr size_t kChunk = kMaxMessage - 20;
     const char *in = static_cast<const char *>(buffer);
     size_t chunks = n == 0 ? 0 : (n + kChunk - 1) / kChunk;
@@ -692,6 +755,14 @@ ssize_t HostPwrite(HostFile &f, const void *buffer, size_t n, off64_t offset)
 
 int HostFstat(HostFile &f, struct stat *st)
 {
+    {
+        Lock l;
+        if (f.haveStatus) {
+            f.haveStatus = false;
+            *st = f.status;
+            return 0;
+        }
+    }
     if (f.hostFd >= 0)
         return HostStat(kFstat, nullptr, f.hostFd, st);
     return HostStat(f.flags & O_NOFOLLOW ? kLstat : kStat, &f.path, -1, st);
@@ -2066,6 +2137,7 @@ int ftruncate(int fd, off_t length) noexcept
         return REAL(ftruncate)(fd, length);
     if (f->hostFd < 0 || (f->flags & O_ACCMODE) == O_RDONLY)
         return Fail(EINVAL);
+    f->haveStatus = false;
     if (cfg.extensions) {
         Lock mLock_;
         Message m(gOut, kFtruncate);

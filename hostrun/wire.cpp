@@ -72,7 +72,7 @@ int32_t WireOpenFlags(int flags)
 
 Message &Message::word(int32_t v)
 {
-    if (n_ + 4 > kMaxMessage) {
+    if (n_ + 4 > cap_) {
         ok_ = false;
         return *this;
     }
@@ -84,7 +84,7 @@ Message &Message::word(int32_t v)
 Message &Message::str(const char *s)
 {
     size_t len = strlen(s) + 1;
-    if (n_ + len > kMaxMessage) {
+    if (n_ + len > cap_) {
         ok_ = false;
         return *this;
     }

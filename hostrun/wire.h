@@ -30,7 +30,10 @@ int32_t WireOpenFlags(int flags);
 // One request, built in a caller-provided buffer of kMaxMessage bytes.
 class Message {
 public:
-    Message(char *buffer, int call) : b_(buffer) { b_[2] = static_cast<char>(call), b_[3] = 0; }
+    Message(char *buffer, int call, size_t capacity = kMaxMessage) : b_(buffer), cap_(capacity)
+    {
+        b_[2] = static_cast<char>(call), b_[3] = 0;
+    }
     Message &word(int32_t v);
     Message &word64(int64_t v) { return word(static_cast<int32_t>(static_cast<uint64_t>(v) >> 32)).word(static_cast<int32_t>(v)); }
     // A string with its NUL; marks the message bad when it does not fit.
@@ -41,6 +44,7 @@ public:
 
 private:
     char *b_;
+    size_t cap_;
     size_t n_ = 4;
     bool ok_ = true;
 };
