@@ -1,11 +1,10 @@
-#include "hostlink/ext.h"
+#include <hostlink/ext.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "client/environ_api.h"
-#include "client/files_api.h"
+#include <hostlink/calls.h>
 
 namespace hostlink {
 
@@ -66,13 +65,13 @@ int32_t parseResult(const Reply &r, int call, int minLength)
         throw LinkError("malformed reply to call " + std::to_string(call));
     int32_t result = r.word(1);
     if (result < 0)
-        errno = LocalErrno(r.word(2));
+        errno = localErrno(r.word(2));
     return result;
 }
 
 bool hasExtensions(Link &link)
 {
-    for (const std::string &entry : getEnvironment(link))
+    for (const std::string &entry : getenv(link))
         if (entry == "HOSTAGENT_EXTENSIONS=1")
             return true;
     return false;
@@ -210,7 +209,7 @@ int32_t parseReaddirplus(const Reply &r, std::vector<DirEntryPlus> &entries)
             throw LinkError("readdirplus entry of a bad length");
         DirEntryPlus e;
         int32_t wire = r.word(n + 1);
-        e.error = wire ? LocalErrno(wire) : 0;
+        e.error = wire ? localErrno(wire) : 0;
         if (!wire)
             getStatus(r, n + 2, &e.status);
         const char *name = r.raw.data() + pos + 4 * kEntryHeadWords;

@@ -304,7 +304,7 @@ char *RemoteGethostname(int, char *)
 char *RemoteGethost(int, char *request)
 {
     struct hostent *entry;
-    if (MsgCall(request) == 29) {
+    if (MsgCall(request) == CALL_GETHOSTBYNAME) {
         const char *name = ReqString(request, 4, nullptr);
         if (!name) {
             Verbose("Request: gethostbyname(\"%.*s\")\n", TraceWidth(request, 4), request + 4);

@@ -353,13 +353,13 @@ char *RemoteStat64(int, char *request)
     const char *path = nullptr;
     int32_t fd = -1;
     int result = -1, error = EINVAL;
-    if (call == 60) {
+    if (call == CALL_FSTAT64) {
         if (ReqWord(request, 1, &fd)) {
             result = fstat(fd, &st);
             error = errno;
         }
     } else if ((path = ReqString(request, 4, nullptr))) {
-        result = call == 59 ? lstat(path, &st) : stat(path, &st);
+        result = call == CALL_LSTAT64 ? lstat(path, &st) : stat(path, &st);
         error = errno;
     }
     setresult(result, error);
@@ -368,10 +368,10 @@ char *RemoteStat64(int, char *request)
     else
         memset(replybuf + 12, 0, STAT64_LENGTH - 12);
     SetLength(replybuf, STAT64_LENGTH);
-    if (call == 60)
+    if (call == CALL_FSTAT64)
         Verbose("Request: %d = fstat64(%d,...)\n", result, fd);
     else
-        Verbose("Request: %d = %s(%s,...)\n", result, call == 59 ? "lstat64" : "stat64", path ? path : badstring);
+        Verbose("Request: %d = %s(%s,...)\n", result, call == CALL_LSTAT64 ? "lstat64" : "stat64", path ? path : badstring);
     return replybuf;
 }
 
@@ -465,37 +465,35 @@ constexpr uint32_t Words(int from, int to)
     return m;
 }
 
-struct ExtensionCall {
-    Handler handler;
+// Words converted per call, bit n standing for word n.
+struct SwapRow {
     uint32_t request;
     uint32_t reply;
 };
 
-constexpr int FIRST_EXTENSION = 49;
-constexpr ExtensionCall extensions[] = {
-    {RemoteRename, 0, Words(1, 2)},                    // 49
-    {RemoteTruncate, Words(1, 2), Words(1, 2)},        // 50
-    {RemoteFtruncate, Words(1, 3), Words(1, 2)},       // 51
-    {RemoteUtimens, Words(1, 7), Words(1, 2)},         // 52
-    {RemoteLchown, Words(1, 2), Words(1, 2)},          // 53
-    {RemoteMknod, Words(1, 1), Words(1, 2)},           // 54
-    {RemoteStatvfs, 0, Words(1, 20)},                  // 55
-    {RemotePread, Words(1, 4), Words(1, 2)},           // 56
-    {RemotePwrite, Words(1, 4), Words(1, 2)},          // 57
-    {RemoteStat64, 0, Words(1, 26)},                   // 58 stat64
-    {RemoteStat64, 0, Words(1, 26)},                   // 59 lstat64
-    {RemoteStat64, Words(1, 1), Words(1, 26)},         // 60 fstat64
-    {RemoteReaddirplus, Words(1, 2), Words(1, 2)},     // 61
-    {RemoteFsync, Words(1, 2), Words(1, 2)},           // 62
-    {RemoteUmask, Words(1, 1), Words(1, 2)},           // 63
+constexpr SwapRow SWAP_ROWS[NUM_FILE_EXTENSIONS] = {
+    {0, Words(1, 2)},           // 49 rename
+    {Words(1, 2), Words(1, 2)}, // 50 truncate
+    {Words(1, 3), Words(1, 2)}, // 51 ftruncate
+    {Words(1, 7), Words(1, 2)}, // 52 utimens
+    {Words(1, 2), Words(1, 2)}, // 53 lchown
+    {Words(1, 1), Words(1, 2)}, // 54 mknod
+    {0, Words(1, 20)},          // 55 statvfs
+    {Words(1, 4), Words(1, 2)}, // 56 pread64
+    {Words(1, 4), Words(1, 2)}, // 57 pwrite64
+    {0, Words(1, 26)},          // 58 stat64
+    {0, Words(1, 26)},          // 59 lstat64
+    {Words(1, 1), Words(1, 26)}, // 60 fstat64
+    {Words(1, 2), Words(1, 2)}, // 61 readdirplus: and each entry's head words
+    {Words(1, 2), Words(1, 2)}, // 62 fsync
+    {Words(1, 1), Words(1, 2)}, // 63 umask
 };
-constexpr int NUM_EXTENSIONS = sizeof extensions / sizeof extensions[0];
 
-const ExtensionCall *lookup(int call)
+const SwapRow *lookup(int call)
 {
-    if (call < FIRST_EXTENSION || call >= FIRST_EXTENSION + NUM_EXTENSIONS)
+    if (call < CALL_RENAME || call > CALL_UMASK)
         return nullptr;
-    return &extensions[call - FIRST_EXTENSION];
+    return &SWAP_ROWS[call - CALL_RENAME];
 }
 
 void swapwords(char *msg, uint32_t mask, int size)
@@ -508,25 +506,59 @@ void swapwords(char *msg, uint32_t mask, int size)
 
 } // namespace
 
-Handler ExtensionHandler(int call)
-{
-    const ExtensionCall *ext = lookup(call);
-    return ext ? ext->handler : nullptr;
-}
+constexpr CallRow FILE_EXTENSION_ROWS[NUM_FILE_EXTENSIONS] = {
+    {CALL_RENAME, "rename", RemoteRename},
+    {CALL_TRUNCATE, "truncate", RemoteTruncate},
+    {CALL_FTRUNCATE, "ftruncate", RemoteFtruncate},
+    {CALL_UTIMENS, "utimens", RemoteUtimens},
+    {CALL_LCHOWN, "lchown", RemoteLchown},
+    {CALL_MKNOD, "mknod", RemoteMknod},
+    {CALL_STATVFS, "statvfs", RemoteStatvfs},
+    {CALL_PREAD64, "pread64", RemotePread},
+    {CALL_PWRITE64, "pwrite64", RemotePwrite},
+    {CALL_STAT64, "stat64", RemoteStat64},
+    {CALL_LSTAT64, "lstat64", RemoteStat64},
+    {CALL_FSTAT64, "fstat64", RemoteStat64},
+    {CALL_READDIRPLUS, "readdirplus", RemoteReaddirplus},
+    {CALL_FSYNC, "fsync", RemoteFsync},
+    {CALL_UMASK, "umask", RemoteUmask},
+};
 
-void SwapExtensionRequest(char *request)
+namespace {
+constexpr bool RowsMatchTheWire()
 {
-    if (const ExtensionCall *ext = lookup(MsgCall(request)))
-        swapwords(request, ext->request, MAX_MESSAGE);
+    for (int i = 0; i < NUM_FILE_EXTENSIONS; i++) {
+        const CallRow &row = FILE_EXTENSION_ROWS[i];
+        if (row.call != CALL_RENAME + i || !CallName(row.call) || !row.handler)
+            return false;
+        for (const char *a = row.name, *b = CallName(row.call);; a++, b++) {
+            if (*a != *b)
+                return false;
+            if (!*a)
+                break;
+        }
+    }
+    return CALL_RENAME + NUM_FILE_EXTENSIONS - 1 == CALL_UMASK;
 }
+static_assert(RowsMatchTheWire(), "an extension row is out of order or carries another name");
+} // namespace
 
-void SwapExtensionReply(char *reply)
+bool SwapExtensionRequest(char *request)
 {
-    const ExtensionCall *ext = lookup(MsgCall(reply));
+    const SwapRow *ext = lookup(MsgCall(request));
     if (!ext)
-        return;
+        return false;
+    swapwords(request, ext->request, MAX_MESSAGE);
+    return true;
+}
+
+bool SwapExtensionReply(char *reply)
+{
+    const SwapRow *ext = lookup(MsgCall(reply));
+    if (!ext)
+        return false;
     int length = MsgLength(reply);
-    if (MsgCall(reply) == 61) {
+    if (MsgCall(reply) == CALL_READDIRPLUS) {
         // Entry by entry, reading each record length before it is converted.
         int count = GetWord(reply, 1);
         int pos = 12;
@@ -540,4 +572,5 @@ void SwapExtensionReply(char *reply)
         }
     }
     swapwords(reply, ext->reply, MAX_MESSAGE);
+    return true;
 }

@@ -77,26 +77,26 @@ int datacount(int32_t count)
 int HostOpenFlags(int32_t wire)
 {
     int flags;
-    switch (wire & 3) {
-    case 0:
+    switch (wire & WIRE_O_ACCMODE) {
+    case WIRE_O_RDONLY:
         flags = O_RDONLY;
         break;
-    case 1:
+    case WIRE_O_WRONLY:
         flags = O_WRONLY;
         break;
     default:
         flags = O_RDWR;
         break;
     }
-    if (wire & 0x1000)
+    if (wire & WIRE_O_APPEND)
         flags |= O_APPEND;
-    if (wire & 0x200)
+    if (wire & WIRE_O_CREAT)
         flags |= O_CREAT;
-    if (wire & 0x800)
+    if (wire & WIRE_O_EXCL)
         flags |= O_EXCL;
-    if (wire & 0x2000)
+    if (wire & WIRE_O_NONBLOCK)
         flags |= O_NONBLOCK;
-    if (wire & 0x400)
+    if (wire & WIRE_O_TRUNC)
         flags |= O_TRUNC;
     return flags;
 }
@@ -104,11 +104,11 @@ int HostOpenFlags(int32_t wire)
 int HostAccessMode(int32_t wire)
 {
     int mode = F_OK;
-    if (wire & 1)
+    if (wire & WIRE_R_OK)
         mode |= R_OK;
-    if (wire & 2)
+    if (wire & WIRE_W_OK)
         mode |= W_OK;
-    if (wire & 4)
+    if (wire & WIRE_X_OK)
         mode |= X_OK;
     return mode;
 }
@@ -328,13 +328,13 @@ char *RemoteStat(int, char *request)
     const char *path = nullptr;
     int32_t fd = -1;
     int result = -1, error = EINVAL;
-    if (call == 34) {
+    if (call == CALL_FSTAT) {
         if (ReqWord(request, 1, &fd)) {
             result = fstat(fd, &st);
             error = errno;
         }
     } else if ((path = pathat4(request))) {
-        result = call == 32 ? lstat(path, &st) : stat(path, &st);
+        result = call == CALL_LSTAT ? lstat(path, &st) : stat(path, &st);
         error = errno;
     }
     // A size that does not fit the word is reported, not cut.
@@ -354,16 +354,16 @@ char *RemoteStat(int, char *request)
         memset(replybuf + 12, 0, STAT_LENGTH - 12);
     }
     SetLength(replybuf, STAT_LENGTH);
-    if (call == 34)
+    if (call == CALL_FSTAT)
         Verbose("Request: %d = fstat(%d,...)\n", result, fd);
     else
-        Verbose("Request: %d = %s(%s,...)\n", result, call == 32 ? "lstat" : "stat", path ? path : badstring);
+        Verbose("Request: %d = %s(%s,...)\n", result, call == CALL_LSTAT ? "lstat" : "stat", path ? path : badstring);
     return replybuf;
 }
 
 char *RemoteLink(int, char *request)
 {
-    bool symbolic = MsgCall(request) == 31;
+    bool symbolic = MsgCall(request) == CALL_SYMLINK;
     int next = 0;
     const char *first = pathat4(request, &next);
     const char *second = first ? ReqString(request, next, nullptr) : nullptr;

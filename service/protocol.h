@@ -4,11 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
-constexpr int MAX_MESSAGE = 65520;
-constexpr int MAX_DATA = MAX_MESSAGE - 12;
-constexpr uint32_t PROTOCOL_MAGIC = 0x2ed76d19;
-constexpr int32_t PROTOCOL_VERSION = 1;
-constexpr int NUM_CALLS = 48;
+#include "common/wire.h"
+
+using namespace wire; // the agent speaks the wire vocabulary unqualified
 
 extern char requestbuf[MAX_MESSAGE];
 extern char replybuf[MAX_MESSAGE];
@@ -89,9 +87,17 @@ void ReapChildren(int sig);
 
 using Handler = char *(*)(int connection, char *request);
 
-// Extension calls (agent option -x), numbered from 49 up.
-// The handler of an extension call number, or null when there is none.
-Handler ExtensionHandler(int call);
-// Byte-order conversion of an extension call's words (length field excluded).
-void SwapExtensionRequest(char *request);
-void SwapExtensionReply(char *reply);
+// A dispatch row: the call number, its trace name and its handler.
+struct CallRow {
+    int call;
+    const char *name;
+    Handler handler;
+};
+
+// extensions.cpp: the extension calls 49 to 63, served with the agent option -x.
+constexpr int NUM_FILE_EXTENSIONS = 15;
+extern const CallRow FILE_EXTENSION_ROWS[NUM_FILE_EXTENSIONS];
+// Byte-order conversion of an extension call's words (length field excluded); false, and nothing
+// converted, for a number that is none of them.
+bool SwapExtensionRequest(char *request);
+bool SwapExtensionReply(char *reply);

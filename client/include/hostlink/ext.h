@@ -12,26 +12,27 @@
 #include <string_view>
 #include <vector>
 
-#include "client/hostlink.h"
+#include <hostlink/link.h>
+#include <hostlink/wire.h>
 
 namespace hostlink {
 
 enum ExtensionCall : int {
-    kCallRename = 49,
-    kCallTruncate = 50,
-    kCallFtruncate = 51,
-    kCallUtimens = 52,
-    kCallLchown = 53,
-    kCallMknod = 54,
-    kCallStatvfs = 55,
-    kCallPread64 = 56,
-    kCallPwrite64 = 57,
-    kCallStat64 = 58,
-    kCallLstat64 = 59,
-    kCallFstat64 = 60,
-    kCallReaddirplus = 61,
-    kCallFsync = 62,
-    kCallUmask = 63,
+    kCallRename = wire::CALL_RENAME,
+    kCallTruncate = wire::CALL_TRUNCATE,
+    kCallFtruncate = wire::CALL_FTRUNCATE,
+    kCallUtimens = wire::CALL_UTIMENS,
+    kCallLchown = wire::CALL_LCHOWN,
+    kCallMknod = wire::CALL_MKNOD,
+    kCallStatvfs = wire::CALL_STATVFS,
+    kCallPread64 = wire::CALL_PREAD64,
+    kCallPwrite64 = wire::CALL_PWRITE64,
+    kCallStat64 = wire::CALL_STAT64,
+    kCallLstat64 = wire::CALL_LSTAT64,
+    kCallFstat64 = wire::CALL_FSTAT64,
+    kCallReaddirplus = wire::CALL_READDIRPLUS,
+    kCallFsync = wire::CALL_FSYNC,
+    kCallUmask = wire::CALL_UMASK,
 };
 
 constexpr int kMaxPwrite = kMaxMessage - 20; // most bytes one pwrite64 carries
