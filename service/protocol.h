@@ -46,7 +46,7 @@ inline int RequestSize(const char *request)
 }
 
 // Bounds-checked reads of request fields: false when the field lies past the request's end.
-inline bool ReqWord(const char *request, int n, int32_t *value)
+[[nodiscard]] inline bool ReqWord(const char *request, int n, int32_t *value)
 {
     if (4 * n + 4 > RequestSize(request))
         return false;
@@ -56,7 +56,7 @@ inline bool ReqWord(const char *request, int n, int32_t *value)
 
 // The NUL-terminated string at byte offset, or null when it does not end inside the request.
 // On success *next is the offset just past its NUL.
-inline const char *ReqString(const char *request, int offset, int *next)
+[[nodiscard]] inline const char *ReqString(const char *request, int offset, int *next)
 {
     int size = RequestSize(request);
     if (offset < 0 || offset >= size)
@@ -69,7 +69,23 @@ inline const char *ReqString(const char *request, int offset, int *next)
     return request + offset;
 }
 
+// The n bytes at byte offset, or null when they do not all lie inside the request.
+[[nodiscard]] inline const char *ReqBytes(const char *request, int offset, int n)
+{
+    int size = RequestSize(request);
+    if (offset < 0 || n < 0 || offset > size || n > size - offset)
+        return nullptr;
+    return request + offset;
+}
+
 inline int RoundUp4(int n) { return (n + 3) & ~3; }
+
+// The agent's own descriptors (the connection, the daemon's listener, the control-pipe ends it
+// holds): the calls on client descriptors answer EBADF for them.
+constexpr int MAX_PRIVATE = 64;
+[[nodiscard]] bool GuardDescriptor(int fd); // false when the list is full
+void UnguardDescriptor(int fd);
+bool IsPrivate(int connection, int fd);
 
 // The service loop and dispatcher.
 void ServicePeer(int connection);
