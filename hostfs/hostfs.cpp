@@ -310,8 +310,15 @@ std::string Child(const char *dir, const std::string &name)
     return strcmp(dir, "/") == 0 ? "/" + name : std::string(dir) + "/" + name;
 }
 
-int Readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info *,
-            enum fuse_readdir_flags)
+struct ListEntry {
+    std::string name;
+    struct stat st;
+    bool hasStatus;
+};
+using Listing = std::vector<ListEntry>;
+
+// A whole directory with every entry's status, taken when the directory is opened.
+int List(const char *path, Listing &out)
 {
     return Guard([&] {
         std::string dir = HostPath(path);
@@ -326,11 +333,11 @@ int Readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t, struct f
             while ((n = hl::readdirplus(host->link, h, entries)) > 0) {
                 for (const auto &e : entries) {
                     if (e.error) {
-                        filler(buf, e.name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+                        out.push_back({e.name, {}, false});
                     } else {
                         FromStatus64(e.status, &st);
                         Remember(Child(path, e.name), st);
-                        filler(buf, e.name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
+                        out.push_back({e.name, st, true});
                     }
                 }
                 entries.clear();
@@ -369,9 +376,9 @@ int Readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t, struct f
                             w[k] = r.word(3 + k);
                         FromStatus32(s, &st);
                         Remember(Child(path, names[i]), st);
-                        filler(buf, names[i].c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
+                        out.push_back({names[i], st, true});
                     } else {
-                        filler(buf, names[i].c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+                        out.push_back({names[i], {}, false});
                     }
                 }
             }
@@ -796,7 +803,35 @@ int Access(const char *path, int mode)
     });
 }
 
-int Opendir(const char *, struct fuse_file_info *) { return 0; }
+int Opendir(const char *path, struct fuse_file_info *fi)
+{
+    auto listing = std::make_unique<Listing>();
+    if (int e = List(path, *listing))
+        return e;
+    fi->fh = reinterpret_cast<uint64_t>(listing.release());
+    return 0;
+}
+
+// Entries by their index, so that FUSE hands each entry's status to the kernel with it and the
+// lookups of a following ls -l stay in the kernel.
+int Readdir(const char *, void *buf, fuse_fill_dir_t filler, off_t off, struct fuse_file_info *fi,
+            enum fuse_readdir_flags)
+{
+    const Listing &listing = *reinterpret_cast<Listing *>(fi->fh);
+    for (size_t i = static_cast<size_t>(std::max<off_t>(off, 0)); i < listing.size(); i++) {
+        const ListEntry &e = listing[i];
+        if (filler(buf, e.name.c_str(), e.hasStatus ? &e.st : nullptr, static_cast<off_t>(i + 1),
+                   e.hasStatus ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0)))
+            break;
+    }
+    return 0;
+}
+
+int Releasedir(const char *, struct fuse_file_info *fi)
+{
+    delete reinterpret_cast<Listing *>(fi->fh);
+    return 0;
+}
 
 void Usage(FILE *to)
 {
@@ -965,6 +1000,7 @@ int main(int argc, char **argv)
     ops.getattr = Getattr;
     ops.readdir = Readdir;
     ops.opendir = Opendir;
+    ops.releasedir = Releasedir;
     ops.open = Open;
     ops.create = Create;
     ops.read = Read;
