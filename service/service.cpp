@@ -175,6 +175,7 @@ char *ProcessRequest(int connection, char *request)
 {
     int call = MsgCall(request);
     replybuf[2] = request[2];
+    TraceReset();
     return FindHandler(call)(connection, request);
 }
 
