@@ -394,4 +394,71 @@ TEST_P(Orders, TraceEscapesControlBytes)
     EXPECT_EQ(err.find("\x1b"), std::string::npos);
 }
 
+// Requests sent in one piece are answered in order; a call that hands the connection over finds
+// every earlier reply written and no later request taken, and a cut request still ends the
+// service after the replies before it.
+TEST_P(Orders, PipelinedRequestsAndHandOver)
+{
+    constexpr int P = -1000, C = -1001, H = -1002, S = -1003; // the agent's pid, the fork child's, a bare header, a status
+    struct Step {
+        int call;
+        std::vector<int32_t> words;
+        std::string tail;
+        int expect;
+    };
+    const std::string truePath = std::string("/bin/true\0true\0", 15);
+    const struct {
+        std::vector<Step> steps;
+        std::string cut; // bytes sent after the steps
+        int status;
+    } rows[] = {
+        {{{wire::CALL_GETPID, {}, "", P}, {wire::CALL_FORK, {}, "", C}, {wire::CALL_GETPID, {}, "", C},
+          {wire::CALL_STAT, {}, std::string("/", 2), S}, {wire::CALL_GETPID, {}, "", C}, {wire::CALL_EXIT, {0}, "", H},
+          {wire::CALL_GETPID, {}, "", P}},
+         "", 0},
+        {{{wire::CALL_GETPID, {}, "", P}, {wire::CALL_FORK, {}, "", C}, {wire::CALL_EXECVP, {1}, truePath, 0},
+          {wire::CALL_GETPID, {}, "", P}},
+         "", 0},
+        {{{wire::CALL_GETPID, {}, "", P}, {wire::CALL_GETPID, {}, "", P}, {wire::CALL_EXIT, {3}, "", H}}, "", 3},
+        {{{wire::CALL_GETPID, {}, "", P}, {wire::CALL_GETPID, {}, "", P}}, std::string("\x0c\x0c", 2), 1},
+    };
+    for (const auto &row : rows) {
+        Agent agent(false);
+        ASSERT_TRUE(agent.Connect(GetParam()));
+        std::string batch;
+        for (const Step &step : row.steps)
+            batch += agent.Msg(step.call, step.words, step.tail);
+        agent.Send(batch + row.cut);
+        shutdown(agent.sock, SHUT_WR);
+        int32_t child = 0;
+        for (const Step &step : row.steps) {
+            std::string r = agent.Receive();
+            if (step.call == wire::CALL_FORK)
+                child = agent.Word(r, 1);
+            if (step.expect == H)
+                EXPECT_EQ(r.size(), 4u);
+            else if (step.expect == S)
+                EXPECT_EQ(r.size(), 52u);
+            else
+                EXPECT_EQ(agent.Word(r, 1), step.expect == P ? agent.pid : step.expect == C ? child : step.expect)
+                    << "call " << step.call;
+        }
+        EXPECT_EQ(agent.Receive(), "");
+        agent.Finish();
+        EXPECT_EQ(agent.status, row.status);
+    }
+}
+
+// A reply goes out while the agent waits for the rest of the request behind it.
+TEST_P(Orders, NoReplyHeldWhileWaiting)
+{
+    Agent agent(false);
+    ASSERT_TRUE(agent.Connect(GetParam()));
+    std::string stat = agent.Msg(wire::CALL_STAT, {}, std::string("/", 2));
+    agent.Send(agent.Msg(wire::CALL_GETPID, {}) + stat.substr(0, 4));
+    EXPECT_EQ(agent.Word(agent.Receive(), 1), agent.pid);
+    agent.Send(stat.substr(4));
+    EXPECT_EQ(agent.Word(agent.Receive(), 1), 0);
+}
+
 } // namespace
