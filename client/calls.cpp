@@ -1,6 +1,5 @@
 #include <hostlink/calls.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -11,19 +10,6 @@ namespace hostlink {
 using Kind = LinkError::Kind;
 
 namespace {
-
-// Wire error numbers above 34 and the errors they stand for; 1 to 34 are the classic numbers.
-constexpr std::array<int, 40> kHigh = {
-    EDEADLK,      EINPROGRESS,   EALREADY,     ENOTSOCK,    EDESTADDRREQ, EMSGSIZE,     EPROTOTYPE,
-    ENOPROTOOPT,  EPROTONOSUPPORT, ESOCKTNOSUPPORT, EOPNOTSUPP, EPFNOSUPPORT, EAFNOSUPPORT, EADDRINUSE,
-    EADDRNOTAVAIL, ENETDOWN,     ENETUNREACH,  ENETRESET,   ECONNABORTED, ECONNRESET,   ENOBUFS,
-    EISCONN,      ENOTCONN,      ESHUTDOWN,    ETOOMANYREFS, ETIMEDOUT,   ECONNREFUSED, ELOOP,
-    ENAMETOOLONG, EHOSTDOWN,     EHOSTUNREACH, ENOTEMPTY,   0,            EUSERS,       EDQUOT,
-    ENOLCK,       ENOSYS,        ENOMSG,       EIDRM,       0};
-constexpr std::array<int, 35> kLow = {0,       EPERM,  ENOENT, ESRCH,   EINTR,  EIO,    ENXIO,  E2BIG,   ENOEXEC,
-                                      EBADF,   ECHILD, EAGAIN, ENOMEM,  EACCES, EFAULT, ENOTBLK, EBUSY,  EEXIST,
-                                      EXDEV,   ENODEV, ENOTDIR, EISDIR, EINVAL, ENFILE, EMFILE, ENOTTY, ETXTBSY,
-                                      EFBIG,   ENOSPC, ESPIPE, EROFS,   EMLINK, EPIPE,  EDOM,   ERANGE};
 
 [[noreturn]] void malformed(const std::string &what) { throw LinkError(Kind::Malformed, what); }
 
@@ -59,14 +45,7 @@ int32_t statCall(Link &link, const Request &req, FileStatus *status)
 
 } // namespace
 
-int localErrno(int32_t wire)
-{
-    if (wire >= 1 && wire < static_cast<int32_t>(kLow.size()))
-        return kLow[static_cast<size_t>(wire)];
-    if (wire >= 35 && wire < 35 + static_cast<int32_t>(kHigh.size()) && kHigh[static_cast<size_t>(wire - 35)])
-        return kHigh[static_cast<size_t>(wire - 35)];
-    return EIO;
-}
+int localErrno(int32_t wireError) { return wire::LocalErrno(wireError); }
 
 namespace detail {
 
@@ -259,8 +238,7 @@ int32_t decodeServiceEntry(const Reply &reply, ServiceEntry *entry)
     if (reply.length() < 20)
         malformed("service reply too short");
     if (reply.word(3) != 0) {
-        int32_t wire = reply.word(4);
-        errno = wire == 22 ? EINVAL : localErrno(wire);
+        errno = localErrno(reply.word(4));
         return -1;
     }
     ServiceEntry e;
@@ -332,10 +310,10 @@ uint32_t opendir(Link &link, std::string_view path)
 int decodeReaddir(const Reply &r, std::string *name)
 {
     if (r.word(1) < 0) {
-        int32_t wire = r.word(2);
-        if (wire == 22) // "no error": the end of the directory
+        int32_t error = r.word(2);
+        if (error == wire::WIRE_EINVAL) // "no error": the end of the directory
             return 0;
-        errno = localErrno(wire);
+        errno = localErrno(error);
         return -1;
     }
     std::string s = decodeString(r, 12);

@@ -113,20 +113,18 @@ int runProgram(Link &link, const std::string &name, const std::vector<std::strin
             return abandon(ECONNREFUSED);
     }
     listener = Fd();
-    int statusFd = hostFds[2];
-    if (statusFd < 3 || statusFd > 9) // the shell names descriptors 0 to 9 only
-        return abandon(EMFILE);
-    for (int i = 0; i < 2; i++) {
-        if (dup2(link, hostFds[i], i + 1) < 0)
+    // Output and error onto 1 and 2; the status connection onto 0, which the shell moves to 9
+    // before it gives the program /dev/null as its input (dash names descriptors 0 to 9 only,
+    // and 0 is the one number that is surely not the agent's own connection).
+    const int wanted[3] = {1, 2, 0};
+    for (int i = 0; i < 3; i++)
+        if (dup2(link, hostFds[i], wanted[i]) < 0)
             return abandon(errno);
-    }
-    for (int i = 0; i < 2; i++)
-        if (hostFds[i] != 1 && hostFds[i] != 2 && hostFds[i] != statusFd)
+    for (int i = 0; i < 3; i++)
+        if (hostFds[i] > 2)
             close(link, hostFds[i]);
-    // The program runs without the status descriptor; the shell writes its exit status there.
-    std::string n = std::to_string(statusFd);
     // sh -c SCRIPT sh NAME ARGS...: "$@" is the program, searched along PATH, and its arguments.
-    std::vector<std::string> shell = {"sh", "-c", "\"$@\" " + n + ">&-; echo $? >&" + n, "sh", name};
+    std::vector<std::string> shell = {"sh", "-c", "exec 9>&0 </dev/null; \"$@\" 9>&-; echo $? >&9", "sh", name};
     if (!argv.empty())
         shell.insert(shell.end(), argv.begin() + 1, argv.end());
     if (execvp(link, "/bin/sh", shell) < 0)

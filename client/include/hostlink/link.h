@@ -19,15 +19,19 @@
 #include <string_view>
 #include <vector>
 
+#include <hostlink/wire.h>
+
 namespace hostlink {
 
 namespace detail {
 struct Exchange;
 }
 
-constexpr uint32_t kMagic = 0x2ed76d19;
-constexpr int kMaxMessage = 65520;         // no request or reply is longer
-constexpr int kMaxData = kMaxMessage - 12; // most bytes one read, write or readlink moves
+// The wire vocabulary (call numbers, limits, flags, error numbers) is <hostlink/wire.h>,
+// namespace wire; these are its names in the library's style.
+constexpr uint32_t kMagic = wire::PROTOCOL_MAGIC;
+constexpr int kMaxMessage = wire::MAX_MESSAGE; // no request or reply is longer
+constexpr int kMaxData = wire::MAX_DATA;       // most bytes one read, write or readlink moves
 
 class LinkError : public std::runtime_error {
 public:

@@ -103,9 +103,10 @@ struct RunOptions {
 // served by the agent as before once this returns.
 //
 // How: the host forks; its child opens three connections back to this process (peerpipe),
-// moves two onto its standard output and error and execs /bin/sh -c '"$@" N>&-; echo $? >&N'
-// with the program and its arguments, N being the third connection, which carries the exit
-// status back as a decimal line.
+// moves them onto its descriptors 1, 2 and 0 and execs
+//     /bin/sh -c 'exec 9>&0 </dev/null; "$@" 9>&-; echo $? >&9' sh NAME ARGS...
+// so that the third connection carries the exit status back as a decimal line. The program's
+// standard input is /dev/null.
 int runProgram(Link &link, const std::string &name, const std::vector<std::string> &argv,
                const RunOptions &options = {});
 
