@@ -33,12 +33,13 @@
 #include "client/files_api.h"
 #include "client/process_api.h"
 #include "hostlink/ext.h"
+#include <hostlink/version.h>
 
 namespace hl = hostlink;
 
 namespace {
 
-constexpr const char *kVersion = "hostfs 1.0";
+constexpr const char *kVersion = "hostfs " HOSTLINK_VERSION;
 constexpr size_t kChunk = hl::kMaxData;       // 65508: one read reply
 constexpr size_t kWriteChunkExt = hl::kMaxPwrite;
 constexpr int kBatch = 256;                    // requests in flight in one batch

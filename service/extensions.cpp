@@ -19,6 +19,7 @@
 #include "service/errnomap.h"
 #include "service/files.h"
 #include "service/protocol.h"
+#include "service/reply.h"
 
 namespace {
 
@@ -304,10 +305,7 @@ char *RemotePread(int connection, char *request)
     } else {
         PutWord(replybuf, 1, static_cast<int32_t>(got));
         PutWord(replybuf, 2, 0);
-        int used = 12 + static_cast<int>(got);
-        int length = RoundUp4(used);
-        memset(replybuf + used, 0, static_cast<size_t>(length - used));
-        SetLength(replybuf, length);
+        DataReply(12 + static_cast<int>(got));
     }
     Verbose("Request: %d = pread64(%d,...,%d,%lld)\n", static_cast<int>(got), fd, n, static_cast<long long>(offset));
     return replybuf;
@@ -322,14 +320,15 @@ char *RemotePwrite(int connection, char *request)
     long put = -1;
     int error = EINVAL;
     // Only bytes that came with this request are written.
-    if (whole && n > RequestSize(request) - 20) {
+    const char *data = whole ? ReqBytes(request, 20, n) : nullptr;
+    if (whole && !data) {
         error = EINVAL;
     } else if (whole && fd == connection) {
         error = EBADF;
     } else if (whole) {
         put = 0;
         while (put < n) {
-            ssize_t w = pwrite(fd, request + 20 + put, static_cast<size_t>(n - put), static_cast<off_t>(offset + put));
+            ssize_t w = pwrite(fd, data + put, static_cast<size_t>(n - put), static_cast<off_t>(offset + put));
             if (w < 0 && errno == EINTR)
                 continue;
             if (w <= 0) {
