@@ -315,13 +315,13 @@ bool MakeFile(const std::string &path, size_t bytes)
 // Remote calls without a typed wrapper here, as requests of their own.
 int32_t RemoteGetpid(Link &link)
 {
-    hostlink::Reply r = link.call(hostlink::Request(46));
+    hostlink::Reply r = link.call(hostlink::Request(wire::CALL_GETPID));
     return r.length() == 12 ? r.word(1) : -1;
 }
 
 int32_t RemoteForkNExec(Link &link, const std::string &path)
 {
-    hostlink::Reply r = link.call(hostlink::Request(23).word(1).str(path).str(path));
+    hostlink::Reply r = link.call(hostlink::Request(wire::CALL_FORKNEXEC).word(1).str(path).str(path));
     return r.length() == 12 ? r.word(1) : -1;
 }
 

@@ -58,7 +58,7 @@ char *PathCall(const char *request, int (*call)(const char *))
         result = call(path);
         error = errno;
     }
-    Verbose("Request: %d = %s(%s)\n", result, CallName(MsgCall(request)), path ? path : badstring);
+    Verbose("Request: %d = %s(%s)\n", result, CallName(MsgCall(request)), path ? Shown(path) : badstring);
     return ResultReply(result, error);
 }
 
@@ -72,7 +72,7 @@ char *ModePathCall(const char *request, int (*call)(const char *, mode_t))
         result = call(path, static_cast<mode_t>(mode & 0xffff));
         error = errno;
     }
-    Verbose("Request: %d = %s(%s,0x%x)\n", result, CallName(MsgCall(request)), path ? path : badstring,
+    Verbose("Request: %d = %s(%s,0x%x)\n", result, CallName(MsgCall(request)), path ? Shown(path) : badstring,
             static_cast<unsigned>(mode));
     return ResultReply(result, error);
 }
@@ -137,7 +137,7 @@ char *RemoteOpen(int, char *request)
         error = errno;
     }
     ResultReply(result, error);
-    Verbose("Request: %d = open(%s,0x%x,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(flags),
+    Verbose("Request: %d = open(%s,0x%x,0x%x)\n", result, path ? Shown(path) : badstring, static_cast<unsigned>(flags),
             static_cast<unsigned>(mode));
     return replybuf;
 }
@@ -149,8 +149,8 @@ char *RemoteRead(int connection, char *request)
     int n = datacount(count);
     long result = -1;
     int error = EINVAL;
-    if (whole && fd == connection) {
-        error = EBADF; // the connection is not the client's to read
+    if (whole && IsPrivate(connection, fd)) {
+        error = EBADF; // the agent's own descriptors are not the client's
     } else if (whole) {
         result = local_readx(fd, replybuf + 12, n);
         error = errno;
@@ -176,7 +176,7 @@ char *RemoteWrite(int connection, char *request)
     const char *data = whole ? ReqBytes(request, 12, n) : nullptr;
     if (!data) {
         error = EINVAL;
-    } else if (fd == connection) {
+    } else if (IsPrivate(connection, fd)) {
         error = EBADF;
     } else {
         result = local_writex(fd, data, n);
@@ -187,12 +187,14 @@ char *RemoteWrite(int connection, char *request)
     return replybuf;
 }
 
-char *RemoteLseek(int, char *request)
+char *RemoteLseek(int connection, char *request)
 {
     int32_t fd = -1, offset = 0, whence = 0;
     bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &offset) && ReqWord(request, 3, &whence);
     int result = -1, error = EINVAL;
-    if (whole) {
+    if (whole && IsPrivate(connection, fd)) {
+        error = EBADF;
+    } else if (whole) {
         off_t before = lseek(fd, 0, SEEK_CUR);
         off_t after = lseek(fd, offset, whence);
         error = errno;
@@ -215,7 +217,7 @@ char *RemoteClose(int connection, char *request)
     int32_t fd = -1;
     int result = -1, error = EINVAL;
     if (ReqWord(request, 1, &fd)) {
-        if (fd == connection) {
+        if (IsPrivate(connection, fd)) {
             error = EBADF;
         } else {
             result = close(fd);
@@ -252,7 +254,7 @@ char *RemoteOpendir(int, char *request)
         ResultErrorReply(0, error);
     else
         ResultReply(static_cast<int32_t>(handle), 0);
-    Verbose("Request: 0x%x = opendir(%s)\n", handle, path ? path : badstring);
+    Verbose("Request: 0x%x = opendir(%s)\n", handle, path ? Shown(path) : badstring);
     return replybuf;
 }
 
@@ -281,7 +283,7 @@ char *RemoteReaddir(int, char *request)
     memcpy(replybuf + 12, entry->d_name, size);
     PutWord(replybuf, 1, 0);
     DataReply(12 + static_cast<int>(size));
-    Verbose("Request: %s = readdir(0x%x);\n", replybuf + 12, handle);
+    Verbose("Request: %s = readdir(0x%x);\n", Shown(replybuf + 12), handle);
     return replybuf;
 }
 
@@ -328,11 +330,11 @@ char *RemoteAccess(int, char *request)
         error = errno;
     }
     ResultReply(result, error);
-    Verbose("Request: %d = access(%s,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
+    Verbose("Request: %d = access(%s,0x%x)\n", result, path ? Shown(path) : badstring, static_cast<unsigned>(mode));
     return replybuf;
 }
 
-char *RemoteStat(int, char *request)
+char *RemoteStat(int connection, char *request)
 {
     int call = MsgCall(request);
     struct stat st;
@@ -340,7 +342,10 @@ char *RemoteStat(int, char *request)
     int32_t fd = -1;
     int result = -1, error = EINVAL;
     if (call == CALL_FSTAT) {
-        if (ReqWord(request, 1, &fd)) {
+        bool whole = ReqWord(request, 1, &fd);
+        if (whole && IsPrivate(connection, fd)) {
+            error = EBADF;
+        } else if (whole) {
             result = fstat(fd, &st);
             error = errno;
         }
@@ -368,7 +373,8 @@ char *RemoteStat(int, char *request)
     if (call == CALL_FSTAT)
         Verbose("Request: %d = fstat(%d,...)\n", result, fd);
     else
-        Verbose("Request: %d = %s(%s,...)\n", result, call == CALL_LSTAT ? "lstat" : "stat", path ? path : badstring);
+        Verbose("Request: %d = %s(%s,...)\n", result, call == CALL_LSTAT ? "lstat" : "stat",
+                path ? Shown(path) : badstring);
     return replybuf;
 }
 
@@ -384,8 +390,8 @@ char *RemoteLink(int, char *request)
         error = errno;
     }
     ResultReply(result, error);
-    Verbose("Request: %d = %s(%s,%s)\n", result, symbolic ? "symlink" : "link", first ? first : badstring,
-            second ? second : badstring);
+    Verbose("Request: %d = %s(%s,%s)\n", result, symbolic ? "symlink" : "link", first ? Shown(first) : badstring,
+            second ? Shown(second) : badstring);
     return replybuf;
 }
 
@@ -408,7 +414,7 @@ char *RemoteGetcwd(int, char *)
     }
     PutWord(replybuf, 1, 1);
     DataReply(12 + static_cast<int>(strlen(cwd)) + 1);
-    Verbose("Request: \"%s\" = getcwd(...,%d)\n", cwd, MAX_DATA);
+    Verbose("Request: \"%s\" = getcwd(...,%d)\n", Shown(cwd), MAX_DATA);
     return replybuf;
 }
 
@@ -430,13 +436,13 @@ char *RemoteReadlink(int, char *request)
     }
     if (n < 0) {
         ResultReply(-1, error);
-        Verbose("Request: -1 = readlink(%s,...)\n", path ? path : badstring);
+        Verbose("Request: -1 = readlink(%s,...)\n", path ? Shown(path) : badstring);
         return replybuf;
     }
     replybuf[12 + n] = '\0';
     PutWord(replybuf, 1, static_cast<int32_t>(n));
     DataReply(12 + static_cast<int>(n));
-    Verbose("Request: \"%s\" = readlink(%s,...)\n", replybuf + 12, path);
+    Verbose("Request: \"%s\" = readlink(%s,...)\n", Shown(replybuf + 12), Shown(path));
     return replybuf;
 }
 

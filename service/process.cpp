@@ -157,9 +157,9 @@ char *RemoteForkNExec(int, char *request)
         signal(SIGCHLD, SIG_DFL);
         close(control[0]);
         fcntl(control[1], F_SETFD, FD_CLOEXEC);
-        Verbose("%s", path);
+        Verbose("%s", Shown(path));
         for (int i = 0; i < count; i++)
-            Verbose(" %s", args[i]);
+            Verbose(" %s", Shown(args[i]));
         Verbose("\n");
         execv(path, args);
         int error = errno;
@@ -190,7 +190,15 @@ char *RemoteFork(int, char *)
         Verbose("Request: fork(), can't create control pipes\n");
         return failurereply(error);
     }
+    // The child keeps its end of the control pipe guarded: a fork without room for it is refused.
+    if (!GuardDescriptor(control[1])) {
+        closepipe(control);
+        Verbose("Request: -1 = fork()\n");
+        return failurereply(EMFILE);
+    }
     pid_t pid = fork();
+    if (pid != 0)
+        UnguardDescriptor(control[1]);
     if (pid < 0) {
         int error = errno;
         closepipe(control);
@@ -230,9 +238,9 @@ char *RemoteExecve(int connection, char *request)
         free(args);
         return failurereply(error);
     }
-    Verbose("Request: execve(\"%s\"", path);
+    Verbose("Request: execve(\"%s\"", Shown(path));
     for (int i = 0; i < argcount; i++)
-        Verbose(",%s", args[i]);
+        Verbose(",%s", Shown(args[i]));
     Verbose(",...);\n");
     char *reply = execwithwatcher(connection, path, args, env);
     free(args);
@@ -250,9 +258,9 @@ char *RemoteExecvp(int connection, char *request)
     char **args = nullptr;
     if (!getvector(request, next, count, &args, &next))
         return failurereply(errno);
-    Verbose("Request: execvp(\"%s\"", name);
+    Verbose("Request: execvp(\"%s\"", Shown(name));
     for (int i = 0; i < count; i++)
-        Verbose(",%s", args[i]);
+        Verbose(",%s", Shown(args[i]));
     Verbose(");\n");
     char *reply = execwithwatcher(connection, name, args, nullptr);
     free(args);
@@ -277,7 +285,7 @@ char *RemoteDup2(int connection, char *request)
     int32_t from = -1, to = -1;
     int result = -1, error = EINVAL;
     if (ReqWord(request, 1, &from) && ReqWord(request, 2, &to)) {
-        if (from == connection || to == connection) {
+        if (IsPrivate(connection, from) || IsPrivate(connection, to)) {
             error = EBADF; // the connection is the agent's own, not a client descriptor
         } else {
             result = dup2(from, to);
