@@ -1,5 +1,6 @@
 #include "tests/harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -123,16 +124,6 @@ namespace {
 // With HOSTAGENT_TEST_VALGRIND set, an agent in daemon mode that is found by its bare name
 // runs under valgrind's memcheck, through a link that keeps its argv[0]; every report goes to
 // a log in the agent's directory, and a log with anything in it fails the test.
-bool UnderValgrind(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool daemon)
-{
-    if (!getenv("HOSTAGENT_TEST_VALGRIND") || !daemon || argv[0].find('/') != std::string::npos)
-        return false;
-    for (const auto &e : env)
-        if (e.rfind("PATH=", 0) == 0)
-            return false;
-    return true;
-}
-
 [[noreturn]] void ExecValgrind(const Scratch &dir, std::vector<char *> &args)
 {
     std::string bin = dir / "bin";
@@ -155,7 +146,8 @@ bool UnderValgrind(const std::vector<std::string> &argv, const std::vector<std::
 
 void Agent::Start(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool daemon)
 {
-    bool valgrind = UnderValgrind(argv, env, daemon);
+    bool valgrind = getenv("HOSTAGENT_TEST_VALGRIND") && daemon && argv[0].find('/') == std::string::npos &&
+                    std::none_of(env.begin(), env.end(), [](const std::string &e) { return e.rfind("PATH=", 0) == 0; });
     std::string out = dir / "stdout", err = dir / "stderr";
     pid = fork();
     if (pid < 0)
@@ -249,14 +241,10 @@ int Listen(int *port)
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(s, 8) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
-        *port = ntohs(a.sin_port);
-        return s;
-    }
-    if (s >= 0)
-        close(s);
-    return -1;
+    bool ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(s, 8) == 0 &&
+              getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0;
+    *port = ntohs(a.sin_port);
+    return ok ? s : (close(s), -1);
 }
 
 int AcceptWithin(int listener, int ms)

@@ -1,5 +1,5 @@
-// What every test of the agent shares: a scratch directory, requests built in either byte
-// order, the real agent binary as a child process, and the trace of in-process calls.
+// What the agent's tests share: scratch directories, requests in either byte order, the agent
+// binary as a child process, the trace of in-process calls.
 #pragma once
 #include <cstdint>
 #include <gtest/gtest.h>
@@ -50,11 +50,9 @@ Reply Ask(Link &link, const Msg &m);
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, std::string_view text, mode_t mode = 0644);
 std::string Fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// Polls cond every few milliseconds for at most seconds; its last answer.
-bool WaitUntil(const std::function<bool()> &cond, double seconds = 10);
-int OpenDescriptors(pid_t pid); // below 100
-// Everything written to standard error (descriptor 2) while f runs.
-std::string CaptureStderr(const std::function<void()> &f);
+bool WaitUntil(const std::function<bool()> &cond, double seconds = 10); // cond's last answer
+int OpenDescriptors(pid_t pid); // those below 100
+std::string CaptureStderr(const std::function<void()> &f); // what f writes on descriptor 2
 
 // The real agent as a child process whose output goes to files in its scratch directory.
 // env entries are NAME=value to set or NAME alone to remove; DISPLAY and SSH_CONNECTION are
@@ -75,19 +73,15 @@ struct Agent {
     ~Agent();
 };
 
-// The agent in daemon mode, started as xt.term.
-struct Daemon : Agent {
+struct Daemon : Agent { // the agent in daemon mode, started as xt.term
     explicit Daemon(bool verbose = false, const std::vector<std::string> &env = {},
                     std::function<void()> before = {});
     Link Connect(bool swapped = false, bool handshake = false); // every wait on it bounded
     Link Open(bool swapped = false) { return Connect(swapped, true); }
 };
 
-// Parameter names of tests run in both byte orders.
 inline std::string OrderName(const testing::TestParamInfo<bool> &p) { return p.param ? "Swapped" : "Native"; }
 #define BOTH_ORDERS(Suite) INSTANTIATE_TEST_SUITE_P(BothOrders, Suite, testing::Bool(), OrderName)
 
-// A listener on 127.0.0.1 with the port the system gave it, or -1.
-int Listen(int *port);
-// A connection accepted on listener within ms milliseconds, or -1.
-int AcceptWithin(int listener, int ms);
+int Listen(int *port);                 // a listener on 127.0.0.1, or -1
+int AcceptWithin(int listener, int ms); // a connection accepted within ms, or -1

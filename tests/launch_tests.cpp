@@ -1,7 +1,6 @@
-// The command line, and the launch of the client on a terminal through a remote shell: the
-// pure functions in this process, then the real agent with recorders standing in for remote
-// shells and host-based clients, whole launches through loopsh and through a real sshd.
-// Terminal names are loopback addresses, localhost, or names the resolver refuses unasked.
+// The launch on a terminal: pure functions in this process, the real agent with recorders for
+// remote shells and host-based clients, whole launches through loopsh and a real sshd. Terminal
+// names are loopback addresses, localhost, or names the resolver refuses unasked.
 #include <filesystem>
 #include <optional>
 #include <sys/stat.h>
@@ -17,7 +16,6 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-// The metacharacters that the agent escapes, in one argument.
 const std::string kMeta = "a b;c|d&e\"f'g";
 const std::string kMetaEscaped = "a\\ b\\;c\\|d\\&e\\\"f\\'g";
 
@@ -36,27 +34,6 @@ Strings operator+(Strings a, const Strings &b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
-}
-
-TEST(CommandLine, OwnOptionsTheLastOneWinning)
-{
-    Saved saved;
-    for (Strings args : {Strings{"xt.term", "-v", "-nfs", "-fs", "-t30s", "-rssh", "-p/opt", "-c", "-help"},
-                         Strings{"xt.term", "-t-5", "-fs", "-nfs"}}) {
-        std::vector<char *> v;
-        for (auto &a : args)
-            v.push_back(a.data());
-        ProcessArgs(static_cast<int>(args.size()), v.data());
-        const Settings &o = settings; // the strings point into args
-        if (args.size() > 4) {
-            EXPECT_EQ(std::make_tuple(o.verbose, o.failsafe, o.timeout), std::make_tuple(1, 1, 30));
-            EXPECT_EQ(Strings({o.remote_shell_commands[0], o.remote_shell_commands[1], o.addToPath[0], o.termCmd,
-                               o.terminalName}),
-                      (Strings{"ssh", "rsh", "/opt", "", "elp"})); // -help: the terminal elp
-        } else {
-            EXPECT_EQ(std::make_tuple(o.timeout, o.failsafe), std::make_tuple(-5, 0));
-        }
-    }
 }
 
 // Directories outside, names inside; an element too long for the path buffer is skipped.
@@ -119,18 +96,11 @@ TEST(Launch, RemoteShellSearch)
     ASSERT_EQ(chdir(here.c_str()), 0);
 }
 
-// ---- The real agent with stand-ins --------------------------------------------------------
-
 // bin/ holds remote shells, fallback/ host-based clients; both are recorders.
 struct Sandbox {
     Scratch dir;
     std::string bin = dir / "bin", fallback = dir / "fallback";
-    Sandbox()
-    {
-        fs::create_directories(bin);
-        fs::create_directories(fallback);
-    }
-    // A recorder at path; mode holds its instructions (see launch_recorder.cpp).
+    bool made = fs::create_directories(bin) && fs::create_directories(fallback);
     std::string Recorder(const std::string &path, const std::string &mode = "") const
     {
         fs::create_directories(fs::path(path).parent_path());
@@ -276,8 +246,8 @@ TEST(LaunchFailure, EveryFailureOfTheRemoteShellFallsBackWithThePreparedBlock)
                 WriteFile(rsh, rshMode.substr(1), 0755);
             else if (!rshMode.empty())
                 box.Rsh(rshMode);
-            Outcome o = RunAgent({"xt.term", "-v", failsafe ? "-fs" : "-nfs", "-p" + box.fallback, "-h127.0.0.1", "--",
-                                  kMeta},
+            Outcome o = RunAgent({"xt.term", "-v", failsafe ? "-nfs" : "-fs", failsafe ? "-fs" : "-nfs", // the last wins
+                                  "-p" + box.fallback, "-h127.0.0.1", "--", kMeta},
                                  {path ? box.Path() : "PATH"});
             std::string want = out;
             EXPECT_EQ(o.out, want.find("RSH") == std::string::npos ? want : want.replace(want.find("RSH"), 3, rsh));
@@ -309,12 +279,9 @@ TEST(Connection, QueuedConnectionsAndThePeerCheck)
         std::string terminal, source, timeout;
         bool accepted;
     };
-    for (const Case &c : std::vector<Case>{{"127.0.0.1", "127.0.0.1", "-t0", true},
-                                           {"127.0.0.2", "127.0.0.1", "-t10", false},
-                                           {"127.0.0.1", "127.0.0.2", "-t10", false},
-                                           {"127.0.0.2", "127.0.0.2", "-t10", true},
-                                           {"localhost", "127.0.0.1", "-t10", true},
-                                           {"localhost", "127.0.0.3", "-t10", false}}) {
+    for (const Case &c : std::vector<Case>{{"127.0.0.1", "127.0.0.1", "-t0", true}, {"127.0.0.2", "127.0.0.1", "-t10s", false},
+                                           {"127.0.0.1", "127.0.0.2", "-t10", false}, {"127.0.0.2", "127.0.0.2", "-t10", true},
+                                           {"localhost", "127.0.0.1", "-t10", true}, {"localhost", "127.0.0.3", "-t10", false}}) {
         SCOPED_TRACE(c.terminal + " from " + c.source);
         Sandbox box;
         box.Rsh("connect " + c.source + "\n");
@@ -325,8 +292,6 @@ TEST(Connection, QueuedConnectionsAndThePeerCheck)
         EXPECT_TRUE(Recorded(term).empty()); // no second wait, no fall-back
     }
 }
-
-// ---- Whole launches -----------------------------------------------------------------------
 
 std::string Dir(const char *path) { return fs::path(path).parent_path().string(); }
 
@@ -361,12 +326,9 @@ TEST(WholeLaunch, LoopshRefusesOtherHostsAndPassesTheStatusOn)
     char host[256] = {};
     gethostname(host, sizeof host - 1);
     for (auto [args, status, out] : std::vector<std::tuple<Strings, int, std::string>>{
-             {{"127.0.0.1", "echo", "a\\ \\;b", "c"}, 0, "a ;b c\n"},
-             {{"127.1.2.3", "exit", "3"}, 3, ""},
-             {{"localhost", "echo", "x", ">&2"}, 0, "x\n"},
-             {{host, "true"}, 0, ""},
-             {{"192.0.2.1", "true"}, 1, "192.0.2.1 is not this machine"},
-             {{"localhost"}, 1, "usage: "}}) {
+             {{"127.0.0.1", "echo", "a\\ \\;b", "c"}, 0, "a ;b c\n"}, {{"127.1.2.3", "exit", "3"}, 3, ""},
+             {{"localhost", "echo", "x", ">&2"}, 0, "x\n"}, {{host, "true"}, 0, ""},
+             {{"192.0.2.1", "true"}, 1, "192.0.2.1 is not this machine"}, {{"localhost"}, 1, "usage: "}}) {
         Scratch dir;
         std::string cmd = LOOPSH_PATH;
         for (const auto &a : args)
@@ -456,7 +418,6 @@ TEST(WholeLaunch, ThroughARealSshdTheTerminalClientIsStartedAndServed)
         GTEST_SKIP() << sshd.why;
     ASSERT_EQ(sshd.why, "") << "the test could not start its own sshd";
     Sandbox box;
-    // The remote shell the agent runs: ssh with the test's own configuration only.
     WriteFile(box.bin + "/sshloop", "#!/bin/sh\nexec " + sshd.ssh + " -F " + (sshd.dir / "ssh_config") + " \"$@\"\n", 0755);
     std::string log = box.dir / "client.log";
     Outcome o = RunAgent({"xt.termclient", "-v", "-rsshloop", "-h127.0.0.1", "-t20", std::string("-c") + TERMCLIENT_PATH,
