@@ -9,7 +9,7 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "client/hostlink.h"
+#include <hostlink/link.h>
 #include "common/wire.h"
 
 using namespace wire;
