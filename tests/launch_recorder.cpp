@@ -2,8 +2,8 @@
 // shell, a host-based client). It writes its argument vector, NUL-separated, next to its own
 // file as NAME.args, then does what NAME.mode says, one instruction per line:
 //   say TEXT        writes TEXT and a newline to standard output
-//   connect SOURCE  connects from address SOURCE to 127.0.0.1 on the port in argument 4 (the
-//                   place a remote shell finds it) and closes the connection again
+//   connect SOURCE  connects from address SOURCE to 127.0.0.1 on the port in argument 4 (where
+//                   a remote shell finds it) and closes the connection again
 //   signal N        raises signal N
 //   exit N          exits with status N (the default is 0)
 #include <arpa/inet.h>
@@ -12,59 +12,37 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <netinet/in.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
-bool Connect(const std::string &source, const char *port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(atoi(port)));
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    bool ok = bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0 &&
-              connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
-    close(fd);
-    return ok;
-}
-
-} // namespace
-
 int main(int argc, char **argv)
 {
     char exe[PATH_MAX] = {};
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0)
+    if (readlink("/proc/self/exe", exe, sizeof exe - 1) <= 0)
         return 120;
-    std::string self(exe, static_cast<size_t>(n));
-    {
-        std::ofstream record(self + ".args", std::ios::binary | std::ios::trunc);
-        for (int i = 0; i < argc; i++)
-            record << argv[i] << '\0';
-    }
-    std::ifstream mode(self + ".mode");
-    std::string line;
-    while (std::getline(mode, line)) {
-        std::istringstream words(line);
-        std::string what, rest;
-        words >> what;
-        std::getline(words >> std::ws, rest);
+    std::ofstream record(std::string(exe) + ".args", std::ios::binary | std::ios::trunc);
+    for (int i = 0; i < argc; i++)
+        record << argv[i] << '\0';
+    record.close();
+    std::ifstream mode(std::string(exe) + ".mode");
+    for (std::string line; std::getline(mode, line);) {
+        size_t blank = line.find(' ');
+        std::string what = line.substr(0, blank), rest = blank == std::string::npos ? "" : line.substr(blank + 1);
         if (what == "say") {
             printf("%s\n", rest.c_str());
             fflush(stdout);
         } else if (what == "connect") {
-            if (argc < 5 || !Connect(rest, argv[4]))
+            int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in from{}, to{};
+            from.sin_family = to.sin_family = AF_INET;
+            inet_pton(AF_INET, rest.c_str(), &from.sin_addr);
+            inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+            to.sin_port = htons(static_cast<uint16_t>(argc > 4 ? atoi(argv[4]) : 0));
+            if (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+                connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
                 return 121;
+            close(fd);
         } else if (what == "signal") {
             raise(atoi(rest.c_str()));
         } else if (what == "exit") {

@@ -8,7 +8,5 @@ cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
 cmake --build --preset default
 export HOSTAGENT_TEST_VALGRIND=1
-for t in wire_tests files_tests environ_tests process_tests hardening_tests; do
-  echo "== $t under valgrind"
-  "./build/default/$t" --gtest_brief=1 --gtest_filter='-Resources.*:Reaping.ProcessLimit*'
-done
+echo "== socket_tests under valgrind"
+./build/default/tests/socket_tests --gtest_brief=1 --gtest_filter='-Resources.*:Reaping.ProcessLimit*'

@@ -1,0 +1,493 @@
+// The real agent in daemon mode over loopback: framing, handshake, exit statuses, the calls that
+// fork, exec or end a process and the hand-over between them, its own descriptors, resources.
+#include <cctype>
+#include <cerrno>
+#include <fcntl.h>
+#include <csignal>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "tests/harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int32_t Result(Link &link, const Msg &m) { return Ask(link, m).word(1); }
+std::vector<int32_t> Head(const Reply &r) { return {r.length(), r.word(1), r.word(2)}; }
+
+Msg Exec(int call, const std::string &path, const std::vector<std::string> &args,
+         const std::vector<std::string> &env = {})
+{
+    Msg m(call);
+    m.w(static_cast<int32_t>(args.size()));
+    if (call == CALL_EXECVE)
+        m.w(static_cast<int32_t>(env.size()));
+    m.s(path);
+    for (const auto &a : args)
+        m.s(a);
+    for (const auto &e : env)
+        m.s(e);
+    return m;
+}
+
+// The children of pid, and how many of them have ended without being collected.
+std::pair<int, int> ChildrenOf(pid_t pid)
+{
+    std::pair<int, int> n;
+    for (const auto &e : fs::directory_iterator("/proc")) {
+        std::ifstream in(e.path() / "stat");
+        std::string comm, state;
+        int self = 0, ppid = 0;
+        if (in >> self >> comm >> state >> ppid && ppid == pid)
+            n = {n.first + 1, n.second + (state == "Z")};
+    }
+    return n;
+}
+
+bool ChildrenGone(pid_t pid) { return WaitUntil([pid] { return ChildrenOf(pid).first == 0; }); }
+
+std::string Hello(uint32_t magic = PROTOCOL_MAGIC, int32_t version = 1, int len = 16)
+{
+    return Msg(CALL_CONNECTION).w(static_cast<int32_t>(magic)).w(version).w(0).len(len).Bytes(false);
+}
+
+class Wire : public testing::TestWithParam<bool> {};
+
+TEST_P(Wire, HandshakeInTheClientsByteOrder)
+{
+    Daemon d(true);
+    Link link = d.Connect(GetParam());
+    std::string hello = Msg(CALL_CONNECTION).w(static_cast<int32_t>(PROTOCOL_MAGIC)).w(1).w(7).Bytes(GetParam());
+    for (size_t i = 0; i < hello.size(); i++) { // a slow peer, one byte at a time
+        link.sendRaw(hello.substr(i, 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 5 ? 0 : 20));
+    }
+    Reply r = link.receive();
+    ASSERT_EQ(r.raw.size(), 16u);
+    EXPECT_EQ(r.raw.substr(0, 8), std::string(GetParam() ? "\0\x10\0\0\x2e\xd7\x6d\x19" : "\x10\0\0\0\x19\x6d\xd7\x2e", 8));
+    EXPECT_EQ(r.word(2), 1);
+    EXPECT_EQ(r.word(3), 8);
+    EXPECT_EQ(link.handshake(0xffffffffu), 0u); // a later connection request is answered again
+    EXPECT_EQ(Ask(link, Msg(CALL_GETPID)).raw.substr(0, 4), Msg(CALL_GETPID).len(12).Bytes(GetParam()));
+    link.sendRaw(Msg(CALL_NONE).Bytes(GetParam()));
+    EXPECT_TRUE(link.atEof());
+    EXPECT_EQ(d.Wait(), 1);
+    std::string err = d.Err();
+    EXPECT_NE(err.find("Accepted connection from peer.\n"), std::string::npos);
+    EXPECT_NE(err.find(" Request: Connection\n"), std::string::npos);
+    EXPECT_EQ(err.find("Swapping the requests\n") != std::string::npos, GetParam());
+    EXPECT_NE(err.find("Unknown function call 4\n"), std::string::npos);
+}
+
+BOTH_ORDERS(Wire);
+
+TEST(Framing, FailuresEndTheServiceWithTheirStatusAndMessage)
+{
+    const std::string ok = Hello();
+    struct Case {
+        std::string bytes;
+        int status;
+        const char *message;
+        bool replied; // to the connection request
+    };
+    for (const Case &c : std::vector<Case>{
+             {ok.substr(0, 10), 1, "Connection length incorrect.\n", false},
+             {Hello(PROTOCOL_MAGIC, 2), 1, "Connection failed, unknown protocol\n", false},
+             {Hello(PROTOCOL_MAGIC, 1, 20), 1, "Connection failed, unknown protocol\n", false},
+             {Hello(0x12345678), 1, "Connection failed, unknown protocol\n", false},
+             {ok + Msg(CALL_NONE).len(4).Bytes(false), 1, "Unknown function call 4\n", true},
+             {ok + Msg(NUM_CALLS).len(4).Bytes(false), 1, "Unknown function call 48\n", true},
+             {ok + Msg(255).len(8).Bytes(false) + "abcd", 1, "Unknown function call 255\n", true},
+             {ok + Msg(NUM_CALLS).len(2).Bytes(false), 1, "Unknown function call 48\n", true}, // a header alone
+             {ok, 0, "EOF\n", true},
+             {ok + Msg(CALL_GETPID).len(4).Bytes(false).substr(0, 2), 1, "Trouble reading request\n", true},
+             {ok + Msg(CALL_READ).len(12).Bytes(false) + "ab", 1, "Trouble reading request\n", true},
+             {ok + Msg(CALL_WRITE).len(65535).Bytes(false) + std::string(100, 'x'), 1, "Trouble reading request\n", true},
+         }) {
+        SCOPED_TRACE(c.message);
+        Daemon d(true);
+        {
+            Link link = d.Connect();
+            link.sendRaw(c.bytes);
+            shutdown(link.fd(), SHUT_WR);
+            std::string got;
+            char buf[64];
+            for (ssize_t n; (n = read(link.fd(), buf, sizeof buf)) > 0;)
+                got.append(buf, static_cast<size_t>(n));
+            EXPECT_EQ(got.size(), c.replied ? 16u : 0u); // nothing after the handshake's reply
+        }
+        EXPECT_EQ(d.Wait(), c.status);
+        EXPECT_NE(d.Err().find(c.message), std::string::npos) << d.Err();
+    }
+}
+
+TEST(Framing, QuietWithoutVerboseAndServedAgainAfterAnEmptyConnection)
+{
+    Daemon quiet;
+    quiet.Connect().sendRaw(Hello().substr(0, 10));
+    EXPECT_EQ(quiet.Wait(), 1);
+    EXPECT_EQ(quiet.Err(), "");
+
+    Daemon d(true);
+    { Link first = d.Connect(); } // closed before its first byte: the agent waits for the next
+    Link second = d.Connect(true);
+    EXPECT_EQ(second.handshake(9), 10u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(second.handshake(2), 3u);
+    second.close();
+    EXPECT_EQ(d.Wait(), 0);
+    EXPECT_EQ(d.Out(), Fmt("port = %d\n", d.port));
+    std::string err = d.Err();
+    size_t first = err.find(" Request: Connection\n");
+    size_t later = err.find(" Request: Connection\n", first + 1);
+    ASSERT_NE(later, std::string::npos) << err;
+    EXPECT_EQ(err.rfind("Accepted connection from peer.\nEOF\nAccepted connection from peer.\n", 0), 0u) << err;
+    size_t start = err.rfind('\n', later) + 1;
+    double t = std::stod(err.substr(start, later - start));
+    EXPECT_GE(t, 0.5);
+    EXPECT_LT(t, 5.0);
+}
+
+TEST(CommandLine, UsageAndExitStatus)
+{
+    for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-t", "--"},
+                                                           {"xt.term", "--", "-v", "--"},
+                                                           {"xt.term", "-t99999999999", "--"},
+                                                           {"xt.term", "-xy", "--"}}) {
+        Agent a;
+        a.Start(args, {}, false);
+        EXPECT_EQ(a.Wait(), 1);
+        EXPECT_EQ(a.Err(), "usage: xt.term [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] "
+                           "[-c<command>] -- ] ....\n");
+    }
+}
+
+class Processes : public testing::TestWithParam<bool> {
+protected:
+    Scratch dir;
+    Daemon d{true};
+    Link link = d.Open(GetParam());
+
+    std::string Trace()
+    {
+        link.close();
+        return d.Wait() == 0 ? d.Err() : "the agent did not end with status 0";
+    }
+};
+
+#define EXPECT_TRACE(trace, line) EXPECT_NE((trace).find(line), std::string::npos) << "missing: " << (line)
+
+TEST_P(Processes, ForkNExecStartsAProgramInAGroupOfItsOwn)
+{
+    std::string out = dir / "out";
+    std::string mark = std::string("PROCESS_TEST_MARK=set by the client") + '\0';
+    Ask(link, Msg(CALL_SETENV).w(static_cast<int32_t>(mark.size())).b(mark));
+    // The shell writes its own argument vector (argument 0 included) and the variable.
+    std::string script = "tr '\\0' '|' < /proc/$$/cmdline > " + out + "; echo \" $PROCESS_TEST_MARK\" >> " + out;
+    ASSERT_GT(Result(link, Exec(CALL_FORKNEXEC, "/bin/sh", {"custom-zero", "-c", script, "a b"})), 0);
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(out).find('\n') != std::string::npos; }));
+    EXPECT_EQ(ReadFile(out), "custom-zero|-c|" + script + "|a b| set by the client\n");
+    // A bare name is not searched along PATH: it is taken relative to the working directory.
+    EXPECT_EQ(Head(Ask(link, Exec(CALL_FORKNEXEC, "true", {"true"}))), (std::vector<int32_t>{12, -1, 2}));
+    EXPECT_EQ(Ask(link, Exec(CALL_FORKNEXEC, dir / "missing", {})).word(2), 2);
+    ASSERT_EQ(Result(link, Msg(CALL_CHDIR).s("/bin")), 0);
+    EXPECT_GT(Result(link, Exec(CALL_FORKNEXEC, "true", {})), 0);
+    // The reply comes once the program runs, not when it ends.
+    int32_t pid = Result(link, Exec(CALL_FORKNEXEC, "/bin/sleep", {"sleep", "5"}));
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(getpgid(pid), pid);
+    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid); // the agent still serves
+    kill(pid, SIGKILL);
+    std::string t = Trace();
+    EXPECT_TRACE(t, "Request: ForkNExec\n/bin/sh custom-zero -c " + script + " a b\n");
+}
+
+TEST_P(Processes, ForkThenExitAndNestedForks)
+{
+    std::string env = Ask(link, Msg(CALL_GETENV)).raw;
+    Reply r = Ask(link, Msg(CALL_FORK));
+    ASSERT_EQ(r.length(), 12);
+    int32_t child = r.word(1);
+    EXPECT_GT(child, 0);
+    EXPECT_NE(child, d.pid);
+    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), child);
+    EXPECT_EQ(Result(link, Msg(CALL_GETPPID)), d.pid);
+    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), getpgrp()); // the fork child stays in the group
+    Ask(link, Msg(CALL_SETENV).w(13).b(std::string("ONLY_CHILD=1", 13)));
+    r = Ask(link, Msg(CALL_EXIT).w(3));
+    EXPECT_EQ(r.raw, Msg(CALL_EXIT).Bytes(GetParam()));
+    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
+    EXPECT_EQ(Ask(link, Msg(CALL_GETENV)).raw, env); // the child's environment went with it
+    int32_t first = Result(link, Msg(CALL_FORK)), second = Result(link, Msg(CALL_FORK)); // forks nest
+    EXPECT_EQ(Result(link, Msg(CALL_GETPPID)), first);
+    EXPECT_EQ(Result(link, Exec(CALL_EXECVP, "true", {"true"})), 0); // the second child becomes true
+    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), first);
+    Ask(link, Msg(CALL_EXIT).w(0));
+    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
+    std::string t = Trace();
+    EXPECT_TRACE(t, Fmt("Request: %d = fork()\n", child));
+    EXPECT_TRACE(t, Fmt("Request: %d = fork()\n", second));
+    EXPECT_TRACE(t, "Request: _exit(3)\nPARENT PEER RESTARTED\n");
+}
+
+TEST_P(Processes, ForkThenExecveThenExecWithNoForkPending)
+{
+    ASSERT_GT(Result(link, Msg(CALL_FORK)), 0);
+    // Exactly the environment of the request reaches the program.
+    std::string script = "echo \"$ONLY_THIS|${HOME-unset}\" > " + (dir / "env");
+    Reply r = Ask(link, Exec(CALL_EXECVE, "/bin/sh", {"sh", "-c", script}, {"ONLY_THIS=1"}));
+    EXPECT_EQ(r.raw.substr(0, 8), Msg(CALL_EXECVE).w(0).len(12).Bytes(GetParam()));
+    r = Ask(link, Msg(CALL_GETPID)); // the next reply is the parent's, and only it
+    EXPECT_EQ(std::make_pair(r.call(), r.word(1)), std::make_pair(static_cast<int>(CALL_GETPID), d.pid));
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(dir / "env") == "1|unset\n"; }));
+    r = Ask(link, Exec(CALL_EXECVP, "true", {"true"})); // answered, then the agent's process is true
+    EXPECT_EQ(r.raw.substr(0, 8), Msg(CALL_EXECVP).w(0).len(12).Bytes(GetParam()));
+    EXPECT_TRUE(link.atEof());
+    EXPECT_EQ(d.Wait(), 0);
+    EXPECT_TRACE(d.Err(), "Request: execve(\"/bin/sh\",sh,-c," + script + ",...);\n");
+}
+
+TEST_P(Processes, FailedExecKeepsTheSameProcessServingAndReaping)
+{
+    Msg missing = Exec(CALL_EXECVP, "no-such-program-here", {"no-such-program-here"});
+    EXPECT_EQ(Head(Ask(link, missing)), (std::vector<int32_t>{12, -1, 2}));
+    EXPECT_EQ(Ask(link, Exec(CALL_EXECVE, "/nonexistent/x", {"x"})).word(2), 2);
+    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
+    for (int i = 0; i < 20; i++)
+        ASSERT_GT(Result(link, Exec(CALL_FORKNEXEC, "/bin/true", {"true"})), 0);
+    EXPECT_TRUE(ChildrenGone(d.pid));
+    EXPECT_TRACE(Trace(), "Request: execvp(\"no-such-program-here\",no-such-program-here);\n");
+}
+
+TEST_P(Processes, ExecWithNoForkPendingAnswersThenEnds)
+{
+    Reply r = Ask(link, Exec(CALL_EXECVP, "true", {"true"}));
+    EXPECT_EQ(r.raw, Msg(CALL_EXECVP).w(0).w(r.word(2)).Bytes(GetParam()));
+    EXPECT_TRUE(link.atEof());
+    EXPECT_EQ(d.Wait(), 0); // the agent's process is now true
+}
+
+// A host program's output comes back over a second connection: the host forks, the child
+// connects back (peerpipe), moves that connection onto its standard output and execs.
+TEST_P(Processes, HostProgramThroughPeerpipeDup2AndExecvp)
+{
+    int port = 0, listener = Listen(&port);
+    ASSERT_GE(listener, 0);
+    ASSERT_GT(Result(link, Msg(CALL_FORK)), 0);
+    int32_t fd = Result(link, Msg(CALL_PEERPIPE).w(port));
+    ASSERT_GE(fd, 0);
+    int accepted = AcceptWithin(listener, 5000);
+    close(listener);
+    ASSERT_GE(accepted, 0);
+    EXPECT_EQ(Result(link, Msg(CALL_DUP2).w(fd).w(1)), 1);
+    EXPECT_EQ(Result(link, Exec(CALL_EXECVP, "echo", {"echo", "a b", "c;d"})), 0);
+    std::string got(16, '\0');
+    EXPECT_EQ(recv(accepted, got.data(), got.size(), MSG_WAITALL), 8);
+    close(accepted);
+    EXPECT_EQ(got.substr(0, 8), "a b c;d\n");
+    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
+    std::string t = Trace();
+    EXPECT_TRACE(t, Fmt("Request: 1 = dup2(%d,1);\n", fd));
+    EXPECT_TRACE(t, "Request: execvp(\"echo\",echo,a b,c;d);\nPARENT PEER RESTARTED\n");
+}
+
+TEST_P(Processes, GroupsAndSessions)
+{
+    int32_t child = Result(link, Msg(CALL_FORK));
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(Result(link, Msg(CALL_SETPGID).w(0).w(0)), 0);
+    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), child);
+    Reply r = Ask(link, Msg(CALL_SETSID)); // a group leader cannot start a session
+    EXPECT_EQ(r.word(1), -1);
+    EXPECT_EQ(r.word(2), 1);
+    Ask(link, Msg(CALL_EXIT).w(0));
+    child = Result(link, Msg(CALL_FORK));
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(Result(link, Msg(CALL_SETSID)), child);
+    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), child);
+    Ask(link, Msg(CALL_EXIT).w(0));
+    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), getpgrp());
+    std::string t = Trace();
+    EXPECT_TRACE(t, "0 = setpgid(0,0)\n");
+    EXPECT_TRACE(t, Fmt("%d = setsid()\n", child));
+    EXPECT_TRACE(t, Fmt("%d = getpgrp()\n", child));
+}
+
+TEST_P(Processes, BadCountsAndStringsStartNothing)
+{
+    for (const Msg &m : {Msg(CALL_FORKNEXEC).w(-1).s("/bin/true"), Msg(CALL_FORKNEXEC).w(2).s("/bin/true").s("true"),
+                         Msg(CALL_FORKNEXEC).w(0x7fffffff).s("/bin/true"),
+                         Msg(CALL_FORKNEXEC).w(1).s("/bin/true").b("true"), Msg(CALL_FORKNEXEC).w(0).b("/bin/true"),
+                         Msg(CALL_FORKNEXEC),
+                         Msg(CALL_EXECVE).w(1).w(-1).s("/bin/true").s("true"),
+                         Msg(CALL_EXECVE).w(1).w(1).s("/bin/true").s("true"),
+                         Msg(CALL_EXECVE).w(-5).w(0).s("/bin/true"), Msg(CALL_EXECVE).w(1),
+                         Msg(CALL_EXECVP).w(-1).s("true"), Msg(CALL_EXECVP).w(3).s("true").s("true"),
+                         Msg(CALL_EXECVP).w(1).b("true")}) {
+        EXPECT_EQ(Head(Ask(link, m)), (std::vector<int32_t>{12, -1, 22}));
+    }
+    EXPECT_EQ(ChildrenOf(d.pid).first, 0);
+    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
+}
+
+// The agent's own descriptors (listener, connection, and after a fork the control pipe) are
+// not the client's: every call on them answers EBADF, whichever process serves.
+TEST_P(Processes, TheAgentsOwnDescriptorsAreNotTheClients)
+{
+    auto guarded = [&](pid_t pid, size_t expected) {
+        std::vector<int> own;
+        for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+            int fd = std::stoi(e.path().filename());
+            if (fd > 2 && fd < 100)
+                own.push_back(fd);
+        }
+        EXPECT_EQ(own.size(), expected);
+        for (int fd : own) {
+            SCOPED_TRACE(fd);
+            for (const Msg &m : {Msg(CALL_CLOSE).w(fd), Msg(CALL_READ).w(fd).w(4), Msg(CALL_WRITE).w(fd).w(4).b("abcd"),
+                                 Msg(CALL_LSEEK).w(fd).w(0).w(0), Msg(CALL_FSTAT).w(fd), Msg(CALL_DUP2).w(fd).w(50),
+                                 Msg(CALL_DUP2).w(0).w(fd)}) {
+                Reply r = Ask(link, m);
+                EXPECT_EQ(r.word(1), -1) << m.call;
+                EXPECT_EQ(r.word(2), 9) << m.call;
+            }
+        }
+    };
+    guarded(d.pid, 2);
+    int32_t child = Result(link, Msg(CALL_FORK));
+    ASSERT_GT(child, 0);
+    guarded(child, 3);
+    Ask(link, Msg(CALL_EXIT).w(0));
+    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
+    EXPECT_EQ(Result(link, Msg(CALL_DUP2).w(0).w(60)), 60); // other descriptors are the client's
+}
+
+BOTH_ORDERS(Processes);
+
+long ResidentKiB(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+TEST(Resources, DescriptorsAndMemoryComeBackAfterManyCalls)
+{
+    // Without a quarantine, the sanitizer build's freed blocks do not read as growth.
+    Daemon d(false, {"ASAN_OPTIONS=quarantine_size_mb=0:thread_local_quarantine_size_kb=0"});
+    Link link = d.Open();
+    Scratch dir;
+    WriteFile(dir / "f", "x");
+    auto round = [&](int times) {
+        for (int i = 0; i < times; i++) {
+            int32_t fd = Result(link, Msg(CALL_OPEN).w(0).w(0).s(dir / "f"));
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(Result(link, Msg(CALL_CLOSE).w(fd)), 0);
+            int32_t h = Result(link, Msg(CALL_OPENDIR).s(dir.path()));
+            ASSERT_NE(h, 0);
+            ASSERT_EQ(Result(link, Msg(CALL_READDIR).w(h)), 0);
+            ASSERT_EQ(Result(link, Msg(CALL_CLOSEDIR).w(h)), 0);
+            ASSERT_EQ(Result(link, Msg(CALL_OPEN).w(0).w(0).s(dir / "missing")), -1);
+            ASSERT_EQ(Result(link, Msg(CALL_OPENDIR).s(dir / "missing")), 0);
+            ASSERT_EQ(Result(link, Msg(CALL_CLOSE).w(-1)), -1);
+        }
+    };
+    round(500);
+    int fds = OpenDescriptors(d.pid);
+    long rss = ResidentKiB(d.pid);
+    round(10000);
+    EXPECT_EQ(OpenDescriptors(d.pid), fds);
+    EXPECT_LE(ResidentKiB(d.pid), rss + 256) << "resident memory grew from " << rss << " KiB";
+}
+
+TEST(Resources, ExhaustedDescriptorsAndAFullDeviceAnswerTheHostsError)
+{
+    Daemon d(false, {}, [] {
+        struct rlimit low = {24, 24};
+        setrlimit(RLIMIT_NOFILE, &low);
+    });
+    Link link = d.Open(true);
+    int32_t full = Result(link, Msg(CALL_OPEN).w(WIRE_O_WRONLY).w(0).s("/dev/full"));
+    ASSERT_GE(full, 0);
+    Reply r = Ask(link, Msg(CALL_WRITE).w(full).w(5).b("hello"));
+    EXPECT_EQ(r.word(1), -1);
+    EXPECT_EQ(r.word(2), 28);
+    std::vector<int32_t> fds;
+    for (int i = 0; i < 64; i++) {
+        r = Ask(link, Msg(CALL_OPEN).w(0).w(0).s("/dev/null"));
+        if (r.word(1) < 0)
+            break;
+        fds.push_back(r.word(1));
+    }
+    ASSERT_LT(fds.size(), 64u) << "the descriptor limit was never reached";
+    EXPECT_EQ(r.word(2), 24);
+    r = Ask(link, Msg(CALL_OPENDIR).s("/"));
+    EXPECT_EQ(r.word(1), 0);
+    EXPECT_EQ(r.word(2), 24);
+    EXPECT_EQ(Result(link, Msg(CALL_CLOSE).w(fds.back())), 0);
+    EXPECT_GE(Result(link, Msg(CALL_OPEN).w(0).w(0).s("/dev/null")), 0);
+    EXPECT_EQ(link.handshake(5), 6u);
+}
+
+// Hundreds of started and forked processes: every one is collected and no descriptor stays.
+TEST(Reaping, NoChildIsLeftAndNoDescriptorStays)
+{
+    Daemon d;
+    Link link = d.Open();
+    int fds = OpenDescriptors(d.pid);
+    for (int i = 0; i < 300; i++)
+        ASSERT_GT(Result(link, Exec(CALL_FORKNEXEC, "/bin/true", {"true"})), 0);
+    for (int i = 0; i < 100; i++) {
+        ASSERT_GT(Result(link, Msg(CALL_FORK)), 0);
+        if (i % 2)
+            Ask(link, Msg(CALL_EXIT).w(0));
+        else
+            ASSERT_EQ(Result(link, Exec(CALL_EXECVP, "true", {"true"})), 0);
+    }
+    for (int i = 0; i < 50; i++)
+        ASSERT_EQ(Result(link, Exec(CALL_FORKNEXEC, "/nonexistent", {"x"})), -1);
+    EXPECT_TRUE(ChildrenGone(d.pid)) << ChildrenOf(d.pid).second << " zombies";
+    EXPECT_EQ(OpenDescriptors(d.pid), fds);
+    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
+}
+
+// With the process limit reached, the calls that create processes fail and service goes on.
+TEST(Reaping, ProcessLimitAnswersTheHostsFailure)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the agent as another user whose process count is known";
+    if (getenv("HOSTAGENT_TEST_VALGRIND"))
+        GTEST_SKIP() << "valgrind needs processes of its own";
+    const uid_t nobody = 65534;
+    Daemon d(false, {"ASAN_OPTIONS=detect_leaks=0"}, [nobody] { // the leak check needs a process
+        int others = 0; // other processes of the user count too: only the agent fits
+        for (const auto &e : fs::directory_iterator("/proc")) {
+            struct stat st;
+            if (isdigit(e.path().filename().string()[0]) && stat(e.path().c_str(), &st) == 0 && st.st_uid == nobody)
+                others++;
+        }
+        struct rlimit lim = {static_cast<rlim_t>(others + 1), static_cast<rlim_t>(others + 1)};
+        if (setgid(nobody) != 0 || setuid(nobody) != 0 || setrlimit(RLIMIT_NPROC, &lim) != 0)
+            _exit(126);
+    });
+    Link link = d.Open();
+    for (const Msg &m : {Exec(CALL_FORKNEXEC, "/bin/true", {"true"}), Msg(CALL_FORK), Exec(CALL_EXECVP, "true", {"true"})}) {
+        EXPECT_EQ(Head(Ask(link, m)), (std::vector<int32_t>{12, -1, 11})); // EAGAIN
+    }
+    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
+    link.close();
+    EXPECT_EQ(d.Wait(), 0) << d.Err();
+}
+
+} // namespace
