@@ -80,11 +80,17 @@ void SwapRequest(char *request)
     int call = MsgCall(request);
     if (call < NUM_CALLS)
         SwapWords(request, tables.request[call]);
+    else if (settings.extensions)
+        SwapExtensionRequest(request);
 }
 
 void SwapReply(char *reply)
 {
     int call = MsgCall(reply);
+    if (call >= NUM_CALLS && settings.extensions && SwapExtensionReply(reply)) {
+        SetLength(reply, swaps(MsgLength(reply)));
+        return;
+    }
     if (call == CALL_NONE || call >= NUM_CALLS) {
         Error("internal error, Unknown function call %d\n", call);
         exit(1);
