@@ -7,7 +7,9 @@
 //   host: the first field of $SSH_CONNECTION (set when ssh started it), else $HOSTAGENT_HOST,
 //         else the loopback address.
 // With -foreground it stays in front and reports on standard output and standard error instead.
-// -swapped makes it speak the opposite byte order. -run PROGRAM [ARGS...] (the rest of the
+// -swapped makes it speak the opposite byte order. When the agent runs with -a, the key comes
+// from the line the agent wrote to standard input, else from -keyfile FILE or $HOSTAGENT_KEYFILE;
+// with a key the client authenticates right after the handshake. -run PROGRAM [ARGS...] (the rest of the
 // arguments) runs a host program, found along the host's PATH, and shows its output.
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -23,6 +26,7 @@
 #include "client/files_api.h"
 #include "client/hostlink.h"
 #include "client/process_api.h"
+#include <hostlink/auth.h>
 
 namespace {
 
@@ -30,6 +34,7 @@ struct Options {
     int port = -1;
     bool swapped = false;
     bool foreground = false;
+    std::string keyFile;
     std::vector<std::string> run;  // -run: the host program and its arguments
     std::vector<std::string> args; // every argument that is not an option of the client itself
 };
@@ -44,6 +49,8 @@ Options ParseOptions(int argc, char **argv)
             o.swapped = true;
         else if (strcmp(argv[i], "-foreground") == 0)
             o.foreground = true;
+        else if (strcmp(argv[i], "-keyfile") == 0 && i + 1 < argc)
+            o.keyFile = argv[++i];
         else if (strcmp(argv[i], "-run") == 0 && i + 1 < argc)
             o.run.assign(argv + i + 1, argv + argc), i = argc;
         else
@@ -156,10 +163,20 @@ int main(int argc, char **argv)
 {
     Options opt = ParseOptions(argc, argv);
     if (opt.port <= 0 || opt.port > 65535) {
-        fprintf(stderr, "usage: %s -peer PORT [-swapped] [-foreground] [ARGS...] [-run PROGRAM [ARGS...]]\n", argv[0]);
+        fprintf(stderr, "usage: %s -peer PORT [-swapped] [-foreground] [-keyfile FILE] [ARGS...] [-run PROGRAM [ARGS...]]\n", argv[0]);
         return 2;
     }
     std::string host = AgentHost();
+    // The key is read while the client still stands in the remote shell, whose input holds it.
+    std::optional<hostlink::AuthKey> key;
+    try {
+        key = opt.keyFile.empty() ? hostlink::readLaunchKey(0) : hostlink::loadKeyFile(opt.keyFile);
+        if (!key)
+            key = hostlink::keyFromEnvironment();
+    } catch (const hostlink::LinkError &e) {
+        fprintf(stderr, "%s: %s\n", argv[0], e.what());
+        return 1;
+    }
     if (!opt.foreground) {
         std::string path = LogPath(opt.port);
         int log = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -179,9 +196,13 @@ int main(int argc, char **argv)
         auto link = hostlink::Link::connect(host, opt.port, opt.swapped);
         link.setTimeout(60); // a stalled agent ends this client instead of keeping it forever
         uint32_t answer = link.handshake(41);
+        if (key)
+            hostlink::authenticate(link, *key);
         printf("connected to the host agent at %s:%d (%s byte order)\n", host.c_str(), opt.port,
                opt.swapped ? "opposite" : "same");
         printf("handshake: nonce 41 answered with %u\n", answer);
+        if (key)
+            printf("authenticated: the agent holds the key\n");
         ShowHost(link);
         ShowFiles(link);
         if (!opt.run.empty()) {

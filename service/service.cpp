@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "common/settings.h"
+#include "service/auth.h"
 #include "service/handlers.h"
 #include "service/protocol.h"
 
@@ -101,37 +102,48 @@ char *ProcessRequest(int connection, char *request)
     return dispatch[call](connection, request);
 }
 
-void ServicePeer(int connection)
+namespace {
+
+// The service loop; an admitted connection has had its connection request answered already,
+// so its loop begins with the next request.
+void Serve(int connection, bool admitted)
 {
     struct timeval start;
     gettimeofday(&start, nullptr);
 
-    long got = local_readx(connection, requestbuf, 16);
-    if (got == 0) {
-        Verbose("EOF\n");
-        return;
-    }
-    if (got != 16) {
-        Verbose("Connection length incorrect.\n");
-        exit(1);
-    }
-    for (;;) {
-        if (settings.verbose) {
-            struct timeval now;
-            gettimeofday(&now, nullptr);
-            double elapsed = static_cast<double>(now.tv_sec - start.tv_sec) +
-                             static_cast<double>(now.tv_usec - start.tv_usec) / 1000000.0;
-            Verbose("%.3g ", elapsed);
+    long got;
+    if (!admitted) {
+        got = local_readx(connection, requestbuf, 16);
+        if (got == 0) {
+            Verbose("EOF\n");
+            return;
         }
-        char *reply = ProcessRequest(connection, requestbuf);
-        int length = MsgLength(reply);
-        if (settings.swaprequest)
-            SwapReply(reply);
-        if (local_writex(connection, reply, length) != length) {
-            Error("Write failure\n");
+        if (got != 16) {
+            Verbose("Connection length incorrect.\n");
             exit(1);
         }
+    }
+    for (bool pending = !admitted;; pending = true) {
+        if (pending) {
+            if (settings.verbose) {
+                struct timeval now;
+                gettimeofday(&now, nullptr);
+                double elapsed = static_cast<double>(now.tv_sec - start.tv_sec) +
+                                 static_cast<double>(now.tv_usec - start.tv_usec) / 1000000.0;
+                Verbose("%.3g ", elapsed);
+            }
+            char *reply = ProcessRequest(connection, requestbuf);
+            int length = MsgLength(reply);
+            if (settings.swaprequest)
+                SwapReply(reply);
+            if (local_writex(connection, reply, length) != length) {
+                Error("Write failure\n");
+                exit(1);
+            }
+        }
 
+        if (!AwaitRequest(connection))
+            EndIdleConnection(connection);
         got = local_readx(connection, requestbuf, 4);
         if (got == 0) {
             Verbose("EOF\n");
@@ -158,3 +170,9 @@ void ServicePeer(int connection)
             SwapRequest(requestbuf);
     }
 }
+
+} // namespace
+
+void ServicePeer(int connection) { Serve(connection, false); }
+
+void ServiceAdmittedPeer(int connection) { Serve(connection, true); }
