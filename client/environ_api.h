@@ -12,18 +12,18 @@ namespace hostlink {
 
 // Call numbers of this family.
 enum EnvironCall : int {
-    kGetenv = 11,
-    kGettimeofday = 12,
-    kGetuid = 13,
-    kGetgid = 14,
-    kGeteuid = 15,
-    kGetegid = 16,
-    kGetlogin = 27,
-    kGethostname = 28,
-    kGethostbyname = 29,
-    kGethostbyaddr = 30,
-    kSetenv = 35,
-    kGetservbyname = 41,
+    kGetenv = wire::CALL_GETENV,
+    kGettimeofday = wire::CALL_GETTIMEOFDAY,
+    kGetuid = wire::CALL_GETUID,
+    kGetgid = wire::CALL_GETGID,
+    kGeteuid = wire::CALL_GETEUID,
+    kGetegid = wire::CALL_GETEGID,
+    kGetlogin = wire::CALL_GETLOGIN,
+    kGethostname = wire::CALL_GETHOSTNAME,
+    kGethostbyname = wire::CALL_GETHOSTBYNAME,
+    kGethostbyaddr = wire::CALL_GETHOSTBYADDR,
+    kSetenv = wire::CALL_SETENV,
+    kGetservbyname = wire::CALL_GETSERVBYNAME,
 };
 
 struct TimeOfDay {

@@ -8,19 +8,6 @@ namespace hostlink {
 
 namespace {
 
-// Wire error numbers above 34 and the errors they stand for; 1 to 34 are the classic numbers.
-constexpr std::array<int, 40> kHigh = {
-    EDEADLK,      EINPROGRESS,   EALREADY,     ENOTSOCK,    EDESTADDRREQ, EMSGSIZE,     EPROTOTYPE,
-    ENOPROTOOPT,  EPROTONOSUPPORT, ESOCKTNOSUPPORT, EOPNOTSUPP, EPFNOSUPPORT, EAFNOSUPPORT, EADDRINUSE,
-    EADDRNOTAVAIL, ENETDOWN,     ENETUNREACH,  ENETRESET,   ECONNABORTED, ECONNRESET,   ENOBUFS,
-    EISCONN,      ENOTCONN,      ESHUTDOWN,    ETOOMANYREFS, ETIMEDOUT,   ECONNREFUSED, ELOOP,
-    ENAMETOOLONG, EHOSTDOWN,     EHOSTUNREACH, ENOTEMPTY,   0,            EUSERS,       EDQUOT,
-    ENOLCK,       ENOSYS,        ENOMSG,       EIDRM,       0};
-constexpr std::array<int, 35> kLow = {0,       EPERM,  ENOENT, ESRCH,   EINTR,  EIO,    ENXIO,  E2BIG,   ENOEXEC,
-                                      EBADF,   ECHILD, EAGAIN, ENOMEM,  EACCES, EFAULT, ENOTBLK, EBUSY,  EEXIST,
-                                      EXDEV,   ENODEV, ENOTDIR, EISDIR, EINVAL, ENFILE, EMFILE, ENOTTY, ETXTBSY,
-                                      EFBIG,   ENOSPC, ESPIPE, EROFS,   EMLINK, EPIPE,  EDOM,   ERANGE};
-
 void expect(const Reply &r, int call, int minLength)
 {
     if (r.call() != call || r.length() < minLength)
@@ -81,14 +68,7 @@ Request modePathRequest(int call, int32_t mode, std::string_view path)
 
 } // namespace
 
-int LocalErrno(int32_t wire)
-{
-    if (wire >= 1 && wire < static_cast<int32_t>(kLow.size()))
-        return kLow[static_cast<size_t>(wire)];
-    if (wire >= 35 && wire < 35 + static_cast<int32_t>(kHigh.size()) && kHigh[static_cast<size_t>(wire - 35)])
-        return kHigh[static_cast<size_t>(wire - 35)];
-    return EIO;
-}
+int LocalErrno(int32_t wireError) { return wire::LocalErrno(wireError); }
 
 int32_t open(Link &link, std::string_view path, int32_t flags, int32_t mode)
 {

@@ -14,23 +14,23 @@
 
 namespace hostlink {
 
-constexpr int kMaxData = kMaxMessage - 12; // most bytes one read, write or readlink moves
+constexpr int kMaxData = wire::MAX_DATA; // most bytes one read, write or readlink moves
 
 // Open flags as the wire carries them.
-constexpr int32_t kOpenRead = 0;
-constexpr int32_t kOpenWrite = 1;
-constexpr int32_t kOpenReadWrite = 2;
-constexpr int32_t kOpenCreate = 0x200;
-constexpr int32_t kOpenTruncate = 0x400;
-constexpr int32_t kOpenExclusive = 0x800;
-constexpr int32_t kOpenAppend = 0x1000;
-constexpr int32_t kOpenNonblock = 0x2000;
+constexpr int32_t kOpenRead = wire::WIRE_O_RDONLY;
+constexpr int32_t kOpenWrite = wire::WIRE_O_WRONLY;
+constexpr int32_t kOpenReadWrite = wire::WIRE_O_RDWR;
+constexpr int32_t kOpenCreate = wire::WIRE_O_CREAT;
+constexpr int32_t kOpenTruncate = wire::WIRE_O_TRUNC;
+constexpr int32_t kOpenExclusive = wire::WIRE_O_EXCL;
+constexpr int32_t kOpenAppend = wire::WIRE_O_APPEND;
+constexpr int32_t kOpenNonblock = wire::WIRE_O_NONBLOCK;
 
 // Access modes as the wire carries them.
-constexpr int32_t kAccessExists = 0;
-constexpr int32_t kAccessRead = 1;
-constexpr int32_t kAccessWrite = 2;
-constexpr int32_t kAccessExecute = 4;
+constexpr int32_t kAccessExists = wire::WIRE_F_OK;
+constexpr int32_t kAccessRead = wire::WIRE_R_OK;
+constexpr int32_t kAccessWrite = wire::WIRE_W_OK;
+constexpr int32_t kAccessExecute = wire::WIRE_X_OK;
 
 // The ten status words of stat, lstat and fstat, in their wire order.
 struct FileStatus {

@@ -6,10 +6,12 @@
 #include <string_view>
 #include <vector>
 
+#include "common/wire.h"
+
 namespace hostlink {
 
-constexpr uint32_t kMagic = 0x2ed76d19;
-constexpr int kMaxMessage = 65520;
+constexpr uint32_t kMagic = wire::PROTOCOL_MAGIC;
+constexpr int kMaxMessage = wire::MAX_MESSAGE;
 
 struct LinkError : std::runtime_error {
     using std::runtime_error::runtime_error;

@@ -27,5 +27,5 @@ extern Settings settings;
 void Error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void Verbose(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-long local_readx(int fd, void *buffer, long n);
-long local_writex(int fd, const void *buffer, long n);
+[[nodiscard]] long local_readx(int fd, void *buffer, long n);
+[[nodiscard]] long local_writex(int fd, const void *buffer, long n);

@@ -247,7 +247,7 @@ void LaunchClient(const Terminal *terminal, int listener, int port, int *clientA
         char c;
         long got = local_readx(output, &c, 1);
         if (got == 1) {
-            local_writex(1, &c, 1);
+            (void)local_writex(1, &c, 1);
             outputSeen = true;
         } else if (got < 0) {
             perror("reading rcmd data");

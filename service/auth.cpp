@@ -79,8 +79,6 @@ bool sendall(int fd, const char *buffer, int n)
     return true;
 }
 
-uint32_t wireword(uint32_t v) { return settings.swaprequest ? swapl(v) : v; }
-
 Admission Refuse(int connection, const char *why)
 {
     Error("Connection refused: %s.\n", why);
@@ -88,7 +86,8 @@ Admission Refuse(int connection, const char *why)
     return ADMIT_REFUSED;
 }
 
-// The next request of the authentication exchange, of the given step, into requestbuf.
+// The next request of the authentication exchange, of the given step, into requestbuf in host
+// byte order.
 bool ReadAuthRequest(int connection, int step, const struct timespec *deadline)
 {
     if (readuntil(connection, requestbuf, 4, deadline) != 4)
@@ -96,20 +95,27 @@ bool ReadAuthRequest(int connection, int step, const struct timespec *deadline)
     int length = MsgLength(requestbuf);
     if (settings.swaprequest)
         length = swaps(length);
-    if (MsgCall(requestbuf) != AUTH_CALL || length != AUTH_REQUEST_LENGTH)
+    if (MsgCall(requestbuf) != CALL_AUTH || length != AUTH_REQUEST_LENGTH)
         return false;
     if (readuntil(connection, requestbuf + 4, length - 4, deadline) != length - 4)
         return false;
-    return wireword(static_cast<uint32_t>(GetWord(requestbuf, 1))) == static_cast<uint32_t>(step);
+    if (settings.swaprequest)
+        SwapRequest(requestbuf);
+    int32_t word = 0;
+    return ReqWord(requestbuf, 1, &word) && word == step;
 }
 
-// Header, result word 0 and error word 0 of an answer of the exchange, in wire byte order.
-void AuthReplyHead(int length)
+// An answer of the exchange: header, result word 0, error word 0, then the bytes already in
+// place; sent in wire byte order.
+bool SendAuthReply(int connection, int length)
 {
-    SetLength(replybuf, settings.swaprequest ? swaps(length) : length);
-    replybuf[2] = static_cast<char>(AUTH_CALL);
+    SetLength(replybuf, length);
+    replybuf[2] = static_cast<char>(CALL_AUTH);
     PutWord(replybuf, 1, 0);
     PutWord(replybuf, 2, 0);
+    if (settings.swaprequest)
+        SwapReply(replybuf);
+    return sendall(connection, replybuf, length);
 }
 
 #if HOSTAGENT_HAVE_SODIUM
@@ -137,11 +143,10 @@ Admission Authenticate(int connection, const struct timespec *deadline)
     memcpy(clientNonce, requestbuf + 8, AUTH_NONCE_BYTES);
     randombytes_buf(agentNonce, sizeof agentNonce);
     Proof(proof, agentLabel, clientNonce, agentNonce);
-    AuthReplyHead(AUTH_CHALLENGE_LENGTH);
     memcpy(replybuf + 12, agentNonce, AUTH_NONCE_BYTES);
     memcpy(replybuf + 12 + AUTH_NONCE_BYTES, proof, AUTH_PROOF_BYTES);
     Verbose("Request: 0 = auth(1)\n");
-    if (!sendall(connection, replybuf, AUTH_CHALLENGE_LENGTH))
+    if (!SendAuthReply(connection, AUTH_CHALLENGE_LENGTH))
         return Refuse(connection, "the client left during the authentication exchange");
 
     if (!ReadAuthRequest(connection, 2, deadline))
@@ -149,9 +154,8 @@ Admission Authenticate(int connection, const struct timespec *deadline)
     Proof(expected, clientLabel, clientNonce, agentNonce);
     if (crypto_verify_32(reinterpret_cast<const unsigned char *>(requestbuf + 8), expected) != 0)
         return Refuse(connection, "wrong answer to the challenge");
-    AuthReplyHead(AUTH_DONE_LENGTH);
     Verbose("Request: 0 = auth(2)\n");
-    if (!sendall(connection, replybuf, AUTH_DONE_LENGTH))
+    if (!SendAuthReply(connection, AUTH_DONE_LENGTH))
         return Refuse(connection, "the client left during the authentication exchange");
     return ADMIT_GRANTED;
 #else

@@ -2,7 +2,6 @@
 // the authentication exchange within a deadline, and the idle limit of the service loop.
 #pragma once
 
-constexpr int AUTH_CALL = 48;
 constexpr int AUTH_KEY_BYTES = 32;
 constexpr int AUTH_NONCE_BYTES = 32;
 constexpr int AUTH_PROOF_BYTES = 32;

@@ -14,6 +14,7 @@
 #include "service/errnomap.h"
 #include "service/handlers.h"
 #include "service/protocol.h"
+#include "service/reply.h"
 
 extern char **environ;
 
@@ -96,16 +97,6 @@ void ApplySetting(const char *string, size_t n)
     }
 }
 
-// Appends n bytes at *pos when they fit below limit.
-bool Append(int *pos, int limit, const void *data, size_t n)
-{
-    if (n > static_cast<size_t>(limit - *pos))
-        return false;
-    memcpy(replybuf + *pos, data, n);
-    *pos += static_cast<int>(n);
-    return true;
-}
-
 char *HostNotFound()
 {
     SetLength(replybuf, HOST_FIXED);
@@ -118,6 +109,13 @@ int TraceWidth(const char *request, int offset)
 {
     int size = RequestSize(request);
     return offset < size ? size - offset : 0;
+}
+
+// The one-word reply of an identity call, traced under the call's name.
+char *IdReply(int call, int id)
+{
+    Verbose("Request: %d = %s()\n", id, CallName(call));
+    return WordReply(id);
 }
 
 char *ServiceNotFound(int error)
@@ -135,7 +133,7 @@ char *ServiceNotFound(int error)
 char *HostReply(const struct hostent *entry)
 {
     int pos = HOST_FIXED;
-    if (!entry->h_name || !Append(&pos, MAX_MESSAGE, entry->h_name, strlen(entry->h_name) + 1))
+    if (!entry->h_name || !AppendString(&pos, MAX_MESSAGE, entry->h_name))
         return HostNotFound();
     int length = entry->h_length > 0 ? entry->h_length : 0;
     int addresses = 0;
@@ -147,19 +145,18 @@ char *HostReply(const struct hostent *entry)
     int aliaslimit = MAX_MESSAGE - addresses * length;
     int aliases = 0;
     for (char **a = entry->h_aliases; a && *a; a++) {
-        if (!Append(&pos, aliaslimit, *a, strlen(*a) + 1))
+        if (!AppendString(&pos, aliaslimit, *a))
             break;
         aliases++;
     }
     for (int i = 0; i < addresses; i++)
-        Append(&pos, MAX_MESSAGE, entry->h_addr_list[i], static_cast<size_t>(length));
+        AppendBytes(&pos, MAX_MESSAGE, entry->h_addr_list[i], static_cast<size_t>(length));
     PutWord(replybuf, 1, 0);
     PutWord(replybuf, 2, aliases);
     PutWord(replybuf, 3, addresses);
     PutWord(replybuf, 4, length);
     PutWord(replybuf, 5, entry->h_addrtype);
-    SetLength(replybuf, RoundUp4(pos));
-    return replybuf;
+    return DataReply(pos);
 }
 
 // The service entry as far as it fits in one message: its official and protocol names
@@ -167,20 +164,19 @@ char *HostReply(const struct hostent *entry)
 char *ServiceReply(const struct servent *entry)
 {
     int pos = SERV_FIXED;
-    if (!entry->s_name || !entry->s_proto || !Append(&pos, MAX_MESSAGE, entry->s_name, strlen(entry->s_name) + 1) ||
-        !Append(&pos, MAX_MESSAGE, entry->s_proto, strlen(entry->s_proto) + 1))
+    if (!entry->s_name || !entry->s_proto || !AppendString(&pos, MAX_MESSAGE, entry->s_name) ||
+        !AppendString(&pos, MAX_MESSAGE, entry->s_proto))
         return ServiceNotFound(EMSGSIZE);
     int aliases = 0;
     for (char **a = entry->s_aliases; a && *a; a++) {
-        if (!Append(&pos, MAX_MESSAGE, *a, strlen(*a) + 1))
+        if (!AppendString(&pos, MAX_MESSAGE, *a))
             break;
         aliases++;
     }
     PutWord(replybuf, 1, ntohs(static_cast<uint16_t>(entry->s_port)));
     PutWord(replybuf, 2, aliases);
     PutWord(replybuf, 3, 0);
-    SetLength(replybuf, RoundUp4(pos));
-    return replybuf;
+    return DataReply(pos);
 }
 
 char *RemoteGetenv(int, char *)
@@ -188,19 +184,19 @@ char *RemoteGetenv(int, char *)
     Verbose("Request: getenv(....)\n");
     int pos = 8;
     for (char **e = environ; e && *e; e++) {
-        if (!Append(&pos, MAX_MESSAGE, *e, strlen(*e) + 1))
+        if (!AppendString(&pos, MAX_MESSAGE, *e))
             break;
     }
     PutWord(replybuf, 1, pos - 8);
-    SetLength(replybuf, RoundUp4(pos));
-    return replybuf;
+    return DataReply(pos);
 }
 
 char *RemoteSetenv(int, char *request)
 {
     Verbose("Request: setenv(....)\n");
     int32_t left = 0;
-    ReqWord(request, 1, &left);
+    if (!ReqWord(request, 1, &left))
+        left = 0;
     int p = 8;
     while (left > 0) {
         int next;
@@ -243,41 +239,13 @@ char *RemoteGettimeofday(int, char *)
     return replybuf;
 }
 
-char *RemoteGetuid(int, char *)
-{
-    int id = static_cast<int>(getuid());
-    SetLength(replybuf, 8);
-    PutWord(replybuf, 1, id);
-    Verbose("Request: %d = getuid()\n", id);
-    return replybuf;
-}
+char *RemoteGetuid(int, char *) { return IdReply(CALL_GETUID, static_cast<int>(getuid())); }
 
-char *RemoteGetgid(int, char *)
-{
-    int id = static_cast<int>(getgid());
-    SetLength(replybuf, 8);
-    PutWord(replybuf, 1, id);
-    Verbose("Request: %d = getgid()\n", id);
-    return replybuf;
-}
+char *RemoteGetgid(int, char *) { return IdReply(CALL_GETGID, static_cast<int>(getgid())); }
 
-char *RemoteGeteuid(int, char *)
-{
-    int id = static_cast<int>(geteuid());
-    SetLength(replybuf, 8);
-    PutWord(replybuf, 1, id);
-    Verbose("Request: %d = geteuid()\n", id);
-    return replybuf;
-}
+char *RemoteGeteuid(int, char *) { return IdReply(CALL_GETEUID, static_cast<int>(geteuid())); }
 
-char *RemoteGetegid(int, char *)
-{
-    int id = static_cast<int>(getegid());
-    SetLength(replybuf, 8);
-    PutWord(replybuf, 1, id);
-    Verbose("Request: %d = getegid()\n", id);
-    return replybuf;
-}
+char *RemoteGetegid(int, char *) { return IdReply(CALL_GETEGID, static_cast<int>(getegid())); }
 
 char *RemoteGetlogin(int, char *)
 {
@@ -304,7 +272,7 @@ char *RemoteGethostname(int, char *)
 char *RemoteGethost(int, char *request)
 {
     struct hostent *entry;
-    if (MsgCall(request) == 29) {
+    if (MsgCall(request) == CALL_GETHOSTBYNAME) {
         const char *name = ReqString(request, 4, nullptr);
         if (!name) {
             Verbose("Request: gethostbyname(\"%.*s\")\n", TraceWidth(request, 4), request + 4);
@@ -315,10 +283,12 @@ char *RemoteGethost(int, char *request)
     } else {
         Verbose("Request: gethostbyaddr\n");
         int32_t family, length;
-        if (!ReqWord(request, 1, &family) || !ReqWord(request, 2, &length) || length < 0 ||
-            length > RequestSize(request) - 12)
+        const char *address = nullptr;
+        if (ReqWord(request, 1, &family) && ReqWord(request, 2, &length))
+            address = ReqBytes(request, 12, length);
+        if (!address)
             return HostNotFound();
-        entry = gethostbyaddr(request + 12, static_cast<socklen_t>(length), family);
+        entry = gethostbyaddr(address, static_cast<socklen_t>(length), family);
     }
     if (!entry)
         return HostNotFound();

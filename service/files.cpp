@@ -14,6 +14,7 @@
 #include "service/errnomap.h"
 #include "service/handlers.h"
 #include "service/protocol.h"
+#include "service/reply.h"
 
 namespace {
 
@@ -45,25 +46,36 @@ DirSlot *lookupdir(uint32_t handle)
     return slot;
 }
 
-// Sets the length of a reply that carries data and clears the pad bytes behind the data.
-void setdatalength(int used)
-{
-    int length = RoundUp4(used);
-    memset(replybuf + used, 0, static_cast<size_t>(length - used));
-    SetLength(replybuf, length);
-}
-
-// Finishes a reply of a call whose result word is 0 or -1.
-void setresult(int result, int error)
-{
-    PutWord(replybuf, 1, result);
-    if (result < 0)
-        PutWord(replybuf, 2, maperrno(error));
-    SetLength(replybuf, 12);
-}
-
 // The string at byte 4 of a request, or null when it does not end inside the request.
 const char *pathat4(const char *request, int *next = nullptr) { return ReqString(request, 4, next); }
+
+// A call on the path at byte 4, traced under the call's name.
+char *PathCall(const char *request, int (*call)(const char *))
+{
+    const char *path = pathat4(request);
+    int result = -1, error = EINVAL;
+    if (path) {
+        result = call(path);
+        error = errno;
+    }
+    Verbose("Request: %d = %s(%s)\n", result, CallName(MsgCall(request)), path ? path : badstring);
+    return ResultReply(result, error);
+}
+
+// A call on a mode word and the path at byte 8, traced under the call's name.
+char *ModePathCall(const char *request, int (*call)(const char *, mode_t))
+{
+    int32_t mode = 0;
+    const char *path = ReqString(request, 8, nullptr);
+    int result = -1, error = EINVAL;
+    if (ReqWord(request, 1, &mode) && path) {
+        result = call(path, static_cast<mode_t>(mode & 0xffff));
+        error = errno;
+    }
+    Verbose("Request: %d = %s(%s,0x%x)\n", result, CallName(MsgCall(request)), path ? path : badstring,
+            static_cast<unsigned>(mode));
+    return ResultReply(result, error);
+}
 
 // Byte count of read and write: taken as unsigned and limited to what one message carries.
 int datacount(int32_t count)
@@ -77,26 +89,26 @@ int datacount(int32_t count)
 int HostOpenFlags(int32_t wire)
 {
     int flags;
-    switch (wire & 3) {
-    case 0:
+    switch (wire & WIRE_O_ACCMODE) {
+    case WIRE_O_RDONLY:
         flags = O_RDONLY;
         break;
-    case 1:
+    case WIRE_O_WRONLY:
         flags = O_WRONLY;
         break;
     default:
         flags = O_RDWR;
         break;
     }
-    if (wire & 0x1000)
+    if (wire & WIRE_O_APPEND)
         flags |= O_APPEND;
-    if (wire & 0x200)
+    if (wire & WIRE_O_CREAT)
         flags |= O_CREAT;
-    if (wire & 0x800)
+    if (wire & WIRE_O_EXCL)
         flags |= O_EXCL;
-    if (wire & 0x2000)
+    if (wire & WIRE_O_NONBLOCK)
         flags |= O_NONBLOCK;
-    if (wire & 0x400)
+    if (wire & WIRE_O_TRUNC)
         flags |= O_TRUNC;
     return flags;
 }
@@ -104,11 +116,11 @@ int HostOpenFlags(int32_t wire)
 int HostAccessMode(int32_t wire)
 {
     int mode = F_OK;
-    if (wire & 1)
+    if (wire & WIRE_R_OK)
         mode |= R_OK;
-    if (wire & 2)
+    if (wire & WIRE_W_OK)
         mode |= W_OK;
-    if (wire & 4)
+    if (wire & WIRE_X_OK)
         mode |= X_OK;
     return mode;
 }
@@ -124,7 +136,7 @@ char *RemoteOpen(int, char *request)
         result = open(path, flags, static_cast<mode_t>(mode));
         error = errno;
     }
-    setresult(result, error);
+    ResultReply(result, error);
     Verbose("Request: %d = open(%s,0x%x,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(flags),
             static_cast<unsigned>(mode));
     return replybuf;
@@ -143,12 +155,11 @@ char *RemoteRead(int connection, char *request)
         result = local_readx(fd, replybuf + 12, n);
         error = errno;
     }
-    PutWord(replybuf, 1, static_cast<int32_t>(result));
     if (result < 0) {
-        PutWord(replybuf, 2, maperrno(error));
-        SetLength(replybuf, 12);
+        ResultReply(-1, error);
     } else {
-        setdatalength(12 + static_cast<int>(result));
+        PutWord(replybuf, 1, static_cast<int32_t>(result));
+        DataReply(12 + static_cast<int>(result));
     }
     Verbose("Request: %d = read(%d,...,%d)\n", static_cast<int>(result), fd, n);
     return replybuf;
@@ -162,15 +173,16 @@ char *RemoteWrite(int connection, char *request)
     long result = -1;
     int error = EINVAL;
     // Only bytes that came with this request are written: never older buffer content.
-    if (whole && n > RequestSize(request) - 12) {
+    const char *data = whole ? ReqBytes(request, 12, n) : nullptr;
+    if (!data) {
         error = EINVAL;
-    } else if (whole && fd == connection) {
+    } else if (fd == connection) {
         error = EBADF;
-    } else if (whole) {
-        result = local_writex(fd, request + 12, n);
+    } else {
+        result = local_writex(fd, data, n);
         error = errno;
     }
-    setresult(static_cast<int>(result), error);
+    ResultReply(static_cast<int>(result), error);
     Verbose("Request: %d = write(%d,...,%d)\n", static_cast<int>(result), fd, n);
     return replybuf;
 }
@@ -193,7 +205,7 @@ char *RemoteLseek(int, char *request)
             result = static_cast<int>(after);
         }
     }
-    setresult(result, error);
+    ResultReply(result, error);
     Verbose("Request: %d = lseek(%d,%d,%d)\n", result, fd, offset, whence);
     return replybuf;
 }
@@ -210,7 +222,7 @@ char *RemoteClose(int connection, char *request)
             error = errno;
         }
     }
-    setresult(result, error);
+    ResultReply(result, error);
     Verbose("Request: %d = close(%d)\n", result, fd);
     return replybuf;
 }
@@ -236,10 +248,10 @@ char *RemoteOpendir(int, char *request)
             error = errno;
         }
     }
-    PutWord(replybuf, 1, static_cast<int32_t>(handle));
     if (handle == 0)
-        PutWord(replybuf, 2, maperrno(error));
-    SetLength(replybuf, 12);
+        ResultErrorReply(0, error);
+    else
+        ResultReply(static_cast<int32_t>(handle), 0);
     Verbose("Request: 0x%x = opendir(%s)\n", handle, path ? path : badstring);
     return replybuf;
 }
@@ -261,14 +273,14 @@ char *RemoteReaddir(int, char *request)
     }
     unsigned handle = static_cast<uint32_t>(word);
     if (!entry) {
-        setresult(-1, error);
+        ResultReply(-1, error);
         Verbose("Request: -1 = readdir(0x%x);\n", handle);
         return replybuf;
     }
     size_t size = strlen(entry->d_name) + 1;
     memcpy(replybuf + 12, entry->d_name, size);
     PutWord(replybuf, 1, 0);
-    setdatalength(12 + static_cast<int>(size));
+    DataReply(12 + static_cast<int>(size));
     Verbose("Request: %s = readdir(0x%x);\n", replybuf + 12, handle);
     return replybuf;
 }
@@ -280,8 +292,7 @@ char *RemoteRewinddir(int, char *request)
         if (DirSlot *slot = lookupdir(static_cast<uint32_t>(word)))
             rewinddir(slot->dir);
     }
-    PutWord(replybuf, 1, 0);
-    SetLength(replybuf, 12);
+    ResultReply(0, 0);
     Verbose("Request: rewinddir(0x%x)\n", static_cast<uint32_t>(word));
     return replybuf;
 }
@@ -300,7 +311,7 @@ char *RemoteClosedir(int, char *request)
             error = EBADF;
         }
     }
-    setresult(result, error);
+    ResultReply(result, error);
     Verbose("Request: %d = closedir(0x%x)\n", result, static_cast<uint32_t>(word));
     return replybuf;
 }
@@ -316,7 +327,7 @@ char *RemoteAccess(int, char *request)
         result = access(path, mode);
         error = errno;
     }
-    setresult(result, error);
+    ResultReply(result, error);
     Verbose("Request: %d = access(%s,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
     return replybuf;
 }
@@ -328,13 +339,13 @@ char *RemoteStat(int, char *request)
     const char *path = nullptr;
     int32_t fd = -1;
     int result = -1, error = EINVAL;
-    if (call == 34) {
+    if (call == CALL_FSTAT) {
         if (ReqWord(request, 1, &fd)) {
             result = fstat(fd, &st);
             error = errno;
         }
     } else if ((path = pathat4(request))) {
-        result = call == 32 ? lstat(path, &st) : stat(path, &st);
+        result = call == CALL_LSTAT ? lstat(path, &st) : stat(path, &st);
         error = errno;
     }
     // A size that does not fit the word is reported, not cut.
@@ -354,16 +365,16 @@ char *RemoteStat(int, char *request)
         memset(replybuf + 12, 0, STAT_LENGTH - 12);
     }
     SetLength(replybuf, STAT_LENGTH);
-    if (call == 34)
+    if (call == CALL_FSTAT)
         Verbose("Request: %d = fstat(%d,...)\n", result, fd);
     else
-        Verbose("Request: %d = %s(%s,...)\n", result, call == 32 ? "lstat" : "stat", path ? path : badstring);
+        Verbose("Request: %d = %s(%s,...)\n", result, call == CALL_LSTAT ? "lstat" : "stat", path ? path : badstring);
     return replybuf;
 }
 
 char *RemoteLink(int, char *request)
 {
-    bool symbolic = MsgCall(request) == 31;
+    bool symbolic = MsgCall(request) == CALL_SYMLINK;
     int next = 0;
     const char *first = pathat4(request, &next);
     const char *second = first ? ReqString(request, next, nullptr) : nullptr;
@@ -372,95 +383,36 @@ char *RemoteLink(int, char *request)
         result = symbolic ? symlink(first, second) : link(first, second);
         error = errno;
     }
-    setresult(result, error);
+    ResultReply(result, error);
     Verbose("Request: %d = %s(%s,%s)\n", result, symbolic ? "symlink" : "link", first ? first : badstring,
             second ? second : badstring);
     return replybuf;
 }
 
-char *RemoteUnlink(int, char *request)
-{
-    const char *path = pathat4(request);
-    int result = -1, error = EINVAL;
-    if (path) {
-        result = unlink(path);
-        error = errno;
-    }
-    setresult(result, error);
-    Verbose("Request: %d = unlink(%s)\n", result, path ? path : badstring);
-    return replybuf;
-}
+char *RemoteUnlink(int, char *request) { return PathCall(request, unlink); }
 
-char *RemoteMkdir(int, char *request)
-{
-    int32_t mode = 0;
-    const char *path = ReqString(request, 8, nullptr);
-    int result = -1, error = EINVAL;
-    if (ReqWord(request, 1, &mode) && path) {
-        result = mkdir(path, static_cast<mode_t>(mode & 0xffff));
-        error = errno;
-    }
-    setresult(result, error);
-    Verbose("Request: %d = mkdir(%s,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
-    return replybuf;
-}
+char *RemoteMkdir(int, char *request) { return ModePathCall(request, mkdir); }
 
-char *RemoteRmdir(int, char *request)
-{
-    const char *path = pathat4(request);
-    int result = -1, error = EINVAL;
-    if (path) {
-        result = rmdir(path);
-        error = errno;
-    }
-    setresult(result, error);
-    Verbose("Request: %d = rmdir(%s)\n", result, path ? path : badstring);
-    return replybuf;
-}
+char *RemoteRmdir(int, char *request) { return PathCall(request, rmdir); }
 
-char *RemoteChmod(int, char *request)
-{
-    int32_t mode = 0;
-    const char *path = ReqString(request, 8, nullptr);
-    int result = -1, error = EINVAL;
-    if (ReqWord(request, 1, &mode) && path) {
-        result = chmod(path, static_cast<mode_t>(mode & 0xffff));
-        error = errno;
-    }
-    setresult(result, error);
-    Verbose("Request: %d = chmod(%s,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
-    return replybuf;
-}
+char *RemoteChmod(int, char *request) { return ModePathCall(request, chmod); }
 
 char *RemoteGetcwd(int, char *)
 {
     char *cwd = getcwd(replybuf + 12, MAX_DATA);
     int error = errno;
     if (!cwd) {
-        PutWord(replybuf, 1, 0);
-        PutWord(replybuf, 2, maperrno(error));
-        SetLength(replybuf, 12);
+        ResultErrorReply(0, error);
         Verbose("Request: NULL = getcwd(...,%d)\n", MAX_DATA);
         return replybuf;
     }
     PutWord(replybuf, 1, 1);
-    setdatalength(12 + static_cast<int>(strlen(cwd)) + 1);
+    DataReply(12 + static_cast<int>(strlen(cwd)) + 1);
     Verbose("Request: \"%s\" = getcwd(...,%d)\n", cwd, MAX_DATA);
     return replybuf;
 }
 
-char *RemoteChdir(int, char *request)
-{
-    const char *path = pathat4(request);
-    int result = -1, error = EINVAL;
-    if (path) {
-        result = chdir(path);
-        error = errno;
-    }
-    setresult(result, error);
-    Verbose("Request: %d = chdir(%s)\n", result, path ? path : badstring);
-    return replybuf;
-}
+char *RemoteChdir(int, char *request) { return PathCall(request, chdir); }
 
 char *RemoteReadlink(int, char *request)
 {
@@ -477,13 +429,13 @@ char *RemoteReadlink(int, char *request)
         error = errno;
     }
     if (n < 0) {
-        setresult(-1, error);
+        ResultReply(-1, error);
         Verbose("Request: -1 = readlink(%s,...)\n", path ? path : badstring);
         return replybuf;
     }
     replybuf[12 + n] = '\0';
     PutWord(replybuf, 1, static_cast<int32_t>(n));
-    setdatalength(12 + static_cast<int>(n));
+    DataReply(12 + static_cast<int>(n));
     Verbose("Request: \"%s\" = readlink(%s,...)\n", replybuf + 12, path);
     return replybuf;
 }

@@ -16,26 +16,11 @@
 #include "service/errnomap.h"
 #include "service/handlers.h"
 #include "service/protocol.h"
+#include "service/reply.h"
 
 namespace {
 
-// Finishes a 12-byte reply; the error word is written only for a failure.
-char *failurereply(int error)
-{
-    PutWord(replybuf, 1, -1);
-    PutWord(replybuf, 2, maperrno(error));
-    SetLength(replybuf, 12);
-    return replybuf;
-}
-
-// A 12-byte reply whose error word is always written.
-char *resultreply(int result, int error)
-{
-    PutWord(replybuf, 1, result);
-    PutWord(replybuf, 2, maperrno(error));
-    SetLength(replybuf, 12);
-    return replybuf;
-}
+char *failurereply(int error) { return ResultReply(-1, error); }
 
 // A vector of count + 1 entries pointing at the count strings packed from byte offset of the
 // request, the last entry null. The strings are not copied. False, with errno set, when the
@@ -43,9 +28,8 @@ char *resultreply(int result, int error)
 // the vector cannot be had; *next is then left alone.
 bool getvector(const char *request, int offset, int32_t count, char ***vector, int *next)
 {
-    int size = RequestSize(request);
     // Every string takes at least its NUL, so a count above the bytes left cannot be carried.
-    if (count < 0 || offset > size || count > size - offset) {
+    if (count < 0 || !ReqBytes(request, offset, count)) {
         errno = EINVAL;
         return false;
     }
@@ -80,11 +64,10 @@ void closepipe(const int fds[2])
     char item[4];
     // Nothing arrives and every write end closes when the exec has succeeded.
     if (local_readx(readend, item, 4) == 0) {
-        PutWord(replybuf, 1, 0);
-        SetLength(replybuf, 12);
+        ResultReply(0, 0);
         if (settings.swaprequest)
             SwapReply(replybuf);
-        local_writex(connection, replybuf, 12);
+        (void)local_writex(connection, replybuf, 12); // a client that has gone misses nothing else
     }
     close(readend);
     _exit(0);
@@ -119,7 +102,7 @@ char *execwithwatcher(int connection, const char *path, char **args, char **env)
     else
         execvp(path, args);
     int error = errno;
-    local_writex(control[1], &error, 4);
+    (void)local_writex(control[1], &error, 4); // nothing to do when the parent has gone
     close(control[1]);
     sigaction(SIGCHLD, &saved, nullptr);
     ReapChildren(SIGCHLD); // the watcher may have ended while the default disposition held
@@ -130,7 +113,7 @@ char *execwithwatcher(int connection, const char *path, char **args, char **env)
 char *idreply(const char *name, int result, int error)
 {
     Verbose("%d = %s()\n", result, name);
-    return resultreply(result, error);
+    return ResultErrorReply(result, error);
 }
 
 } // namespace
@@ -180,7 +163,7 @@ char *RemoteForkNExec(int, char *request)
         Verbose("\n");
         execv(path, args);
         int error = errno;
-        local_writex(control[1], &error, 4);
+        (void)local_writex(control[1], &error, 4);
         close(control[1]);
         free(args);
         exit(1);
@@ -192,9 +175,7 @@ char *RemoteForkNExec(int, char *request)
     int readerror = errno;
     close(control[0]);
     if (got == 0) {
-        PutWord(replybuf, 1, pid);
-        SetLength(replybuf, 12);
-        return replybuf;
+        return ResultReply(pid, 0);
     }
     if (got == 4)
         return failurereply(childerror);
@@ -221,10 +202,8 @@ char *RemoteFork(int, char *)
         close(control[0]);
         fcntl(control[1], F_SETFD, FD_CLOEXEC);
         int self = static_cast<int>(getpid());
-        PutWord(replybuf, 1, self);
-        SetLength(replybuf, 12);
         Verbose("Request: %d = fork()\n", self);
-        return replybuf;
+        return ResultReply(self, 0);
     }
     close(control[1]);
     char byte;
@@ -283,12 +262,13 @@ char *RemoteExecvp(int connection, char *request)
 char *RemoteExit(int connection, char *request)
 {
     int32_t status = 0; // a request without its word ends with status 0
-    ReqWord(request, 1, &status);
+    if (!ReqWord(request, 1, &status))
+        status = 0;
     Verbose("Request: _exit(%d)\n", status);
     SetLength(replybuf, 4);
     if (settings.swaprequest)
         SwapReply(replybuf);
-    local_writex(connection, replybuf, 4);
+    (void)local_writex(connection, replybuf, 4); // ending all the same
     _exit(status);
 }
 
@@ -305,11 +285,7 @@ char *RemoteDup2(int connection, char *request)
         }
     }
     Verbose("Request: %d = dup2(%d,%d);\n", result, from, to);
-    if (result < 0)
-        return failurereply(error);
-    PutWord(replybuf, 1, result);
-    SetLength(replybuf, 12);
-    return replybuf;
+    return ResultReply(result, error);
 }
 
 char *RemotePeerpipe(int connection, char *request)
@@ -338,11 +314,8 @@ char *RemotePeerpipe(int connection, char *request)
         }
     }
     int error = errno;
-    PutWord(replybuf, 1, result);
-    PutWord(replybuf, 2, maperrno(error));
-    SetLength(replybuf, 12);
     Verbose("%d = peerpipe()\n", result);
-    return replybuf;
+    return ResultErrorReply(result, error);
 }
 
 char *RemoteSetpgid(int, char *request)
@@ -354,7 +327,7 @@ char *RemoteSetpgid(int, char *request)
         error = errno;
     }
     Verbose("%d = setpgid(%d,%d)\n", result, pid, group);
-    return resultreply(result, error);
+    return ResultErrorReply(result, error);
 }
 
 char *RemoteSetsid(int, char *)

@@ -4,11 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
-constexpr int MAX_MESSAGE = 65520;
-constexpr int MAX_DATA = MAX_MESSAGE - 12;
-constexpr uint32_t PROTOCOL_MAGIC = 0x2ed76d19;
-constexpr int32_t PROTOCOL_VERSION = 1;
-constexpr int NUM_CALLS = 48;
+#include "common/wire.h"
+
+using namespace wire; // the agent speaks the wire vocabulary unqualified
 
 extern char requestbuf[MAX_MESSAGE];
 extern char replybuf[MAX_MESSAGE];
@@ -48,7 +46,7 @@ inline int RequestSize(const char *request)
 }
 
 // Bounds-checked reads of request fields: false when the field lies past the request's end.
-inline bool ReqWord(const char *request, int n, int32_t *value)
+[[nodiscard]] inline bool ReqWord(const char *request, int n, int32_t *value)
 {
     if (4 * n + 4 > RequestSize(request))
         return false;
@@ -58,7 +56,7 @@ inline bool ReqWord(const char *request, int n, int32_t *value)
 
 // The NUL-terminated string at byte offset, or null when it does not end inside the request.
 // On success *next is the offset just past its NUL.
-inline const char *ReqString(const char *request, int offset, int *next)
+[[nodiscard]] inline const char *ReqString(const char *request, int offset, int *next)
 {
     int size = RequestSize(request);
     if (offset < 0 || offset >= size)
@@ -68,6 +66,15 @@ inline const char *ReqString(const char *request, int offset, int *next)
         return nullptr;
     if (next)
         *next = static_cast<int>(static_cast<const char *>(nul) - request) + 1;
+    return request + offset;
+}
+
+// The n bytes at byte offset, or null when they do not all lie inside the request.
+[[nodiscard]] inline const char *ReqBytes(const char *request, int offset, int n)
+{
+    int size = RequestSize(request);
+    if (offset < 0 || n < 0 || offset > size || n > size - offset)
+        return nullptr;
     return request + offset;
 }
 
@@ -88,3 +95,10 @@ void SwapReply(char *reply);
 void ReapChildren(int sig);
 
 using Handler = char *(*)(int connection, char *request);
+
+// A dispatch row: the call number, its trace name and its handler.
+struct CallRow {
+    int call;
+    const char *name;
+    Handler handler;
+};

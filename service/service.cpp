@@ -1,6 +1,8 @@
 // The service loop, the dispatcher and the connection request.
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <string_view>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -14,56 +16,98 @@ char replybuf[MAX_MESSAGE];
 
 namespace {
 
-constexpr Handler dispatch[NUM_CALLS] = {
-    Connection,         // 0
-    RemoteOpen,         // 1
-    RemoteRead,         // 2
-    RemoteWrite,        // 3
-    nullptr,            // 4: no call
-    RemoteLseek,        // 5
-    RemoteClose,        // 6
-    RemoteOpendir,      // 7
-    RemoteReaddir,      // 8
-    RemoteRewinddir,    // 9
-    RemoteClosedir,     // 10
-    RemoteGetenv,       // 11
-    RemoteGettimeofday, // 12
-    RemoteGetuid,       // 13
-    RemoteGetgid,       // 14
-    RemoteGeteuid,      // 15
-    RemoteGetegid,      // 16
-    RemoteAccess,       // 17
-    RemoteStat,         // 18 stat
-    RemoteLink,         // 19 link
-    RemoteUnlink,       // 20
-    RemoteMkdir,        // 21
-    RemoteRmdir,        // 22
-    RemoteForkNExec,    // 23
-    RemoteChmod,        // 24
-    RemoteGetcwd,       // 25
-    RemoteChdir,        // 26
-    RemoteGetlogin,     // 27
-    RemoteGethostname,  // 28
-    RemoteGethost,      // 29 gethostbyname
-    RemoteGethost,      // 30 gethostbyaddr
-    RemoteLink,         // 31 symlink
-    RemoteStat,         // 32 lstat
-    RemoteReadlink,     // 33
-    RemoteStat,         // 34 fstat
-    RemoteSetenv,       // 35
-    RemoteFork,         // 36
-    RemoteExecve,       // 37
-    RemoteExecvp,       // 38
-    RemoteExit,         // 39
-    RemoteDup2,         // 40
-    RemoteGetservbyname, // 41
-    RemotePeerpipe,     // 42
-    RemoteSetpgid,      // 43
-    RemoteSetsid,       // 44
-    RemoteGetpgrp,      // 45
-    RemoteGetpid,       // 46
-    RemoteGetppid,      // 47
+// One row per standard call, in call-number order; 4 is no call and ends the service.
+constexpr CallRow CALL_ROWS[] = {
+    {CALL_CONNECTION,     "Connection",    Connection},
+    {CALL_OPEN,           "open",          RemoteOpen},
+    {CALL_READ,           "read",          RemoteRead},
+    {CALL_WRITE,          "write",         RemoteWrite},
+    {CALL_NONE,           nullptr,         UnknownCall},
+    {CALL_LSEEK,          "lseek",         RemoteLseek},
+    {CALL_CLOSE,          "close",         RemoteClose},
+    {CALL_OPENDIR,        "opendir",       RemoteOpendir},
+    {CALL_READDIR,        "readdir",       RemoteReaddir},
+    {CALL_REWINDDIR,      "rewinddir",     RemoteRewinddir},
+    {CALL_CLOSEDIR,       "closedir",      RemoteClosedir},
+    {CALL_GETENV,         "getenv",        RemoteGetenv},
+    {CALL_GETTIMEOFDAY,   "gettimeofday",  RemoteGettimeofday},
+    {CALL_GETUID,         "getuid",        RemoteGetuid},
+    {CALL_GETGID,         "getgid",        RemoteGetgid},
+    {CALL_GETEUID,        "geteuid",       RemoteGeteuid},
+    {CALL_GETEGID,        "getegid",       RemoteGetegid},
+    {CALL_ACCESS,         "access",        RemoteAccess},
+    {CALL_STAT,           "stat",          RemoteStat},
+    {CALL_LINK,           "link",          RemoteLink},
+    {CALL_UNLINK,         "unlink",        RemoteUnlink},
+    {CALL_MKDIR,          "mkdir",         RemoteMkdir},
+    {CALL_RMDIR,          "rmdir",         RemoteRmdir},
+    {CALL_FORKNEXEC,      "ForkNExec",     RemoteForkNExec},
+    {CALL_CHMOD,          "chmod",         RemoteChmod},
+    {CALL_GETCWD,         "getcwd",        RemoteGetcwd},
+    {CALL_CHDIR,          "chdir",         RemoteChdir},
+    {CALL_GETLOGIN,       "getlogin",      RemoteGetlogin},
+    {CALL_GETHOSTNAME,    "gethostname",   RemoteGethostname},
+    {CALL_GETHOSTBYNAME,  "gethostbyname", RemoteGethost},
+    {CALL_GETHOSTBYADDR,  "gethostbyaddr", RemoteGethost},
+    {CALL_SYMLINK,        "symlink",       RemoteLink},
+    {CALL_LSTAT,          "lstat",         RemoteStat},
+    {CALL_READLINK,       "readlink",      RemoteReadlink},
+    {CALL_FSTAT,          "fstat",         RemoteStat},
+    {CALL_SETENV,         "setenv",        RemoteSetenv},
+    {CALL_FORK,           "fork",          RemoteFork},
+    {CALL_EXECVE,         "execve",        RemoteExecve},
+    {CALL_EXECVP,         "execvp",        RemoteExecvp},
+    {CALL_EXIT,           "_exit",         RemoteExit},
+    {CALL_DUP2,           "dup2",          RemoteDup2},
+    {CALL_GETSERVBYNAME,  "getservbyname", RemoteGetservbyname},
+    {CALL_PEERPIPE,       "peerpipe",      RemotePeerpipe},
+    {CALL_SETPGID,        "setpgid",       RemoteSetpgid},
+    {CALL_SETSID,         "setsid",        RemoteSetsid},
+    {CALL_GETPGRP,        "getpgrp",       RemoteGetpgrp},
+    {CALL_GETPID,         "getpid",        RemoteGetpid},
+    {CALL_GETPPID,        "getppid",       RemoteGetppid},
 };
+
+static_assert(std::size(CALL_ROWS) == NUM_CALLS, "every standard call needs its row");
+
+constexpr bool RowsMatchTheWire()
+{
+    for (int i = 0; i < NUM_CALLS; i++) {
+        const CallRow &row = CALL_ROWS[i];
+        if (row.call != i || !row.handler || std::string_view(row.name ? row.name : "") !=
+                                                 std::string_view(CallName(i) ? CallName(i) : ""))
+            return false;
+    }
+    return CALL_ROWS[CALL_NONE].handler == UnknownCall;
+}
+static_assert(RowsMatchTheWire(), "a row is out of order, has no handler or carries another name");
+
+// Extension calls above 47, served only while the option of their range is set; every other
+// number ends the service. A family of extension calls adds its rows in its own source file
+// and one range here. The first entry is empty.
+struct ExtensionRange {
+    const CallRow *rows;
+    int count;
+    const int Settings::*option;
+};
+
+constexpr ExtensionRange EXTENSIONS[] = {
+    {nullptr, 0, nullptr},
+};
+
+Handler FindHandler(int call)
+{
+    if (call < NUM_CALLS)
+        return CALL_ROWS[call].handler;
+    for (const ExtensionRange &range : EXTENSIONS) {
+        if (range.count == 0 || !(settings.*range.option))
+            continue;
+        for (int i = 0; i < range.count; i++)
+            if (range.rows[i].call == call)
+                return range.rows[i].handler;
+    }
+    return UnknownCall;
+}
 
 } // namespace
 
@@ -97,9 +141,7 @@ char *ProcessRequest(int connection, char *request)
 {
     int call = MsgCall(request);
     replybuf[2] = request[2];
-    if (call >= NUM_CALLS || !dispatch[call])
-        UnknownCall(connection, request);
-    return dispatch[call](connection, request);
+    return FindHandler(call)(connection, request);
 }
 
 namespace {

@@ -20,56 +20,53 @@ namespace {
 // Words converted per call, as a bit mask: bit n stands for word n.
 constexpr uint16_t W(int a) { return static_cast<uint16_t>(1u << a); }
 
+// Standard and extension calls; an extension call without words of its own has empty rows.
 struct WordTables {
-    uint16_t request[NUM_CALLS];
-    uint16_t reply[NUM_CALLS];
+    uint16_t request[NUM_NAMED_CALLS];
+    uint16_t reply[NUM_NAMED_CALLS];
 };
 
 constexpr WordTables MakeTables()
 {
     WordTables t{};
     const uint16_t w12 = W(1) | W(2);
-    t.request[0] = W(1) | W(2) | W(3);
-    t.request[1] = w12;
-    t.request[2] = w12;
-    t.request[3] = w12;
-    t.request[5] = W(1) | W(2) | W(3);
-    t.request[6] = W(1);
-    t.request[8] = t.request[9] = t.request[10] = W(1);
-    t.request[17] = W(1);
-    t.request[21] = t.request[24] = W(1);
-    t.request[23] = W(1);
-    t.request[30] = w12;
-    t.request[34] = W(1);
-    t.request[35] = W(1);
-    t.request[37] = w12;
-    t.request[38] = W(1);
-    t.request[39] = W(1);
-    t.request[40] = w12;
-    t.request[42] = W(1);
-    t.request[43] = w12;
+    const uint16_t w123 = W(1) | W(2) | W(3);
+    for (int c : {CALL_OPEN, CALL_READ, CALL_WRITE, CALL_GETHOSTBYADDR, CALL_EXECVE, CALL_DUP2, CALL_SETPGID})
+        t.request[c] = w12;
+    for (int c : {CALL_CLOSE, CALL_READDIR, CALL_REWINDDIR, CALL_CLOSEDIR, CALL_ACCESS, CALL_MKDIR, CALL_CHMOD,
+                  CALL_FORKNEXEC, CALL_FSTAT, CALL_SETENV, CALL_EXECVP, CALL_EXIT, CALL_PEERPIPE})
+        t.request[c] = W(1);
+    t.request[CALL_CONNECTION] = w123;
+    t.request[CALL_LSEEK] = w123;
 
-    t.reply[0] = W(1) | W(2) | W(3);
-    const int plain[] = {1, 2, 3, 5, 6, 7, 8, 9, 10, 17, 19, 20, 21, 22, 23, 24, 25, 26, 31, 33,
-                         36, 37, 38, 40, 42, 43, 44, 45, 46, 47};
-    for (int c : plain)
+    t.reply[CALL_CONNECTION] = w123;
+    for (int c : {CALL_OPEN,     CALL_READ,    CALL_WRITE,     CALL_LSEEK,    CALL_CLOSE,   CALL_OPENDIR,
+                  CALL_READDIR,  CALL_REWINDDIR, CALL_CLOSEDIR, CALL_ACCESS,  CALL_LINK,    CALL_UNLINK,
+                  CALL_MKDIR,    CALL_RMDIR,   CALL_FORKNEXEC, CALL_CHMOD,    CALL_GETCWD,  CALL_CHDIR,
+                  CALL_SYMLINK,  CALL_READLINK, CALL_FORK,     CALL_EXECVE,   CALL_EXECVP,  CALL_DUP2,
+                  CALL_PEERPIPE, CALL_SETPGID, CALL_SETSID,    CALL_GETPGRP,  CALL_GETPID,  CALL_GETPPID})
         t.reply[c] = w12;
-    t.reply[11] = W(1);
-    t.reply[12] = W(1) | W(3) | W(4) | W(5) | W(6);
-    t.reply[13] = t.reply[14] = t.reply[15] = t.reply[16] = W(1);
+    t.reply[CALL_GETENV] = W(1);
+    t.reply[CALL_GETTIMEOFDAY] = W(1) | W(3) | W(4) | W(5) | W(6);
+    for (int c : {CALL_GETUID, CALL_GETGID, CALL_GETEUID, CALL_GETEGID})
+        t.reply[c] = W(1);
     uint16_t stat = 0;
     for (int i = 1; i <= 12; i++)
         stat = static_cast<uint16_t>(stat | W(i));
-    t.reply[18] = t.reply[32] = t.reply[34] = stat;
+    t.reply[CALL_STAT] = t.reply[CALL_LSTAT] = t.reply[CALL_FSTAT] = stat;
     const uint16_t host = W(1) | W(2) | W(3) | W(4) | W(5);
-    t.reply[29] = t.reply[30] = host;
-    t.reply[41] = W(1) | W(2) | W(3) | W(4);
+    t.reply[CALL_GETHOSTBYNAME] = t.reply[CALL_GETHOSTBYADDR] = host;
+    t.reply[CALL_GETSERVBYNAME] = W(1) | W(2) | W(3) | W(4);
+    // The authentication exchange: the step word; result and error words (the rest is bytes).
+    t.request[CALL_AUTH] = W(1);
+    t.reply[CALL_AUTH] = w12;
     return t;
 }
 
 constexpr WordTables tables = MakeTables();
-static_assert(tables.request[4] == 0 && tables.reply[4] == 0);
-static_assert(tables.reply[27] == 0 && tables.reply[28] == 0 && tables.reply[35] == 0 && tables.reply[39] == 0);
+static_assert(tables.request[CALL_NONE] == 0 && tables.reply[CALL_NONE] == 0);
+static_assert(tables.reply[CALL_GETLOGIN] == 0 && tables.reply[CALL_GETHOSTNAME] == 0 &&
+              tables.reply[CALL_SETENV] == 0 && tables.reply[CALL_EXIT] == 0);
 
 void SwapWords(char *msg, uint16_t mask)
 {
@@ -85,14 +82,14 @@ void SwapRequest(char *request)
 {
     SetLength(request, swaps(MsgLength(request)));
     int call = MsgCall(request);
-    if (call < NUM_CALLS)
+    if (call < NUM_NAMED_CALLS)
         SwapWords(request, tables.request[call]);
 }
 
 void SwapReply(char *reply)
 {
     int call = MsgCall(reply);
-    if (call == 4 || call >= NUM_CALLS) {
+    if (call == CALL_NONE || call >= NUM_NAMED_CALLS) {
         Error("internal error, Unknown function call %d\n", call);
         exit(1);
     }

@@ -169,7 +169,8 @@ TEST(Swap, RequestTable)
     EXPECT_EQ(Converted(37, false), (V{1, 2}));
     EXPECT_EQ(Converted(39, false), (V{1}));
     EXPECT_EQ(Converted(43, false), (V{1, 2}));
-    for (int call : {4, 7, 11, 12, 18, 29, 36, 41, 44, 47, 48, 255})
+    EXPECT_EQ(Converted(48, false), (V{1}));
+    for (int call : {4, 7, 11, 12, 18, 29, 36, 41, 44, 47, 49, 255})
         EXPECT_EQ(Converted(call, false), V{}) << call;
 }
 
@@ -179,6 +180,7 @@ TEST(Swap, ReplyTable)
     EXPECT_EQ(Converted(0, true), (V{1, 2, 3}));
     EXPECT_EQ(Converted(1, true), (V{1, 2}));
     EXPECT_EQ(Converted(11, true), (V{1}));
+    EXPECT_EQ(Converted(48, true), (V{1, 2}));
     EXPECT_EQ(Converted(12, true), (V{1, 3, 4, 5, 6}));
     EXPECT_EQ(Converted(15, true), (V{1}));
     EXPECT_EQ(Converted(18, true), (V{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
@@ -191,8 +193,8 @@ TEST(Swap, ReplyTable)
 
 TEST(SwapDeathTest, ReplyOfUnknownCallEndsTheProcess)
 {
-    static char msg[16] = {16, 0, 48, 0};
-    EXPECT_EXIT(SwapReply(msg), testing::ExitedWithCode(1), "internal error, Unknown function call 48\n");
+    static char msg[16] = {16, 0, 64, 0};
+    EXPECT_EXIT(SwapReply(msg), testing::ExitedWithCode(1), "internal error, Unknown function call 64\n");
 }
 
 TEST(RequestFields, BoundsAreChecked)

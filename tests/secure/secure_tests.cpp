@@ -42,9 +42,9 @@ struct Scratch {
     }
 };
 
-hostlink::Link Open(int port, const char *host = "127.0.0.1")
+hostlink::Link Open(int port, const char *host = "127.0.0.1", bool swapped = false)
 {
-    auto link = hostlink::Link::connect(host, port);
+    auto link = hostlink::Link::connect(host, port, swapped);
     link.setTimeout(10);
     link.handshake(1);
     return link;
@@ -152,7 +152,7 @@ TEST(Daemon, KeyFileProbesAreRefusedAndTheNextRightClientServed)
         EXPECT_THROW(hostlink::authenticate(wrong, *hostlink::parseKey(std::string(64, '7'))), LinkError);
     }
     EXPECT_TRUE(agent.Running());
-    auto link = Open(agent.port);
+    auto link = Open(agent.port, "127.0.0.1", true); // of the other byte order
     hostlink::authenticate(link, hostlink::loadKeyFile(keyFile));
     EXPECT_EQ(hostlink::getUid(link), static_cast<int>(getuid()));
 

@@ -10,7 +10,7 @@
 
 namespace hostlink {
 
-constexpr int kAuthCall = 48;
+constexpr int kAuthCall = wire::CALL_AUTH;
 using AuthKey = std::array<unsigned char, 32>;
 
 // A key as key files and the launch key line hold it: 64 hexadecimal digits, then at most
