@@ -17,7 +17,6 @@ namespace hostlink {
 namespace {
 
 constexpr std::string_view kKeyLine = "hostagent-key ";
-constexpr size_t kNonce = 32;
 
 int hexValue(char c)
 {
@@ -31,6 +30,8 @@ int hexValue(char c)
 }
 
 #if HOSTAGENT_HAVE_SODIUM
+constexpr size_t kNonce = 32;
+
 std::array<unsigned char, 32> proof(const AuthKey &key, std::string_view label, const unsigned char *clientNonce,
                                     const unsigned char *agentNonce)
 {

@@ -22,9 +22,6 @@ unsigned char authKey[AUTH_KEY_BYTES];
 
 namespace {
 
-const char agentLabel[] = "hostagent-auth-1 agent";
-const char clientLabel[] = "hostagent-auth-1 client";
-
 struct timespec DeadlineIn(int seconds)
 {
     struct timespec t;
@@ -86,6 +83,10 @@ Admission Refuse(int connection, const char *why)
     return ADMIT_REFUSED;
 }
 
+#if HOSTAGENT_HAVE_SODIUM
+const char agentLabel[] = "hostagent-auth-1 agent";
+const char clientLabel[] = "hostagent-auth-1 client";
+
 // The next request of the authentication exchange, of the given step, into requestbuf in host
 // byte order.
 bool ReadAuthRequest(int connection, int step, const struct timespec *deadline)
@@ -118,7 +119,6 @@ bool SendAuthReply(int connection, int length)
     return sendall(connection, replybuf, length);
 }
 
-#if HOSTAGENT_HAVE_SODIUM
 // HMAC-SHA-256 under the shared key of the label's bytes, the client's challenge, the agent's.
 void Proof(unsigned char *out, const char *label, const unsigned char *clientNonce, const unsigned char *agentNonce)
 {
@@ -136,11 +136,12 @@ void Proof(unsigned char *out, const char *label, const unsigned char *clientNon
 Admission Authenticate(int connection, const struct timespec *deadline)
 {
 #if HOSTAGENT_HAVE_SODIUM
-    if (!ReadAuthRequest(connection, 1, deadline))
+    const char *field = nullptr;
+    if (!ReadAuthRequest(connection, 1, deadline) || !(field = ReqBytes(requestbuf, 8, AUTH_NONCE_BYTES)))
         return Refuse(connection, "the first request is not the authentication exchange");
     unsigned char clientNonce[AUTH_NONCE_BYTES], agentNonce[AUTH_NONCE_BYTES];
     unsigned char proof[AUTH_PROOF_BYTES], expected[AUTH_PROOF_BYTES];
-    memcpy(clientNonce, requestbuf + 8, AUTH_NONCE_BYTES);
+    memcpy(clientNonce, field, AUTH_NONCE_BYTES);
     randombytes_buf(agentNonce, sizeof agentNonce);
     Proof(proof, agentLabel, clientNonce, agentNonce);
     memcpy(replybuf + 12, agentNonce, AUTH_NONCE_BYTES);
@@ -149,10 +150,10 @@ Admission Authenticate(int connection, const struct timespec *deadline)
     if (!SendAuthReply(connection, AUTH_CHALLENGE_LENGTH))
         return Refuse(connection, "the client left during the authentication exchange");
 
-    if (!ReadAuthRequest(connection, 2, deadline))
+    if (!ReadAuthRequest(connection, 2, deadline) || !(field = ReqBytes(requestbuf, 8, AUTH_PROOF_BYTES)))
         return Refuse(connection, "no answer to the challenge in time");
     Proof(expected, clientLabel, clientNonce, agentNonce);
-    if (crypto_verify_32(reinterpret_cast<const unsigned char *>(requestbuf + 8), expected) != 0)
+    if (crypto_verify_32(reinterpret_cast<const unsigned char *>(field), expected) != 0)
         return Refuse(connection, "wrong answer to the challenge");
     Verbose("Request: 0 = auth(2)\n");
     if (!SendAuthReply(connection, AUTH_DONE_LENGTH))
