@@ -93,6 +93,7 @@ int main(int argc, char **argv)
     int port = 0;
     int listener = OpenListener(&port);
     if (settings.pdaemon) {
+        (void)GuardDescriptor(listener); // the first of the agent's own descriptors
         printf("port = %d\n", port);
         fflush(stdout);
     } else {
@@ -144,6 +145,7 @@ int main(int argc, char **argv)
         InstallReaper();
         ServicePeer(connection);
         signal(SIGCHLD, SIG_DFL);
+        UnguardDescriptor(connection);
         close(connection);
         if (!settings.pdaemon)
             exit(0);

@@ -149,8 +149,8 @@ char *RemoteRead(int connection, char *request)
     int n = datacount(count);
     long result = -1;
     int error = EINVAL;
-    if (whole && fd == connection) {
-        error = EBADF; // the connection is not the client's to read
+    if (whole && IsPrivate(connection, fd)) {
+        error = EBADF; // the agent's own descriptors are not the client's
     } else if (whole) {
         result = local_readx(fd, replybuf + 12, n);
         error = errno;
@@ -176,7 +176,7 @@ char *RemoteWrite(int connection, char *request)
     const char *data = whole ? ReqBytes(request, 12, n) : nullptr;
     if (!data) {
         error = EINVAL;
-    } else if (fd == connection) {
+    } else if (IsPrivate(connection, fd)) {
         error = EBADF;
     } else {
         result = local_writex(fd, data, n);
@@ -187,12 +187,14 @@ char *RemoteWrite(int connection, char *request)
     return replybuf;
 }
 
-char *RemoteLseek(int, char *request)
+char *RemoteLseek(int connection, char *request)
 {
     int32_t fd = -1, offset = 0, whence = 0;
     bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &offset) && ReqWord(request, 3, &whence);
     int result = -1, error = EINVAL;
-    if (whole) {
+    if (whole && IsPrivate(connection, fd)) {
+        error = EBADF;
+    } else if (whole) {
         off_t before = lseek(fd, 0, SEEK_CUR);
         off_t after = lseek(fd, offset, whence);
         error = errno;
@@ -215,7 +217,7 @@ char *RemoteClose(int connection, char *request)
     int32_t fd = -1;
     int result = -1, error = EINVAL;
     if (ReqWord(request, 1, &fd)) {
-        if (fd == connection) {
+        if (IsPrivate(connection, fd)) {
             error = EBADF;
         } else {
             result = close(fd);
@@ -332,7 +334,7 @@ char *RemoteAccess(int, char *request)
     return replybuf;
 }
 
-char *RemoteStat(int, char *request)
+char *RemoteStat(int connection, char *request)
 {
     int call = MsgCall(request);
     struct stat st;
@@ -340,7 +342,10 @@ char *RemoteStat(int, char *request)
     int32_t fd = -1;
     int result = -1, error = EINVAL;
     if (call == CALL_FSTAT) {
-        if (ReqWord(request, 1, &fd)) {
+        bool whole = ReqWord(request, 1, &fd);
+        if (whole && IsPrivate(connection, fd)) {
+            error = EBADF;
+        } else if (whole) {
             result = fstat(fd, &st);
             error = errno;
         }

@@ -190,7 +190,15 @@ char *RemoteFork(int, char *)
         Verbose("Request: fork(), can't create control pipes\n");
         return failurereply(error);
     }
+    // The child keeps its end of the control pipe guarded: a fork without room for it is refused.
+    if (!GuardDescriptor(control[1])) {
+        closepipe(control);
+        Verbose("Request: -1 = fork()\n");
+        return failurereply(EMFILE);
+    }
     pid_t pid = fork();
+    if (pid != 0)
+        UnguardDescriptor(control[1]);
     if (pid < 0) {
         int error = errno;
         closepipe(control);
@@ -277,7 +285,7 @@ char *RemoteDup2(int connection, char *request)
     int32_t from = -1, to = -1;
     int result = -1, error = EINVAL;
     if (ReqWord(request, 1, &from) && ReqWord(request, 2, &to)) {
-        if (from == connection || to == connection) {
+        if (IsPrivate(connection, from) || IsPrivate(connection, to)) {
             error = EBADF; // the connection is the agent's own, not a client descriptor
         } else {
             result = dup2(from, to);

@@ -80,6 +80,13 @@ inline int RequestSize(const char *request)
 
 inline int RoundUp4(int n) { return (n + 3) & ~3; }
 
+// The agent's own descriptors (the connection, the daemon's listener, the control-pipe ends it
+// holds): the calls on client descriptors answer EBADF for them.
+constexpr int MAX_PRIVATE = 64;
+[[nodiscard]] bool GuardDescriptor(int fd); // false when the list is full
+void UnguardDescriptor(int fd);
+bool IsPrivate(int connection, int fd);
+
 // The service loop and dispatcher.
 void ServicePeer(int connection);
 char *ProcessRequest(int connection, char *request);

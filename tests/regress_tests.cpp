@@ -6,8 +6,21 @@
 #include <functional>
 #include <set>
 
+#include <arpa/inet.h>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 #include "common/wire.h"
 #include "service/environ.h"
@@ -63,6 +76,213 @@ TEST(Replies, StringListPaddingIsCleared)
         EXPECT_NE(reply[length - 4], '\xee'); // the last word is used or padding
         for (int i = length - 3; i < length; i++)
             EXPECT_NE(reply[i], '\xee') << i;
+    }
+}
+
+// The real agent in daemon mode on loopback, spoken to in either byte order.
+struct Agent {
+    pid_t pid = -1;
+    int port = -1;
+    int sock = -1;
+    int errPipe = -1;
+    bool swapped = false;
+    std::string errText;
+
+    explicit Agent(bool verbose, const std::function<void()> &beforeExec = {})
+    {
+        int out[2], err[2];
+        if (pipe(out) < 0 || pipe(err) < 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            for (int fd = 3; fd < 1024; fd++)
+                close(fd);
+            if (beforeExec)
+                beforeExec();
+            const char *args[] = {"xt.term", verbose ? "-v" : "-d", "-d", "--", nullptr};
+            execv(AGENT_PATH, const_cast<char **>(args));
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        errPipe = err[0];
+        std::string line = ReadUntil(out[0], "\n", 10000);
+        close(out[0]);
+        if (sscanf(line.c_str(), "port = %d", &port) != 1)
+            ADD_FAILURE() << "no port line: " << line << Finish();
+    }
+    ~Agent()
+    {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (sock >= 0)
+            close(sock);
+        if (errPipe >= 0)
+            close(errPipe);
+    }
+
+    // Bytes from fd until the text ends with stop or the time (ms) or the stream runs out.
+    static std::string ReadUntil(int fd, const std::string &stop, int ms)
+    {
+        std::string text;
+        struct pollfd p = {fd, POLLIN, 0};
+        char buf[4096];
+        while (poll(&p, 1, ms) > 0) {
+            ssize_t n = read(fd, buf, stop.empty() ? sizeof buf : 1);
+            if (n <= 0)
+                break;
+            text.append(buf, static_cast<size_t>(n));
+            if (!stop.empty() && text.size() >= stop.size() && text.ends_with(stop))
+                break;
+        }
+        return text;
+    }
+
+    bool Connect(bool swap)
+    {
+        swapped = swap;
+        sock = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        struct timeval limit = {10, 0};
+        setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        if (connect(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
+            return false;
+        Send(Msg(wire::CALL_CONNECTION, {static_cast<int32_t>(wire::PROTOCOL_MAGIC), 1, 41}));
+        return Word(Receive(), 3) == 42;
+    }
+
+    uint32_t Order(uint32_t v) const { return swapped ? __builtin_bswap32(v) : v; }
+    std::string Msg(int call, const std::vector<int32_t> &words, const std::string &tail = "") const
+    {
+        std::string m(4, '\0');
+        for (int32_t w : words) {
+            uint32_t v = Order(static_cast<uint32_t>(w));
+            m.append(reinterpret_cast<const char *>(&v), 4);
+        }
+        m += tail;
+        uint16_t len = static_cast<uint16_t>(m.size());
+        if (swapped)
+            len = static_cast<uint16_t>(len >> 8 | len << 8);
+        memcpy(&m[0], &len, 2);
+        m[2] = static_cast<char>(call);
+        return m;
+    }
+    void Send(const std::string &bytes) const { ASSERT_EQ(write(sock, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    // One reply, or an empty string at the end of the stream or after ten seconds.
+    std::string Receive() const
+    {
+        std::string m(4, '\0');
+        if (recv(sock, &m[0], 4, MSG_WAITALL) != 4)
+            return "";
+        uint16_t len;
+        memcpy(&len, m.data(), 2);
+        if (swapped)
+            len = static_cast<uint16_t>(len >> 8 | len << 8);
+        m.resize(len < 4 ? 4 : len);
+        if (len > 4 && recv(sock, &m[4], len - 4u, MSG_WAITALL) != len - 4)
+            return "";
+        return m;
+    }
+    int32_t Word(const std::string &m, int n) const
+    {
+        uint32_t v = 0;
+        if (m.size() >= 4u * n + 4)
+            memcpy(&v, m.data() + 4 * n, 4);
+        return static_cast<int32_t>(Order(v));
+    }
+    int32_t Call(int call, const std::vector<int32_t> &words, int32_t *error = nullptr)
+    {
+        Send(Msg(call, words));
+        std::string r = Receive();
+        if (error)
+            *error = Word(r, 2);
+        return Word(r, 1);
+    }
+    // Closes the link and returns what the agent wrote to its standard error.
+    std::string Finish()
+    {
+        if (sock >= 0)
+            close(sock);
+        sock = -1;
+        for (int i = 0; i < 1000 && waitpid(pid, nullptr, WNOHANG) == 0; i++)
+            usleep(10000);
+        errText += ReadUntil(errPipe, "", 2000);
+        return errText;
+    }
+};
+
+// The descriptors from 3 to 63 of a process that are sockets or pipes.
+std::vector<int> SocketsAndPipes(pid_t pid)
+{
+    std::vector<int> fds;
+    for (int fd = 3; fd < 64; fd++) {
+        char link[64], target[256] = {};
+        snprintf(link, sizeof link, "/proc/%d/fd/%d", static_cast<int>(pid), fd);
+        if (readlink(link, target, sizeof target - 1) > 0 && (!strncmp(target, "socket:", 7) || !strncmp(target, "pipe:", 5)))
+            fds.push_back(fd);
+    }
+    return fds;
+}
+
+class Orders : public testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Regress, Orders, testing::Bool());
+
+// The connection, the listener and the fork's control pipe answer EBADF to every call on a
+// client descriptor, in the forked child as in the parent.
+TEST_P(Orders, PrivateDescriptorsAreRefused)
+{
+    Agent agent(false);
+    ASSERT_TRUE(agent.Connect(GetParam()));
+    for (int forked = 0; forked < 2; forked++) {
+        pid_t server = forked ? agent.Call(wire::CALL_FORK, {}) : agent.pid;
+        std::vector<int> fds = SocketsAndPipes(server);
+        EXPECT_EQ(fds.size(), forked ? 3u : 2u);
+        for (int fd : fds) {
+            const std::pair<int, std::vector<int32_t>> calls[] = {
+                {wire::CALL_READ, {fd, 1}},  {wire::CALL_LSEEK, {fd, 0, 0}}, {wire::CALL_FSTAT, {fd}},
+                {wire::CALL_DUP2, {fd, 60}}, {wire::CALL_DUP2, {0, fd}},      {wire::CALL_CLOSE, {fd}}};
+            for (const auto &[call, words] : calls) {
+                agent.Send(agent.Msg(call, words));
+                std::string r = agent.Receive();
+                EXPECT_EQ(agent.Word(r, 1), -1) << "call " << call << " fd " << fd;
+                EXPECT_EQ(agent.Word(r, 2), 9) << "call " << call << " fd " << fd;
+            }
+            agent.Send(agent.Msg(wire::CALL_WRITE, {fd, 1}, "x"));
+            EXPECT_EQ(agent.Word(agent.Receive(), 2), 9) << "write fd " << fd;
+        }
+        EXPECT_EQ(SocketsAndPipes(server), fds);
+    }
+}
+
+// After a remote fork, a client that closes or overwrites every descriptor above 2 must still
+// be served by the child alone until it ends.
+TEST_P(Orders, OneServerAfterTheChildClosesItsDescriptors)
+{
+    for (int call : {wire::CALL_CLOSE, wire::CALL_DUP2}) {
+        Agent agent(true);
+        ASSERT_TRUE(agent.Connect(GetParam()));
+        int32_t child = agent.Call(wire::CALL_FORK, {});
+        ASSERT_GT(child, 0);
+        for (int fd = 3; fd < 32; fd++)
+            agent.Call(call, call == wire::CALL_CLOSE ? std::vector<int32_t>{fd} : std::vector<int32_t>{0, fd});
+        std::string batch;
+        for (int i = 0; i < 20; i++)
+            batch += agent.Msg(wire::CALL_GETPID, {});
+        agent.Send(batch);
+        for (int i = 0; i < 20; i++)
+            EXPECT_EQ(agent.Word(agent.Receive(), 1), child) << i;
+        agent.Send(agent.Msg(wire::CALL_EXIT, {0}));
+        EXPECT_EQ(agent.Receive().size(), 4u);
+        EXPECT_EQ(agent.Call(wire::CALL_GETPID, {}), agent.pid);
+        std::string err = agent.Finish();
+        EXPECT_EQ(err.find("PARENT PEER RESTARTED"), err.rfind("PARENT PEER RESTARTED")) << err;
     }
 }
 
