@@ -32,12 +32,12 @@ int hexValue(char c)
 #if HOSTAGENT_HAVE_SODIUM
 constexpr size_t kNonce = 32;
 
-std::array<unsigned char, 32> proof(const AuthKey &key, std::string_view label, const unsigned char *clientNonce,
+std::array<unsigned char, 32> proof(std::string_view key, std::string_view label, const unsigned char *clientNonce,
                                     const unsigned char *agentNonce)
 {
     std::array<unsigned char, 32> out{};
     crypto_auth_hmacsha256_state state;
-    crypto_auth_hmacsha256_init(&state, key.data(), key.size());
+    crypto_auth_hmacsha256_init(&state, reinterpret_cast<const unsigned char *>(key.data()), key.size());
     crypto_auth_hmacsha256_update(&state, reinterpret_cast<const unsigned char *>(label.data()), label.size());
     crypto_auth_hmacsha256_update(&state, clientNonce, kNonce);
     crypto_auth_hmacsha256_update(&state, agentNonce, kNonce);
@@ -48,23 +48,25 @@ std::array<unsigned char, 32> proof(const AuthKey &key, std::string_view label, 
 
 } // namespace
 
-std::optional<AuthKey> parseKey(std::string_view text)
+static LinkError authError(const std::string &what) { return LinkError(what); }
+
+std::optional<std::string> parseKey(std::string_view text)
 {
-    AuthKey key{};
+    std::string key(kAuthKeyBytes, '\0');
     if (text.size() < 2 * key.size())
         return std::nullopt;
     for (size_t i = 0; i < key.size(); i++) {
         int high = hexValue(text[2 * i]), low = hexValue(text[2 * i + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
-        key[i] = static_cast<unsigned char>(high << 4 | low);
+        key[i] = static_cast<char>(high << 4 | low);
     }
     if (text.substr(2 * key.size()).find_first_not_of(" \t\r\n") != std::string_view::npos)
         return std::nullopt;
     return key;
 }
 
-std::optional<AuthKey> readLaunchKey(int fd, double seconds)
+std::optional<std::string> readLaunchKey(int fd, double seconds)
 {
     if (isatty(fd))
         return std::nullopt;
@@ -87,7 +89,7 @@ std::optional<AuthKey> readLaunchKey(int fd, double seconds)
     return key;
 }
 
-AuthKey loadKeyFile(const std::string &path)
+std::string loadKeyFile(const std::string &path)
 {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -95,11 +97,11 @@ AuthKey loadKeyFile(const std::string &path)
         int e = errno;
         if (fd >= 0)
             ::close(fd);
-        throw LinkError("cannot read the key file " + path + ": " + strerror(e));
+        throw authError("cannot read the key file " + path + ": " + strerror(e));
     }
     if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IRWXG | S_IRWXO))) {
         ::close(fd);
-        throw LinkError("key file " + path + " refused: group or others have access to it, or it is not a "
+        throw authError("key file " + path + " refused: group or others have access to it, or it is not a "
                         "regular file (chmod 600 it)");
     }
     char text[200] = {};
@@ -108,11 +110,11 @@ AuthKey loadKeyFile(const std::string &path)
     auto key = got > 0 ? parseKey(std::string_view(text, static_cast<size_t>(got))) : std::nullopt;
     memset(text, 0, sizeof text);
     if (!key)
-        throw LinkError("key file " + path + " holds no key: 64 hexadecimal digits expected");
+        throw authError("key file " + path + " holds no key: 64 hexadecimal digits expected");
     return *key;
 }
 
-std::optional<AuthKey> keyFromEnvironment()
+std::optional<std::string> keyFromEnvironment()
 {
     const char *path = getenv("HOSTAGENT_KEYFILE");
     if (!path || !*path)
@@ -120,32 +122,45 @@ std::optional<AuthKey> keyFromEnvironment()
     return loadKeyFile(path);
 }
 
-void authenticate(Link &link, const AuthKey &key)
+bool authenticationAvailable()
 {
 #if HOSTAGENT_HAVE_SODIUM
+    return sodium_init() >= 0;
+#else
+    return false;
+#endif
+}
+
+void authenticate(Link &link, std::string_view given)
+{
+    std::optional<std::string> parsed;
+    if (given.size() != kAuthKeyBytes && !(parsed = parseKey(given)))
+        throw authError("a key is 32 bytes or 64 hexadecimal digits");
+    std::string_view key = parsed ? std::string_view(*parsed) : given;
+#if HOSTAGENT_HAVE_SODIUM
     if (sodium_init() < 0)
-        throw LinkError("libsodium cannot be initialised");
+        throw authError("libsodium cannot be initialised");
     unsigned char clientNonce[kNonce];
     randombytes_buf(clientNonce, sizeof clientNonce);
     Reply challenge = link.call(Request(kAuthCall).word(1).bytes(
         std::string_view(reinterpret_cast<const char *>(clientNonce), sizeof clientNonce)));
     if (challenge.call() != kAuthCall || challenge.length() != 12 + 2 * static_cast<int>(kNonce) ||
         challenge.word(1) != 0)
-        throw LinkError("malformed answer to the authentication request");
+        throw authError("malformed answer to the authentication request");
     const auto *agentNonce = reinterpret_cast<const unsigned char *>(challenge.raw.data() + 12);
     auto expected = proof(key, "hostagent-auth-1 agent", clientNonce, agentNonce);
     if (crypto_verify_32(reinterpret_cast<const unsigned char *>(challenge.raw.data() + 12 + kNonce),
                          expected.data()) != 0)
-        throw LinkError("the agent does not hold the key");
+        throw authError("the agent does not hold the key");
     auto answer = proof(key, "hostagent-auth-1 client", clientNonce, agentNonce);
     Reply done = link.call(
         Request(kAuthCall).word(2).bytes(std::string_view(reinterpret_cast<const char *>(answer.data()), answer.size())));
     if (done.call() != kAuthCall || done.length() != 12 || done.word(1) != 0)
-        throw LinkError("malformed answer to the authentication response");
+        throw authError("malformed answer to the authentication response");
 #else
     (void)link;
     (void)key;
-    throw LinkError("this client was built without libsodium: no authentication");
+    throw authError("this library was built without authentication (libsodium)");
 #endif
 }
 

@@ -9,8 +9,8 @@
 // With -foreground it stays in front and reports on standard output and standard error instead.
 // -swapped makes it speak the opposite byte order. When the agent runs with -a, the key comes
 // from the line the agent wrote to standard input, else from -keyfile FILE or $HOSTAGENT_KEYFILE;
-// with a key the client authenticates right after the handshake. -run PROGRAM [ARGS...] (the rest of the
-// arguments) runs a host program, found along the host's PATH, and shows its output.
+// with a key the client authenticates right after the handshake. -run PROGRAM [ARGS...] (the
+// rest of the arguments) runs a host program, found along the host's PATH, and shows its output.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -168,7 +168,7 @@ int main(int argc, char **argv)
     }
     std::string host = AgentHost();
     // The key is read while the client still stands in the remote shell, whose input holds it.
-    std::optional<hostlink::AuthKey> key;
+    std::optional<std::string> key;
     try {
         key = opt.keyFile.empty() ? hostlink::readLaunchKey(0) : hostlink::loadKeyFile(opt.keyFile);
         if (!key)

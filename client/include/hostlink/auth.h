@@ -1,7 +1,6 @@
 // Authentication with a host agent started with -a or -k: where the client finds the key, and
-// the mutual challenge-response exchange (call 48) that follows the connection request.
+// the mutual challenge-response exchange (call 48) right after the handshake.
 #pragma once
-#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,26 +10,30 @@
 namespace hostlink {
 
 constexpr int kAuthCall = wire::CALL_AUTH;
-using AuthKey = std::array<unsigned char, 32>;
+constexpr size_t kAuthKeyBytes = 32;
 
-// A key as key files and the launch key line hold it: 64 hexadecimal digits, then at most
-// white space. nullopt for anything else.
-std::optional<AuthKey> parseKey(std::string_view text);
+// True when this library can authenticate (it was built with libsodium).
+bool authenticationAvailable();
+
+// Proves knowledge of key (the 32 key bytes, or their 64 hexadecimal digits) to the agent, after
+// the agent has proved the same. LinkError when the agent does not hold the key,
+// refuses the answer, or the library cannot authenticate (built without libsodium).
+void authenticate(Link &link, std::string_view key);
+
+// The 32 key bytes of a key as key files and the launch key line hold it: 64 hexadecimal
+// digits, then at most white space. nullopt for anything else.
+std::optional<std::string> parseKey(std::string_view text);
 
 // The key a launching agent hands to the client on its standard input, as the line
 // "hostagent-key HEX". nullopt, after reading nothing, when fd is a terminal; nullopt when the
 // input ends, holds another line or stays silent for seconds.
-std::optional<AuthKey> readLaunchKey(int fd = 0, double seconds = 5);
+std::optional<std::string> readLaunchKey(int fd = 0, double seconds = 5);
 
-// A key file; throws LinkError when it cannot be read, holds no key, or when group or others
-// have access to it.
-AuthKey loadKeyFile(const std::string &path);
+// The key of a key file; LinkError when it cannot be read, holds no key, or when
+// group or others have access to it.
+std::string loadKeyFile(const std::string &path);
 
 // The key file named by HOSTAGENT_KEYFILE, or nullopt when the variable is unset or empty.
-std::optional<AuthKey> keyFromEnvironment();
-
-// Runs the exchange right after the handshake. Throws LinkError when the agent does not prove
-// that it holds the key (the client then proves nothing) or refuses the client's answer.
-void authenticate(Link &link, const AuthKey &key);
+std::optional<std::string> keyFromEnvironment();
 
 } // namespace hostlink
