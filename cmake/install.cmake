@@ -77,6 +77,8 @@ endforeach()
 
 # Documentation: README, release notes and contrib/ (examples of use, service files).
 install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The security options and threat model, and the authentication exchange for client authors.
+install(FILES docs/security.md docs/auth.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(EXISTS ${PROJECT_SOURCE_DIR}/contrib)
   install(DIRECTORY contrib/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/contrib USE_SOURCE_PERMISSIONS)
 endif()
