@@ -315,14 +315,36 @@ bool MakeFile(const std::string &path, size_t bytes)
 // Remote calls without a typed wrapper here, as requests of their own.
 int32_t RemoteGetpid(Link &link)
 {
-    hostlink::Reply r = link.call(hostlink::Request(46));
+    hostlink::Reply r = link.call(hostlink::Request(wire::CALL_GETPID));
     return r.length() == 12 ? r.word(1) : -1;
 }
 
 int32_t RemoteForkNExec(Link &link, const std::string &path)
 {
-    hostlink::Reply r = link.call(hostlink::Request(23).word(1).str(path).str(path));
+    hostlink::Reply r = link.call(hostlink::Request(wire::CALL_FORKNEXEC).word(1).str(path).str(path));
     return r.length() == 12 ? r.word(1) : -1;
+}
+
+// Calls per second with depth requests of call (data behind the header: tail) sent in one piece
+// before their replies are read; depth 1 is one request at a time. The link speaks host order.
+double PipelinedRate(Link &link, int call, const std::string &tail, int depth, int calls)
+{
+    std::string one(4, '\0');
+    one += tail;
+    uint16_t length = static_cast<uint16_t>(one.size());
+    memcpy(&one[0], &length, 2);
+    one[2] = static_cast<char>(call);
+    std::string batch;
+    for (int i = 0; i < depth; i++)
+        batch += one;
+    hostlink::Reply reply;
+    Clock::time_point t0 = Clock::now();
+    for (int done = 0; done < calls; done += depth) {
+        link.sendRaw(batch);
+        for (int i = 0; i < depth; i++)
+            link.receive(reply);
+    }
+    return calls / Seconds(t0);
 }
 
 // Starting the same program here, waiting only until it runs, as ForkNExec does.
@@ -523,6 +545,7 @@ int main(int argc, char **argv)
     // Resident memory over many requests: sampled early and at the end of a long run.
     const int longRun = quick ? 100000 : 1000000;
     long earlyKiB = -1, lateKiB = -1;
+    std::string pipelined;
     if (!up) {
         try {
             up = agent.Start(binary);
@@ -539,6 +562,15 @@ int main(int argc, char **argv)
                     earlyKiB = StatusKiB(agent.pid, "VmRSS:");
             }
             lateKiB = StatusKiB(agent.pid, "VmRSS:");
+            const std::string path = small + std::string(1, '\0');
+            for (int call : {wire::CALL_GETPID, wire::CALL_STAT}) {
+                const std::string tail = call == wire::CALL_STAT ? path : "";
+                double single = PipelinedRate(agent.link, call, tail, 1, 2000 * scale);
+                double piped = PipelinedRate(agent.link, call, tail, 64, 64 * 100 * scale);
+                pipelined += std::string(wire::CallName(call)) + ": " + std::to_string(static_cast<long>(piped)) +
+                             "/s with 64 in flight, " + std::to_string(static_cast<long>(single)) +
+                             "/s one at a time (" + std::to_string(piped / single).substr(0, 4) + "x)\n";
+            }
         } catch (const hostlink::LinkError &e) {
             fprintf(stderr, "agentbench: long run: %s\n", e.what());
         }
@@ -594,6 +626,7 @@ int main(int argc, char **argv)
     }
     printf("(per second: calls, files, MB, entries or programs started)\n");
     printf("programs started here with posix_spawn and waited for: %.0f/s\n", spawns);
+    printf("%s", pipelined.c_str());
     printf("agent peak resident memory (VmHWM): %ld KiB\n", peakKiB);
     if (earlyKiB >= 0 && lateKiB >= 0)
         printf("agent resident memory over %d stat requests: %ld KiB after a tenth, %ld KiB at the end\n", longRun,

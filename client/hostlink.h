@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/wire.h"
+#include <hostlink/wire.h>
 
 namespace hostlink {
 

@@ -27,5 +27,13 @@ extern Settings settings;
 void Error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void Verbose(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// A string as a trace line shows it: control bytes (below 0x20, and 0x7f) escaped as \n, \t, \r
+// or \xHH, every other byte as it is. A string without control bytes is returned itself; an
+// escaped copy lives in a static area until the next TraceReset, and is cut when that is full.
+const char *Shown(const char *string);
+// The same for the bytes of string up to its first NUL or n bytes, whichever comes first.
+const char *ShownBytes(const char *string, int n);
+void TraceReset();
+
 [[nodiscard]] long local_readx(int fd, void *buffer, long n);
 [[nodiscard]] long local_writex(int fd, const void *buffer, long n);

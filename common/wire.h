@@ -1,7 +1,10 @@
 // The wire vocabulary shared by the agent and every terminal-side program: call numbers and
 // their trace names, message limits, the connection's magic and version, the open-flag and
 // access bits, and the wire error numbers. Standard headers only.
-#pragma once
+// A guard macro rather than #pragma once: the file is also copied as <hostlink/wire.h>, and a
+// program may see both copies.
+#ifndef HOSTLINK_WIRE_H
+#define HOSTLINK_WIRE_H
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -224,3 +227,5 @@ constexpr int LocalErrno(int32_t wireError)
 static_assert(WireErrno(0) == WIRE_EINVAL && LocalErrno(67) == EIO && LocalErrno(0) == EIO);
 
 } // namespace wire
+
+#endif // HOSTLINK_WIRE_H

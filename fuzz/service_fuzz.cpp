@@ -264,7 +264,7 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static uint8_t stream[16 + 4 * MAX_MESSAGE];
     size_t length = 0;
     if (mode % 3 != 2) {
-        uint32_t magic = PROTOCOL_MAGIC, version = 1, nonce = 7;
+        uint32_t magic = PROTOCOL_MAGIC, version = PROTOCOL_VERSION, nonce = 7;
         uint16_t len = 16;
         if (mode % 3 == 1) {
             magic = swapl(magic);
@@ -298,6 +298,7 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     else
         ForgetSkippedFrames(__builtin_frame_address(0));
     serving = false;
+    UnguardDescriptor(agentEnd); // the next input's connection may take its number
 
     // Give back what the input took: its connection, its descriptors and directory streams,
     // and the working directory it may have moved.

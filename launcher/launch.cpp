@@ -241,14 +241,17 @@ void LaunchClient(const Terminal *terminal, int listener, int port, int *clientA
         FallBack(listener, *clientArgc, *clientArgv);
     }
 
-    // Everything the remote shell says is copied through; any of it means the launch failed.
+    // Everything the remote shell says is copied through as it arrives; any of it means the
+    // launch failed.
     bool outputSeen = false;
     for (;;) {
-        char c;
-        long got = local_readx(output, &c, 1);
-        if (got == 1) {
-            (void)local_writex(1, &c, 1);
+        static char chunk[16384];
+        ssize_t got = read(output, chunk, sizeof chunk);
+        if (got > 0) {
+            (void)local_writex(1, chunk, got);
             outputSeen = true;
+        } else if (got < 0 && errno == EINTR) {
+            continue;
         } else if (got < 0) {
             perror("reading rcmd data");
             close(output);

@@ -1,13 +1,14 @@
 // The life of the agent: command line, listener, connection loop.
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -103,11 +104,13 @@ int main(int argc, char **argv)
         ServeSecurely(&terminal, listener, clientArgc, clientArgv);
 
     for (;;) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(listener, &readable);
-        struct timeval limit = {settings.timeout, 0};
-        int ready = select(listener + 1, &readable, nullptr, nullptr, settings.pdaemon ? nullptr : &limit);
+        // Any descriptor number can be waited on: the listener may lie far above 1023.
+        struct pollfd waiting = {listener, POLLIN, 0};
+        int ready = -1; // a negative time limit is refused, as an invalid one
+        if (settings.pdaemon)
+            ready = poll(&waiting, 1, -1);
+        else if (settings.timeout >= 0)
+            ready = poll(&waiting, 1, settings.timeout > INT_MAX / 1000 ? INT_MAX : settings.timeout * 1000);
         if (ready <= 0) {
             Error("Timedout attempting to connect to %s on %s.\n", settings.prog, terminal.name);
             close(listener);

@@ -84,7 +84,7 @@ void ApplySetting(const char *string, size_t n)
     if (!copy)
         return;
     memcpy(copy, string, n);
-    Verbose("putenv(%s)\n", copy);
+    Verbose("putenv(%s)\n", Shown(copy));
     if (putenv(copy) != 0) {
         free(copy);
         return;
@@ -253,7 +253,7 @@ char *RemoteGetlogin(int, char *)
     const char *name = getlogin();
     if (!name)
         name = "";
-    Verbose("Request: \"%s\" = getlogin()\n", name);
+    Verbose("Request: \"%s\" = getlogin()\n", Shown(name));
     strncpy(replybuf + 4, name, NAME_FIELD);
     return replybuf;
 }
@@ -265,7 +265,7 @@ char *RemoteGethostname(int, char *)
     memset(field, 0, NAME_FIELD);
     if (gethostname(field, NAME_FIELD) != 0)
         memset(field, 0, NAME_FIELD); // a failed call may have left part of a name
-    Verbose("Request: \"%.*s\" = gethostname()\n", NAME_FIELD, field);
+    Verbose("Request: \"%s\" = gethostname()\n", ShownBytes(field, NAME_FIELD));
     return replybuf;
 }
 
@@ -275,10 +275,10 @@ char *RemoteGethost(int, char *request)
     if (MsgCall(request) == CALL_GETHOSTBYNAME) {
         const char *name = ReqString(request, 4, nullptr);
         if (!name) {
-            Verbose("Request: gethostbyname(\"%.*s\")\n", TraceWidth(request, 4), request + 4);
+            Verbose("Request: gethostbyname(\"%s\")\n", ShownBytes(request + 4, TraceWidth(request, 4)));
             return HostNotFound();
         }
-        Verbose("Request: gethostbyname(\"%s\")\n", name);
+        Verbose("Request: gethostbyname(\"%s\")\n", Shown(name));
         entry = gethostbyname(name);
     } else {
         Verbose("Request: gethostbyaddr\n");
@@ -303,17 +303,17 @@ char *RemoteGetservbyname(int, char *request)
     if (!service || !protocol) {
         // No lookup for names that do not end inside the request.
         if (!service)
-            Verbose("Request: 0x%08x = getservbyname(\"%.*s\",\"\");\n", 0, TraceWidth(request, 4), request + 4);
+            Verbose("Request: 0x%08x = getservbyname(\"%s\",\"\");\n", 0, ShownBytes(request + 4, TraceWidth(request, 4)));
         else
-            Verbose("Request: 0x%08x = getservbyname(\"%s\",\"%.*s\");\n", 0, service, TraceWidth(request, next),
-                    request + next);
+            Verbose("Request: 0x%08x = getservbyname(\"%s\",\"%s\");\n", 0, Shown(service),
+                    ShownBytes(request + next, TraceWidth(request, next)));
         return ServiceNotFound(EINVAL);
     }
     errno = 0; // what the lookup leaves, not what an earlier call left
     struct servent *entry = getservbyname(service, protocol);
     int error = errno;
     Verbose("Request: 0x%08lx = getservbyname(\"%s\",\"%s\");\n",
-            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(entry)), service, protocol);
+            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(entry)), Shown(service), Shown(protocol));
     if (!entry)
         return ServiceNotFound(error);
     return ServiceReply(entry);

@@ -58,7 +58,7 @@ char *PathCall(const char *request, int (*call)(const char *))
         result = call(path);
         error = errno;
     }
-    Verbose("Request: %d = %s(%s)\n", result, CallName(MsgCall(request)), path ? path : badstring);
+    Verbose("Request: %d = %s(%s)\n", result, CallName(MsgCall(request)), path ? Shown(path) : badstring);
     return ResultReply(result, error);
 }
 
@@ -72,7 +72,7 @@ char *ModePathCall(const char *request, int (*call)(const char *, mode_t))
         result = call(path, static_cast<mode_t>(mode & 0xffff));
         error = errno;
     }
-    Verbose("Request: %d = %s(%s,0x%x)\n", result, CallName(MsgCall(request)), path ? path : badstring,
+    Verbose("Request: %d = %s(%s,0x%x)\n", result, CallName(MsgCall(request)), path ? Shown(path) : badstring,
             static_cast<unsigned>(mode));
     return ResultReply(result, error);
 }
@@ -137,7 +137,7 @@ char *RemoteOpen(int, char *request)
         error = errno;
     }
     ResultReply(result, error);
-    Verbose("Request: %d = open(%s,0x%x,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(flags),
+    Verbose("Request: %d = open(%s,0x%x,0x%x)\n", result, path ? Shown(path) : badstring, static_cast<unsigned>(flags),
             static_cast<unsigned>(mode));
     return replybuf;
 }
@@ -254,7 +254,7 @@ char *RemoteOpendir(int, char *request)
         ResultErrorReply(0, error);
     else
         ResultReply(static_cast<int32_t>(handle), 0);
-    Verbose("Request: 0x%x = opendir(%s)\n", handle, path ? path : badstring);
+    Verbose("Request: 0x%x = opendir(%s)\n", handle, path ? Shown(path) : badstring);
     return replybuf;
 }
 
@@ -283,7 +283,7 @@ char *RemoteReaddir(int, char *request)
     memcpy(replybuf + 12, entry->d_name, size);
     PutWord(replybuf, 1, 0);
     DataReply(12 + static_cast<int>(size));
-    Verbose("Request: %s = readdir(0x%x);\n", replybuf + 12, handle);
+    Verbose("Request: %s = readdir(0x%x);\n", Shown(replybuf + 12), handle);
     return replybuf;
 }
 
@@ -330,7 +330,7 @@ char *RemoteAccess(int, char *request)
         error = errno;
     }
     ResultReply(result, error);
-    Verbose("Request: %d = access(%s,0x%x)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
+    Verbose("Request: %d = access(%s,0x%x)\n", result, path ? Shown(path) : badstring, static_cast<unsigned>(mode));
     return replybuf;
 }
 
@@ -373,7 +373,8 @@ char *RemoteStat(int connection, char *request)
     if (call == CALL_FSTAT)
         Verbose("Request: %d = fstat(%d,...)\n", result, fd);
     else
-        Verbose("Request: %d = %s(%s,...)\n", result, call == CALL_LSTAT ? "lstat" : "stat", path ? path : badstring);
+        Verbose("Request: %d = %s(%s,...)\n", result, call == CALL_LSTAT ? "lstat" : "stat",
+                path ? Shown(path) : badstring);
     return replybuf;
 }
 
@@ -389,8 +390,8 @@ char *RemoteLink(int, char *request)
         error = errno;
     }
     ResultReply(result, error);
-    Verbose("Request: %d = %s(%s,%s)\n", result, symbolic ? "symlink" : "link", first ? first : badstring,
-            second ? second : badstring);
+    Verbose("Request: %d = %s(%s,%s)\n", result, symbolic ? "symlink" : "link", first ? Shown(first) : badstring,
+            second ? Shown(second) : badstring);
     return replybuf;
 }
 
@@ -413,7 +414,7 @@ char *RemoteGetcwd(int, char *)
     }
     PutWord(replybuf, 1, 1);
     DataReply(12 + static_cast<int>(strlen(cwd)) + 1);
-    Verbose("Request: \"%s\" = getcwd(...,%d)\n", cwd, MAX_DATA);
+    Verbose("Request: \"%s\" = getcwd(...,%d)\n", Shown(cwd), MAX_DATA);
     return replybuf;
 }
 
@@ -435,13 +436,13 @@ char *RemoteReadlink(int, char *request)
     }
     if (n < 0) {
         ResultReply(-1, error);
-        Verbose("Request: -1 = readlink(%s,...)\n", path ? path : badstring);
+        Verbose("Request: -1 = readlink(%s,...)\n", path ? Shown(path) : badstring);
         return replybuf;
     }
     replybuf[12 + n] = '\0';
     PutWord(replybuf, 1, static_cast<int32_t>(n));
     DataReply(12 + static_cast<int>(n));
-    Verbose("Request: \"%s\" = readlink(%s,...)\n", replybuf + 12, path);
+    Verbose("Request: \"%s\" = readlink(%s,...)\n", Shown(replybuf + 12), Shown(path));
     return replybuf;
 }
 

@@ -157,9 +157,9 @@ char *RemoteForkNExec(int, char *request)
         signal(SIGCHLD, SIG_DFL);
         close(control[0]);
         fcntl(control[1], F_SETFD, FD_CLOEXEC);
-        Verbose("%s", path);
+        Verbose("%s", Shown(path));
         for (int i = 0; i < count; i++)
-            Verbose(" %s", args[i]);
+            Verbose(" %s", Shown(args[i]));
         Verbose("\n");
         execv(path, args);
         int error = errno;
@@ -238,9 +238,9 @@ char *RemoteExecve(int connection, char *request)
         free(args);
         return failurereply(error);
     }
-    Verbose("Request: execve(\"%s\"", path);
+    Verbose("Request: execve(\"%s\"", Shown(path));
     for (int i = 0; i < argcount; i++)
-        Verbose(",%s", args[i]);
+        Verbose(",%s", Shown(args[i]));
     Verbose(",...);\n");
     char *reply = execwithwatcher(connection, path, args, env);
     free(args);
@@ -258,9 +258,9 @@ char *RemoteExecvp(int connection, char *request)
     char **args = nullptr;
     if (!getvector(request, next, count, &args, &next))
         return failurereply(errno);
-    Verbose("Request: execvp(\"%s\"", name);
+    Verbose("Request: execvp(\"%s\"", Shown(name));
     for (int i = 0; i < count; i++)
-        Verbose(",%s", args[i]);
+        Verbose(",%s", Shown(args[i]));
     Verbose(");\n");
     char *reply = execwithwatcher(connection, name, args, nullptr);
     free(args);

@@ -85,10 +85,17 @@ struct Agent {
     int port = -1;
     int sock = -1;
     int errPipe = -1;
+    int outPipe = -1;
+    int status = -1;
     bool swapped = false;
     std::string errText;
 
+    // The agent in daemon mode, with -v when verbose.
     explicit Agent(bool verbose, const std::function<void()> &beforeExec = {})
+        : Agent({"xt.term", verbose ? "-v" : "-d", "-d", "--"}, beforeExec, true)
+    {
+    }
+    Agent(std::vector<const char *> args, const std::function<void()> &beforeExec, bool daemon)
     {
         int out[2], err[2];
         if (pipe(out) < 0 || pipe(err) < 0)
@@ -101,13 +108,17 @@ struct Agent {
                 close(fd);
             if (beforeExec)
                 beforeExec();
-            const char *args[] = {"xt.term", verbose ? "-v" : "-d", "-d", "--", nullptr};
-            execv(AGENT_PATH, const_cast<char **>(args));
+            args.push_back(nullptr);
+            execv(AGENT_PATH, const_cast<char **>(args.data()));
             _exit(127);
         }
         close(out[1]);
         close(err[1]);
         errPipe = err[0];
+        if (!daemon) {
+            outPipe = out[0];
+            return;
+        }
         std::string line = ReadUntil(out[0], "\n", 10000);
         close(out[0]);
         if (sscanf(line.c_str(), "port = %d", &port) != 1)
@@ -115,7 +126,7 @@ struct Agent {
     }
     ~Agent()
     {
-        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+        if (pid > 0 && status < 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
@@ -123,6 +134,8 @@ struct Agent {
             close(sock);
         if (errPipe >= 0)
             close(errPipe);
+        if (outPipe >= 0)
+            close(outPipe);
     }
 
     // Bytes from fd until the text ends with stop or the time (ms) or the stream runs out.
@@ -211,8 +224,13 @@ struct Agent {
         if (sock >= 0)
             close(sock);
         sock = -1;
-        for (int i = 0; i < 1000 && waitpid(pid, nullptr, WNOHANG) == 0; i++)
-            usleep(10000);
+        for (int i = 0; i < 1000 && status < 0; i++) {
+            int ended = 0;
+            if (waitpid(pid, &ended, WNOHANG) == pid)
+                status = WIFEXITED(ended) ? WEXITSTATUS(ended) : 256;
+            else
+                usleep(10000);
+        }
         errText += ReadUntil(errPipe, "", 2000);
         return errText;
     }
@@ -284,6 +302,163 @@ TEST_P(Orders, OneServerAfterTheChildClosesItsDescriptors)
         std::string err = agent.Finish();
         EXPECT_EQ(err.find("PARENT PEER RESTARTED"), err.rfind("PARENT PEER RESTARTED")) << err;
     }
+}
+
+// The wait for the connection takes any descriptor number: here the listener lies above 1100.
+TEST(Regress, ListenerAboveThe1024Limit)
+{
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < 2048 && geteuid() != 0)
+        GTEST_SKIP() << "the descriptor limit cannot be raised";
+    Agent agent(false, [] {
+        struct rlimit raised = {2048, 2048};
+        setrlimit(RLIMIT_NOFILE, &raised);
+        int null = open("/dev/null", O_RDONLY);
+        for (int fd = 3; fd <= 1100; fd++)
+            dup2(null, fd);
+    });
+    ASSERT_TRUE(agent.Connect(false));
+    EXPECT_EQ(agent.Call(wire::CALL_GETPID, {}), agent.pid);
+    EXPECT_EQ(agent.Finish(), "");
+    EXPECT_EQ(agent.status, 0);
+}
+
+// A directory removed with the object that owns it; creation failing fails the test.
+struct Scratch {
+    std::string path;
+    Scratch()
+    {
+        char name[] = "/tmp/regress.XXXXXX";
+        if (mkdtemp(name))
+            path = name;
+        else
+            ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    }
+    ~Scratch()
+    {
+        if (!path.empty() && path != "/tmp")
+            (void)system(("rm -rf '" + path + "'").c_str());
+    }
+};
+
+// What the remote shell prints is relayed as it comes, in chunks: 4 MiB in one launch.
+TEST(Regress, RemoteShellOutputRelayedWhole)
+{
+    Scratch dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::string data;
+    for (int i = 0; data.size() < 4u << 20; i++)
+        data += std::to_string(i) + (i % 7 ? " " : "\n");
+    FILE *f = fopen((dir.path + "/data").c_str(), "w");
+    ASSERT_TRUE(f);
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+    f = fopen((dir.path + "/bigsh").c_str(), "w");
+    ASSERT_TRUE(f);
+    fprintf(f, "#!/bin/sh\nexec cat '%s/data'\n", dir.path.c_str());
+    fclose(f);
+    chmod((dir.path + "/bigsh").c_str(), 0755);
+    std::string path = "PATH=" + dir.path + ":/usr/bin:/bin";
+    struct timeval start, end;
+    gettimeofday(&start, nullptr);
+    Agent agent({"xt.term", "-rbigsh", "-nfs", "--"}, [&] {
+        putenv(const_cast<char *>(path.c_str()));
+        putenv(const_cast<char *>("DISPLAY=localhost:0"));
+    }, false);
+    std::string out = Agent::ReadUntil(agent.outPipe, "", 10000);
+    agent.Finish();
+    gettimeofday(&end, nullptr);
+    EXPECT_TRUE(out == data) << out.size() << " bytes of " << data.size();
+    EXPECT_EQ(agent.status, 1); // output means a failed launch, and -nfs ends there
+    EXPECT_LT(end.tv_sec - start.tv_sec, 10); // one byte at a time took about 19 s
+}
+
+// Trace lines show control bytes of client strings escaped, and every other byte as it is.
+TEST_P(Orders, TraceEscapesControlBytes)
+{
+    const std::pair<std::string, std::string> rows[] = {
+        {"/no/such/a\nRequest: 0 = unlink(/etc)", "/no/such/a\\nRequest: 0 = unlink(/etc)"},
+        {"/no/such/\x1b[31mred\t\r\x7f\x01", "/no/such/\\x1b[31mred\\t\\r\\x7f\\x01"},
+        {"/no/such/caf\xc3\xa9 \\n", "/no/such/caf\xc3\xa9 \\n"},
+    };
+    Agent agent(true);
+    ASSERT_TRUE(agent.Connect(GetParam()));
+    for (const auto &row : rows) {
+        agent.Send(agent.Msg(wire::CALL_STAT, {}, row.first + '\0'));
+        EXPECT_EQ(agent.Word(agent.Receive(), 1), -1);
+    }
+    std::string err = agent.Finish();
+    for (const auto &row : rows)
+        EXPECT_NE(err.find("Request: -1 = stat(" + row.second + ",...)\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("\x1b"), std::string::npos);
+}
+
+// Requests sent in one piece are answered in order; a call that hands the connection over finds
+// every earlier reply written and no later request taken, and a cut request still ends the
+// service after the replies before it.
+TEST_P(Orders, PipelinedRequestsAndHandOver)
+{
+    constexpr int P = -1000, C = -1001, H = -1002, S = -1003; // the agent's pid, the fork child's, a bare header, a status
+    struct Step {
+        int call;
+        std::vector<int32_t> words;
+        std::string tail;
+        int expect;
+    };
+    const std::string truePath = std::string("/bin/true\0true\0", 15);
+    const struct {
+        std::vector<Step> steps;
+        std::string cut; // bytes sent after the steps
+        int status;
+    } rows[] = {
+        {{{wire::CALL_GETPID, {}, "", P}, {wire::CALL_FORK, {}, "", C}, {wire::CALL_GETPID, {}, "", C},
+          {wire::CALL_STAT, {}, std::string("/", 2), S}, {wire::CALL_GETPID, {}, "", C}, {wire::CALL_EXIT, {0}, "", H},
+          {wire::CALL_GETPID, {}, "", P}},
+         "", 0},
+        {{{wire::CALL_GETPID, {}, "", P}, {wire::CALL_FORK, {}, "", C}, {wire::CALL_EXECVP, {1}, truePath, 0},
+          {wire::CALL_GETPID, {}, "", P}},
+         "", 0},
+        {{{wire::CALL_GETPID, {}, "", P}, {wire::CALL_GETPID, {}, "", P}, {wire::CALL_EXIT, {3}, "", H}}, "", 3},
+        {{{wire::CALL_GETPID, {}, "", P}, {wire::CALL_GETPID, {}, "", P}}, std::string("\x0c\x0c", 2), 1},
+    };
+    for (const auto &row : rows) {
+        Agent agent(false);
+        ASSERT_TRUE(agent.Connect(GetParam()));
+        std::string batch;
+        for (const Step &step : row.steps)
+            batch += agent.Msg(step.call, step.words, step.tail);
+        agent.Send(batch + row.cut);
+        shutdown(agent.sock, SHUT_WR);
+        int32_t child = 0;
+        for (const Step &step : row.steps) {
+            std::string r = agent.Receive();
+            if (step.call == wire::CALL_FORK)
+                child = agent.Word(r, 1);
+            if (step.expect == H)
+                EXPECT_EQ(r.size(), 4u);
+            else if (step.expect == S)
+                EXPECT_EQ(r.size(), 52u);
+            else
+                EXPECT_EQ(agent.Word(r, 1), step.expect == P ? agent.pid : step.expect == C ? child : step.expect)
+                    << "call " << step.call;
+        }
+        EXPECT_EQ(agent.Receive(), "");
+        agent.Finish();
+        EXPECT_EQ(agent.status, row.status);
+    }
+}
+
+// A reply goes out while the agent waits for the rest of the request behind it.
+TEST_P(Orders, NoReplyHeldWhileWaiting)
+{
+    Agent agent(false);
+    ASSERT_TRUE(agent.Connect(GetParam()));
+    std::string stat = agent.Msg(wire::CALL_STAT, {}, std::string("/", 2));
+    agent.Send(agent.Msg(wire::CALL_GETPID, {}) + stat.substr(0, 4));
+    EXPECT_EQ(agent.Word(agent.Receive(), 1), agent.pid);
+    agent.Send(stat.substr(4));
+    EXPECT_EQ(agent.Word(agent.Receive(), 1), 0);
 }
 
 } // namespace
