@@ -36,7 +36,7 @@ extern char **environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using hostlink::Exchange;
+using hostlink::detail::Exchange;
 using hostlink::Link;
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
@@ -267,9 +267,9 @@ Figure Measure(Agent &agent, RawServer &raw, const Workload &w, int blocks)
         // second records the sizes.
         if (!w.once(agent.link))
             return f;
-        agent.link.record(&script);
+        hostlink::detail::record(agent.link, &script);
         bool ok = w.once(agent.link);
-        agent.link.record(nullptr);
+        hostlink::detail::record(agent.link, nullptr);
         if (!ok)
             return f;
         for (int b = 0; b < blocks; b++) {
@@ -381,7 +381,7 @@ std::optional<double> AllocationsPerRequest(const char *binary, const std::strin
         if (!a.Start(binary, {"LD_PRELOAD=" + shim, "MALLOC_COUNT_FILE=" + countFile}))
             return std::nullopt;
         std::vector<Exchange> log;
-        a.link.record(&log);
+        hostlink::detail::record(a.link, &log);
         char buffer[4096];
         hostlink::FileStatus st;
         for (int i = 0; i < mixes; i++) {
@@ -394,7 +394,7 @@ std::optional<double> AllocationsPerRequest(const char *binary, const std::strin
             hostlink::access(a.link, dir + "/missing", hostlink::kAccessExists);
             hostlink::getcwd(a.link);
         }
-        a.link.record(nullptr);
+        hostlink::detail::record(a.link, nullptr);
         *requests = static_cast<int>(log.size());
         if (!a.Stop())
             return std::nullopt;

@@ -48,7 +48,7 @@ std::array<unsigned char, 32> proof(std::string_view key, std::string_view label
 
 } // namespace
 
-static LinkError authError(const std::string &what) { return LinkError(what); }
+static LinkError authError(const std::string &what) { return LinkError(LinkError::Kind::Auth, what); }
 
 std::optional<std::string> parseKey(std::string_view text)
 {

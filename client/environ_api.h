@@ -1,79 +1,120 @@
-// Typed environment, identity, clock and name-service calls over a Link.
+// Older include path of the environment, identity, clock and name-service calls; new code
+// includes <hostlink/calls.h>. The forms below are the library's first interface, kept for
+// code written against it.
 #pragma once
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "client/hostlink.h"
+#include <hostlink/calls.h>
+
+#include "common/wire.h"
 
 namespace hostlink {
 
 // Call numbers of this family.
 enum EnvironCall : int {
-    kGetenv = wire::CALL_GETENV,
-    kGettimeofday = wire::CALL_GETTIMEOFDAY,
-    kGetuid = wire::CALL_GETUID,
-    kGetgid = wire::CALL_GETGID,
-    kGeteuid = wire::CALL_GETEUID,
-    kGetegid = wire::CALL_GETEGID,
-    kGetlogin = wire::CALL_GETLOGIN,
-    kGethostname = wire::CALL_GETHOSTNAME,
-    kGethostbyname = wire::CALL_GETHOSTBYNAME,
-    kGethostbyaddr = wire::CALL_GETHOSTBYADDR,
-    kSetenv = wire::CALL_SETENV,
-    kGetservbyname = wire::CALL_GETSERVBYNAME,
+    kGetenv = 11,
+    kGettimeofday = 12,
+    kGetuid = 13,
+    kGetgid = 14,
+    kGeteuid = 15,
+    kGetegid = 16,
+    kGetlogin = 27,
+    kGethostname = 28,
+    kGethostbyname = 29,
+    kGethostbyaddr = 30,
+    kSetenv = 35,
+    kGetservbyname = 41,
 };
 
 struct TimeOfDay {
     int32_t result = 0;  // 0, or negative when the host's clock could not be read
-    int32_t error = 0;   // wire error number, when result is negative
+    int32_t error = 0;   // this machine's errno value, when result is negative
     int64_t seconds = 0;
     int32_t microseconds = 0;
     int32_t minutesWest = 0;
     int32_t dstFlag = 0;
 };
 
-struct HostEntry {
+inline std::vector<std::string> getEnvironment(Link &link) { return getenv(link); }
+inline void setEnvironment(Link &link, const std::vector<std::string> &settings)
+{
+    if (setenv(link, settings) < 0)
+        throw LinkError("environment strings cannot be sent");
+}
+
+inline TimeOfDay getTimeOfDay(Link &link)
+{
+    TimeOfDay t;
+    TimeValue tv;
+    TimeZone tz;
+    t.result = gettimeofday(link, &tv, &tz);
+    if (t.result < 0) {
+        t.error = errno;
+        return t;
+    }
+    t.seconds = tv.seconds;
+    t.microseconds = tv.microseconds;
+    t.minutesWest = tz.minutesWest;
+    t.dstFlag = tz.dstFlag;
+    return t;
+}
+
+inline int32_t getUid(Link &link) { return getuid(link); }
+inline int32_t getGid(Link &link) { return getgid(link); }
+inline int32_t getEuid(Link &link) { return geteuid(link); }
+inline int32_t getEgid(Link &link) { return getegid(link); }
+inline std::string getLogin(Link &link)
+{
     std::string name;
-    std::vector<std::string> aliases;
-    int32_t addressType = 0;
-    int32_t addressLength = 0;
-    std::vector<std::string> addresses; // raw bytes, network byte order
-};
-
-struct ServiceEntry {
+    getlogin(link, &name);
+    return name;
+}
+inline std::string getHostName(Link &link)
+{
     std::string name;
-    std::string protocol;
-    std::vector<std::string> aliases;
-    int32_t port = 0;
-};
+    gethostname(link, &name);
+    return name;
+}
 
-// The agent's whole environment, NAME=value strings in its order (cut where a reply ends).
-std::vector<std::string> getEnvironment(Link &link);
-// Adds or changes variables of the agent's environment; strings without '=' are ignored there.
-void setEnvironment(Link &link, const std::vector<std::string> &settings);
+inline std::optional<HostEntry> getHostByName(Link &link, const std::string &name)
+{
+    HostEntry e;
+    if (gethostbyname(link, name, &e) < 0)
+        return std::nullopt;
+    return e;
+}
+inline std::optional<HostEntry> getHostByAddr(Link &link, int32_t family, std::string_view address)
+{
+    HostEntry e;
+    if (gethostbyaddr(link, family, address, &e) < 0)
+        return std::nullopt;
+    return e;
+}
+// Not found: nullopt, and *error (when given) receives this machine's errno value.
+inline std::optional<ServiceEntry> getServByName(Link &link, const std::string &service,
+                                                 const std::string &protocol, int32_t *error = nullptr)
+{
+    ServiceEntry e;
+    if (getservbyname(link, service, protocol, &e) < 0) {
+        if (error)
+            *error = errno;
+        return std::nullopt;
+    }
+    return e;
+}
 
-TimeOfDay getTimeOfDay(Link &link);
-int32_t getUid(Link &link);
-int32_t getGid(Link &link);
-int32_t getEuid(Link &link);
-int32_t getEgid(Link &link);
-// Up to 64 bytes; empty when the agent has no login name.
-std::string getLogin(Link &link);
-std::string getHostName(Link &link);
-
-std::optional<HostEntry> getHostByName(Link &link, const std::string &name);
-// family 2 is the Internet; address holds the raw address bytes.
-std::optional<HostEntry> getHostByAddr(Link &link, int32_t family, std::string_view address);
-// Not found: nullopt, and *error (when given) receives the wire error number.
-std::optional<ServiceEntry> getServByName(Link &link, const std::string &service, const std::string &protocol,
-                                          int32_t *error = nullptr);
-
-// Decoders of the replies, for callers that build their own requests.
-std::vector<std::string> DecodeEnvironment(const Reply &reply);
-std::optional<HostEntry> DecodeHostEntry(const Reply &reply);
-std::optional<ServiceEntry> DecodeServiceEntry(const Reply &reply, int32_t *error = nullptr);
+inline std::vector<std::string> DecodeEnvironment(const Reply &reply) { return decodeEnvironment(reply); }
+inline std::optional<HostEntry> DecodeHostEntry(const Reply &reply)
+{
+    HostEntry e;
+    if (decodeHostEntry(reply, &e) < 0)
+        return std::nullopt;
+    return e;
+}
 
 } // namespace hostlink

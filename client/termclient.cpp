@@ -3,30 +3,30 @@
 // It leaves the remote shell at once and silently (so that the remote shell exits 0 with no
 // output), connects back to the host agent, performs the handshake, makes its remote calls and
 // records what it got in its log:
-//   log:  $HOSTAGENT_LOG, else $TMPDIR/termclient-PORT.log ($TMPDIR defaults to /tmp);
+//   log:  $HOSTAGENT_LOG (never through a symbolic link), else termclient-PORT.log in a private
+//         directory of this user: $XDG_RUNTIME_DIR/hostagent, else $TMPDIR/hostagent-UID
+//         ($TMPDIR defaults to /tmp), made mode 0700 and refused when it is a link, someone
+//         else's or open to others; the log is made anew there and never followed;
 //   host: the first field of $SSH_CONNECTION (set when ssh started it), else $HOSTAGENT_HOST,
 //         else the loopback address.
 // With -foreground it stays in front and reports on standard output and standard error instead.
-// -swapped makes it speak the opposite byte order. When the agent runs with -a, the key comes
-// from the line the agent wrote to standard input, else from -keyfile FILE or $HOSTAGENT_KEYFILE;
-// with a key the client authenticates right after the handshake. -run PROGRAM [ARGS...] (the
-// rest of the arguments) runs a host program, found along the host's PATH, and shows its output.
+// -swapped makes it speak the opposite byte order. -run PROGRAM [ARGS...] (the rest of the
+// arguments) runs a host program, found along the host's PATH, shows its output and error and
+// reports its exit status.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
-#include "client/environ_api.h"
-#include "client/files_api.h"
-#include "client/hostlink.h"
-#include "client/process_api.h"
 #include <hostlink/auth.h>
+#include <hostlink/hostlink.h>
+#include <optional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -34,7 +34,7 @@ struct Options {
     int port = -1;
     bool swapped = false;
     bool foreground = false;
-    std::string keyFile;
+    std::string keyFile; // -keyfile FILE
     std::vector<std::string> run;  // -run: the host program and its arguments
     std::vector<std::string> args; // every argument that is not an option of the client itself
 };
@@ -59,27 +59,43 @@ Options ParseOptions(int argc, char **argv)
     return o;
 }
 
-// The host that launched this client.
-std::string AgentHost()
+// Opens the log without following a link a stranger may have planted; -1 with errno.
+int OpenLog(int port, std::string *path)
 {
-    if (const char *ssh = getenv("SSH_CONNECTION")) {
-        std::string first(ssh, strcspn(ssh, " "));
-        if (!first.empty())
-            return first;
+    const char *explicitLog = getenv("HOSTAGENT_LOG");
+    if (explicitLog && *explicitLog) {
+        *path = explicitLog;
+        return open(explicitLog, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     }
-    const char *host = getenv("HOSTAGENT_HOST");
-    if (host && *host)
-        return host;
-    return "127.0.0.1";
-}
-
-std::string LogPath(int port)
-{
-    const char *log = getenv("HOSTAGENT_LOG");
-    if (log && *log)
-        return log;
-    const char *tmp = getenv("TMPDIR");
-    return std::string(tmp && *tmp ? tmp : "/tmp") + "/termclient-" + std::to_string(port) + ".log";
+    std::string dir;
+    const char *runtime = getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime)
+        dir = std::string(runtime) + "/hostagent";
+    else {
+        const char *tmp = getenv("TMPDIR");
+        dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/hostagent-" + std::to_string(getuid());
+    }
+    *path = dir + "/termclient-" + std::to_string(port) + ".log";
+    if (mkdir(dir.c_str(), 0700) < 0 && errno != EEXIST)
+        return -1;
+    // The directory must be this user's own, private, and no link.
+    struct stat st;
+    if (lstat(dir.c_str(), &st) < 0)
+        return -1;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) {
+        errno = EPERM;
+        return -1;
+    }
+    int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (d < 0)
+        return -1;
+    std::string name = "termclient-" + std::to_string(port) + ".log";
+    unlinkat(d, name.c_str(), 0);
+    int fd = openat(d, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int error = errno;
+    close(d);
+    errno = error;
+    return fd;
 }
 
 // Leaves the remote shell: the parent exits 0 at once; the child runs in a session of its own
@@ -105,13 +121,17 @@ void Detach(int log)
 // The host's name, the user the agent runs as, and the host's clock.
 void ShowHost(hostlink::Link &link)
 {
-    std::string login = hostlink::getLogin(link);
-    int uid = hostlink::getUid(link);
-    hostlink::TimeOfDay now = hostlink::getTimeOfDay(link);
-    printf("host: %s\n", hostlink::getHostName(link).c_str());
-    printf("user: %s (uid %d)\n", login.empty() ? "(no login name)" : login.c_str(), uid);
-    if (now.result < 0)
-        printf("time: unavailable (error %d)\n", now.error);
+    std::string login, name;
+    bool haveLogin = hostlink::getlogin(link, &login) == 0;
+    int uid = hostlink::getuid(link);
+    hostlink::TimeValue now;
+    int clock = hostlink::gettimeofday(link, &now);
+    int clockError = errno;
+    hostlink::gethostname(link, &name);
+    printf("host: %s\n", name.c_str());
+    printf("user: %s (uid %d)\n", haveLogin ? login.c_str() : "(no login name)", uid);
+    if (clock < 0)
+        printf("time: unavailable (%s)\n", strerror(clockError));
     else {
         time_t seconds = static_cast<time_t>(now.seconds);
         char when[64] = "?";
@@ -124,22 +144,17 @@ void ShowHost(hostlink::Link &link)
 // The host's working directory, the first entries of it, and a small host file.
 void ShowFiles(hostlink::Link &link)
 {
-    std::string cwd = hostlink::getcwd(link).value_or("?");
+    std::string cwd = "?";
+    hostlink::getcwd(link, &cwd);
     printf("host directory: %s\n", cwd.c_str());
-    if (uint32_t dir = hostlink::opendir(link, cwd)) {
-        int shown = 0, total = 0;
-        while (auto name = hostlink::readdir(link, dir)) {
-            if (shown < 8 && *name != "." && *name != "..") {
-                printf("  %s\n", name->c_str());
-                shown++;
-            }
-            total++;
-        }
-        hostlink::closedir(link, dir);
-        printf("  (%d entries)\n", total);
+    std::vector<hostlink::DirEntry> entries;
+    if (hostlink::listDirectory(link, cwd, &entries) == 0) {
+        for (size_t i = 0; i < entries.size() && i < 8; i++)
+            printf("  %s\n", entries[i].name.c_str());
+        printf("  (%zu entries)\n", entries.size() + 2); // with . and ..
     }
     const char *file = "/etc/hostname";
-    hostlink::FileStatus st{};
+    hostlink::FileStatus st;
     if (hostlink::stat(link, file, &st) < 0) {
         printf("stat %s: %s\n", file, strerror(errno));
         return;
@@ -166,8 +181,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: %s -peer PORT [-swapped] [-foreground] [-keyfile FILE] [ARGS...] [-run PROGRAM [ARGS...]]\n", argv[0]);
         return 2;
     }
-    std::string host = AgentHost();
-    // The key is read while the client still stands in the remote shell, whose input holds it.
+    std::string host = hostlink::agentHost();
+    // With -a the agent wrote the key to the remote shell's input: read while still there.
     std::optional<std::string> key;
     try {
         key = opt.keyFile.empty() ? hostlink::readLaunchKey(0) : hostlink::loadKeyFile(opt.keyFile);
@@ -178,8 +193,8 @@ int main(int argc, char **argv)
         return 1;
     }
     if (!opt.foreground) {
-        std::string path = LogPath(opt.port);
-        int log = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        std::string path;
+        int log = OpenLog(opt.port, &path);
         if (log < 0) {
             // Said before leaving: the remote shell's output makes the agent fall back.
             fprintf(stderr, "termclient: cannot open the log %s: %s\n", path.c_str(), strerror(errno));
@@ -193,22 +208,27 @@ int main(int argc, char **argv)
     for (size_t i = 0; i < opt.args.size(); i++)
         printf("arg %zu: %s\n", i + 1, opt.args[i].c_str());
     try {
-        auto link = hostlink::Link::connect(host, opt.port, opt.swapped);
-        link.setTimeout(60); // a stalled agent ends this client instead of keeping it forever
-        uint32_t answer = link.handshake(41);
-        if (key)
-            hostlink::authenticate(link, *key);
+        hostlink::ConnectOptions co;
+        co.swapped = opt.swapped;
+        co.timeoutSeconds = 60; // a stalled agent ends this client instead of keeping it forever
+        co.nonce = 41;
+        co.key = key;
+        hostlink::Link link = hostlink::connectPeer(opt.port, co);
         printf("connected to the host agent at %s:%d (%s byte order)\n", host.c_str(), opt.port,
                opt.swapped ? "opposite" : "same");
-        printf("handshake: nonce 41 answered with %u\n", answer);
+        printf("handshake: nonce 41 answered with 42\n");
         if (key)
             printf("authenticated: the agent holds the key\n");
         ShowHost(link);
         ShowFiles(link);
         if (!opt.run.empty()) {
-            std::vector<std::string> argv0(opt.run.begin(), opt.run.end());
-            std::string output = hostlink::runHostProgram(link, opt.run[0], argv0);
-            printf("output of %s on the host:\n%s", opt.run[0].c_str(), output.c_str());
+            printf("output of %s on the host:\n", opt.run[0].c_str());
+            fflush(stdout);
+            int status = hostlink::runProgram(link, opt.run[0], opt.run);
+            if (status < 0)
+                printf("cannot run %s on the host: %s\n", opt.run[0].c_str(), strerror(errno));
+            else
+                printf("%s exited with status %d\n", opt.run[0].c_str(), status);
             printf("host agent answers again as process %d\n", hostlink::getpid(link));
         }
         link.close();

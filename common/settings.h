@@ -13,6 +13,8 @@ struct Settings {
     const char *remote_shell_commands[3] = {"", "rsh", nullptr};
     const char *prog = nullptr;
     int swaprequest = 0;
+    // -x: extension calls from 49 up are served (off: every number above 47 ends the service).
+    int extensions = 0;
     // Opt-in connection security; all off unless their options are given.
     int auth = 0;                        // -a: authenticated connections
     const char *keyFile = nullptr;       // -k: key file (daemon mode, socket activation)

@@ -5,7 +5,7 @@ target_include_directories(agentfuzz PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(agentfuzz PRIVATE ${FUZZ_FLAGS})
 
 # exit and _exit end one input instead of the fuzzer; process creation is routed around.
-set(FUZZ_WRAPS exit _exit fork execv execve execvp read write close dup2)
+set(FUZZ_WRAPS exit _exit fork execv execve execvp read write close dup2 pread pwrite ftruncate fsync fdatasync)
 list(TRANSFORM FUZZ_WRAPS PREPEND "-Wl,--wrap=")
 
 add_executable(service_fuzz fuzz/service_fuzz.cpp)

@@ -46,6 +46,18 @@ def seeds(order):
     }
 
 
+def ext_seeds(order):
+    r = lambda call, words=(), strings=(), data=b"": req(call, words, strings, data, order)
+    return [r(63, (0,)), r(1, (0x602, 0o620), ("/scratch/x",)), r(57, (3, 5, 0, 7), data=b"abcde"),
+            r(56, (3, 100, 0, 0)), r(56, (3, 70000, 1, 0)), r(51, (3, 0, 3)), r(60, (3,)), r(62, (3, 1)),
+            r(6, (3,)), r(50, (0, 1), ("/scratch/x",)), r(58, (), ("/scratch/x",)), r(59, (), ("/scratch/link",)),
+            r(52, (1, 0, 5, 7, 0, 6, 0x3ffffffe), ("/scratch/link",)), r(53, (-1, -1), ("/scratch/x",)),
+            r(54, (0o10644,), ("/scratch/fifo",)), r(54, (0o20644,), ("/scratch/dev",)),
+            r(55, (), ("/scratch",)), r(49, (), ("/scratch/x", "/scratch/y")), r(7, (), ("/scratch/dir",)),
+            r(61, (1, 5)), r(61, (1, 0)), r(61, (1, 0)), r(10, (1,)), r(57, (3, 9999, 0, 0), data=b"x"),
+            r(52, (0,)), r(61, ()), r(49, (), ("/scratch/y",)), r(48, (1,))]
+
+
 def main():
     shutil.rmtree(OUT, ignore_errors=True)
     os.makedirs(OUT)
@@ -55,6 +67,10 @@ def main():
         for name, stream in seeds(order).items():
             with open(os.path.join(OUT, f"{name}-{'host' if mode == 0 else 'swapped'}"), "wb") as f:
                 f.write(bytes([mode | 0x80]) + b"".join(stream))
+    # Extension calls (agent option -x: mode bit 0x40; 0xc0 and 0xc1 keep the handshake's order).
+    for mode, order, tag in ((0xC0, host, "host"), (0xC1, other, "swapped")):
+        with open(os.path.join(OUT, f"extensions-{tag}"), "wb") as f:
+            f.write(bytes([mode]) + b"".join(ext_seeds(order)))
     # A stream that makes its own connection request, in the other byte order.
     hello = struct.pack(">HBBIIi", 16, 0, 0, MAGIC, 1, 41)
     with open(os.path.join(OUT, "own-handshake"), "wb") as f:

@@ -205,6 +205,51 @@ int __wrap_close(int fd)
     }
     return __real_close(fd);
 }
+ssize_t __real_pread(int fd, void *buf, size_t n, off_t offset);
+ssize_t __real_pwrite(int fd, const void *buf, size_t n, off_t offset);
+int __real_ftruncate(int fd, off_t length);
+int __real_fsync(int fd);
+int __real_fdatasync(int fd);
+ssize_t __wrap_pread(int fd, void *buf, size_t n, off_t offset)
+{
+    if (serving && Protected(fd)) {
+        errno = EBADF;
+        return -1;
+    }
+    return __real_pread(fd, buf, n, offset);
+}
+ssize_t __wrap_pwrite(int fd, const void *buf, size_t n, off_t offset)
+{
+    if (serving && Protected(fd)) {
+        errno = EBADF;
+        return -1;
+    }
+    return __real_pwrite(fd, buf, n, offset);
+}
+int __wrap_ftruncate(int fd, off_t length)
+{
+    if (serving && Protected(fd)) {
+        errno = EBADF;
+        return -1;
+    }
+    return __real_ftruncate(fd, length);
+}
+int __wrap_fsync(int fd)
+{
+    if (serving && Protected(fd)) {
+        errno = EBADF;
+        return -1;
+    }
+    return __real_fsync(fd);
+}
+int __wrap_fdatasync(int fd)
+{
+    if (serving && Protected(fd)) {
+        errno = EBADF;
+        return -1;
+    }
+    return __real_fdatasync(fd);
+}
 int __wrap_dup2(int from, int to)
 {
     if (serving && (Protected(from) || Protected(to))) {
@@ -292,6 +337,7 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     settings.swaprequest = 0;
     settings.verbose = (mode & 0x80) ? 1 : 0;
+    settings.extensions = (mode & 0x40) ? 1 : 0;
     serving = true;
     if (setjmp(endOfService) == 0)
         ServicePeer(agentEnd);

@@ -124,11 +124,17 @@ void ProcessArgs(int argc, char **argv)
             settings.termCmd = arg + 2;
         } else if (strncmp(arg, "-h", 2) == 0) {
             settings.terminalName = arg + 2;
+        } else if (strcmp(arg, "-x") == 0) {
+            // Tried last: it matches only what every earlier test refuses.
+            settings.extensions = 1;
         } else if (!ProcessSecurityArg(arg)) {
             Usage();
             exit(1);
         }
     }
+    // Clients learn of the extensions through getenv, a call every agent answers.
+    if (settings.extensions)
+        setenv("HOSTAGENT_EXTENSIONS", "1", 1);
 }
 
 namespace {

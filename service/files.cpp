@@ -446,6 +446,12 @@ char *RemoteReadlink(int, char *request)
     return replybuf;
 }
 
+DIR *DirectoryStream(uint32_t handle)
+{
+    DirSlot *slot = lookupdir(handle);
+    return slot ? slot->dir : nullptr;
+}
+
 void CloseDirectoryHandles()
 {
     for (DirSlot &slot : dirs) {

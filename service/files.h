@@ -7,3 +7,7 @@ int HostAccessMode(int32_t wire);
 
 // Closes every open directory stream and forgets its handle.
 void CloseDirectoryHandles();
+
+#include <dirent.h>
+// The directory stream behind an opendir handle, or null when the handle names none.
+DIR *DirectoryStream(uint32_t handle);

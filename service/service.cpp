@@ -96,6 +96,7 @@ struct ExtensionRange {
 
 constexpr ExtensionRange EXTENSIONS[] = {
     {nullptr, 0, nullptr},
+    {FILE_EXTENSION_ROWS, NUM_FILE_EXTENSIONS, &Settings::extensions},
 };
 
 Handler FindHandler(int call)

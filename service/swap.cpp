@@ -82,14 +82,20 @@ void SwapRequest(char *request)
 {
     SetLength(request, swaps(MsgLength(request)));
     int call = MsgCall(request);
-    if (call < NUM_NAMED_CALLS)
+    if (call < NUM_CALLS || call == CALL_AUTH)
         SwapWords(request, tables.request[call]);
+    else if (settings.extensions)
+        SwapExtensionRequest(request);
 }
 
 void SwapReply(char *reply)
 {
     int call = MsgCall(reply);
-    if (call == CALL_NONE || call >= NUM_NAMED_CALLS) {
+    if (call >= NUM_CALLS && call != CALL_AUTH && settings.extensions && SwapExtensionReply(reply)) {
+        SetLength(reply, swaps(MsgLength(reply)));
+        return;
+    }
+    if (call == CALL_NONE || (call >= NUM_CALLS && call != CALL_AUTH)) {
         Error("internal error, Unknown function call %d\n", call);
         exit(1);
     }

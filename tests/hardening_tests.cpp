@@ -134,15 +134,15 @@ TEST(Faults, PeerSendingOneByteAtATimeIsServed)
         Daemon d;
         Link link = d.Connect(swapped);
         std::string bytes;
-        uint16_t len = link.encodeLength(16);
+        uint16_t len = hostlink::detail::encodeLength(link, 16);
         bytes.append(reinterpret_cast<const char *>(&len), 2);
         bytes += std::string("\0\0", 2);
-        bytes += link.encodeWord(static_cast<int32_t>(hostlink::kMagic)) + link.encodeWord(1) + link.encodeWord(9);
+        bytes += hostlink::detail::encodeWord(link, static_cast<int32_t>(hostlink::kMagic)) + hostlink::detail::encodeWord(link, 1) + hostlink::detail::encodeWord(link, 9);
         Trickle(link, bytes);
         Reply r = link.receive();
         EXPECT_EQ(r.word(3), 10);
         std::string stat;
-        len = link.encodeLength(6);
+        len = hostlink::detail::encodeLength(link, 6);
         stat.append(reinterpret_cast<const char *>(&len), 2);
         stat += std::string("\x12\0/\0", 4);
         Trickle(link, stat);
@@ -161,7 +161,7 @@ TEST(Faults, PeerStoppingOrClosingMidMessage)
         Daemon d;
         Link link = d.Open();
         std::string req;
-        uint16_t len = link.encodeLength(6);
+        uint16_t len = hostlink::detail::encodeLength(link, 6);
         req.append(reinterpret_cast<const char *>(&len), 2);
         req += std::string("\x12\0/\0", 4);
         link.sendRaw(req.substr(0, 2));

@@ -178,7 +178,7 @@ TEST(CommandLine, UsageAndExitStatus)
 {
     for (auto args : std::vector<std::vector<std::string>>{
              {"xt.term", "-t", "--"}, {"xt.term", "--", "-v", "--"}, {"xt.term", "-t99999999999", "--"},
-             {"xt.term", "-x", "--"}}) {
+             {"xt.term", "-xy", "--"}}) {
         AgentProcess a;
         ASSERT_TRUE(a.Start(args, {}, false));
         EXPECT_EQ(a.Wait(), 1);

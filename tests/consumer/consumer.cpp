@@ -15,7 +15,7 @@ int main(int argc, char **argv)
         auto link = hostlink::Link::connect("127.0.0.1", atoi(argv[1]));
         link.setTimeout(20);
         uint32_t answer = link.handshake(41);
-        int pid = link.call(hostlink::Request(46)).word(1); // getpid
+        int pid = hostlink::getpid(link);
         printf("hostlink %s: handshake %u, agent pid %d\n", HOSTLINK_VERSION, answer, pid);
     } catch (const hostlink::LinkError &e) {
         fprintf(stderr, "%s: %s\n", argv[0], e.what());

@@ -9,30 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "client/files_api.h"
 
 namespace hostlink {
 
 namespace {
-
-int32_t result12(Link &link, const Request &req)
-{
-    const Reply &r = link.exchange(req);
-    if (r.call() != req.call() || r.length() < 12)
-        throw LinkError("malformed reply to call " + std::to_string(req.call()));
-    int32_t result = r.word(1);
-    if (result < 0)
-        errno = LocalErrno(r.word(2));
-    return result;
-}
-
-Request withStrings(Request req, const std::string &first, const std::vector<std::string> &rest)
-{
-    req.str(first);
-    for (const std::string &s : rest)
-        req.str(s);
-    return req;
-}
 
 // A listening socket on the loopback address this link came from, and its port.
 int listenFor(const Link &link, int *port)
@@ -57,45 +37,6 @@ int listenFor(const Link &link, int *port)
 
 } // namespace
 
-int32_t forkNExec(Link &link, const std::string &path, const std::vector<std::string> &argv)
-{
-    return result12(link, withStrings(Request(23).word(static_cast<int32_t>(argv.size())), path, argv));
-}
-
-int32_t fork(Link &link) { return result12(link, Request(36)); }
-
-int32_t execve(Link &link, const std::string &path, const std::vector<std::string> &argv,
-               const std::vector<std::string> &env)
-{
-    Request req(37);
-    req.word(static_cast<int32_t>(argv.size())).word(static_cast<int32_t>(env.size())).str(path);
-    for (const std::string &s : argv)
-        req.str(s);
-    for (const std::string &s : env)
-        req.str(s);
-    return result12(link, req);
-}
-
-int32_t execvp(Link &link, const std::string &name, const std::vector<std::string> &argv)
-{
-    return result12(link, withStrings(Request(38).word(static_cast<int32_t>(argv.size())), name, argv));
-}
-
-void exit(Link &link, int32_t status)
-{
-    const Reply &r = link.exchange(Request(39).word(status));
-    if (r.call() != 39 || r.length() != 4)
-        throw LinkError("malformed reply to call 39");
-}
-
-int32_t dup2(Link &link, int32_t from, int32_t to) { return result12(link, Request(40).word(from).word(to)); }
-int32_t peerpipe(Link &link, int port) { return result12(link, Request(42).word(port)); }
-int32_t setpgid(Link &link, int32_t pid, int32_t group) { return result12(link, Request(43).word(pid).word(group)); }
-int32_t setsid(Link &link) { return result12(link, Request(44)); }
-int32_t getpgrp(Link &link) { return result12(link, Request(45)); }
-int32_t getpid(Link &link) { return result12(link, Request(46)); }
-int32_t getppid(Link &link) { return result12(link, Request(47)); }
-
 std::string runHostProgram(Link &link, const std::string &name, const std::vector<std::string> &argv,
                            double timeoutSeconds)
 {
@@ -110,14 +51,14 @@ std::string runHostProgram(Link &link, const std::string &name, const std::vecto
     int pipefd = peerpipe(link, port);
     if (pipefd < 0 || dup2(link, pipefd, 1) < 0) {
         int error = errno;
-        exit(link, 127);
+        _exit(link, 127);
         fail("the host cannot connect back: " + std::string(strerror(error)));
     }
     if (pipefd != 1)
         close(link, pipefd);
     struct pollfd p = {listener, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(timeoutSeconds * 1000)) != 1) {
-        exit(link, 127); // the host child gives the link back to its parent
+        _exit(link, 127); // the host child gives the link back to its parent
         fail("the host never connected back");
     }
     int out = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -127,7 +68,7 @@ std::string runHostProgram(Link &link, const std::string &name, const std::vecto
     if (execvp(link, name, argv) < 0) {
         int error = errno;
         ::close(out);
-        exit(link, 127);
+        _exit(link, 127);
         throw LinkError("cannot run " + name + " on the host: " + strerror(error));
     }
     // The program's output, to its end, within the time allowed.

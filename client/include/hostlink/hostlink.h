@@ -1,0 +1,7 @@
+// The terminal-side client library of the host agent: everything in one include.
+#pragma once
+#include <hostlink/auth.h>
+#include <hostlink/batch.h>
+#include <hostlink/calls.h>
+#include <hostlink/link.h>
+#include <hostlink/tools.h>

@@ -1,0 +1,26 @@
+// Runs a host program with its output and error output on this terminal and its exit status.
+#pragma once
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <hostlink/link.h>
+
+namespace hostsh {
+
+// Set by the interrupt handler; a running program stops being waited for.
+extern volatile sig_atomic_t gInterrupted;
+
+struct RunResult {
+    int status = -1;     // exit status as a shell reports it (128 + N after signal N); -1 if unknown
+    std::string failure; // why the program could not be started, when it was not
+};
+
+// The host forks; its child opens three connections back to this process (the program's
+// output, its error output, and the status channel), moves them onto descriptors 1, 2 and 0,
+// and becomes "sh -c", which runs the program (searched along the host's PATH) with standard
+// input from /dev/null and writes its exit status to the status channel. The host's original
+// process then serves the link again while the output is copied here to out and err.
+RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &argv, int out, int err);
+
+} // namespace hostsh

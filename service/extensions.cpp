@@ -1,0 +1,575 @@
+// Extension calls, served only when the agent runs with -x: rename, truncation, times, owners,
+// special files, file-system statistics, 64-bit offsets and status, a batched directory listing,
+// fsync and the file-creation mask. docs/extensions.md gives each call's request and reply.
+//
+// A 64-bit value travels as two words, the high half first, each converted like any other word.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "common/settings.h"
+#include "service/errnomap.h"
+#include "service/files.h"
+#include "service/protocol.h"
+#include "service/reply.h"
+
+namespace {
+
+const char *const badstring = "?";
+
+constexpr int STATUS_WORDS = 24;               // one 64-bit status record
+constexpr int STAT64_LENGTH = 12 + 4 * STATUS_WORDS; // 108
+constexpr int STATVFS_LENGTH = 84;
+constexpr int ENTRY_HEAD_WORDS = 2 + STATUS_WORDS; // record length, error word, status
+constexpr int PWRITE_DATA = MAX_MESSAGE - 20;
+
+// Wire values of utimens.
+constexpr int32_t WIRE_NOFOLLOW = 1;
+constexpr int32_t WIRE_UTIME_NOW = 0x3fffffff;
+constexpr int32_t WIRE_UTIME_OMIT = 0x3ffffffe;
+
+// Wire file types, in the bits above the permission bits of a mode word.
+constexpr int32_t WIRE_IFMT = 0170000;
+constexpr int32_t WIRE_IFIFO = 0010000;
+constexpr int32_t WIRE_IFCHR = 0020000;
+constexpr int32_t WIRE_IFDIR = 0040000;
+constexpr int32_t WIRE_IFBLK = 0060000;
+constexpr int32_t WIRE_IFREG = 0100000;
+constexpr int32_t WIRE_IFLNK = 0120000;
+constexpr int32_t WIRE_IFSOCK = 0140000;
+
+int32_t wiremode(mode_t mode)
+{
+    int32_t type = 0;
+    switch (mode & S_IFMT) {
+    case S_IFIFO: type = WIRE_IFIFO; break;
+    case S_IFCHR: type = WIRE_IFCHR; break;
+    case S_IFDIR: type = WIRE_IFDIR; break;
+    case S_IFBLK: type = WIRE_IFBLK; break;
+    case S_IFREG: type = WIRE_IFREG; break;
+    case S_IFLNK: type = WIRE_IFLNK; break;
+    case S_IFSOCK: type = WIRE_IFSOCK; break;
+    default: break;
+    }
+    return type | static_cast<int32_t>(mode & 07777);
+}
+
+// Host mode for mknod: fifos, sockets and plain files only; -1 for any other type.
+long hostnodemode(int32_t wire)
+{
+    mode_t perms = static_cast<mode_t>(wire & 07777);
+    switch (wire & WIRE_IFMT) {
+    case WIRE_IFIFO: return S_IFIFO | perms;
+    case WIRE_IFSOCK: return S_IFSOCK | perms;
+    case 0:
+    case WIRE_IFREG: return S_IFREG | perms;
+    default: return -1;
+    }
+}
+
+bool ReqWord64(const char *request, int n, int64_t *value)
+{
+    int32_t high = 0, low = 0;
+    if (!ReqWord(request, n, &high) || !ReqWord(request, n + 1, &low))
+        return false;
+    *value = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) |
+                                  static_cast<uint32_t>(low));
+    return true;
+}
+
+void putword64(char *msg, int n, int64_t v)
+{
+    uint64_t u = static_cast<uint64_t>(v);
+    PutWord(msg, n, static_cast<int32_t>(static_cast<uint32_t>(u >> 32)));
+    PutWord(msg, n + 1, static_cast<int32_t>(static_cast<uint32_t>(u)));
+}
+
+// Result word, error word (0 after a success), reply length 12.
+void setresult(int result, int error)
+{
+    PutWord(replybuf, 1, result);
+    PutWord(replybuf, 2, result < 0 ? maperrno(error) : 0);
+    SetLength(replybuf, 12);
+}
+
+// The status record at word n of msg.
+void putstatus(char *msg, int n, const struct stat &st)
+{
+    PutWord(msg, n, wiremode(st.st_mode));
+    PutWord(msg, n + 1, static_cast<int32_t>(st.st_nlink));
+    PutWord(msg, n + 2, static_cast<int32_t>(st.st_uid));
+    PutWord(msg, n + 3, static_cast<int32_t>(st.st_gid));
+    putword64(msg, n + 4, st.st_size);
+    putword64(msg, n + 6, static_cast<int64_t>(st.st_ino));
+    PutWord(msg, n + 8, static_cast<int32_t>(major(st.st_dev)));
+    PutWord(msg, n + 9, static_cast<int32_t>(minor(st.st_dev)));
+    PutWord(msg, n + 10, static_cast<int32_t>(major(st.st_rdev)));
+    PutWord(msg, n + 11, static_cast<int32_t>(minor(st.st_rdev)));
+    putword64(msg, n + 12, st.st_blocks);
+    PutWord(msg, n + 14, static_cast<int32_t>(st.st_blksize));
+    putword64(msg, n + 15, st.st_atim.tv_sec);
+    PutWord(msg, n + 17, static_cast<int32_t>(st.st_atim.tv_nsec));
+    putword64(msg, n + 18, st.st_mtim.tv_sec);
+    PutWord(msg, n + 20, static_cast<int32_t>(st.st_mtim.tv_nsec));
+    putword64(msg, n + 21, st.st_ctim.tv_sec);
+    PutWord(msg, n + 23, static_cast<int32_t>(st.st_ctim.tv_nsec));
+}
+
+// Byte count of pread64 and pwrite64: unsigned, limited to what one message carries.
+int datacount(int32_t count, int most)
+{
+    uint32_t n = static_cast<uint32_t>(count);
+    return n > static_cast<uint32_t>(most) ? most : static_cast<int>(n);
+}
+
+char *RemoteRename(int, char *request)
+{
+    int next = 0;
+    const char *from = ReqString(request, 4, &next);
+    const char *to = from ? ReqString(request, next, nullptr) : nullptr;
+    int result = -1, error = EINVAL;
+    if (to) {
+        result = rename(from, to);
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = rename(%s,%s)\n", result, from ? from : badstring, to ? to : badstring);
+    return replybuf;
+}
+
+char *RemoteTruncate(int, char *request)
+{
+    int64_t length = 0;
+    const char *path = ReqString(request, 12, nullptr);
+    int result = -1, error = EINVAL;
+    if (ReqWord64(request, 1, &length) && path) {
+        result = truncate(path, static_cast<off_t>(length));
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = truncate(%s,%lld)\n", result, path ? path : badstring, static_cast<long long>(length));
+    return replybuf;
+}
+
+char *RemoteFtruncate(int connection, char *request)
+{
+    int32_t fd = -1;
+    int64_t length = 0;
+    int result = -1, error = EINVAL;
+    if (ReqWord(request, 1, &fd) && ReqWord64(request, 2, &length)) {
+        if (fd == connection) {
+            error = EBADF;
+        } else {
+            result = ftruncate(fd, static_cast<off_t>(length));
+            error = errno;
+        }
+    }
+    setresult(result, error);
+    Verbose("Request: %d = ftruncate(%d,%lld)\n", result, fd, static_cast<long long>(length));
+    return replybuf;
+}
+
+bool wiretime(const char *request, int n, struct timespec *ts)
+{
+    int64_t sec = 0;
+    int32_t nsec = 0;
+    if (!ReqWord64(request, n, &sec) || !ReqWord(request, n + 2, &nsec))
+        return false;
+    ts->tv_sec = static_cast<time_t>(sec);
+    if (nsec == WIRE_UTIME_NOW)
+        ts->tv_nsec = UTIME_NOW;
+    else if (nsec == WIRE_UTIME_OMIT)
+        ts->tv_nsec = UTIME_OMIT;
+    else
+        ts->tv_nsec = nsec; // out of range: utimensat answers EINVAL
+    return true;
+}
+
+char *RemoteUtimens(int, char *request)
+{
+    int32_t flags = 0;
+    struct timespec times[2] = {};
+    const char *path = ReqString(request, 32, nullptr);
+    int result = -1, error = EINVAL;
+    if (ReqWord(request, 1, &flags) && wiretime(request, 2, &times[0]) && wiretime(request, 5, &times[1]) && path) {
+        result = utimensat(AT_FDCWD, path, times, (flags & WIRE_NOFOLLOW) ? AT_SYMLINK_NOFOLLOW : 0);
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = utimens(%s,%lld.%09ld,%lld.%09ld,0x%x)\n", result, path ? path : badstring,
+            static_cast<long long>(times[0].tv_sec), static_cast<long>(times[0].tv_nsec),
+            static_cast<long long>(times[1].tv_sec), static_cast<long>(times[1].tv_nsec),
+            static_cast<unsigned>(flags));
+    return replybuf;
+}
+
+char *RemoteLchown(int, char *request)
+{
+    int32_t uid = -1, gid = -1;
+    const char *path = ReqString(request, 12, nullptr);
+    int result = -1, error = EINVAL;
+    if (ReqWord(request, 1, &uid) && ReqWord(request, 2, &gid) && path) {
+        result = lchown(path, static_cast<uid_t>(uid), static_cast<gid_t>(gid));
+        error = errno;
+    }
+    setresult(result, error);
+    Verbose("Request: %d = lchown(%s,%d,%d)\n", result, path ? path : badstring, uid, gid);
+    return replybuf;
+}
+
+char *RemoteMknod(int, char *request)
+{
+    int32_t mode = 0;
+    const char *path = ReqString(request, 8, nullptr);
+    int result = -1, error = EINVAL;
+    if (ReqWord(request, 1, &mode) && path) {
+        long hostmode = hostnodemode(mode);
+        if (hostmode < 0) {
+            error = EPERM; // devices are not made over the link
+        } else {
+            result = mknod(path, static_cast<mode_t>(hostmode), 0);
+            error = errno;
+        }
+    }
+    setresult(result, error);
+    Verbose("Request: %d = mknod(%s,0%o)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
+    return replybuf;
+}
+
+char *RemoteStatvfs(int, char *request)
+{
+    const char *path = ReqString(request, 4, nullptr);
+    struct statvfs sv;
+    int result = -1, error = EINVAL;
+    if (path) {
+        result = statvfs(path, &sv);
+        error = errno;
+    }
+    setresult(result, error);
+    if (result == 0) {
+        PutWord(replybuf, 3, static_cast<int32_t>(sv.f_bsize));
+        PutWord(replybuf, 4, static_cast<int32_t>(sv.f_frsize));
+        putword64(replybuf, 5, static_cast<int64_t>(sv.f_blocks));
+        putword64(replybuf, 7, static_cast<int64_t>(sv.f_bfree));
+        putword64(replybuf, 9, static_cast<int64_t>(sv.f_bavail));
+        putword64(replybuf, 11, static_cast<int64_t>(sv.f_files));
+        putword64(replybuf, 13, static_cast<int64_t>(sv.f_ffree));
+        putword64(replybuf, 15, static_cast<int64_t>(sv.f_favail));
+        putword64(replybuf, 17, static_cast<int64_t>(sv.f_fsid));
+        PutWord(replybuf, 19, ((sv.f_flag & ST_RDONLY) ? 1 : 0) | ((sv.f_flag & ST_NOSUID) ? 2 : 0));
+        PutWord(replybuf, 20, static_cast<int32_t>(sv.f_namemax));
+    } else {
+        memset(replybuf + 12, 0, STATVFS_LENGTH - 12);
+    }
+    SetLength(replybuf, STATVFS_LENGTH);
+    Verbose("Request: %d = statvfs(%s,...)\n", result, path ? path : badstring);
+    return replybuf;
+}
+
+char *RemotePread(int connection, char *request)
+{
+    int32_t fd = -1, count = 0;
+    int64_t offset = 0;
+    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &count) && ReqWord64(request, 3, &offset);
+    int n = datacount(count, MAX_DATA);
+    long got = -1;
+    int error = EINVAL;
+    if (whole && fd == connection) {
+        error = EBADF;
+    } else if (whole) {
+        // Like read: everything asked for unless the end of the file or an error comes first.
+        got = 0;
+        while (got < n) {
+            ssize_t r = pread(fd, replybuf + 12 + got, static_cast<size_t>(n - got), static_cast<off_t>(offset + got));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0) {
+                error = errno;
+                if (r < 0 && got == 0)
+                    got = -1;
+                break;
+            }
+            got += r;
+        }
+    }
+    if (got < 0) {
+        setresult(-1, error);
+    } else {
+        PutWord(replybuf, 1, static_cast<int32_t>(got));
+        PutWord(replybuf, 2, 0);
+        DataReply(12 + static_cast<int>(got));
+    }
+    Verbose("Request: %d = pread64(%d,...,%d,%lld)\n", static_cast<int>(got), fd, n, static_cast<long long>(offset));
+    return replybuf;
+}
+
+char *RemotePwrite(int connection, char *request)
+{
+    int32_t fd = -1, count = 0;
+    int64_t offset = 0;
+    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &count) && ReqWord64(request, 3, &offset);
+    int n = datacount(count, PWRITE_DATA);
+    long put = -1;
+    int error = EINVAL;
+    // Only bytes that came with this request are written.
+    const char *data = whole ? ReqBytes(request, 20, n) : nullptr;
+    if (whole && !data) {
+        error = EINVAL;
+    } else if (whole && fd == connection) {
+        error = EBADF;
+    } else if (whole) {
+        put = 0;
+        while (put < n) {
+            ssize_t w = pwrite(fd, data + put, static_cast<size_t>(n - put), static_cast<off_t>(offset + put));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                error = errno;
+                if (put == 0)
+                    put = -1;
+                break;
+            }
+            put += w;
+        }
+    }
+    setresult(static_cast<int>(put), error);
+    Verbose("Request: %d = pwrite64(%d,...,%d,%lld)\n", static_cast<int>(put), fd, n, static_cast<long long>(offset));
+    return replybuf;
+}
+
+char *RemoteStat64(int, char *request)
+{
+    int call = MsgCall(request);
+    struct stat st;
+    const char *path = nullptr;
+    int32_t fd = -1;
+    int result = -1, error = EINVAL;
+    if (call == CALL_FSTAT64) {
+        if (ReqWord(request, 1, &fd)) {
+            result = fstat(fd, &st);
+            error = errno;
+        }
+    } else if ((path = ReqString(request, 4, nullptr))) {
+        result = call == CALL_LSTAT64 ? lstat(path, &st) : stat(path, &st);
+        error = errno;
+    }
+    setresult(result, error);
+    if (result == 0)
+        putstatus(replybuf, 3, st);
+    else
+        memset(replybuf + 12, 0, STAT64_LENGTH - 12);
+    SetLength(replybuf, STAT64_LENGTH);
+    if (call == CALL_FSTAT64)
+        Verbose("Request: %d = fstat64(%d,...)\n", result, fd);
+    else
+        Verbose("Request: %d = %s(%s,...)\n", result, call == CALL_LSTAT64 ? "lstat64" : "stat64", path ? path : badstring);
+    return replybuf;
+}
+
+char *RemoteReaddirplus(int, char *request)
+{
+    int32_t handle = 0, most = 0;
+    int count = -1, error = EINVAL;
+    int used = 12;
+    if (ReqWord(request, 1, &handle) && ReqWord(request, 2, &most)) {
+        DIR *dir = DirectoryStream(static_cast<uint32_t>(handle));
+        if (!dir) {
+            error = EBADF;
+        } else {
+            count = 0;
+            int dfd = dirfd(dir);
+            while (most <= 0 || count < most) {
+                long before = telldir(dir);
+                errno = 0;
+                struct dirent *entry = readdir(dir);
+                if (!entry) {
+                    if (errno != 0 && count == 0) {
+                        error = errno;
+                        count = -1;
+                    }
+                    break;
+                }
+                size_t namesize = strlen(entry->d_name) + 1;
+                int reclen = RoundUp4(4 * ENTRY_HEAD_WORDS + static_cast<int>(namesize));
+                if (used + reclen > MAX_MESSAGE) {
+                    seekdir(dir, before); // the next call starts with this entry
+                    break;
+                }
+                struct stat st;
+                int statok = fstatat(dfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW);
+                int staterror = errno;
+                char *rec = replybuf + used;
+                memset(rec, 0, static_cast<size_t>(reclen));
+                PutWord(rec, 0, reclen);
+                PutWord(rec, 1, statok == 0 ? 0 : maperrno(staterror));
+                if (statok == 0)
+                    putstatus(rec, 2, st);
+                memcpy(rec + 4 * ENTRY_HEAD_WORDS, entry->d_name, namesize);
+                used += reclen;
+                count++;
+            }
+        }
+    }
+    setresult(count, error);
+    if (count > 0)
+        SetLength(replybuf, used);
+    Verbose("Request: %d = readdirplus(0x%x,%d)\n", count, static_cast<unsigned>(handle), most);
+    return replybuf;
+}
+
+char *RemoteFsync(int connection, char *request)
+{
+    int32_t fd = -1, flags = 0;
+    int result = -1, error = EINVAL;
+    if (ReqWord(request, 1, &fd) && ReqWord(request, 2, &flags)) {
+        if (fd == connection) {
+            error = EBADF;
+        } else {
+            result = (flags & 1) ? fdatasync(fd) : fsync(fd);
+            error = errno;
+        }
+    }
+    setresult(result, error);
+    Verbose("Request: %d = fsync(%d,%d)\n", result, fd, flags);
+    return replybuf;
+}
+
+char *RemoteUmask(int, char *request)
+{
+    int32_t mask = 0;
+    int result = -1;
+    if (ReqWord(request, 1, &mask))
+        result = static_cast<int>(umask(static_cast<mode_t>(mask & 0777)));
+    setresult(result, EINVAL);
+    Verbose("Request: 0%o = umask(0%o)\n", static_cast<unsigned>(result), static_cast<unsigned>(mask));
+    return replybuf;
+}
+
+// Words converted per call, bit n for word n; the status record of readdirplus entries is
+// converted entry by entry.
+constexpr uint32_t W(int a) { return 1u << a; }
+constexpr uint32_t Words(int from, int to)
+{
+    uint32_t m = 0;
+    for (int i = from; i <= to; i++)
+        m |= W(i);
+    return m;
+}
+
+// Words converted per call, bit n standing for word n.
+struct SwapRow {
+    uint32_t request;
+    uint32_t reply;
+};
+
+constexpr SwapRow SWAP_ROWS[NUM_FILE_EXTENSIONS] = {
+    {0, Words(1, 2)},           // 49 rename
+    {Words(1, 2), Words(1, 2)}, // 50 truncate
+    {Words(1, 3), Words(1, 2)}, // 51 ftruncate
+    {Words(1, 7), Words(1, 2)}, // 52 utimens
+    {Words(1, 2), Words(1, 2)}, // 53 lchown
+    {Words(1, 1), Words(1, 2)}, // 54 mknod
+    {0, Words(1, 20)},          // 55 statvfs
+    {Words(1, 4), Words(1, 2)}, // 56 pread64
+    {Words(1, 4), Words(1, 2)}, // 57 pwrite64
+    {0, Words(1, 26)},          // 58 stat64
+    {0, Words(1, 26)},          // 59 lstat64
+    {Words(1, 1), Words(1, 26)}, // 60 fstat64
+    {Words(1, 2), Words(1, 2)}, // 61 readdirplus: and each entry's head words
+    {Words(1, 2), Words(1, 2)}, // 62 fsync
+    {Words(1, 1), Words(1, 2)}, // 63 umask
+};
+
+const SwapRow *lookup(int call)
+{
+    if (call < CALL_RENAME || call > CALL_UMASK)
+        return nullptr;
+    return &SWAP_ROWS[call - CALL_RENAME];
+}
+
+void swapwords(char *msg, uint32_t mask, int size)
+{
+    for (int i = 1; i < 32 && (mask >> i); i++) {
+        if ((mask & W(i)) && 4 * i + 4 <= size)
+            PutWord(msg, i, static_cast<int32_t>(swapl(static_cast<uint32_t>(GetWord(msg, i)))));
+    }
+}
+
+} // namespace
+
+constexpr CallRow FILE_EXTENSION_ROWS[NUM_FILE_EXTENSIONS] = {
+    {CALL_RENAME, "rename", RemoteRename},
+    {CALL_TRUNCATE, "truncate", RemoteTruncate},
+    {CALL_FTRUNCATE, "ftruncate", RemoteFtruncate},
+    {CALL_UTIMENS, "utimens", RemoteUtimens},
+    {CALL_LCHOWN, "lchown", RemoteLchown},
+    {CALL_MKNOD, "mknod", RemoteMknod},
+    {CALL_STATVFS, "statvfs", RemoteStatvfs},
+    {CALL_PREAD64, "pread64", RemotePread},
+    {CALL_PWRITE64, "pwrite64", RemotePwrite},
+    {CALL_STAT64, "stat64", RemoteStat64},
+    {CALL_LSTAT64, "lstat64", RemoteStat64},
+    {CALL_FSTAT64, "fstat64", RemoteStat64},
+    {CALL_READDIRPLUS, "readdirplus", RemoteReaddirplus},
+    {CALL_FSYNC, "fsync", RemoteFsync},
+    {CALL_UMASK, "umask", RemoteUmask},
+};
+
+namespace {
+constexpr bool RowsMatchTheWire()
+{
+    for (int i = 0; i < NUM_FILE_EXTENSIONS; i++) {
+        const CallRow &row = FILE_EXTENSION_ROWS[i];
+        if (row.call != CALL_RENAME + i || !CallName(row.call) || !row.handler)
+            return false;
+        for (const char *a = row.name, *b = CallName(row.call);; a++, b++) {
+            if (*a != *b)
+                return false;
+            if (!*a)
+                break;
+        }
+    }
+    return CALL_RENAME + NUM_FILE_EXTENSIONS - 1 == CALL_UMASK;
+}
+static_assert(RowsMatchTheWire(), "an extension row is out of order or carries another name");
+} // namespace
+
+bool SwapExtensionRequest(char *request)
+{
+    const SwapRow *ext = lookup(MsgCall(request));
+    if (!ext)
+        return false;
+    swapwords(request, ext->request, MAX_MESSAGE);
+    return true;
+}
+
+bool SwapExtensionReply(char *reply)
+{
+    const SwapRow *ext = lookup(MsgCall(reply));
+    if (!ext)
+        return false;
+    int length = MsgLength(reply);
+    if (MsgCall(reply) == CALL_READDIRPLUS) {
+        // Entry by entry, reading each record length before it is converted.
+        int count = GetWord(reply, 1);
+        int pos = 12;
+        for (int i = 0; i < count && pos + 4 * ENTRY_HEAD_WORDS <= length; i++) {
+            int reclen = GetWord(reply + pos, 0);
+            for (int w = 0; w < ENTRY_HEAD_WORDS; w++)
+                PutWord(reply + pos, w, static_cast<int32_t>(swapl(static_cast<uint32_t>(GetWord(reply + pos, w)))));
+            if (reclen < 4 * ENTRY_HEAD_WORDS)
+                break;
+            pos += reclen;
+        }
+    }
+    swapwords(reply, ext->reply, MAX_MESSAGE);
+    return true;
+}

@@ -1,0 +1,231 @@
+// Extension calls of an agent started with -x, in both byte orders; the default agent's answer.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "client/files_api.h"
+#include "hostlink/ext.h"
+#include "tests/agent_process.h"
+
+using hostlink::Link;
+using hostlink::Request;
+namespace fs = std::filesystem;
+namespace hl = hostlink;
+
+namespace {
+
+constexpr int64_t k3GiB = 3LL << 30;
+
+struct ExtAgent {
+    AgentProcess agent;
+    explicit ExtAgent(bool extensions)
+    {
+        std::vector<std::string> args = {"xt.term", "-v"};
+        if (extensions)
+            args.push_back("-x");
+        args.insert(args.end(), {"-d", "--"});
+        if (!agent.Start(args))
+            ADD_FAILURE() << "agent did not start: " << agent.Stderr();
+    }
+    Link Open(bool swapped)
+    {
+        Link link = Link::connect("127.0.0.1", agent.port, swapped);
+        link.setTimeout(10);
+        link.handshake(1);
+        return link;
+    }
+};
+
+class Ext : public testing::TestWithParam<bool> {
+protected:
+    ExtAgent a{true};
+    Link link = a.Open(GetParam());
+    std::string dir = TempDir();
+    std::string P(const std::string &name) const { return dir + "/" + name; }
+    ~Ext() override { fs::remove_all(dir); }
+    void SetUp() override
+    {
+        std::ofstream(P("f")) << "hello";
+        fs::create_directory(P("d"));
+        fs::create_symlink("f", P("l"));
+    }
+};
+
+// One row: a call through the library, its expected result and errno, and what it left behind.
+struct Row {
+    const char *name;
+    std::function<int32_t(Link &, const std::string &)> call;
+    int32_t result;
+    int error;
+    std::function<bool(const std::string &)> after;
+};
+
+struct stat Lstat(const std::string &p)
+{
+    struct stat st = {};
+    lstat(p.c_str(), &st);
+    return st;
+}
+
+const Row kRows[] = {
+    {"rename over a file", [](Link &l, const std::string &d) { std::ofstream(d + "/g") << "x"; return hl::rename(l, d + "/f", d + "/g"); },
+     0, 0, [](const std::string &d) { return !fs::exists(d + "/f") && fs::file_size(d + "/g") == 5; }},
+    {"rename a directory", [](Link &l, const std::string &d) { return hl::rename(l, d + "/d", d + "/e"); }, 0, 0,
+     [](const std::string &d) { return fs::is_directory(d + "/e"); }},
+    {"rename of nothing", [](Link &l, const std::string &d) { return hl::rename(l, d + "/none", d + "/x"); }, -1, ENOENT, nullptr},
+    {"rename into a non-empty directory", [](Link &l, const std::string &d) { std::ofstream(d + "/d/x"); fs::create_directory(d + "/e"); return hl::rename(l, d + "/e", d + "/d"); },
+     -1, ENOTEMPTY, nullptr},
+    {"truncate to 3 GiB", [](Link &l, const std::string &d) { return hl::truncate(l, d + "/f", k3GiB); }, 0, 0,
+     [](const std::string &d) { return Lstat(d + "/f").st_size == k3GiB; }},
+    {"truncate to 2", [](Link &l, const std::string &d) { return hl::truncate(l, d + "/f", 2); }, 0, 0,
+     [](const std::string &d) { return Lstat(d + "/f").st_size == 2; }},
+    {"truncate negative", [](Link &l, const std::string &d) { return hl::truncate(l, d + "/f", -1); }, -1, EINVAL, nullptr},
+    {"utimens without following", [](Link &l, const std::string &d) {
+         struct timespec t[2] = {{1000, 5}, {2000000000LL * 2, 999999999}};
+         return hl::utimens(l, d + "/l", t, true); }, 0, 0,
+     [](const std::string &d) { struct stat st = Lstat(d + "/l"); return st.st_mtim.tv_sec == 4000000000LL && st.st_mtim.tv_nsec == 999999999 &&
+                                    st.st_atim.tv_nsec == 5 && Lstat(d + "/f").st_mtim.tv_sec != 4000000000LL; }},
+    {"utimens omit and now", [](Link &l, const std::string &d) {
+         struct timespec t[2] = {{0, hl::kUtimeOmit}, {0, hl::kUtimeNow}};
+         return hl::utimens(l, d + "/f", t, false); }, 0, 0,
+     [](const std::string &d) { return Lstat(d + "/f").st_mtim.tv_sec > 1600000000; }},
+    {"lchown of the link", [](Link &l, const std::string &d) { return hl::lchown(l, d + "/l", 1, 2); }, 0, 0,
+     [](const std::string &d) { return Lstat(d + "/l").st_uid == 1 && Lstat(d + "/f").st_uid != 1; }},
+    {"mknod fifo", [](Link &l, const std::string &d) { return hl::mknod(l, d + "/p", 0010620); }, 0, 0,
+     [](const std::string &d) { return S_ISFIFO(Lstat(d + "/p").st_mode); }},
+    {"mknod socket", [](Link &l, const std::string &d) { return hl::mknod(l, d + "/s", 0140600); }, 0, 0,
+     [](const std::string &d) { return S_ISSOCK(Lstat(d + "/s").st_mode); }},
+    {"mknod device refused", [](Link &l, const std::string &d) { return hl::mknod(l, d + "/c", 0020600); }, -1, EPERM, nullptr},
+    {"umask 0 keeps modes whole", [](Link &l, const std::string &d) { hl::umask(l, 0); return hl::mkdir(l, d + "/m", 0620); }, 0, 0,
+     [](const std::string &d) { return (Lstat(d + "/m").st_mode & 07777) == 0620; }},
+};
+
+TEST_P(Ext, CallsAndTheirEffects)
+{
+    for (const Row &row : kRows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        SetUp();
+        errno = 0;
+        EXPECT_EQ(row.call(link, dir), row.result);
+        if (row.result < 0) {
+            EXPECT_EQ(errno, row.error);
+        }
+        if (row.after) {
+            EXPECT_TRUE(row.after(dir));
+        }
+    }
+}
+
+TEST_P(Ext, BigFilesAndStatus)
+{
+    int32_t fd = hl::open(link, P("big"), hl::kOpenReadWrite | hl::kOpenCreate, 0600);
+    ASSERT_GE(fd, 0);
+    std::string data(hl::kMaxPwrite, 'z');
+    EXPECT_EQ(hl::pwrite64(link, fd, data.data(), data.size(), k3GiB - 10), hl::kMaxPwrite);
+    char buf[100];
+    EXPECT_EQ(hl::pread64(link, fd, buf, 100, k3GiB - 20), 100);
+    EXPECT_EQ(std::string(buf, 10), std::string(10, '\0'));
+    EXPECT_EQ(std::string(buf + 10, 90), std::string(90, 'z'));
+    EXPECT_EQ(hl::pread64(link, fd, buf, 100, k3GiB * 2), 0);
+    EXPECT_EQ(hl::fsync(link, fd, false), 0);
+    EXPECT_EQ(hl::ftruncate(link, fd, k3GiB + 1), 0);
+    hl::Status64 st;
+    ASSERT_EQ(hl::fstat64(link, fd, &st), 0);
+    struct stat local;
+    ASSERT_EQ(stat(P("big").c_str(), &local), 0);
+    EXPECT_EQ(st.size, k3GiB + 1);
+    EXPECT_EQ(st.ino, local.st_ino);
+    EXPECT_EQ(st.mode, 0100600u);
+    EXPECT_EQ(st.blocks, local.st_blocks);
+    EXPECT_EQ(st.devMajor, major(local.st_dev));
+    EXPECT_EQ(st.mtime.tv_nsec, local.st_mtim.tv_nsec);
+    hl::close(link, fd);
+    // The plain stat refuses what does not fit, the 64-bit one does not.
+    hl::FileStatus small;
+    EXPECT_EQ(hl::stat(link, P("big"), &small), -1);
+    EXPECT_EQ(errno, EINVAL); // EOVERFLOW has no wire number
+    ASSERT_EQ(hl::stat64(link, "/dev/null", &st), 0);
+    EXPECT_EQ(st.mode & 0170000, 0020000u);
+    EXPECT_EQ(st.rdevMajor, 1u);
+    EXPECT_EQ(st.rdevMinor, 3u);
+    EXPECT_EQ(hl::lstat64(link, P("l"), &st), 0);
+    EXPECT_EQ(st.mode & 0170000, 0120000u);
+    EXPECT_EQ(hl::fstat64(link, 999, &st), -1);
+    EXPECT_EQ(errno, EBADF);
+    hl::FsStats fsst;
+    ASSERT_EQ(hl::statvfs(link, dir, &fsst), 0);
+    EXPECT_GT(fsst.blocks, 0u);
+    EXPECT_GT(fsst.namemax, 0u);
+    EXPECT_EQ(hl::statvfs(link, P("none"), &fsst), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_P(Ext, ReaddirplusCoversEveryEntryOnce)
+{
+    constexpr int kFiles = 1500; // more than one reply holds
+    for (int i = 0; i < kFiles; i++)
+        std::ofstream(P("d/entry-with-a-longish-name-" + std::to_string(i))) << std::string(static_cast<size_t>(i), 'x');
+    uint32_t h = hl::opendir(link, P("d"));
+    ASSERT_NE(h, 0u);
+    std::vector<hl::DirEntryPlus> entries;
+    int replies = 0;
+    int32_t n;
+    while ((n = hl::readdirplus(link, h, entries)) > 0 && replies < 100)
+        replies++;
+    EXPECT_EQ(n, 0);
+    EXPECT_GT(replies, 1);
+    std::set<std::string> names;
+    for (const auto &e : entries) {
+        names.insert(e.name);
+        EXPECT_EQ(e.error, 0);
+        if (e.name.rfind("entry-", 0) == 0) {
+            EXPECT_EQ(e.status.size, std::stoll(e.name.substr(e.name.rfind('-') + 1)));
+        }
+    }
+    EXPECT_EQ(names.size(), static_cast<size_t>(kFiles + 2));
+    EXPECT_EQ(entries.size(), names.size());
+    hl::rewinddir(link, h);
+    entries.clear();
+    EXPECT_EQ(hl::readdirplus(link, h, entries, 3), 3);
+    hl::closedir(link, h);
+    EXPECT_EQ(hl::readdirplus(link, h, entries), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_TRUE(hl::hasExtensions(link));
+    EXPECT_NE(a.agent.Stderr().find("= readdirplus(0x"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, Ext, testing::Bool(), [](const auto &i) { return i.param ? "Swapped" : "Native"; });
+
+// Without -x, and for numbers no extension has, the service ends exactly as it always did.
+TEST(ExtOff, UnknownCallsEndTheService)
+{
+    struct Case {
+        bool extensions;
+        int call;
+        bool swapped;
+    } cases[] = {{false, 48, false}, {false, 49, true}, {false, 63, false}, {true, 48, false}, {true, 64, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.call);
+        ExtAgent a(c.extensions);
+        Link link = a.Open(c.swapped);
+        if (!c.extensions) {
+            EXPECT_FALSE(hl::hasExtensions(link));
+        }
+        link.send(Request(c.call).word(1).word(2).str("/"));
+        EXPECT_TRUE(link.atEof());
+        EXPECT_EQ(a.agent.Wait(), 1);
+        EXPECT_NE(a.agent.Stderr().find("Unknown function call " + std::to_string(c.call) + "\n"), std::string::npos);
+    }
+}
+
+} // namespace

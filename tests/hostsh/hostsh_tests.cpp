@@ -1,0 +1,382 @@
+// The real hostsh binary against a daemon-mode agent whose working directory is a scratch tree.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/agent_process.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Result {
+    int status = -1; // exit status, 256 + signal, -1 when killed for running too long
+    std::string out, err;
+};
+
+void Write(const std::string &path, const std::string &data)
+{
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+int WaitFor(pid_t pid, double seconds)
+{
+    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    int ws = 0;
+    while (waitpid(pid, &ws, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 256 + WTERMSIG(ws);
+}
+
+class Hostsh : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char *tmp = getenv("TMPDIR");
+        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/hostsh-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr) << "mkdtemp: " << strerror(errno);
+        root = tmpl;
+        host = root + "/host";
+        local = root + "/local";
+        ASSERT_EQ(mkdir(host.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(local.c_str(), 0755), 0);
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    // An agent in daemon mode, working in the host folder; it serves one session.
+    void StartAgent()
+    {
+        std::string dir = host;
+        agent = std::make_unique<AgentProcess>();
+        agent->beforeExec = [dir] {
+            if (chdir(dir.c_str()) != 0)
+                _exit(126);
+        };
+        ASSERT_TRUE(agent->Start({"xt.hostsh", "-d", "--"})) << agent->Stderr();
+    }
+
+    std::vector<std::string> Argv(std::vector<std::string> opts)
+    {
+        opts.insert(opts.begin(), HOSTSH_PATH);
+        opts.push_back("127.0.0.1:" + std::to_string(agent->port));
+        return opts;
+    }
+
+    // Starts hostsh in the local folder with input from a file; its output goes to files
+    // (one file for both when merged).
+    pid_t Spawn(const std::vector<std::string> &argv, const std::string &input, bool merged,
+                const std::vector<std::string> &env = {})
+    {
+        Write(root + "/input", input);
+        pid_t pid = fork();
+        if (pid == 0) {
+            int in = open((root + "/input").c_str(), O_RDONLY);
+            int out = open((root + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int err = merged ? out : open((root + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (in < 0 || out < 0 || err < 0 || chdir(local.c_str()) != 0)
+                _exit(125);
+            dup2(in, 0), dup2(out, 1), dup2(err, 2);
+            for (const std::string &e : env)
+                putenv(strdup(e.c_str()));
+            std::vector<char *> args;
+            for (const std::string &a : argv)
+                args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        return pid;
+    }
+
+    Result Run(const std::vector<std::string> &argv, const std::string &input, bool merged = false,
+               const std::vector<std::string> &env = {})
+    {
+        Result r;
+        r.status = WaitFor(Spawn(argv, input, merged, env), 60);
+        r.out = ReadFile(root + "/out");
+        r.err = merged ? "" : ReadFile(root + "/err");
+        return r;
+    }
+
+    std::string root, host, local;
+    std::unique_ptr<AgentProcess> agent;
+};
+
+TEST_F(Hostsh, OptionsWithoutAgent)
+{
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        const char *out, *err;
+    } rows[] = {
+        {{"--version"}, 0, "hostsh ", ""},
+        {{"-h"}, 0, "usage: hostsh", ""},
+        {{}, 2, "", "usage: hostsh"},
+        {{"-x", "h:1"}, 2, "", "hostsh: unknown option -x"},
+        {{"nohost"}, 2, "", "hostsh: nohost is not HOST:PORT"},
+        {{"-peer", "99999"}, 2, "", "hostsh: bad port number 99999"},
+        {{"-b"}, 2, "", "hostsh: -b needs"},
+    };
+    for (const Row &row : rows) {
+        std::vector<std::string> argv = row.args;
+        argv.insert(argv.begin(), HOSTSH_PATH);
+        Result r = Run(argv, "");
+        EXPECT_EQ(r.status, row.status) << argv.size();
+        EXPECT_EQ(r.out.rfind(row.out, 0), 0u) << r.out;
+        EXPECT_EQ(r.err.rfind(row.err, 0), 0u) << r.err;
+    }
+}
+
+// Started as the agent's terminal client through the remote shell: it leaves the remote shell,
+// connects back and runs its batch, its output in the log.
+TEST_F(Hostsh, LaunchedByTheAgent)
+{
+    std::string bin = root + "/bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(HOSTSH_PATH, (bin + "/hostsh").c_str()), 0);
+    ASSERT_EQ(symlink(LOOPSH_PATH, (bin + "/loopsh").c_str()), 0);
+    Write(root + "/script", "pwd\nrun echo from the host\n");
+    Write(host + "/file", "");
+    AgentProcess launcher;
+    std::string dir = host;
+    launcher.beforeExec = [dir] {
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+    };
+    const char *path = getenv("PATH");
+    ASSERT_TRUE(launcher.Start({"xt.hostsh", "-rloopsh", "-h127.0.0.1", "-nfs", "--", "-b", root + "/script"},
+                               {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"), "HOSTSH_LOG=" + root + "/log"},
+                               false));
+    EXPECT_EQ(launcher.Wait(30), 0) << launcher.Stderr();
+    EXPECT_EQ(launcher.Stdout(), "");
+    EXPECT_EQ(ReadFile(root + "/log"), "hostsh> pwd\n" + host + "\nhostsh> run echo from the host\nfrom the host\n");
+}
+
+TEST_F(Hostsh, BatchTranscript)
+{
+    ASSERT_EQ(mkdir((host + "/docs").c_str(), 0755), 0);
+    Write(host + "/docs/readme.txt", "hello\n");
+    Write(host + "/docs/notes.md", "notes\n");
+    Write(host + "/docs/b.txt", "bee\n");
+    Write(local + "/up.txt", "from here\n");
+    StartAgent();
+    std::string script = "ls\n"
+                         "cd docs\n"
+                         "pwd\n"
+                         "ls *.txt ../do*/*.md\n"
+                         "cat readme.txt b.txt\n"
+                         "mkdir new\n"
+                         "put up.txt new\n"
+                         "ln -s up.txt new/link\n"
+                         "readlink new/link\n"
+                         "ls new\n"
+                         "chmod 600 new/up.txt\n"
+                         "-rmdir new\n"
+                         "rm new/*\n"
+                         "rmdir new\n"
+                         "  # a comment\n"
+                         "setenv GREETING='hi there'\n"
+                         "env GREETING\n"
+                         "-run sh -c 'echo to err >&2; exit 4'\n"
+                         "echo \"status $?\"\n"
+                         "run echo a  'b  c'\n"
+                         "get readme.txt got.txt\n"
+                         "lls\n"
+                         "-frobnicate\n"
+                         "-get /nonexistent\n"
+                         "cat missing.txt\n"
+                         "echo not reached\n";
+    Result r = Run(Argv({"-b", "-"}), script, true);
+    std::string expected = "hostsh> ls\ndocs\n"
+                           "hostsh> cd docs\n"
+                           "hostsh> pwd\n" + host + "/docs\n"
+                           "hostsh> ls *.txt ../do*/*.md\nb.txt\nreadme.txt\n../docs/notes.md\n"
+                           "hostsh> cat readme.txt b.txt\nhello\nbee\n"
+                           "hostsh> mkdir new\n"
+                           "hostsh> put up.txt new\n"
+                           "hostsh> ln -s up.txt new/link\n"
+                           "hostsh> readlink new/link\nup.txt\n"
+                           "hostsh> ls new\nlink\nup.txt\n"
+                           "hostsh> chmod 600 new/up.txt\n"
+                           "hostsh> -rmdir new\nrmdir: new: Directory not empty\n"
+                           "hostsh> rm new/*\n"
+                           "hostsh> rmdir new\n"
+                           "hostsh>   # a comment\n"
+                           "hostsh> setenv GREETING='hi there'\n"
+                           "hostsh> env GREETING\nhi there\n"
+                           "hostsh> -run sh -c 'echo to err >&2; exit 4'\nto err\nrun: sh: exit status 4\n"
+                           "hostsh> echo \"status $?\"\nstatus 4\n"
+                           "hostsh> run echo a  'b  c'\na b  c\n"
+                           "hostsh> get readme.txt got.txt\n"
+                           "hostsh> lls\ngot.txt\nup.txt\n"
+                           "hostsh> -frobnicate\nfrobnicate: unknown command (type \"help\" for the list)\n"
+                           "hostsh> -get /nonexistent\nget: /nonexistent: No such file or directory\n"
+                           "hostsh> cat missing.txt\ncat: missing.txt: No such file or directory\n";
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ReadFile(local + "/got.txt"), "hello\n");
+    EXPECT_FALSE(fs::exists(host + "/docs/new"));
+    EXPECT_EQ(agent->Wait(10), 0);
+}
+
+TEST_F(Hostsh, EveryByteValueBothWays)
+{
+    std::string data;
+    for (int i = 0; data.size() < 3 * 65508 + 1001; i++)
+        data += static_cast<char>((i * 7 + i / 256) & 0xff);
+    Write(local + "/bytes", data);
+    StartAgent();
+    Result r = Run(Argv({"-q", "-b", "-"}), "put bytes up\nget up down\nget up\nquit 3\n");
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(ReadFile(host + "/up") == data);
+    EXPECT_TRUE(ReadFile(local + "/down") == data);
+    EXPECT_TRUE(ReadFile(local + "/up") == data);
+}
+
+TEST_F(Hostsh, RecursiveTreesWithLinks)
+{
+    std::string t = local + "/tree";
+    for (const char *d : {"", "/sub", "/sub/deeper", "/empty-dir"})
+        ASSERT_EQ(mkdir((t + d).c_str(), 0755), 0);
+    Write(t + "/a.txt", "a\n");
+    Write(t + "/empty", "");
+    Write(t + "/sub/big", std::string(300000, 'x'));
+    Write(t + "/sub/deeper/c", "c");
+    ASSERT_EQ(symlink("a.txt", (t + "/rel").c_str()), 0);
+    ASSERT_EQ(symlink("../missing", (t + "/sub/dangling").c_str()), 0);
+    ASSERT_EQ(symlink("sub", (t + "/dirlink").c_str()), 0);
+    StartAgent();
+    Result r = Run(Argv({"-q", "-b", "-"}), "put -r tree up\nget -r up back\nget -r up\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const std::string &copy : {host + "/up", local + "/back", local + "/up"}) {
+        std::string cmd = "diff -r --no-dereference " + t + " " + copy + " >/dev/null 2>&1";
+        EXPECT_EQ(system(cmd.c_str()), 0) << copy;
+    }
+}
+
+// A terminal session: the prompt, completion of a host path, and the progress line.
+TEST_F(Hostsh, TerminalSession)
+{
+    ASSERT_EQ(mkdir((host + "/subdir").c_str(), 0755), 0);
+    Write(host + "/subdir/big.bin", std::string(1 << 20, 'z'));
+    StartAgent();
+    std::vector<std::string> argv = Argv({});
+    std::string state = root + "/state";
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("TERM", "dumb", 1);
+        setenv("XDG_STATE_HOME", state.c_str(), 1);
+        if (chdir(local.c_str()) != 0)
+            _exit(125);
+        execl(argv[0].c_str(), argv[0].c_str(), argv[1].c_str(), nullptr);
+        _exit(127);
+    }
+    std::string seen;
+    auto until = [&](const std::string &what) {
+        auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (seen.find(what) == std::string::npos && Clock::now() < deadline) {
+            struct pollfd p = {master, POLLIN, 0};
+            char buf[4096];
+            if (poll(&p, 1, 100) == 1) {
+                ssize_t n = read(master, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                seen.append(buf, static_cast<size_t>(n));
+            }
+        }
+        return seen.find(what) != std::string::npos;
+    };
+    auto type = [&](const std::string &keys) { ASSERT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size())); };
+    EXPECT_TRUE(until("hostsh> ")) << seen;
+    type("cd sub\t");
+    EXPECT_TRUE(until("subdir/")) << seen;
+    type("\n");
+    EXPECT_TRUE(until("hostsh> ")) << seen;
+    seen.clear();
+    type("get big\t");
+    EXPECT_TRUE(until("big.bin")) << seen;
+    seen.clear();
+    type("\n");
+    EXPECT_TRUE(until("100%")) << seen;
+    EXPECT_TRUE(until("hostsh> ")) << seen;
+    EXPECT_NE(seen.find("\rbig.bin"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("100%"), std::string::npos) << seen;
+    type("quit\n");
+    EXPECT_EQ(WaitFor(pid, 20), 0);
+    close(master);
+    EXPECT_EQ(ReadFile(local + "/big.bin").size(), 1u << 20);
+    EXPECT_NE(ReadFile(state + "/hostsh/history").find("big.bin"), std::string::npos);
+}
+
+TEST_F(Hostsh, NoProgressLineWithoutTerminal)
+{
+    Write(host + "/f", std::string(1 << 20, 'f'));
+    StartAgent();
+    Result r = Run(Argv({"--progress", "-b", "-"}), "get f\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "hostsh> get f\n");
+}
+
+TEST_F(Hostsh, LostAgentMidTransfer)
+{
+    ASSERT_EQ(mkfifo((host + "/pipe").c_str(), 0600), 0);
+    StartAgent();
+    pid_t pid = Spawn(Argv({"-q", "-b", "-"}), "get pipe\necho not reached\n", false);
+    // The agent has opened the pipe once a writer can open it.
+    int w = -1;
+    for (auto deadline = Clock::now() + std::chrono::seconds(20); w < 0 && Clock::now() < deadline;) {
+        w = open((host + "/pipe").c_str(), O_WRONLY | O_NONBLOCK);
+        if (w < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_GE(w, 0);
+    std::string chunk(100000, 'p');
+    EXPECT_GT(write(w, chunk.data(), chunk.size()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(agent->pid, SIGKILL);
+    EXPECT_EQ(WaitFor(pid, 20), 2);
+    close(w);
+    std::string err = ReadFile(root + "/err");
+    EXPECT_EQ(err.rfind("hostsh: lost the connection to the host agent", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(ReadFile(root + "/out"), "");
+}
+
+TEST_F(Hostsh, LongListingWaitsAHandfulOfTimes)
+{
+    ASSERT_EQ(mkdir((host + "/many").c_str(), 0755), 0);
+    for (int i = 0; i < 3000; i++)
+        Write(host + "/many/f" + std::to_string(i), "");
+    StartAgent();
+    Result r = Run(Argv({"-q", "-b", "-"}), "ls -l many\n", false, {"HOSTSH_STATS=1"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3000);
+    int waits = -1;
+    ASSERT_EQ(sscanf(r.err.c_str(), "hostsh: %d round trips", &waits), 1) << r.err;
+    EXPECT_LE(waits, 6);
+}
+
+} // namespace

@@ -1,0 +1,106 @@
+#include "tests/lib/fake_agent.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+bool ReadExactly(int fd, char *p, size_t n)
+{
+    while (n > 0) {
+        struct pollfd q = {fd, POLLIN, 0};
+        if (poll(&q, 1, 10000) != 1)
+            return false;
+        ssize_t r = read(fd, p, n);
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string FakeReply(int call, std::initializer_list<int32_t> words, const std::string &data)
+{
+    std::string r(4, '\0');
+    for (int32_t w : words)
+        r.append(reinterpret_cast<const char *>(&w), 4);
+    r += data;
+    uint16_t len = static_cast<uint16_t>(r.size());
+    memcpy(r.data(), &len, 2);
+    r[2] = static_cast<char>(call);
+    return r;
+}
+
+FakeAgent::FakeAgent(Script script) : script_(std::move(script))
+{
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener_, 1) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        ADD_FAILURE() << "fake agent cannot listen";
+    port = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+        struct pollfd q = {listener_, POLLIN, 0};
+        if (poll(&q, 1, 10000) != 1)
+            return;
+        int c = accept(listener_, nullptr, nullptr);
+        for (int n = 0; c >= 0; n++) {
+            std::string req(4, '\0');
+            if (!ReadExactly(c, req.data(), 4))
+                break;
+            uint16_t size;
+            memcpy(&size, req.data(), 2);
+            req.resize(size < 4 ? 4 : size);
+            if (size > 4 && !ReadExactly(c, req.data() + 4, size - 4u))
+                break;
+            std::string out = script_(n, req);
+            if (out == kClose)
+                shutdown(c, SHUT_WR); // end of file after the replies sent, then read on below
+            if (out == kClose || out == kSilence) {
+                char sink[4096]; // read on, answering nothing, until the client gives up and closes
+                struct pollfd w = {c, POLLIN, 0};
+                while (poll(&w, 1, 10000) == 1 && read(c, sink, sizeof sink) > 0) {
+                }
+                break;
+            }
+            if (write(c, out.data(), out.size()) != static_cast<ssize_t>(out.size()))
+                break;
+        }
+        if (c >= 0)
+            close(c);
+    });
+}
+
+FakeAgent::~FakeAgent()
+{
+    if (thread_.joinable())
+        thread_.join();
+    close(listener_);
+}
+
+hostlink::Link FakeAgent::Open(double timeout)
+{
+    hostlink::Link link = hostlink::Link::connect("127.0.0.1", port);
+    link.setTimeout(timeout);
+    link.handshake(1);
+    return link;
+}
+
+std::string FakeHello(const std::string &request)
+{
+    uint32_t nonce;
+    memcpy(&nonce, request.data() + 12, 4);
+    return FakeReply(0, {static_cast<int32_t>(hostlink::kMagic), 1, static_cast<int32_t>(nonce + 1)});
+}

@@ -1,0 +1,268 @@
+// The helpers: listing with status, whole files both ways, host programs, endpoints; the
+// examples as programs; the terminal client's log.
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <hostlink/hostlink.h>
+
+#include "tests/agent_process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Scratch {
+    std::string dir;
+    Scratch()
+    {
+        char tmpl[] = "/tmp/hostlink-tools-XXXXXX";
+        if (!mkdtemp(tmpl))
+            throw std::runtime_error("mkdtemp failed");
+        dir = tmpl;
+    }
+    ~Scratch() { fs::remove_all(dir); }
+};
+
+std::string Slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs a program to its end (bounded) with its output in a file; its exit status.
+int RunProgram(const std::vector<std::string> &argv, const std::string &outPath, const std::vector<std::string> &env = {})
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(out, 2);
+        for (const auto &e : env)
+            putenv(strdup(e.c_str()));
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    for (int i = 0; i < 3000; i++) {
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 256;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+} // namespace
+
+TEST(Tools, ListsADirectoryWithEachEntrysStatus)
+{
+    Scratch s;
+    for (int i = 0; i < 300; i++)
+        std::ofstream(s.dir + "/f" + std::to_string(i)) << std::string(static_cast<size_t>(i), 'x');
+    fs::create_directory(s.dir + "/sub");
+    fs::create_symlink("nowhere", s.dir + "/dangling");
+    Daemon d;
+    hostlink::Link link = d.Open();
+    std::vector<hostlink::DirEntry> entries;
+    ASSERT_EQ(hostlink::listDirectory(link, s.dir, &entries), 0);
+    ASSERT_EQ(entries.size(), 302u);
+    for (const auto &e : entries) {
+        ASSERT_EQ(e.error, 0) << e.name;
+        if (e.name == "sub")
+            EXPECT_TRUE(S_ISDIR(static_cast<mode_t>(e.status.mode)));
+        else if (e.name == "dangling")
+            EXPECT_TRUE(S_ISLNK(static_cast<mode_t>(e.status.mode)));
+        else
+            EXPECT_EQ(e.status.size, std::stoi(e.name.substr(1))) << e.name;
+    }
+    hostlink::ListOptions dots;
+    dots.includeDots = true;
+    dots.readdirWindow = 1;
+    ASSERT_EQ(hostlink::listDirectory(link, s.dir + "/sub", &entries, dots), 0);
+    EXPECT_EQ(entries.size(), 2u);
+    EXPECT_EQ(hostlink::listDirectory(link, s.dir + "/none", &entries), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(Tools, WholeFilesBothWaysWithProgress)
+{
+    Scratch s;
+    std::string data(3 * hostlink::kMaxData + 1234, '\0');
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = static_cast<char>(i * 7 % 253);
+    Daemon d;
+    hostlink::Link link = d.Open(true);
+    for (size_t chunk : {static_cast<size_t>(hostlink::kMaxData), size_t{1000}}) {
+        hostlink::TransferOptions o;
+        o.chunk = chunk;
+        o.window = 4;
+        std::vector<int64_t> seen;
+        o.progress = [&](int64_t done, int64_t) { seen.push_back(done); };
+        ASSERT_EQ(hostlink::writeFile(link, s.dir + "/f", data, 0600, o), static_cast<int64_t>(data.size()));
+        EXPECT_TRUE(Slurp(s.dir + "/f") == data);
+        EXPECT_EQ(fs::status(s.dir + "/f").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        std::string back;
+        seen.clear();
+        ASSERT_EQ(hostlink::readFile(link, s.dir + "/f", &back, o), static_cast<int64_t>(data.size()));
+        EXPECT_TRUE(back == data);
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+        EXPECT_EQ(seen.back(), static_cast<int64_t>(data.size()));
+    }
+    std::string none;
+    EXPECT_EQ(hostlink::readFile(link, s.dir + "/none", &none), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(hostlink::writeFile(link, s.dir + "/none/f", "x"), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(hostlink::getpid(link) > 0, true); // the link is in step
+}
+
+TEST(Tools, RunsAHostProgramAndReportsItsStatus)
+{
+    Scratch s;
+    Daemon d;
+    hostlink::Link link = d.Open();
+    int32_t agent = hostlink::getpid(link);
+    struct Row {
+        std::vector<std::string> argv;
+        int status;
+        std::string out, err;
+    };
+    const std::vector<Row> rows = {
+        {{"sh", "-c", "echo out; echo err >&2; exit 3"}, 3, "out\n", "err\n"},
+        {{"echo", "a b", "c;d"}, 0, "a b c;d\n", ""},
+        {{"sh", "-c", "kill -9 $$"}, 137, "", ""},
+        {{"no-such-program-anywhere"}, 127, "", "not found"},
+    };
+    for (const Row &row : rows) {
+        int out = open((s.dir + "/out").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        int err = open((s.dir + "/err").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        hostlink::RunOptions o;
+        o.outFd = out;
+        o.errFd = err;
+        o.timeoutSeconds = 20;
+        EXPECT_EQ(hostlink::runProgram(link, row.argv[0], row.argv, o), row.status) << row.argv[0] << strerror(errno);
+        close(out);
+        close(err);
+        EXPECT_EQ(Slurp(s.dir + "/out"), row.out);
+        EXPECT_NE(Slurp(s.dir + "/err").find(row.err), std::string::npos) << Slurp(s.dir + "/err");
+        EXPECT_EQ(hostlink::getpid(link), agent); // the agent serves again
+    }
+}
+
+TEST(Tools, EndpointsAndTheAgentsHost)
+{
+    struct Row {
+        const char *text;
+        const char *host;
+        int port;
+    };
+    const std::vector<Row> rows = {
+        {"127.0.0.1:80", "127.0.0.1", 80}, {"localhost:65535", "localhost", 65535}, {"[::1]:7", "::1", 7},
+        {"host:0", nullptr, 0},            {"host:65536", nullptr, 0},              {"host:", nullptr, 0},
+        {":80", nullptr, 0},               {"::1:80", nullptr, 0},                  {"host:8x", nullptr, 0},
+        {"host", nullptr, 0},
+    };
+    for (const Row &row : rows) {
+        auto e = hostlink::parseEndpoint(row.text);
+        EXPECT_EQ(e.has_value(), row.host != nullptr) << row.text;
+        if (e && row.host) {
+            EXPECT_EQ(e->host, row.host);
+            EXPECT_EQ(e->port, row.port);
+        }
+    }
+    const char *ssh = getenv("SSH_CONNECTION"), *host = getenv("HOSTAGENT_HOST");
+    std::string savedSsh = ssh ? ssh : "", savedHost = host ? host : "";
+    setenv("SSH_CONNECTION", "127.0.0.5 4000 127.0.0.1 22", 1);
+    setenv("HOSTAGENT_HOST", "127.0.0.6", 1);
+    EXPECT_EQ(hostlink::agentHost(), "127.0.0.5");
+    unsetenv("SSH_CONNECTION");
+    EXPECT_EQ(hostlink::agentHost(), "127.0.0.6");
+    unsetenv("HOSTAGENT_HOST");
+    EXPECT_EQ(hostlink::agentHost(), "127.0.0.1");
+    if (ssh)
+        setenv("SSH_CONNECTION", savedSsh.c_str(), 1);
+    if (host)
+        setenv("HOSTAGENT_HOST", savedHost.c_str(), 1);
+    hostlink::ConnectOptions keyed;
+    keyed.key = "secret";
+    Daemon d;
+    if (!hostlink::authenticationAvailable()) {
+        EXPECT_THROW(hostlink::connectTo({"127.0.0.1", d.agent.port}, keyed), hostlink::LinkError);
+    }
+}
+
+TEST(Examples, ListAndFetchAgainstAnAgent)
+{
+    Scratch s;
+    std::ofstream(s.dir + "/small") << "hello";
+    std::string big(200000, 'b');
+    std::ofstream(s.dir + "/big") << big;
+    {
+        Daemon d;
+        std::string where = "127.0.0.1:" + std::to_string(d.agent.port);
+        EXPECT_EQ(RunProgram({LIST_PATH, where, s.dir}, s.dir + "/listing"), 0);
+    }
+    std::string listing = Slurp(s.dir + "/listing");
+    EXPECT_NE(listing.find("           5 small\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("      200000 big\n"), std::string::npos) << listing;
+    {
+        Daemon d;
+        std::string where = "127.0.0.1:" + std::to_string(d.agent.port);
+        EXPECT_EQ(RunProgram({FETCH_PATH, where, s.dir + "/big", s.dir + "/copy"}, s.dir + "/progress"), 0);
+    }
+    EXPECT_TRUE(Slurp(s.dir + "/copy") == big);
+    EXPECT_NE(Slurp(s.dir + "/progress").find("fetched 200000 bytes"), std::string::npos);
+    EXPECT_EQ(RunProgram({LIST_PATH, "nowhere", s.dir}, s.dir + "/usage"), 2);
+}
+
+// The terminal client's log never goes through a link planted in its place.
+TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
+{
+    Scratch s;
+    std::string victim = s.dir + "/victim";
+    std::ofstream(victim) << "precious";
+    int port;
+    {
+        Daemon d; // a port given back: the client's connect fails after it has started its log
+        port = d.agent.port;
+    }
+    std::string tc = TERMCLIENT_PATH, p = std::to_string(port);
+    // An explicit log that is a link: refused before anything is written.
+    fs::create_symlink(victim, s.dir + "/log");
+    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"HOSTAGENT_LOG=" + s.dir + "/log"}), 1);
+    // A private directory that is a link, or open to others: refused.
+    fs::create_directory(s.dir + "/elsewhere");
+    fs::create_directory(s.dir + "/run1");
+    fs::create_directory_symlink(s.dir + "/elsewhere", s.dir + "/run1/hostagent");
+    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run1"}), 1);
+    fs::create_directories(s.dir + "/run2/hostagent");
+    chmod((s.dir + "/run2/hostagent").c_str(), 0777);
+    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run2"}), 1);
+    // In its own private directory a planted link is replaced, not followed.
+    fs::create_directories(s.dir + "/run3/hostagent");
+    chmod((s.dir + "/run3/hostagent").c_str(), 0700);
+    std::string log = s.dir + "/run3/hostagent/termclient-" + p + ".log";
+    fs::create_symlink(victim, log);
+    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run3"}), 0);
+    for (int i = 0; i < 500 && Slurp(log).find("cannot connect") == std::string::npos; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(fs::is_symlink(log));
+    EXPECT_NE(Slurp(log).find("started as"), std::string::npos);
+    EXPECT_EQ(fs::status(log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(Slurp(victim), "precious");
+    EXPECT_TRUE(fs::is_empty(s.dir + "/elsewhere"));
+}
