@@ -23,7 +23,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include <hostlink/auth.h>
 #include <hostlink/hostlink.h>
+#include <optional>
 #include <sys/stat.h>
 
 namespace {
@@ -32,6 +34,7 @@ struct Options {
     int port = -1;
     bool swapped = false;
     bool foreground = false;
+    std::string keyFile; // -keyfile FILE
     std::vector<std::string> run;  // -run: the host program and its arguments
     std::vector<std::string> args; // every argument that is not an option of the client itself
 };
@@ -46,6 +49,8 @@ Options ParseOptions(int argc, char **argv)
             o.swapped = true;
         else if (strcmp(argv[i], "-foreground") == 0)
             o.foreground = true;
+        else if (strcmp(argv[i], "-keyfile") == 0 && i + 1 < argc)
+            o.keyFile = argv[++i];
         else if (strcmp(argv[i], "-run") == 0 && i + 1 < argc)
             o.run.assign(argv + i + 1, argv + argc), i = argc;
         else
@@ -173,10 +178,20 @@ int main(int argc, char **argv)
 {
     Options opt = ParseOptions(argc, argv);
     if (opt.port <= 0 || opt.port > 65535) {
-        fprintf(stderr, "usage: %s -peer PORT [-swapped] [-foreground] [ARGS...] [-run PROGRAM [ARGS...]]\n", argv[0]);
+        fprintf(stderr, "usage: %s -peer PORT [-swapped] [-foreground] [-keyfile FILE] [ARGS...] [-run PROGRAM [ARGS...]]\n", argv[0]);
         return 2;
     }
     std::string host = hostlink::agentHost();
+    // With -a the agent wrote the key to the remote shell's input: read while still there.
+    std::optional<std::string> key;
+    try {
+        key = opt.keyFile.empty() ? hostlink::readLaunchKey(0) : hostlink::loadKeyFile(opt.keyFile);
+        if (!key)
+            key = hostlink::keyFromEnvironment();
+    } catch (const hostlink::LinkError &e) {
+        fprintf(stderr, "%s: %s\n", argv[0], e.what());
+        return 1;
+    }
     if (!opt.foreground) {
         std::string path;
         int log = OpenLog(opt.port, &path);
@@ -197,10 +212,13 @@ int main(int argc, char **argv)
         co.swapped = opt.swapped;
         co.timeoutSeconds = 60; // a stalled agent ends this client instead of keeping it forever
         co.nonce = 41;
+        co.key = key;
         hostlink::Link link = hostlink::connectPeer(opt.port, co);
         printf("connected to the host agent at %s:%d (%s byte order)\n", host.c_str(), opt.port,
                opt.swapped ? "opposite" : "same");
         printf("handshake: nonce 41 answered with 42\n");
+        if (key)
+            printf("authenticated: the agent holds the key\n");
         ShowHost(link);
         ShowFiles(link);
         if (!opt.run.empty()) {

@@ -45,6 +45,11 @@ set(pcdir ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig)
 file(RELATIVE_PATH HOSTLINK_PC_PREFIX ${pcdir} ${CMAKE_INSTALL_PREFIX})
 file(RELATIVE_PATH HOSTLINK_PC_LIBDIR ${pcdir} ${CMAKE_INSTALL_FULL_LIBDIR})
 file(RELATIVE_PATH HOSTLINK_PC_INCLUDEDIR ${pcdir} ${CMAKE_INSTALL_FULL_INCLUDEDIR})
+# The static library's authentication needs libsodium beside it.
+set(HOSTLINK_PC_LIBS_PRIVATE "")
+if(HOSTAGENT_HAVE_SODIUM)
+  set(HOSTLINK_PC_LIBS_PRIVATE "-lsodium")
+endif()
 configure_file(cmake/hostlink.pc.in ${PROJECT_BINARY_DIR}/hostlink.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/hostlink.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
@@ -72,6 +77,8 @@ endforeach()
 
 # Documentation: README, release notes and contrib/ (examples of use, service files).
 install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The security options and threat model, and the authentication exchange for client authors.
+install(FILES docs/security.md docs/auth.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(EXISTS ${PROJECT_SOURCE_DIR}/contrib)
   install(DIRECTORY contrib/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/contrib USE_SOURCE_PERMISSIONS)
 endif()

@@ -15,6 +15,13 @@ struct Settings {
     int swaprequest = 0;
     // -x: extension calls from 49 up are served (off: every number above 47 ends the service).
     int extensions = 0;
+    // Opt-in connection security; all off unless their options are given.
+    int auth = 0;                        // -a: authenticated connections
+    const char *keyFile = nullptr;       // -k: key file (daemon mode, socket activation)
+    const char *listenAddress = nullptr; // -l: address the listener binds
+    int inetd = 0;                       // -i: serve the connection on standard input
+    int idleLimit = 0;                   // -I: seconds a connection may go without a request
+    int quoteArgs = 0;                   // -q: quote the client's arguments for the remote shell
 };
 
 extern Settings settings;

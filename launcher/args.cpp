@@ -51,11 +51,11 @@ void Usage()
 
 namespace {
 
-// "-t%d": optional white space, optional sign, at least one digit, then anything.
-// A number outside the 32-bit range is refused.
-bool ParseTimeout(const char *arg, int *value)
+// "-t%d" (and "-I%d" likewise): optional white space, optional sign, at least one digit, then
+// anything. A number outside the 32-bit range is refused.
+bool ParseNumber(const char *arg, const char *option, int *value)
 {
-    if (strncmp(arg, "-t", 2) != 0)
+    if (strncmp(arg, option, 2) != 0)
         return false;
     const char *p = arg + 2;
     while (isspace(static_cast<unsigned char>(*p)))
@@ -76,6 +76,31 @@ bool ParseTimeout(const char *arg, int *value)
 
 } // namespace
 
+// The options of the opt-in connection security, tried after every other option. None of them
+// begins with the letters of an earlier test, so no argument that one of those accepts changes
+// its meaning.
+bool ProcessSecurityArg(char *arg)
+{
+    int n;
+    if (strcmp(arg, "-a") == 0) {
+        settings.auth = 1;
+    } else if (strcmp(arg, "-i") == 0) {
+        settings.inetd = 1;
+    } else if (strcmp(arg, "-q") == 0) {
+        settings.quoteArgs = 1;
+    } else if (strncmp(arg, "-k", 2) == 0) {
+        settings.keyFile = arg + 2;
+        settings.auth = 1;
+    } else if (strncmp(arg, "-l", 2) == 0) {
+        settings.listenAddress = arg + 2;
+    } else if (ParseNumber(arg, "-I", &n) && n >= 0) {
+        settings.idleLimit = n;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void ProcessArgs(int argc, char **argv)
 {
     for (int i = 1; i < argc; i++) {
@@ -89,7 +114,7 @@ void ProcessArgs(int argc, char **argv)
             settings.failsafe = 1;
         } else if (strcmp(arg, "-nfs") == 0) {
             settings.failsafe = 0;
-        } else if (ParseTimeout(arg, &t)) {
+        } else if (ParseNumber(arg, "-t", &t)) {
             settings.timeout = t;
         } else if (strncmp(arg, "-r", 2) == 0) {
             settings.remote_shell_commands[0] = arg + 2;
@@ -102,7 +127,7 @@ void ProcessArgs(int argc, char **argv)
         } else if (strcmp(arg, "-x") == 0) {
             // Tried last: it matches only what every earlier test refuses.
             settings.extensions = 1;
-        } else {
+        } else if (!ProcessSecurityArg(arg)) {
             Usage();
             exit(1);
         }

@@ -21,6 +21,8 @@ char portString[16];
 char peerOption[] = "-peer";
 char remoteShellPath[REMOTE_SHELL_PATH_SIZE];
 pid_t remoteShell = -1;
+// Index of the first of the client's own arguments in the client argument block.
+int clientArgsFrom = 1;
 
 // A copy of a resolver entry that later resolver calls cannot overwrite. Only IPv4 entries
 // are kept: the peer check compares 4-byte addresses.
@@ -54,6 +56,15 @@ struct hostent *CopyHostEntry(const struct hostent *entry)
     copy->h_length = 4;
     copy->h_addr_list = list;
     return copy;
+}
+
+// Frees the remote shell argument vector and the quoted copies among its first count client entries.
+void ReleaseQuoted(char **shellArgv, int count, char **clientArgv)
+{
+    for (int i = 0; i < count; i++)
+        if (shellArgv[i + 2] != clientArgv[i])
+            free(shellArgv[i + 2]);
+    free(shellArgv);
 }
 
 [[noreturn]] void FallBack(int listener, int clientArgc, char **clientArgv)
@@ -125,6 +136,7 @@ void BuildCommandLine(int *clientArgc, char ***clientArgv, int port)
     block[2] = portString;
     *clientArgc = count + 2;
     *clientArgv = block;
+    clientArgsFrom = 3;
 }
 
 // Directories outside, names inside: the first PATH directory holding either name wins. An
@@ -171,13 +183,18 @@ int StartClient(const char *terminalName, int clientArgc, char **clientArgv)
         return -1;
     shellArgv[0] = const_cast<char *>(shellName);
     shellArgv[1] = const_cast<char *>(terminalName);
-    for (int i = 0; i < clientArgc; i++)
+    for (int i = 0; i < clientArgc; i++) {
         shellArgv[i + 2] = clientArgv[i];
+        if (settings.quoteArgs && i >= clientArgsFrom && !(shellArgv[i + 2] = QuoteArg(clientArgv[i]))) {
+            ReleaseQuoted(shellArgv, i, clientArgv);
+            return -1;
+        }
+    }
     shellArgv[clientArgc + 2] = nullptr;
 
     int launchPipe[2];
     if (pipe(launchPipe) < 0) {
-        free(shellArgv);
+        ReleaseQuoted(shellArgv, clientArgc, clientArgv);
         return -1;
     }
     fflush(stdout);
@@ -187,7 +204,7 @@ int StartClient(const char *terminalName, int clientArgc, char **clientArgv)
         int saved = errno;
         close(launchPipe[0]);
         close(launchPipe[1]);
-        free(shellArgv);
+        ReleaseQuoted(shellArgv, clientArgc, clientArgv);
         errno = saved;
         return -1;
     }
@@ -197,7 +214,7 @@ int StartClient(const char *terminalName, int clientArgc, char **clientArgv)
             _exit(1);
         if (launchPipe[1] > 2)
             close(launchPipe[1]);
-        int devnull = open("/dev/null", O_RDONLY);
+        int devnull = LaunchKeyInput(); // /dev/null unless the launch key goes to the client
         if (devnull < 0 || dup2(devnull, 0) < 0)
             _exit(1);
         if (devnull > 2)
@@ -209,7 +226,7 @@ int StartClient(const char *terminalName, int clientArgc, char **clientArgv)
     }
     remoteShell = pid;
     close(launchPipe[1]);
-    free(shellArgv);
+    ReleaseQuoted(shellArgv, clientArgc, clientArgv);
     return launchPipe[0];
 }
 

@@ -7,6 +7,7 @@ void SplitArgs(int *argc, char **argv, int *clientArgc, char **clientArgv);
 void ProcessClientArgs(int clientArgc, char **clientArgv);
 void ProcessArgs(int argc, char **argv);
 void Usage();
+bool ProcessSecurityArg(char *arg);
 void EscapeMetaChars(int clientArgc, char **clientArgv);
 char *EscapeArg(const char *arg);
 
@@ -32,3 +33,14 @@ char *FindRemoteShellCommand(char *path);
 int StartClient(const char *terminalName, int clientArgc, char **clientArgv);
 void LaunchClient(const Terminal *terminal, int listener, int port, int *clientArgc, char ***clientArgv);
 bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer);
+
+// security.cpp: the opt-in connection security (-a, -k, -l, -i, -I, -q).
+void PrepareSecurity();
+bool ParseKey(const char *text, unsigned char *key);
+bool LoadKeyFile(const char *path);
+in_addr_t ListenAddress();
+int LaunchKeyInput();
+char *QuoteArg(const char *arg);
+bool SecureMode();
+[[noreturn]] void ServeSecurely(const Terminal *terminal, int listener, int clientArgc, char **clientArgv);
+[[noreturn]] void ServeInetd();

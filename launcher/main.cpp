@@ -30,7 +30,7 @@ int OpenListener(int *port)
     fcntl(listener, F_SETFD, FD_CLOEXEC);
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_addr.s_addr = ListenAddress();
     addr.sin_port = 0;
     if (bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0) {
         perror("bind failed");
@@ -79,7 +79,12 @@ int main(int argc, char **argv)
     SplitArgs(&argc, argv, &clientArgc, clientArgv);
     ProcessClientArgs(clientArgc, clientArgv);
     ProcessArgs(argc, argv);
-    EscapeMetaChars(clientArgc, clientArgv);
+    // Under -q the arguments are quoted instead, on their way to the remote shell only.
+    if (!settings.quoteArgs)
+        EscapeMetaChars(clientArgc, clientArgv);
+    PrepareSecurity();
+    if (settings.inetd)
+        ServeInetd();
 
     // Daemon mode has no terminal; its messages name the wildcard listener instead.
     Terminal terminal = {"any host", nullptr, INADDR_NONE};
@@ -95,6 +100,8 @@ int main(int argc, char **argv)
     } else {
         LaunchClient(&terminal, listener, port, &clientArgc, &clientArgv);
     }
+    if (SecureMode())
+        ServeSecurely(&terminal, listener, clientArgc, clientArgv);
 
     for (;;) {
         // Any descriptor number can be waited on: the listener may lie far above 1023.

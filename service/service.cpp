@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "common/settings.h"
+#include "service/auth.h"
 #include "service/handlers.h"
 #include "service/protocol.h"
 
@@ -328,23 +329,29 @@ void NextRequest(int connection)
         SwapRequest(requestbuf);
 }
 
-} // namespace
-
-void ServicePeer(int connection)
+// The service loop; an admitted connection has had its connection request answered already,
+// so its loop begins with the next request.
+void Serve(int connection, bool admitted)
 {
     (void)GuardDescriptor(connection); // also checked by every call without the list
     inStart = inEnd = outUsed = 0;
     struct timeval start;
     gettimeofday(&start, nullptr);
 
-    long got = local_readx(connection, requestbuf, 16);
-    if (got == 0) {
-        Verbose("EOF\n");
-        return;
-    }
-    if (got != 16) {
-        Verbose("Connection length incorrect.\n");
-        exit(1);
+    if (admitted) {
+        if (!AwaitRequest(connection))
+            EndIdleConnection(connection);
+        NextRequest(connection);
+    } else {
+        long got = local_readx(connection, requestbuf, 16);
+        if (got == 0) {
+            Verbose("EOF\n");
+            return;
+        }
+        if (got != 16) {
+            Verbose("Connection length incorrect.\n");
+            exit(1);
+        }
     }
     for (;;) {
         if (settings.verbose) {
@@ -361,6 +368,15 @@ void ServicePeer(int connection)
         if (settings.swaprequest)
             SwapReply(reply);
         QueueReply(connection, reply, length);
+        // Every reply has gone out when no request is at hand: the idle limit counts from there.
+        if (inStart == inEnd && !AwaitRequest(connection))
+            EndIdleConnection(connection);
         NextRequest(connection);
     }
 }
+
+} // namespace
+
+void ServicePeer(int connection) { Serve(connection, false); }
+
+void ServiceAdmittedPeer(int connection) { Serve(connection, true); }

@@ -20,9 +20,10 @@ namespace {
 // Words converted per call, as a bit mask: bit n stands for word n.
 constexpr uint16_t W(int a) { return static_cast<uint16_t>(1u << a); }
 
+// Standard and extension calls; an extension call without words of its own has empty rows.
 struct WordTables {
-    uint16_t request[NUM_CALLS];
-    uint16_t reply[NUM_CALLS];
+    uint16_t request[NUM_NAMED_CALLS];
+    uint16_t reply[NUM_NAMED_CALLS];
 };
 
 constexpr WordTables MakeTables()
@@ -56,6 +57,9 @@ constexpr WordTables MakeTables()
     const uint16_t host = W(1) | W(2) | W(3) | W(4) | W(5);
     t.reply[CALL_GETHOSTBYNAME] = t.reply[CALL_GETHOSTBYADDR] = host;
     t.reply[CALL_GETSERVBYNAME] = W(1) | W(2) | W(3) | W(4);
+    // The authentication exchange: the step word; result and error words (the rest is bytes).
+    t.request[CALL_AUTH] = W(1);
+    t.reply[CALL_AUTH] = w12;
     return t;
 }
 
@@ -78,7 +82,7 @@ void SwapRequest(char *request)
 {
     SetLength(request, swaps(MsgLength(request)));
     int call = MsgCall(request);
-    if (call < NUM_CALLS)
+    if (call < NUM_CALLS || call == CALL_AUTH)
         SwapWords(request, tables.request[call]);
     else if (settings.extensions)
         SwapExtensionRequest(request);
@@ -87,11 +91,11 @@ void SwapRequest(char *request)
 void SwapReply(char *reply)
 {
     int call = MsgCall(reply);
-    if (call >= NUM_CALLS && settings.extensions && SwapExtensionReply(reply)) {
+    if (call >= NUM_CALLS && call != CALL_AUTH && settings.extensions && SwapExtensionReply(reply)) {
         SetLength(reply, swaps(MsgLength(reply)));
         return;
     }
-    if (call == CALL_NONE || call >= NUM_CALLS) {
+    if (call == CALL_NONE || (call >= NUM_CALLS && call != CALL_AUTH)) {
         Error("internal error, Unknown function call %d\n", call);
         exit(1);
     }

@@ -1,0 +1,306 @@
+// The opt-in connection security of the launcher: where the key comes from (a fresh one per
+// launch, handed to the remote shell on its standard input, or a key file), the bind address,
+// the connection loop that admits only right clients, socket activation, and the quoting of the
+// client's arguments. Nothing here runs unless one of -a, -k, -l, -i, -I or -q is given.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/settings.h"
+#include "launcher/launcher.h"
+#include "service/auth.h"
+#include "service/protocol.h"
+
+namespace {
+
+const char keyLinePrefix[] = "hostagent-key ";
+constexpr int KEY_HEX_DIGITS = 2 * AUTH_KEY_BYTES;
+
+// Keepalive probes after a minute of silence, then every 15 seconds; four unanswered probes
+// end the connection: a dead peer is noticed within two minutes.
+constexpr int KEEPALIVE_IDLE = 60;
+constexpr int KEEPALIVE_INTERVAL = 15;
+constexpr int KEEPALIVE_COUNT = 4;
+
+int hexdigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+void InstallReaper()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = ReapChildren;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGCHLD, &sa, nullptr);
+}
+
+// The options every connection gets, and the tuned keepalive. Under socket activation the
+// connection may be of another family, so no failure ends the agent there.
+void SetConnectionOptions(int connection, bool lenient)
+{
+    fcntl(connection, F_SETFD, FD_CLOEXEC);
+    int on = 1;
+    if (setsockopt(connection, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0 && !lenient) {
+        perror("couldn't set keepalive");
+        close(connection);
+        exit(1);
+    }
+    if (setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0 && !lenient) {
+        perror("couldn't set tcp_nodelay");
+        close(connection);
+        exit(1);
+    }
+    int idle = KEEPALIVE_IDLE, interval = KEEPALIVE_INTERVAL, count = KEEPALIVE_COUNT;
+    setsockopt(connection, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(connection, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(connection, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+[[noreturn]] void Serve(int connection)
+{
+    InstallReaper();
+    ServiceAdmittedPeer(connection);
+    exit(0);
+}
+
+} // namespace
+
+bool ParseKey(const char *text, unsigned char *key)
+{
+    for (int i = 0; i < AUTH_KEY_BYTES; i++) {
+        int high = hexdigit(text[2 * i]);
+        int low = high < 0 ? -1 : hexdigit(text[2 * i + 1]);
+        if (low < 0)
+            return false;
+        key[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+    for (const char *p = text + KEY_HEX_DIGITS; *p; p++)
+        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
+            return false;
+    return true;
+}
+
+bool LoadKeyFile(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) < 0) {
+        Error("Cannot read the key file %s: %s.\n", path, strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IRWXG | S_IRWXO))) {
+        Error("Key file %s refused: %s; it must be a regular file that only its owner can read "
+              "(chmod 600).\n",
+              path, S_ISREG(st.st_mode) ? "group or others have access to it" : "not a regular file");
+        close(fd);
+        return false;
+    }
+    char text[KEY_HEX_DIGITS + 64] = {};
+    long got = local_readx(fd, text, sizeof text - 1);
+    close(fd);
+    bool ok = got >= KEY_HEX_DIGITS && ParseKey(text, authKey);
+    memset(text, 0, sizeof text);
+    if (!ok)
+        Error("Key file %s holds no key: %d hexadecimal digits expected.\n", path, KEY_HEX_DIGITS);
+    return ok;
+}
+
+void PrepareSecurity()
+{
+    if (!settings.auth)
+        return;
+    if (!AuthAvailable()) {
+        Error("%s: -a and -k are not available: this agent was built without libsodium.\n", settings.prog);
+        exit(1);
+    }
+    if (settings.keyFile) {
+        if (!LoadKeyFile(settings.keyFile))
+            exit(1);
+    } else if (settings.pdaemon || settings.inetd) {
+        Error("%s: -a in daemon mode or with -i needs a key file (-kFILE).\n", settings.prog);
+        exit(1);
+    } else if (!RandomBytes(authKey, AUTH_KEY_BYTES)) {
+        Error("%s: no random key could be made.\n", settings.prog);
+        exit(1);
+    }
+}
+
+in_addr_t ListenAddress()
+{
+    if (!settings.listenAddress)
+        return htonl(INADDR_ANY);
+    struct in_addr address;
+    if (inet_pton(AF_INET, settings.listenAddress, &address) == 1)
+        return address.s_addr;
+    struct addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *found = nullptr;
+    if (getaddrinfo(settings.listenAddress, nullptr, &hints, &found) != 0 || !found) {
+        Error("Unknown listen address %s.\n", settings.listenAddress);
+        exit(1);
+    }
+    in_addr_t result = reinterpret_cast<struct sockaddr_in *>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return result;
+}
+
+// Run in the remote shell's child: its standard input becomes a pipe holding the launch key
+// line and then end of file, so that the key is on no command line and in no environment.
+int LaunchKeyInput()
+{
+    if (!settings.auth || settings.keyFile)
+        return open("/dev/null", O_RDONLY);
+    int keyPipe[2];
+    if (pipe(keyPipe) < 0)
+        return -1;
+    char line[sizeof keyLinePrefix + KEY_HEX_DIGITS + 1];
+    int n = snprintf(line, sizeof line, "%s", keyLinePrefix);
+    for (int i = 0; i < AUTH_KEY_BYTES; i++)
+        n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02x", authKey[i]);
+    line[n++] = '\n';
+    bool written = local_writex(keyPipe[1], line, n) == n;
+    memset(line, 0, sizeof line);
+    close(keyPipe[1]);
+    if (!written) {
+        close(keyPipe[0]);
+        return -1;
+    }
+    return keyPipe[0];
+}
+
+char *QuoteArg(const char *arg)
+{
+    size_t size = 3;
+    for (const char *p = arg; *p; p++)
+        size += *p == '\'' ? 4 : 1;
+    char *quoted = static_cast<char *>(malloc(size));
+    if (!quoted)
+        return nullptr;
+    char *q = quoted;
+    *q++ = '\'';
+    for (const char *p = arg; *p; p++) {
+        if (*p == '\'') {
+            memcpy(q, "'\\''", 4);
+            q += 4;
+        } else {
+            *q++ = *p;
+        }
+    }
+    *q++ = '\'';
+    *q = '\0';
+    return quoted;
+}
+
+bool SecureMode() { return settings.auth || settings.idleLimit > 0; }
+
+void ServeSecurely(const Terminal *terminal, int listener, int clientArgc, char **clientArgv)
+{
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += settings.timeout;
+    for (;;) {
+        int wait = -1;
+        if (!settings.pdaemon) {
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long long ms = (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000;
+            wait = settings.timeout < 0 ? -2 : ms < 0 ? 0 : ms > 1000000000LL ? 1000000000 : static_cast<int>(ms);
+        }
+        struct pollfd p = {listener, POLLIN, 0};
+        int ready = wait < -1 ? 0 : poll(&p, 1, wait);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            Error("Timedout attempting to connect to %s on %s.\n", settings.prog, terminal->name);
+            close(listener);
+            StartBackupClient(clientArgc, clientArgv);
+        }
+        struct sockaddr_in peer = {};
+        socklen_t len = sizeof peer;
+        int connection = accept(listener, reinterpret_cast<struct sockaddr *>(&peer), &len);
+        if (connection < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            Error("Error attempting to connect to %s on %s.\n", settings.prog, terminal->name);
+            exit(0);
+        }
+        // Without -a there is one connection only, as always; with it a wrong one is dropped
+        // and the wait goes on for the right client.
+        if (!settings.pdaemon) {
+            if (!settings.auth)
+                close(listener);
+            if (!PeerIsTerminal(terminal, &peer)) {
+                close(connection);
+                Error("Response from unexpected host.\n");
+                if (!settings.auth)
+                    exit(1);
+                continue;
+            }
+        }
+        SetConnectionOptions(connection, false);
+        Verbose("Accepted connection from peer.\n");
+        Admission admission = AdmitPeer(connection);
+        if (admission == ADMIT_GRANTED) {
+            if (!settings.pdaemon) {
+                if (settings.auth)
+                    close(listener);
+                ForgetKey();
+            }
+            Serve(connection);
+        }
+        if (!settings.pdaemon && !settings.auth)
+            exit(admission == ADMIT_CLOSED ? 0 : 1);
+    }
+}
+
+void ServeInetd()
+{
+    int connection = fcntl(0, F_DUPFD_CLOEXEC, 3);
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (connection < 0 || getsockopt(connection, SOL_SOCKET, SO_TYPE, &type, &len) < 0 || type != SOCK_STREAM) {
+        Error("%s: -i: standard input is not a connected stream socket.\n", settings.prog);
+        exit(1);
+    }
+    // Programs started for the client must not write into the connection: standard input and
+    // output become /dev/null, and so does standard error when it is the connection as well.
+    struct stat in, err;
+    bool errIsConnection = fstat(0, &in) == 0 && fstat(2, &err) == 0 && in.st_dev == err.st_dev &&
+                           in.st_ino == err.st_ino;
+    int devnull = open("/dev/null", O_RDWR);
+    if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(devnull, 1) < 0 || (errIsConnection && dup2(devnull, 2) < 0)) {
+        perror("/dev/null");
+        exit(1);
+    }
+    if (devnull > 2)
+        close(devnull);
+    SetConnectionOptions(connection, true);
+    Verbose("Accepted connection from peer.\n");
+    Admission admission = AdmitPeer(connection);
+    if (admission != ADMIT_GRANTED)
+        exit(admission == ADMIT_CLOSED ? 0 : 1);
+    Serve(connection);
+}
