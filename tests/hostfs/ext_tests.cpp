@@ -48,9 +48,9 @@ class Ext : public testing::TestWithParam<bool> {
 protected:
     ExtAgent a{true};
     Link link = a.Open(GetParam());
-    std::string dir = TempDir();
+    Scratch scratch;
+    std::string dir = scratch.path();
     std::string P(const std::string &name) const { return dir + "/" + name; }
-    ~Ext() override { fs::remove_all(dir); }
     void SetUp() override
     {
         std::ofstream(P("f")) << "hello";

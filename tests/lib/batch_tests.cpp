@@ -24,16 +24,9 @@ using hostlink::Pending;
 
 namespace {
 
-struct Scratch {
-    std::string dir;
-    Scratch()
-    {
-        char tmpl[] = "/tmp/hostlink-lib-XXXXXX";
-        if (!mkdtemp(tmpl))
-            throw std::runtime_error("mkdtemp failed");
-        dir = tmpl;
-    }
-    ~Scratch() { fs::remove_all(dir); }
+// A scratch directory (the harness's), named as these tests use it.
+struct Dir : Scratch {
+    std::string dir = path();
 };
 
 std::string Pattern(size_t n, int seed)
@@ -50,7 +43,7 @@ class BatchBothOrders : public ::testing::TestWithParam<bool> {};
 
 TEST_P(BatchBothOrders, ResultsComeBackInOrderWithLocalErrno)
 {
-    Scratch s;
+    Dir s;
     std::ofstream(s.dir + "/a") << "12345";
     Daemon d;
     hostlink::Link link = d.Open(GetParam());
@@ -82,7 +75,7 @@ TEST_P(BatchBothOrders, ResultsComeBackInOrderWithLocalErrno)
 
 TEST_P(BatchBothOrders, LargeWritesAndReadsInFlightTogetherDoNotDeadlock)
 {
-    Scratch s;
+    Dir s;
     const size_t n = hostlink::kMaxData;
     std::string source = Pattern(64 * n, 1);
     std::ofstream(s.dir + "/in", std::ios::binary) << source;
@@ -137,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(Orders, BatchBothOrders, ::testing::Values(false, true)
 
 TEST(Batch, CapBoundsTheBytesInFlight)
 {
-    Scratch s;
+    Dir s;
     std::string fifo = s.dir + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC); // so that the agent's open does not wait

@@ -20,16 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Scratch {
-    std::string dir;
-    Scratch()
-    {
-        char tmpl[] = "/tmp/hostlink-tools-XXXXXX";
-        if (!mkdtemp(tmpl))
-            throw std::runtime_error("mkdtemp failed");
-        dir = tmpl;
-    }
-    ~Scratch() { fs::remove_all(dir); }
+// A scratch directory (the harness's), named as these tests use it.
+struct Dir : Scratch {
+    std::string dir = path();
 };
 
 std::string Slurp(const std::string &path)
@@ -70,7 +63,7 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &outPath,
 
 TEST(Tools, ListsADirectoryWithEachEntrysStatus)
 {
-    Scratch s;
+    Dir s;
     for (int i = 0; i < 300; i++)
         std::ofstream(s.dir + "/f" + std::to_string(i)) << std::string(static_cast<size_t>(i), 'x');
     fs::create_directory(s.dir + "/sub");
@@ -100,7 +93,7 @@ TEST(Tools, ListsADirectoryWithEachEntrysStatus)
 
 TEST(Tools, WholeFilesBothWaysWithProgress)
 {
-    Scratch s;
+    Dir s;
     std::string data(3 * hostlink::kMaxData + 1234, '\0');
     for (size_t i = 0; i < data.size(); i++)
         data[i] = static_cast<char>(i * 7 % 253);
@@ -132,7 +125,7 @@ TEST(Tools, WholeFilesBothWaysWithProgress)
 
 TEST(Tools, RunsAHostProgramAndReportsItsStatus)
 {
-    Scratch s;
+    Dir s;
     Daemon d;
     hostlink::Link link = d.Open();
     int32_t agent = hostlink::getpid(link);
@@ -201,19 +194,19 @@ TEST(Tools, EndpointsAndTheAgentsHost)
     keyed.key = "secret";
     Daemon d;
     if (!hostlink::authenticationAvailable()) {
-        EXPECT_THROW(hostlink::connectTo({"127.0.0.1", d.agent.port}, keyed), hostlink::LinkError);
+        EXPECT_THROW(hostlink::connectTo({"127.0.0.1", d.port}, keyed), hostlink::LinkError);
     }
 }
 
 TEST(Examples, ListAndFetchAgainstAnAgent)
 {
-    Scratch s;
+    Dir s;
     std::ofstream(s.dir + "/small") << "hello";
     std::string big(200000, 'b');
     std::ofstream(s.dir + "/big") << big;
     {
         Daemon d;
-        std::string where = "127.0.0.1:" + std::to_string(d.agent.port);
+        std::string where = "127.0.0.1:" + std::to_string(d.port);
         EXPECT_EQ(RunProgram({LIST_PATH, where, s.dir}, s.dir + "/listing"), 0);
     }
     std::string listing = Slurp(s.dir + "/listing");
@@ -221,7 +214,7 @@ TEST(Examples, ListAndFetchAgainstAnAgent)
     EXPECT_NE(listing.find("      200000 big\n"), std::string::npos) << listing;
     {
         Daemon d;
-        std::string where = "127.0.0.1:" + std::to_string(d.agent.port);
+        std::string where = "127.0.0.1:" + std::to_string(d.port);
         EXPECT_EQ(RunProgram({FETCH_PATH, where, s.dir + "/big", s.dir + "/copy"}, s.dir + "/progress"), 0);
     }
     EXPECT_TRUE(Slurp(s.dir + "/copy") == big);
@@ -232,13 +225,13 @@ TEST(Examples, ListAndFetchAgainstAnAgent)
 // The terminal client's log never goes through a link planted in its place.
 TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
 {
-    Scratch s;
+    Dir s;
     std::string victim = s.dir + "/victim";
     std::ofstream(victim) << "precious";
     int port;
     {
         Daemon d; // a port given back: the client's connect fails after it has started its log
-        port = d.agent.port;
+        port = d.port;
     }
     std::string tc = TERMCLIENT_PATH, p = std::to_string(port);
     // An explicit log that is a link: refused before anything is written.

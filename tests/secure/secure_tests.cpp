@@ -30,10 +30,8 @@ namespace {
 
 const std::string kKeyHex = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
 
-struct Scratch {
-    std::string dir = TempDir();
-    Scratch() { EXPECT_NE(dir, "/tmp") << "mkdtemp failed"; }
-    ~Scratch() { fs::remove_all(dir); }
+struct KeyDir : Scratch {
+    std::string dir = path();
     std::string Write(const std::string &name, const std::string &text, mode_t mode = 0600) const
     {
         std::ofstream(dir + "/" + name) << text;
@@ -88,7 +86,7 @@ TEST(Options, NewLettersLeaveEveryExistingOptionAlone)
 // test, which then plays the intruders and the real client itself.
 TEST(Takeover, IntruderOfAnotherUidIsRefusedAndTheRealClientServed)
 {
-    Scratch s;
+    KeyDir s;
     fs::create_directories(s.dir + "/bin");
     s.Write("bin/rsh", "#!/bin/sh\ncat >" + s.dir + "/stdin\necho \"$@\" >" + s.dir + "/args.tmp\nmv " + s.dir +
                            "/args.tmp " + s.dir + "/args\n", 0755);
@@ -137,7 +135,7 @@ TEST(Takeover, IntruderOfAnotherUidIsRefusedAndTheRealClientServed)
 
 TEST(Daemon, KeyFileProbesAreRefusedAndTheNextRightClientServed)
 {
-    Scratch s;
+    KeyDir s;
     std::string keyFile = s.Write("key", kKeyHex + "\n");
     AgentProcess agent;
     ASSERT_TRUE(agent.Start({"xt.term", "-d", "-k" + keyFile, "--"}));
@@ -177,7 +175,7 @@ TEST(Daemon, KeyFileProbesAreRefusedAndTheNextRightClientServed)
 
 TEST(Deadlines, SilentAndIdleConnectionsAreDropped)
 {
-    Scratch s;
+    KeyDir s;
     AgentProcess agent;
     ASSERT_TRUE(agent.Start({"xt.term", "-d", "-k" + s.Write("key", kKeyHex), "-I1", "--"}));
     auto silent = hostlink::Link::connect("127.0.0.1", agent.port);
@@ -209,7 +207,7 @@ TEST(SocketActivation, EightClientsAtOnceEachServedByItsOwnAgent)
 {
     if (access("/usr/bin/systemd-socket-activate", X_OK) != 0)
         GTEST_SKIP() << "systemd-socket-activate (package systemd) is not installed";
-    Scratch s;
+    KeyDir s;
     std::string key = s.Write("key", kKeyHex);
     pid_t manager = -1;
     int port = -1;
@@ -257,7 +255,7 @@ TEST(SocketActivation, EightClientsAtOnceEachServedByItsOwnAgent)
 
 TEST(Quoting, EveryMetacharacterReachesTheClientThroughLoopshVerbatim)
 {
-    Scratch s;
+    KeyDir s;
     std::vector<std::string> args = {"$(touch " + s.dir + "/ran)", "`touch " + s.dir + "/ran`", "a b\tc", "*", "?",
                                      "<x", ">" + s.dir + "/ran", "|", "&", ";", "'", "\"", "\\", "~", "#", "!",
                                      "[a]", "{b,c}", "(d)", "$HOME", "%", "line\nbreak", ""};
