@@ -1,8 +1,12 @@
 #include <hostlink/auth.h>
 #include <hostlink/tools.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace hostlink {
 
@@ -57,5 +61,43 @@ Link connectTo(const Endpoint &where, const ConnectOptions &options)
 }
 
 Link connectPeer(int port, const ConnectOptions &options) { return connectTo(Endpoint{agentHost(), port}, options); }
+
+int openClientLog(const std::string &program, int port, const char *envName, std::string *path)
+{
+    std::string name = program + "-" + std::to_string(port) + ".log";
+    const char *explicitLog = envName ? ::getenv(envName) : nullptr;
+    if (explicitLog && *explicitLog) {
+        *path = explicitLog;
+        return ::open(explicitLog, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    std::string dir;
+    const char *runtime = ::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime)
+        dir = std::string(runtime) + "/hostagent";
+    else {
+        const char *tmp = ::getenv("TMPDIR");
+        dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/hostagent-" + std::to_string(::getuid());
+    }
+    *path = dir + "/" + name;
+    if (::mkdir(dir.c_str(), 0700) < 0 && errno != EEXIST)
+        return -1;
+    // The directory must be this user's own, private, and no link.
+    struct ::stat st;
+    if (::lstat(dir.c_str(), &st) < 0)
+        return -1;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
+        errno = EPERM;
+        return -1;
+    }
+    int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (d < 0)
+        return -1;
+    ::unlinkat(d, name.c_str(), 0);
+    int fd = ::openat(d, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int error = errno;
+    ::close(d);
+    errno = error;
+    return fd;
+}
 
 } // namespace hostlink

@@ -59,45 +59,6 @@ Options ParseOptions(int argc, char **argv)
     return o;
 }
 
-// Opens the log without following a link a stranger may have planted; -1 with errno.
-int OpenLog(int port, std::string *path)
-{
-    const char *explicitLog = getenv("HOSTAGENT_LOG");
-    if (explicitLog && *explicitLog) {
-        *path = explicitLog;
-        return open(explicitLog, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    }
-    std::string dir;
-    const char *runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime)
-        dir = std::string(runtime) + "/hostagent";
-    else {
-        const char *tmp = getenv("TMPDIR");
-        dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/hostagent-" + std::to_string(getuid());
-    }
-    *path = dir + "/termclient-" + std::to_string(port) + ".log";
-    if (mkdir(dir.c_str(), 0700) < 0 && errno != EEXIST)
-        return -1;
-    // The directory must be this user's own, private, and no link.
-    struct stat st;
-    if (lstat(dir.c_str(), &st) < 0)
-        return -1;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) {
-        errno = EPERM;
-        return -1;
-    }
-    int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (d < 0)
-        return -1;
-    std::string name = "termclient-" + std::to_string(port) + ".log";
-    unlinkat(d, name.c_str(), 0);
-    int fd = openat(d, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    int error = errno;
-    close(d);
-    errno = error;
-    return fd;
-}
-
 // Leaves the remote shell: the parent exits 0 at once; the child runs in a session of its own
 // with its standard output and standard error in the log and nothing else of its parent's open.
 void Detach(int log)
@@ -194,7 +155,7 @@ int main(int argc, char **argv)
     }
     if (!opt.foreground) {
         std::string path;
-        int log = OpenLog(opt.port, &path);
+        int log = hostlink::openClientLog("termclient", opt.port, "HOSTAGENT_LOG", &path);
         if (log < 0) {
             // Said before leaving: the remote shell's output makes the agent fall back.
             fprintf(stderr, "termclient: cannot open the log %s: %s\n", path.c_str(), strerror(errno));

@@ -144,10 +144,8 @@ std::string FindLibrary()
 // silently; the program runs in a session of its own with its output in a log.
 void Detach(int port)
 {
-    const char *log = getenv("HOSTAGENT_LOG");
-    const char *tmp = getenv("TMPDIR");
-    std::string path = log && *log ? log : std::string(tmp && *tmp ? tmp : "/tmp") + "/hostrun-" + std::to_string(port) + ".log";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::string path;
+    int fd = hostlink::openClientLog("hostrun", port, "HOSTAGENT_LOG", &path);
     if (fd < 0) {
         fprintf(stderr, "hostrun: cannot open the log %s: %s\n", path.c_str(), strerror(errno));
         exit(1);

@@ -133,12 +133,8 @@ bool Detach(const Options &o)
             return false;
         }
     } else {
-        const char *log = getenv("HOSTSH_LOG");
-        const char *tmp = getenv("TMPDIR");
-        std::string path = log && *log ? log
-                                       : std::string(tmp && *tmp ? tmp : "/tmp") + "/hostsh-" +
-                                             std::to_string(o.port) + ".log";
-        out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::string path;
+        out = hostlink::openClientLog("hostsh", o.port, "HOSTSH_LOG", &path);
         in = open("/dev/null", O_RDONLY);
         if (out < 0 || in < 0) {
             fprintf(stderr, "hostsh: %s: %s\n", path.c_str(), strerror(errno));

@@ -42,6 +42,14 @@ Link connectTo(const Endpoint &where, const ConnectOptions &options = {});
 // As the terminal client started by the agent with "-peer PORT": the host from agentHost().
 Link connectPeer(int port, const ConnectOptions &options = {});
 
+// The log of a terminal client that has left the remote shell, opened for writing without ever
+// following a link that someone else may have planted: the file that the environment variable
+// envName names (opened with O_NOFOLLOW), else PROGRAM-PORT.log made afresh (O_EXCL) in this
+// user's private directory, $XDG_RUNTIME_DIR/hostagent or else $TMPDIR/hostagent-UID (created
+// 0700; refused unless it is a directory of this user's that no one else may enter). Returns the
+// descriptor (close-on-exec) and the path in *path, or -1 with errno.
+int openClientLog(const std::string &program, int port, const char *envName, std::string *path);
+
 // ---- Directories ---------------------------------------------------------------------------
 
 struct DirEntry {
