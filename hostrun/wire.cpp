@@ -1,6 +1,7 @@
 #include "hostrun/wire.h"
 
-#include <array>
+#include "common/wire.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,18 +12,6 @@
 namespace hostrun {
 
 namespace {
-
-// Wire error numbers 1 to 34 are the classic numbers; those above stand for these.
-constexpr std::array<int, 35> kLow = {0,       EPERM,  ENOENT, ESRCH,   EINTR,  EIO,    ENXIO,  E2BIG,   ENOEXEC,
-                                      EBADF,   ECHILD, EAGAIN, ENOMEM,  EACCES, EFAULT, ENOTBLK, EBUSY,  EEXIST,
-                                      EXDEV,   ENODEV, ENOTDIR, EISDIR, EINVAL, ENFILE, EMFILE, ENOTTY, ETXTBSY,
-                                      EFBIG,   ENOSPC, ESPIPE, EROFS,   EMLINK, EPIPE,  EDOM,   ERANGE};
-constexpr std::array<int, 40> kHigh = {
-    EDEADLK,       EINPROGRESS, EALREADY,    ENOTSOCK,     EDESTADDRREQ, EMSGSIZE,     EPROTOTYPE, ENOPROTOOPT,
-    EPROTONOSUPPORT, ESOCKTNOSUPPORT, EOPNOTSUPP, EPFNOSUPPORT, EAFNOSUPPORT, EADDRINUSE, EADDRNOTAVAIL,
-    ENETDOWN,      ENETUNREACH, ENETRESET,   ECONNABORTED, ECONNRESET,   ENOBUFS,      EISCONN,    ENOTCONN,
-    ESHUTDOWN,     ETOOMANYREFS, ETIMEDOUT,  ECONNREFUSED, ELOOP,        ENAMETOOLONG, EHOSTDOWN,  EHOSTUNREACH,
-    ENOTEMPTY,     0,           EUSERS,      EDQUOT,       ENOLCK,       ENOSYS,       ENOMSG,     EIDRM,      0};
 
 bool ReadAll(int fd, char *p, size_t n)
 {
@@ -40,33 +29,26 @@ bool ReadAll(int fd, char *p, size_t n)
 
 } // namespace
 
-int LocalErrno(int32_t wire)
-{
-    if (wire > 0 && wire < static_cast<int32_t>(kLow.size()))
-        return kLow[static_cast<size_t>(wire)];
-    if (wire >= 35 && wire < 35 + static_cast<int32_t>(kHigh.size()) && kHigh[static_cast<size_t>(wire - 35)])
-        return kHigh[static_cast<size_t>(wire - 35)];
-    return EIO;
-}
+int LocalErrno(int32_t error) { return wire::LocalErrno(error); }
 
 int32_t WireOpenFlags(int flags)
 {
     int32_t w = 0;
     switch (flags & O_ACCMODE) {
-    case O_WRONLY: w = 1; break;
-    case O_RDWR: w = 2; break;
+    case O_WRONLY: w = wire::WIRE_O_WRONLY; break;
+    case O_RDWR: w = wire::WIRE_O_RDWR; break;
     default: break;
     }
     if (flags & O_APPEND)
-        w |= 0x1000;
+        w |= wire::WIRE_O_APPEND;
     if (flags & O_CREAT)
-        w |= 0x200;
+        w |= wire::WIRE_O_CREAT;
     if (flags & O_EXCL)
-        w |= 0x800;
+        w |= wire::WIRE_O_EXCL;
     if (flags & O_NONBLOCK)
-        w |= 0x2000;
+        w |= wire::WIRE_O_NONBLOCK;
     if (flags & O_TRUNC)
-        w |= 0x400;
+        w |= wire::WIRE_O_TRUNC;
     return w;
 }
 

@@ -6,20 +6,61 @@
 #include <cstdint>
 #include <sys/stat.h>
 
+#include "common/wire.h"
+
 namespace hostrun {
 
-constexpr int kMaxMessage = 65520;
-constexpr int kMaxData = kMaxMessage - 12;
+constexpr int kMaxMessage = wire::MAX_MESSAGE;
+constexpr int kMaxData = wire::MAX_DATA;
 
+// The calls the preload makes, by the short names it uses; the numbers are the vocabulary's.
 enum Call : int {
-    kOpen = 1, kRead = 2, kWrite = 3, kLseek = 5, kClose = 6, kOpendir = 7, kReaddir = 8, kClosedir = 10,
-    kGetenv = 11, kGetuid = 13, kGetgid = 14, kGeteuid = 15, kGetegid = 16, kAccess = 17, kStat = 18,
-    kLink = 19, kUnlink = 20, kMkdir = 21, kRmdir = 22, kChmod = 24, kGetcwd = 25, kGetlogin = 27,
-    kGethostname = 28, kSymlink = 31, kLstat = 32, kReadlink = 33, kFstat = 34, kFork = 36, kExecvp = 38,
-    kExit = 39, kDup2 = 40, kPeerpipe = 42,
+    kOpen = wire::CALL_OPEN,
+    kRead = wire::CALL_READ,
+    kWrite = wire::CALL_WRITE,
+    kLseek = wire::CALL_LSEEK,
+    kClose = wire::CALL_CLOSE,
+    kOpendir = wire::CALL_OPENDIR,
+    kReaddir = wire::CALL_READDIR,
+    kClosedir = wire::CALL_CLOSEDIR,
+    kGetenv = wire::CALL_GETENV,
+    kGetuid = wire::CALL_GETUID,
+    kGetgid = wire::CALL_GETGID,
+    kGeteuid = wire::CALL_GETEUID,
+    kGetegid = wire::CALL_GETEGID,
+    kAccess = wire::CALL_ACCESS,
+    kStat = wire::CALL_STAT,
+    kLink = wire::CALL_LINK,
+    kUnlink = wire::CALL_UNLINK,
+    kMkdir = wire::CALL_MKDIR,
+    kRmdir = wire::CALL_RMDIR,
+    kChmod = wire::CALL_CHMOD,
+    kGetcwd = wire::CALL_GETCWD,
+    kGetlogin = wire::CALL_GETLOGIN,
+    kGethostname = wire::CALL_GETHOSTNAME,
+    kSymlink = wire::CALL_SYMLINK,
+    kLstat = wire::CALL_LSTAT,
+    kReadlink = wire::CALL_READLINK,
+    kFstat = wire::CALL_FSTAT,
+    kFork = wire::CALL_FORK,
+    kExecvp = wire::CALL_EXECVP,
+    kExit = wire::CALL_EXIT,
+    kDup2 = wire::CALL_DUP2,
+    kPeerpipe = wire::CALL_PEERPIPE,
     // Extension calls, offered by an agent started with its extension option.
-    kRename = 49, kTruncate = 50, kFtruncate = 51, kUtimens = 52, kLchown = 53, kStatvfs = 55, kPread64 = 56,
-    kPwrite64 = 57, kStat64 = 58, kLstat64 = 59, kFstat64 = 60, kReaddirplus = 61, kFsync = 62,
+    kRename = wire::CALL_RENAME,
+    kTruncate = wire::CALL_TRUNCATE,
+    kFtruncate = wire::CALL_FTRUNCATE,
+    kUtimens = wire::CALL_UTIMENS,
+    kLchown = wire::CALL_LCHOWN,
+    kStatvfs = wire::CALL_STATVFS,
+    kPread64 = wire::CALL_PREAD64,
+    kPwrite64 = wire::CALL_PWRITE64,
+    kStat64 = wire::CALL_STAT64,
+    kLstat64 = wire::CALL_LSTAT64,
+    kFstat64 = wire::CALL_FSTAT64,
+    kReaddirplus = wire::CALL_READDIRPLUS,
+    kFsync = wire::CALL_FSYNC,
 };
 
 // This machine's errno value for a wire error number (EIO for one the wire does not use).
