@@ -302,7 +302,7 @@ bool Link::atEof()
 
 uint32_t Link::handshake(uint32_t nonce)
 {
-    Reply r = call(Request(0).word(static_cast<int32_t>(kMagic)).word(1).word(static_cast<int32_t>(nonce)));
+    Reply r = call(Request(wire::CALL_CONNECTION).word(static_cast<int32_t>(kMagic)).word(wire::PROTOCOL_VERSION).word(static_cast<int32_t>(nonce)));
     if (r.length() != 16 || r.call() != 0)
         throw LinkError(Kind::Malformed, "malformed connection reply");
     if (static_cast<uint32_t>(r.word(1)) != kMagic || r.word(2) != 1)

@@ -112,10 +112,10 @@ TEST(Calls, AtEofLooksWithoutTaking)
         return n == 0 ? FakeHello(req) : n == 1 ? FakeReply(46, {77, 0}) : FakeAgent::kClose;
     });
     hostlink::Link link = fake.Open();
-    link.send(hostlink::Request(46));
+    link.send(hostlink::Request(wire::CALL_GETPID));
     EXPECT_FALSE(link.atEof());
     EXPECT_EQ(hostlink::decodeResult(link.receive()), 77); // the reply is whole
-    link.send(hostlink::Request(46));
+    link.send(hostlink::Request(wire::CALL_GETPID));
     EXPECT_TRUE(link.atEof());
 }
 
