@@ -9,4 +9,4 @@ cmake --preset default >/dev/null
 cmake --build --preset default
 export HOSTAGENT_TEST_VALGRIND=1
 echo "== socket_tests under valgrind"
-./build/default/tests/socket_tests --gtest_brief=1 --gtest_filter='-Resources.*:Reaping.ProcessLimit*'
+./build/default/socket_tests --gtest_brief=1 --gtest_filter='-Resources.*:Reaping.ProcessLimit*'
