@@ -469,8 +469,8 @@ TEST(Reaping, ProcessLimitAnswersTheHostsFailure)
         GTEST_SKIP() << "needs root to run the agent as another user whose process count is known";
     if (getenv("HOSTAGENT_TEST_VALGRIND"))
         GTEST_SKIP() << "valgrind needs processes of its own";
-    const uid_t nobody = 65534;
-    Daemon d(false, {"ASAN_OPTIONS=detect_leaks=0"}, [nobody] { // the leak check needs a process
+    constexpr uid_t nobody = 65534;
+    Daemon d(false, {"ASAN_OPTIONS=detect_leaks=0"}, [] { // the leak check needs a process
         int others = 0; // other processes of the user count too: only the agent fits
         for (const auto &e : fs::directory_iterator("/proc")) {
             struct stat st;
