@@ -584,6 +584,29 @@ ssize_t HostRead(HostFile &f, void *buffer, size_t n)
     return static_cast<ssize_t>(total);
 }
 
+// The replies to chunks pipelined writes of one call: the bytes written, or the first failure
+// when nothing was written; every reply is read, so the link stays in step.
+ssize_t CollectWrites(Exchange &x, int call, size_t chunks)
+{
+    size_t total = 0;
+    int error = 0;
+    for (size_t i = 0; i < chunks; i++) {
+        int len;
+        if (!x.wire.receive(call, gIn, 12, &len))
+            return x.broken();
+        int32_t r = Word(gIn, 1);
+        if (error)
+            continue;
+        if (r < 0)
+            error = LocalErrno(Word(gIn, 2));
+        else
+            total += static_cast<size_t>(r);
+    }
+    if (error && total == 0)
+        return Fail(error);
+    return static_cast<ssize_t>(total);
+}
+
 ssize_t HostWrite(HostFile &f, const void *buffer, size_t n)
 {
     f.haveStatus = false;
@@ -605,23 +628,7 @@ ssize_t HostWrite(HostFile &f, const void *buffer, size_t n)
         if (!x.wire.send2(w, 12, in + i * kMaxData, c))
             return x.broken();
     }
-    size_t total = 0;
-    int error = 0;
-    for (size_t i = 0; i < chunks; i++) {
-        int len;
-        if (!x.wire.receive(kWrite, gIn, 12, &len))
-            return x.broken();
-        int32_t r = Word(gIn, 1);
-        if (error)
-            continue;
-        if (r < 0)
-            error = LocalErrno(Word(gIn, 2));
-        else
-            total += static_cast<size_t>(r);
-    }
-    if (error && total == 0)
-        return Fail(error);
-    return static_cast<ssize_t>(total);
+    return CollectWrites(x, kWrite, chunks);
 }
 
 off64_t HostSeek(HostFile &f, off64_t offset, int whence)
@@ -699,23 +706,7 @@ ssize_t HostPwrite64(HostFile &f, const void *buffer, size_t n, off64_t offset)
         if (!x.wire.send2(head, 20, in + i * kChunk, c))
             return x.broken();
     }
-    size_t total = 0;
-    int error = 0;
-    for (size_t i = 0; i < chunks; i++) {
-        int len;
-        if (!x.wire.receive(kPwrite64, gIn, 12, &len))
-            return x.broken();
-        int32_t r = Word(gIn, 1);
-        if (error)
-            continue;
-        if (r < 0)
-            error = LocalErrno(Word(gIn, 2));
-        else
-            total += static_cast<size_t>(r);
-    }
-    if (error && total == 0)
-        return Fail(error);
-    return static_cast<ssize_t>(total);
+    return CollectWrites(x, kPwrite64, chunks);
 }
 
 // pread without a positioned read on the wire: remember the offset, seek, read, seek back.

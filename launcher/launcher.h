@@ -35,6 +35,8 @@ void LaunchClient(const Terminal *terminal, int listener, int port, int *clientA
 bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer);
 
 // security.cpp: the opt-in connection security (-a, -k, -l, -i, -I, -q).
+// ReapChildren for SIGCHLD while connections are served, restarting interrupted calls.
+void InstallReaper();
 void PrepareSecurity();
 bool ParseKey(const char *text, unsigned char *key);
 bool LoadKeyFile(const char *path);

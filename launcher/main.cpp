@@ -52,15 +52,6 @@ int OpenListener(int *port)
     return listener;
 }
 
-void InstallReaper()
-{
-    struct sigaction sa = {};
-    sa.sa_handler = ReapChildren;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGCHLD, &sa, nullptr);
-}
-
 } // namespace
 
 int main(int argc, char **argv)

@@ -23,6 +23,15 @@
 #include "service/auth.h"
 #include "service/protocol.h"
 
+void InstallReaper()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = ReapChildren;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGCHLD, &sa, nullptr);
+}
+
 namespace {
 
 const char keyLinePrefix[] = "hostagent-key ";
@@ -43,15 +52,6 @@ int hexdigit(char c)
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
-}
-
-void InstallReaper()
-{
-    struct sigaction sa = {};
-    sa.sa_handler = ReapChildren;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGCHLD, &sa, nullptr);
 }
 
 // The options every connection gets, and the tuned keepalive. Under socket activation the
