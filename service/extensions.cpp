@@ -165,7 +165,7 @@ char *RemoteFtruncate(int connection, char *request)
     int64_t length = 0;
     int result = -1, error = EINVAL;
     if (ReqWord(request, 1, &fd) && ReqWord64(request, 2, &length)) {
-        if (fd == connection) {
+        if (IsPrivate(connection, fd)) {
             error = EBADF;
         } else {
             result = ftruncate(fd, static_cast<off_t>(length));
@@ -282,7 +282,7 @@ char *RemotePread(int connection, char *request)
     int n = datacount(count, MAX_DATA);
     long got = -1;
     int error = EINVAL;
-    if (whole && fd == connection) {
+    if (whole && IsPrivate(connection, fd)) {
         error = EBADF;
     } else if (whole) {
         // Like read: everything asked for unless the end of the file or an error comes first.
@@ -323,7 +323,7 @@ char *RemotePwrite(int connection, char *request)
     const char *data = whole ? ReqBytes(request, 20, n) : nullptr;
     if (whole && !data) {
         error = EINVAL;
-    } else if (whole && fd == connection) {
+    } else if (whole && IsPrivate(connection, fd)) {
         error = EBADF;
     } else if (whole) {
         put = 0;
@@ -345,7 +345,7 @@ char *RemotePwrite(int connection, char *request)
     return replybuf;
 }
 
-char *RemoteStat64(int, char *request)
+char *RemoteStat64(int connection, char *request)
 {
     int call = MsgCall(request);
     struct stat st;
@@ -353,7 +353,10 @@ char *RemoteStat64(int, char *request)
     int32_t fd = -1;
     int result = -1, error = EINVAL;
     if (call == CALL_FSTAT64) {
-        if (ReqWord(request, 1, &fd)) {
+        bool whole = ReqWord(request, 1, &fd);
+        if (whole && IsPrivate(connection, fd)) {
+            error = EBADF;
+        } else if (whole) {
             result = fstat(fd, &st);
             error = errno;
         }
@@ -430,7 +433,7 @@ char *RemoteFsync(int connection, char *request)
     int32_t fd = -1, flags = 0;
     int result = -1, error = EINVAL;
     if (ReqWord(request, 1, &fd) && ReqWord(request, 2, &flags)) {
-        if (fd == connection) {
+        if (IsPrivate(connection, fd)) {
             error = EBADF;
         } else {
             result = (flags & 1) ? fdatasync(fd) : fsync(fd);

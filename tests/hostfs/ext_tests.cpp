@@ -204,6 +204,33 @@ TEST_P(Ext, ReaddirplusCoversEveryEntryOnce)
     EXPECT_NE(a.agent.Stderr().find("= readdirplus(0x"), std::string::npos);
 }
 
+// The agent's own descriptors (its listener and the connection) are not the client's for the
+// extension calls either.
+TEST_P(Ext, TheAgentsOwnDescriptorsAreRefused)
+{
+    std::vector<int> own;
+    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(a.agent.pid) + "/fd")) {
+        int fd = std::stoi(e.path().filename());
+        if (fd > 2 && fd < 100)
+            own.push_back(fd);
+    }
+    ASSERT_EQ(own.size(), 2u);
+    char buf[4] = {'a', 'b', 'c', 'd'};
+    hl::Status64 st;
+    for (int fd : own) {
+        SCOPED_TRACE(fd);
+        for (const auto &call : std::vector<std::function<int32_t()>>{
+                 [&] { return hl::pread64(link, fd, buf, 4, 0); }, [&] { return hl::pwrite64(link, fd, buf, 4, 0); },
+                 [&] { return hl::ftruncate(link, fd, 0); }, [&] { return hl::fsync(link, fd); },
+                 [&] { return hl::fstat64(link, fd, &st); }}) {
+            errno = 0;
+            EXPECT_EQ(call(), -1);
+            EXPECT_EQ(errno, EBADF);
+        }
+    }
+    EXPECT_EQ(hl::getpid(link), a.agent.pid); // still served
+}
+
 INSTANTIATE_TEST_SUITE_P(ByteOrders, Ext, testing::Bool(), [](const auto &i) { return i.param ? "Swapped" : "Native"; });
 
 // Without -x, and for numbers no extension has, the service ends exactly as it always did.
