@@ -1,5 +1,7 @@
 #include <hostlink/auth.h>
 
+#include "common/authkey.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,21 +18,11 @@ namespace hostlink {
 
 namespace {
 
-constexpr std::string_view kKeyLine = "hostagent-key ";
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+constexpr std::string_view kKeyLine = authkey::KEY_LINE_PREFIX;
+static_assert(kAuthKeyBytes == authkey::KEY_BYTES);
 
 #if HOSTAGENT_HAVE_SODIUM
-constexpr size_t kNonce = 32;
+constexpr size_t kNonce = authkey::NONCE_BYTES;
 
 std::array<unsigned char, 32> proof(std::string_view key, std::string_view label, const unsigned char *clientNonce,
                                     const unsigned char *agentNonce)
@@ -52,18 +44,12 @@ static LinkError authError(const std::string &what) { return LinkError(LinkError
 
 std::optional<std::string> parseKey(std::string_view text)
 {
-    std::string key(kAuthKeyBytes, '\0');
-    if (text.size() < 2 * key.size())
+    unsigned char key[kAuthKeyBytes];
+    if (!authkey::ParseKeyText(text.data(), text.size(), key))
         return std::nullopt;
-    for (size_t i = 0; i < key.size(); i++) {
-        int high = hexValue(text[2 * i]), low = hexValue(text[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        key[i] = static_cast<char>(high << 4 | low);
-    }
-    if (text.substr(2 * key.size()).find_first_not_of(" \t\r\n") != std::string_view::npos)
-        return std::nullopt;
-    return key;
+    std::string result(reinterpret_cast<const char *>(key), sizeof key);
+    explicit_bzero(key, sizeof key);
+    return result;
 }
 
 std::optional<std::string> readLaunchKey(int fd, double seconds)
@@ -91,27 +77,23 @@ std::optional<std::string> readLaunchKey(int fd, double seconds)
 
 std::string loadKeyFile(const std::string &path)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) < 0) {
-        int e = errno;
-        if (fd >= 0)
-            ::close(fd);
-        throw authError("cannot read the key file " + path + ": " + strerror(e));
+    unsigned char key[kAuthKeyBytes];
+    const char *reason = nullptr;
+    switch (authkey::ReadKeyFile(path.c_str(), key, &reason)) {
+    case authkey::KEY_FILE_OK:
+        break;
+    case authkey::KEY_FILE_UNREADABLE:
+        throw authError("cannot read the key file " + path + ": " + reason);
+    case authkey::KEY_FILE_REFUSED:
+        throw authError("key file " + path + " refused: " + reason +
+                        "; it must be a regular file of this user or root that only its owner can read (chmod 600 it)");
+    case authkey::KEY_FILE_NO_KEY:
+        throw authError("key file " + path + " holds no key: 64 hexadecimal digits expected, then nothing but "
+                        "white space");
     }
-    if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IRWXG | S_IRWXO))) {
-        ::close(fd);
-        throw authError("key file " + path + " refused: group or others have access to it, or it is not a "
-                        "regular file (chmod 600 it)");
-    }
-    char text[200] = {};
-    ssize_t got = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    auto key = got > 0 ? parseKey(std::string_view(text, static_cast<size_t>(got))) : std::nullopt;
-    memset(text, 0, sizeof text);
-    if (!key)
-        throw authError("key file " + path + " holds no key: 64 hexadecimal digits expected");
-    return *key;
+    std::string result(reinterpret_cast<const char *>(key), sizeof key);
+    explicit_bzero(key, sizeof key);
+    return result;
 }
 
 std::optional<std::string> keyFromEnvironment()
@@ -144,18 +126,18 @@ void authenticate(Link &link, std::string_view given)
     randombytes_buf(clientNonce, sizeof clientNonce);
     Reply challenge = link.call(Request(kAuthCall).word(1).bytes(
         std::string_view(reinterpret_cast<const char *>(clientNonce), sizeof clientNonce)));
-    if (challenge.call() != kAuthCall || challenge.length() != 12 + 2 * static_cast<int>(kNonce) ||
+    if (challenge.call() != kAuthCall || challenge.length() != authkey::CHALLENGE_LENGTH ||
         challenge.word(1) != 0)
         throw authError("malformed answer to the authentication request");
-    const auto *agentNonce = reinterpret_cast<const unsigned char *>(challenge.raw.data() + 12);
-    auto expected = proof(key, "hostagent-auth-1 agent", clientNonce, agentNonce);
-    if (crypto_verify_32(reinterpret_cast<const unsigned char *>(challenge.raw.data() + 12 + kNonce),
+    const auto *agentNonce = reinterpret_cast<const unsigned char *>(challenge.raw.data() + authkey::CHALLENGE_NONCE);
+    auto expected = proof(key, authkey::AGENT_LABEL, clientNonce, agentNonce);
+    if (crypto_verify_32(reinterpret_cast<const unsigned char *>(challenge.raw.data() + authkey::CHALLENGE_PROOF),
                          expected.data()) != 0)
         throw authError("the agent does not hold the key");
-    auto answer = proof(key, "hostagent-auth-1 client", clientNonce, agentNonce);
+    auto answer = proof(key, authkey::CLIENT_LABEL, clientNonce, agentNonce);
     Reply done = link.call(
         Request(kAuthCall).word(2).bytes(std::string_view(reinterpret_cast<const char *>(answer.data()), answer.size())));
-    if (done.call() != kAuthCall || done.length() != 12 || done.word(1) != 0)
+    if (done.call() != kAuthCall || done.length() != authkey::DONE_LENGTH || done.word(1) != 0)
         throw authError("malformed answer to the authentication response");
 #else
     (void)link;

@@ -34,25 +34,14 @@ void InstallReaper()
 
 namespace {
 
-const char keyLinePrefix[] = "hostagent-key ";
-constexpr int KEY_HEX_DIGITS = 2 * AUTH_KEY_BYTES;
+using authkey::KEY_HEX_DIGITS;
+using authkey::KEY_LINE_PREFIX;
 
 // Keepalive probes after a minute of silence, then every 15 seconds; four unanswered probes
 // end the connection: a dead peer is noticed within two minutes.
 constexpr int KEEPALIVE_IDLE = 60;
 constexpr int KEEPALIVE_INTERVAL = 15;
 constexpr int KEEPALIVE_COUNT = 4;
-
-int hexdigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // The options every connection gets, and the tuned keepalive. Under socket activation the
 // connection may be of another family, so no failure ends the agent there.
@@ -85,46 +74,28 @@ void SetConnectionOptions(int connection, bool lenient)
 
 } // namespace
 
-bool ParseKey(const char *text, unsigned char *key)
-{
-    for (int i = 0; i < AUTH_KEY_BYTES; i++) {
-        int high = hexdigit(text[2 * i]);
-        int low = high < 0 ? -1 : hexdigit(text[2 * i + 1]);
-        if (low < 0)
-            return false;
-        key[i] = static_cast<unsigned char>(high << 4 | low);
-    }
-    for (const char *p = text + KEY_HEX_DIGITS; *p; p++)
-        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
-            return false;
-    return true;
-}
+bool ParseKey(const char *text, unsigned char *key) { return authkey::ParseKeyText(text, strlen(text), key); }
 
 bool LoadKeyFile(const char *path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) < 0) {
-        Error("Cannot read the key file %s: %s.\n", path, strerror(errno));
-        if (fd >= 0)
-            close(fd);
+    const char *reason = nullptr;
+    switch (authkey::ReadKeyFile(path, authKey, &reason)) {
+    case authkey::KEY_FILE_OK:
+        return true;
+    case authkey::KEY_FILE_UNREADABLE:
+        Error("Cannot read the key file %s: %s.\n", path, reason);
         return false;
-    }
-    if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IRWXG | S_IRWXO))) {
-        Error("Key file %s refused: %s; it must be a regular file that only its owner can read "
-              "(chmod 600).\n",
-              path, S_ISREG(st.st_mode) ? "group or others have access to it" : "not a regular file");
-        close(fd);
+    case authkey::KEY_FILE_REFUSED:
+        Error("Key file %s refused: %s; it must be a regular file of this user or root that only its owner "
+              "can read (chmod 600).\n",
+              path, reason);
         return false;
+    case authkey::KEY_FILE_NO_KEY:
+        break;
     }
-    char text[KEY_HEX_DIGITS + 64] = {};
-    long got = local_readx(fd, text, sizeof text - 1);
-    close(fd);
-    bool ok = got >= KEY_HEX_DIGITS && ParseKey(text, authKey);
-    memset(text, 0, sizeof text);
-    if (!ok)
-        Error("Key file %s holds no key: %d hexadecimal digits expected.\n", path, KEY_HEX_DIGITS);
-    return ok;
+    Error("Key file %s holds no key: %d hexadecimal digits expected, then nothing but white space.\n", path,
+          KEY_HEX_DIGITS);
+    return false;
 }
 
 void PrepareSecurity()
@@ -176,8 +147,8 @@ int LaunchKeyInput()
     int keyPipe[2];
     if (pipe(keyPipe) < 0)
         return -1;
-    char line[sizeof keyLinePrefix + KEY_HEX_DIGITS + 1];
-    int n = snprintf(line, sizeof line, "%s", keyLinePrefix);
+    char line[sizeof KEY_LINE_PREFIX + KEY_HEX_DIGITS + 1];
+    int n = snprintf(line, sizeof line, "%s", KEY_LINE_PREFIX);
     for (int i = 0; i < AUTH_KEY_BYTES; i++)
         n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02x", authKey[i]);
     line[n++] = '\n';

@@ -38,34 +38,34 @@ int MillisecondsLeft(const struct timespec *deadline)
     return ms <= 0 ? 0 : ms > 1000000000LL ? 1000000000 : static_cast<int>(ms);
 }
 
-// Like local_readx, but gives up at the deadline: -1 when it passed with nothing read.
-long readuntil(int fd, char *buffer, long n, const struct timespec *deadline)
+// What refuses a connection that stops, or sends something else, at each stage.
+const char *StageFailure(const Admittance *a)
 {
-    long got = 0;
-    while (got < n) {
-        struct pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, MillisecondsLeft(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return got > 0 ? got : -1;
-        ssize_t r = read(fd, buffer + got, static_cast<size_t>(n - got));
-        if (r > 0)
-            got += r;
-        else if (r == 0)
-            break;
-        else if (errno != EINTR && errno != EAGAIN)
-            return got > 0 ? got : -1;
+    switch (a->stage) {
+    case 0:
+        return "no connection request in time";
+    case 1:
+        return "the first request is not the authentication exchange";
+    default:
+        return "no answer to the challenge in time";
     }
-    return got;
 }
 
-// A peer that has gone must not end the agent with SIGPIPE while it is not yet served.
-bool sendall(int fd, const char *buffer, int n)
+Admission Refuse(Admittance *a, const char *why)
+{
+    Error("Connection refused: %s.\n", why);
+    close(a->connection);
+    a->connection = -1;
+    return ADMIT_REFUSED;
+}
+
+// Answers go out without waiting and without SIGPIPE: a fresh connection always has room for
+// them, so one that has none is not a client worth waiting for.
+bool SendNow(int fd, const char *buffer, int n)
 {
     int sent = 0;
     while (sent < n) {
-        ssize_t r = send(fd, buffer + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
+        ssize_t r = send(fd, buffer + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r < 0 && errno == ENOTSOCK)
             r = write(fd, buffer + sent, static_cast<size_t>(n - sent));
         if (r > 0)
@@ -76,48 +76,61 @@ bool sendall(int fd, const char *buffer, int n)
     return true;
 }
 
-Admission Refuse(int connection, const char *why)
-{
-    Error("Connection refused: %s.\n", why);
-    close(connection);
-    return ADMIT_REFUSED;
-}
+// The bytes the current stage waits for: the connection request, or one step of the exchange.
+int StageLength(const Admittance *a) { return a->stage == 0 ? 16 : AUTH_REQUEST_LENGTH; }
 
-#if HOSTAGENT_HAVE_SODIUM
-const char agentLabel[] = "hostagent-auth-1 agent";
-const char clientLabel[] = "hostagent-auth-1 client";
-
-// The next request of the authentication exchange, of the given step, into requestbuf in host
-// byte order.
-bool ReadAuthRequest(int connection, int step, const struct timespec *deadline)
+// A step's header, as soon as it is in: call 48 and the step's length, or the connection is refused.
+bool StepHeaderFits(const Admittance *a)
 {
-    if (readuntil(connection, requestbuf, 4, deadline) != 4)
-        return false;
-    int length = MsgLength(requestbuf);
-    if (settings.swaprequest)
+    int length = MsgLength(a->message);
+    if (a->swap)
         length = swaps(length);
-    if (MsgCall(requestbuf) != CALL_AUTH || length != AUTH_REQUEST_LENGTH)
-        return false;
-    if (readuntil(connection, requestbuf + 4, length - 4, deadline) != length - 4)
-        return false;
-    if (settings.swaprequest)
-        SwapRequest(requestbuf);
-    int32_t word = 0;
-    return ReqWord(requestbuf, 1, &word) && word == step;
+    return MsgCall(a->message) == CALL_AUTH && length == AUTH_REQUEST_LENGTH;
 }
 
 // An answer of the exchange: header, result word 0, error word 0, then the bytes already in
-// place; sent in wire byte order.
-bool SendAuthReply(int connection, int length)
+// place; sent in the connection's byte order.
+bool SendAuthReply(const Admittance *a, int length)
 {
     SetLength(replybuf, length);
     replybuf[2] = static_cast<char>(CALL_AUTH);
     PutWord(replybuf, 1, 0);
     PutWord(replybuf, 2, 0);
-    if (settings.swaprequest)
+    if (a->swap)
         SwapReply(replybuf);
-    return sendall(connection, replybuf, length);
+    return SendNow(a->connection, replybuf, length);
 }
+
+Admission AnswerConnectionRequest(Admittance *a)
+{
+    memcpy(requestbuf, a->message, 16);
+    Verbose("Request: Connection\n");
+    if (static_cast<uint32_t>(GetWord(requestbuf, 1)) != PROTOCOL_MAGIC) {
+        Verbose("Swapping the requests\n");
+        a->swap = 1;
+        SwapRequest(requestbuf);
+    }
+    if (static_cast<uint32_t>(GetWord(requestbuf, 1)) != PROTOCOL_MAGIC ||
+        GetWord(requestbuf, 2) != PROTOCOL_VERSION || MsgLength(requestbuf) != 16)
+        return Refuse(a, "unknown protocol");
+    SetLength(replybuf, 16);
+    replybuf[2] = 0;
+    PutWord(replybuf, 1, static_cast<int32_t>(PROTOCOL_MAGIC));
+    PutWord(replybuf, 2, PROTOCOL_VERSION);
+    PutWord(replybuf, 3, static_cast<int32_t>(static_cast<uint32_t>(GetWord(requestbuf, 3)) + 1u));
+    if (a->swap)
+        SwapReply(replybuf);
+    if (!SendNow(a->connection, replybuf, 16))
+        return Refuse(a, "the client left during the connection request");
+    if (!settings.auth)
+        return ADMIT_GRANTED;
+    a->stage = 1;
+    return ADMIT_WAITING;
+}
+
+#if HOSTAGENT_HAVE_SODIUM
+using authkey::AGENT_LABEL;
+using authkey::CLIENT_LABEL;
 
 // HMAC-SHA-256 under the shared key of the label's bytes, the client's challenge, the agent's.
 void Proof(unsigned char *out, const char *label, const unsigned char *clientNonce, const unsigned char *agentNonce)
@@ -133,35 +146,39 @@ void Proof(unsigned char *out, const char *label, const unsigned char *clientNon
 
 // Challenge and response in both directions: the client proves that it holds the key only
 // after the agent has proved it, each over both sides' fresh challenges.
-Admission Authenticate(int connection, const struct timespec *deadline)
+Admission AnswerStep(Admittance *a)
 {
+    memcpy(requestbuf, a->message, AUTH_REQUEST_LENGTH);
+    if (a->swap)
+        SwapRequest(requestbuf);
+    int32_t step = 0;
+    const char *field = ReqBytes(requestbuf, authkey::REQUEST_DATA, AUTH_NONCE_BYTES);
+    if (!ReqWord(requestbuf, authkey::STEP_WORD, &step) || step != a->stage || !field)
+        return Refuse(a, StageFailure(a));
 #if HOSTAGENT_HAVE_SODIUM
-    const char *field = nullptr;
-    if (!ReadAuthRequest(connection, 1, deadline) || !(field = ReqBytes(requestbuf, 8, AUTH_NONCE_BYTES)))
-        return Refuse(connection, "the first request is not the authentication exchange");
-    unsigned char clientNonce[AUTH_NONCE_BYTES], agentNonce[AUTH_NONCE_BYTES];
-    unsigned char proof[AUTH_PROOF_BYTES], expected[AUTH_PROOF_BYTES];
-    memcpy(clientNonce, field, AUTH_NONCE_BYTES);
-    randombytes_buf(agentNonce, sizeof agentNonce);
-    Proof(proof, agentLabel, clientNonce, agentNonce);
-    memcpy(replybuf + 12, agentNonce, AUTH_NONCE_BYTES);
-    memcpy(replybuf + 12 + AUTH_NONCE_BYTES, proof, AUTH_PROOF_BYTES);
-    Verbose("Request: 0 = auth(1)\n");
-    if (!SendAuthReply(connection, AUTH_CHALLENGE_LENGTH))
-        return Refuse(connection, "the client left during the authentication exchange");
-
-    if (!ReadAuthRequest(connection, 2, deadline) || !(field = ReqBytes(requestbuf, 8, AUTH_PROOF_BYTES)))
-        return Refuse(connection, "no answer to the challenge in time");
-    Proof(expected, clientLabel, clientNonce, agentNonce);
+    if (a->stage == 1) {
+        unsigned char proof[AUTH_PROOF_BYTES];
+        memcpy(a->clientNonce, field, AUTH_NONCE_BYTES);
+        randombytes_buf(a->agentNonce, sizeof a->agentNonce);
+        Proof(proof, AGENT_LABEL, a->clientNonce, a->agentNonce);
+        memcpy(replybuf + authkey::CHALLENGE_NONCE, a->agentNonce, AUTH_NONCE_BYTES);
+        memcpy(replybuf + authkey::CHALLENGE_PROOF, proof, AUTH_PROOF_BYTES);
+        Verbose("Request: 0 = auth(1)\n");
+        if (!SendAuthReply(a, AUTH_CHALLENGE_LENGTH))
+            return Refuse(a, "the client left during the authentication exchange");
+        a->stage = 2;
+        return ADMIT_WAITING;
+    }
+    unsigned char expected[AUTH_PROOF_BYTES];
+    Proof(expected, CLIENT_LABEL, a->clientNonce, a->agentNonce);
     if (crypto_verify_32(reinterpret_cast<const unsigned char *>(field), expected) != 0)
-        return Refuse(connection, "wrong answer to the challenge");
+        return Refuse(a, "wrong answer to the challenge");
     Verbose("Request: 0 = auth(2)\n");
-    if (!SendAuthReply(connection, AUTH_DONE_LENGTH))
-        return Refuse(connection, "the client left during the authentication exchange");
+    if (!SendAuthReply(a, AUTH_DONE_LENGTH))
+        return Refuse(a, "the client left during the authentication exchange");
     return ADMIT_GRANTED;
 #else
-    (void)deadline;
-    return Refuse(connection, "authentication is not built in");
+    return Refuse(a, "authentication is not built in");
 #endif
 }
 
@@ -199,39 +216,69 @@ void ForgetKey()
 #endif
 }
 
-Admission AdmitPeer(int connection)
+void BeginAdmission(Admittance *a, int connection)
 {
     int seconds = settings.idleLimit > 0 && settings.idleLimit < HANDSHAKE_SECONDS ? settings.idleLimit
                                                                                      : HANDSHAKE_SECONDS;
-    struct timespec deadline = DeadlineIn(seconds);
+    memset(a, 0, sizeof *a);
+    a->connection = connection;
+    a->deadline = DeadlineIn(seconds);
+}
+
+Admission ContinueAdmission(Admittance *a)
+{
+    for (;;) {
+        int need = StageLength(a);
+        ssize_t r = recv(a->connection, a->message + a->have, static_cast<size_t>(need - a->have), MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return ADMIT_WAITING;
+        if (r == 0 && a->stage == 0 && a->have == 0) {
+            Verbose("EOF\n");
+            close(a->connection);
+            a->connection = -1;
+            return ADMIT_CLOSED;
+        }
+        if (r <= 0)
+            return Refuse(a, StageFailure(a));
+        int before = a->have;
+        a->have += static_cast<int>(r);
+        if (a->stage > 0 && before < 4 && a->have >= 4 && !StepHeaderFits(a))
+            return Refuse(a, StageFailure(a));
+        if (a->have < need)
+            continue;
+        a->have = 0;
+        Admission result = a->stage == 0 ? AnswerConnectionRequest(a) : AnswerStep(a);
+        if (result == ADMIT_GRANTED) {
+            settings.swaprequest = a->swap;
+            explicit_bzero(a->clientNonce, sizeof a->clientNonce);
+        }
+        if (result != ADMIT_WAITING)
+            return result;
+    }
+}
+
+int AdmissionMillisecondsLeft(const Admittance *a) { return MillisecondsLeft(&a->deadline); }
+
+Admission ExpireAdmission(Admittance *a) { return Refuse(a, StageFailure(a)); }
+
+Admission AdmitPeer(int connection)
+{
+    Admittance a;
+    BeginAdmission(&a, connection);
     settings.swaprequest = 0;
-    long got = readuntil(connection, requestbuf, 16, &deadline);
-    if (got == 0) {
-        Verbose("EOF\n");
-        close(connection);
-        return ADMIT_CLOSED;
+    for (;;) {
+        Admission result = ContinueAdmission(&a);
+        if (result != ADMIT_WAITING)
+            return result;
+        struct pollfd p = {connection, POLLIN, 0};
+        int ready = poll(&p, 1, AdmissionMillisecondsLeft(&a));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return ExpireAdmission(&a);
     }
-    if (got != 16)
-        return Refuse(connection, "no connection request in time");
-    Verbose("Request: Connection\n");
-    if (static_cast<uint32_t>(GetWord(requestbuf, 1)) != PROTOCOL_MAGIC) {
-        Verbose("Swapping the requests\n");
-        settings.swaprequest = 1;
-        SwapRequest(requestbuf);
-    }
-    if (static_cast<uint32_t>(GetWord(requestbuf, 1)) != PROTOCOL_MAGIC ||
-        GetWord(requestbuf, 2) != PROTOCOL_VERSION || MsgLength(requestbuf) != 16)
-        return Refuse(connection, "unknown protocol");
-    SetLength(replybuf, 16);
-    replybuf[2] = 0;
-    PutWord(replybuf, 1, static_cast<int32_t>(PROTOCOL_MAGIC));
-    PutWord(replybuf, 2, PROTOCOL_VERSION);
-    PutWord(replybuf, 3, static_cast<int32_t>(static_cast<uint32_t>(GetWord(requestbuf, 3)) + 1u));
-    if (settings.swaprequest)
-        SwapReply(replybuf);
-    if (!sendall(connection, replybuf, 16))
-        return Refuse(connection, "the client left during the connection request");
-    return settings.auth ? Authenticate(connection, &deadline) : ADMIT_GRANTED;
 }
 
 bool AwaitRequest(int connection)

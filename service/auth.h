@@ -1,15 +1,17 @@
 // Admission of a connection under the opt-in connection security: the connection request and
 // the authentication exchange within a deadline, and the idle limit of the service loop.
 #pragma once
+#include <ctime>
 
-constexpr int AUTH_KEY_BYTES = 32;
-constexpr int AUTH_NONCE_BYTES = 32;
-constexpr int AUTH_PROOF_BYTES = 32;
-// Step 1: header, step word, client challenge. Its answer: header, result, error, agent
-// challenge, agent proof. Step 2: header, step word, client proof. Its answer: header, result, error.
-constexpr int AUTH_REQUEST_LENGTH = 8 + AUTH_NONCE_BYTES;
-constexpr int AUTH_CHALLENGE_LENGTH = 12 + AUTH_NONCE_BYTES + AUTH_PROOF_BYTES;
-constexpr int AUTH_DONE_LENGTH = 12;
+
+#include "common/authkey.h"
+
+constexpr int AUTH_KEY_BYTES = authkey::KEY_BYTES;
+constexpr int AUTH_NONCE_BYTES = authkey::NONCE_BYTES;
+constexpr int AUTH_PROOF_BYTES = authkey::PROOF_BYTES;
+constexpr int AUTH_REQUEST_LENGTH = authkey::REQUEST_LENGTH;
+constexpr int AUTH_CHALLENGE_LENGTH = authkey::CHALLENGE_LENGTH;
+constexpr int AUTH_DONE_LENGTH = authkey::DONE_LENGTH;
 // Seconds a new connection has for its connection request and authentication.
 constexpr int HANDSHAKE_SECONDS = 5;
 
@@ -22,10 +24,30 @@ bool AuthAvailable();
 bool RandomBytes(unsigned char *buffer, int n);
 void ForgetKey();
 
-enum Admission { ADMIT_CLOSED, ADMIT_REFUSED, ADMIT_GRANTED };
-// Reads and answers the connection request and, under -a, runs the authentication exchange,
-// all within the handshake deadline. ADMIT_CLOSED: end of file before the first byte.
-// ADMIT_REFUSED: anything else that is not a right client (reported on standard error).
+enum Admission { ADMIT_CLOSED, ADMIT_REFUSED, ADMIT_GRANTED, ADMIT_WAITING };
+
+// One connection on its way in: the connection request and, under -a, the authentication
+// exchange, read as the bytes arrive so that many connections can be admitted side by side.
+struct Admittance {
+    int connection;             // -1 once closed
+    int stage;                  // 0: connection request, 1 and 2: the steps of the exchange
+    int have;                   // bytes of the stage's message received
+    int swap;                   // the byte order of the connection request
+    struct timespec deadline;   // the handshake deadline, from the connection's acceptance
+    char message[AUTH_REQUEST_LENGTH];
+    unsigned char clientNonce[AUTH_NONCE_BYTES];
+    unsigned char agentNonce[AUTH_NONCE_BYTES];
+};
+void BeginAdmission(Admittance *a, int connection);
+// Takes what has arrived, without waiting, and answers each whole message. ADMIT_WAITING: more
+// is needed. ADMIT_CLOSED: end of file before the first byte. ADMIT_REFUSED: anything else that
+// is not a right client (reported on standard error). Closed on both. ADMIT_GRANTED: the
+// byte order is set and the service may begin.
+Admission ContinueAdmission(Admittance *a);
+int AdmissionMillisecondsLeft(const Admittance *a);
+// Refuses a connection whose deadline passed, naming what it failed to send.
+Admission ExpireAdmission(Admittance *a);
+// All of the above for one connection, waiting within the handshake deadline.
 Admission AdmitPeer(int connection);
 // Serves a connection that AdmitPeer granted, from its next request on.
 void ServiceAdmittedPeer(int connection);
