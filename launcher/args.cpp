@@ -1,4 +1,4 @@
-// Command line: own options, the client's arguments and their escaping.
+// Command line: own options, the client's arguments and their escaping (or, under -q, quoting).
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -176,4 +176,28 @@ void EscapeMetaChars(int clientArgc, char **clientArgv)
         if (copy)
             clientArgv[i] = copy;
     }
+}
+
+// Under -q: the argument in single quotes, each single quote in it written as '\''.
+char *QuoteArg(const char *arg)
+{
+    size_t size = 3;
+    for (const char *p = arg; *p; p++)
+        size += *p == '\'' ? 4 : 1;
+    char *quoted = static_cast<char *>(malloc(size));
+    if (!quoted)
+        return nullptr;
+    char *q = quoted;
+    *q++ = '\'';
+    for (const char *p = arg; *p; p++) {
+        if (*p == '\'') {
+            memcpy(q, "'\\''", 4);
+            q += 4;
+        } else {
+            *q++ = *p;
+        }
+    }
+    *q++ = '\'';
+    *q = '\0';
+    return quoted;
 }

@@ -274,16 +274,3 @@ void LaunchClient(const Terminal *terminal, int listener, int port, int *clientA
     if (ended < 0 || WIFSIGNALED(status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         FallBack(listener, *clientArgc, *clientArgv);
 }
-
-// With a host entry, the peer must hold one of its addresses; without one, the dotted address.
-bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer)
-{
-    if (terminal->host) {
-        for (char **a = terminal->host->h_addr_list; *a; a++) {
-            if (memcmp(*a, &peer->sin_addr, 4) == 0)
-                return true;
-        }
-        return false;
-    }
-    return peer->sin_addr.s_addr == terminal->address;
-}

@@ -10,6 +10,7 @@ void Usage();
 bool ProcessSecurityArg(char *arg);
 void EscapeMetaChars(int clientArgc, char **clientArgv);
 char *EscapeArg(const char *arg);
+char *QuoteArg(const char *arg);
 
 [[noreturn]] void StartBackupClient(int clientArgc, char **clientArgv);
 const char *StripClientPrefix(const char *name);
@@ -32,9 +33,8 @@ void BuildCommandLine(int *clientArgc, char ***clientArgv, int port);
 char *FindRemoteShellCommand(char *path);
 int StartClient(const char *terminalName, int clientArgc, char **clientArgv);
 void LaunchClient(const Terminal *terminal, int listener, int port, int *clientArgc, char ***clientArgv);
-bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer);
 
-// security.cpp: the opt-in connection security (-a, -k, -l, -i, -I, -q).
+// security.cpp: the opt-in connection security (-a, -k, -l, -i, -I) and the peer check.
 // ReapChildren for SIGCHLD while connections are served, restarting interrupted calls.
 void InstallReaper();
 void PrepareSecurity();
@@ -42,7 +42,7 @@ bool ParseKey(const char *text, unsigned char *key);
 bool LoadKeyFile(const char *path);
 in_addr_t ListenAddress();
 int LaunchKeyInput();
-char *QuoteArg(const char *arg);
+bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer);
 bool SecureMode();
 [[noreturn]] void ServeSecurely(const Terminal *terminal, int listener, int clientArgc, char **clientArgv);
 [[noreturn]] void ServeInetd();

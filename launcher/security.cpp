@@ -1,7 +1,8 @@
 // The opt-in connection security of the launcher: where the key comes from (a fresh one per
 // launch, handed to the remote shell on its standard input, or a key file), the bind address,
-// the connection loop that admits only right clients, socket activation, and the quoting of the
-// client's arguments. Nothing here runs unless one of -a, -k, -l, -i, -I or -q is given.
+// the connection loop that admits only right clients, and socket activation; and the peer check
+// that every connection loop makes. Apart from that check nothing here runs unless one of -a, -k,
+// -l, -i or -I is given.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -162,27 +163,17 @@ int LaunchKeyInput()
     return keyPipe[0];
 }
 
-char *QuoteArg(const char *arg)
+// With a host entry, the peer must hold one of its addresses; without one, the dotted address.
+bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer)
 {
-    size_t size = 3;
-    for (const char *p = arg; *p; p++)
-        size += *p == '\'' ? 4 : 1;
-    char *quoted = static_cast<char *>(malloc(size));
-    if (!quoted)
-        return nullptr;
-    char *q = quoted;
-    *q++ = '\'';
-    for (const char *p = arg; *p; p++) {
-        if (*p == '\'') {
-            memcpy(q, "'\\''", 4);
-            q += 4;
-        } else {
-            *q++ = *p;
+    if (terminal->host) {
+        for (char **a = terminal->host->h_addr_list; *a; a++) {
+            if (memcmp(*a, &peer->sin_addr, 4) == 0)
+                return true;
         }
+        return false;
     }
-    *q++ = '\'';
-    *q = '\0';
-    return quoted;
+    return peer->sin_addr.s_addr == terminal->address;
 }
 
 bool SecureMode() { return settings.auth || settings.idleLimit > 0; }
