@@ -8,11 +8,31 @@
 
 Settings settings;
 
+int traceConnection;
+
+namespace {
+
+bool midLine; // the last diagnostic left its line open
+
+// Numbers a line by its connection when one is set; a line ends with a format that ends in a newline.
+void Emit(const char *format, va_list ap)
+{
+    if (traceConnection) {
+        if (!midLine)
+            fprintf(stderr, "[%d] ", traceConnection);
+        size_t n = strlen(format);
+        midLine = n == 0 || format[n - 1] != '\n';
+    }
+    vfprintf(stderr, format, ap);
+}
+
+} // namespace
+
 void Error(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    vfprintf(stderr, format, ap);
+    Emit(format, ap);
     va_end(ap);
 }
 
@@ -22,7 +42,7 @@ void Verbose(const char *format, ...)
         return;
     va_list ap;
     va_start(ap, format);
-    vfprintf(stderr, format, ap);
+    Emit(format, ap);
     va_end(ap);
 }
 

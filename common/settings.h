@@ -22,9 +22,14 @@ struct Settings {
     int inetd = 0;                       // -i: serve the connection on standard input
     int idleLimit = 0;                   // -I: seconds a connection may go without a request
     int quoteArgs = 0;                   // -q: quote the client's arguments for the remote shell
+    int multi = 0;                       // -m: daemon mode serves up to this many connections at once
 };
 
 extern Settings settings;
+
+// Under -m, the number of the connection that the diagnostics of this process concern: each
+// line of Error and Verbose then begins with it in brackets. 0 (no number) otherwise.
+extern int traceConnection;
 
 void Error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void Verbose(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -43,10 +43,15 @@ void ProcessClientArgs(int clientArgc, char **clientArgv)
     }
 }
 
+// The classic line, then every own option by what it concerns.
 void Usage()
 {
     Error("usage: %s [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] [-c<command>] -- ] ....\n",
           settings.prog);
+    Error("  launch:     [-h<terminal>] [-r<remsh>] [-c<command>] [-p<path>] [-t<timeout>] [-fs] [-nfs] [-q] [-v]\n"
+          "  daemon:     [-d] [-m[<connections>]] [-l<address>] [-i]\n"
+          "  security:   [-a] [-k<keyfile>] [-I<seconds>]\n"
+          "  extensions: [-x]\n");
 }
 
 namespace {
@@ -74,9 +79,31 @@ bool ParseNumber(const char *arg, const char *option, int *value)
     return true;
 }
 
+// "-m", or "-m" and a number from 1 to MAX_CONNECTIONS and nothing else.
+bool ParseConnectionLimit(const char *arg, int *value)
+{
+    if (strncmp(arg, "-m", 2) != 0)
+        return false;
+    const char *p = arg + 2;
+    if (!*p) {
+        *value = DEFAULT_CONNECTIONS;
+        return true;
+    }
+    long v = 0;
+    for (; *p; p++) {
+        if (!isdigit(static_cast<unsigned char>(*p)) || v > MAX_CONNECTIONS)
+            return false;
+        v = v * 10 + (*p - '0');
+    }
+    if (v < 1 || v > MAX_CONNECTIONS)
+        return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
 } // namespace
 
-// The options of the opt-in connection security, tried after every other option. None of them
+// The options of the opt-in connection security and of daemon mode's -m, tried after every other option. None of them
 // begins with the letters of an earlier test, so no argument that one of those accepts changes
 // its meaning.
 bool ProcessSecurityArg(char *arg)
@@ -95,6 +122,8 @@ bool ProcessSecurityArg(char *arg)
         settings.listenAddress = arg + 2;
     } else if (ParseNumber(arg, "-I", &n) && n >= 0) {
         settings.idleLimit = n;
+    } else if (ParseConnectionLimit(arg, &n)) {
+        settings.multi = n;
     } else {
         return false;
     }

@@ -15,6 +15,10 @@ char *QuoteArg(const char *arg);
 [[noreturn]] void StartBackupClient(int clientArgc, char **clientArgv);
 const char *StripClientPrefix(const char *name);
 
+// -m: connections a daemon serves at once when no number is given, and the most it takes.
+constexpr int DEFAULT_CONNECTIONS = 16;
+constexpr int MAX_CONNECTIONS = 1024;
+
 // Room for a PATH element, a slash, a remote shell name and the NUL.
 constexpr int REMOTE_SHELL_PATH_SIZE = 1024;
 
@@ -44,5 +48,15 @@ in_addr_t ListenAddress();
 int LaunchKeyInput();
 bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer);
 bool SecureMode();
+// Seconds a connection's reply may wait for the client to read, when no -I is given.
+constexpr int SEND_SECONDS = 120;
+// Close-on-exec, keepalive, no delay and the send deadline; a failure ends the agent unless lenient.
+void SetConnectionOptions(int connection, bool lenient);
+// Serves a connection that its admission granted, to the end of the process.
+[[noreturn]] void ServeConnection(int connection);
 [[noreturn]] void ServeSecurely(const Terminal *terminal, int listener, int clientArgc, char **clientArgv);
 [[noreturn]] void ServeInetd();
+
+// daemon.cpp: daemon mode with the security options or -m: connections admitted side by side,
+// and under -m each served by a child process of its own.
+[[noreturn]] void ServeDaemon(int listener);

@@ -73,6 +73,10 @@ int main(int argc, char **argv)
     // Under -q the arguments are quoted instead, on their way to the remote shell only.
     if (!settings.quoteArgs)
         EscapeMetaChars(clientArgc, clientArgv);
+    if (settings.multi && (!settings.pdaemon || settings.inetd)) {
+        Error("%s: -m serves connections in daemon mode: it needs -d and does not go with -i.\n", settings.prog);
+        exit(1);
+    }
     PrepareSecurity();
     if (settings.inetd)
         ServeInetd();
@@ -91,6 +95,8 @@ int main(int argc, char **argv)
     } else {
         LaunchClient(&terminal, listener, port, &clientArgc, &clientArgv);
     }
+    if (settings.pdaemon && (settings.multi || SecureMode()))
+        ServeDaemon(listener);
     if (SecureMode())
         ServeSecurely(&terminal, listener, clientArgc, clientArgv);
 

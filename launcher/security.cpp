@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "common/settings.h"
@@ -44,8 +45,8 @@ constexpr int KEEPALIVE_IDLE = 60;
 constexpr int KEEPALIVE_INTERVAL = 15;
 constexpr int KEEPALIVE_COUNT = 4;
 
-// The options every connection gets, and the tuned keepalive. Under socket activation the
-// connection may be of another family, so no failure ends the agent there.
+} // namespace
+
 void SetConnectionOptions(int connection, bool lenient)
 {
     fcntl(connection, F_SETFD, FD_CLOEXEC);
@@ -64,16 +65,22 @@ void SetConnectionOptions(int connection, bool lenient)
     setsockopt(connection, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     setsockopt(connection, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     setsockopt(connection, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    // A client that stops reading its replies, or stops in the middle of a request under -I,
+    // is dropped instead of holding the agent in a write or a read for ever.
+    struct timeval send = {settings.idleLimit > 0 ? settings.idleLimit : SEND_SECONDS, 0};
+    setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
+    if (settings.idleLimit > 0) {
+        struct timeval receive = {settings.idleLimit, 0};
+        setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof receive);
+    }
 }
 
-[[noreturn]] void Serve(int connection)
+void ServeConnection(int connection)
 {
     InstallReaper();
     ServiceAdmittedPeer(connection);
     exit(0);
 }
-
-} // namespace
 
 bool ParseKey(const char *text, unsigned char *key) { return authkey::ParseKeyText(text, strlen(text), key); }
 
@@ -231,7 +238,7 @@ void ServeSecurely(const Terminal *terminal, int listener, int clientArgc, char 
                     close(listener);
                 ForgetKey();
             }
-            Serve(connection);
+            ServeConnection(connection);
         }
         if (!settings.pdaemon && !settings.auth)
             exit(admission == ADMIT_CLOSED ? 0 : 1);
@@ -264,5 +271,5 @@ void ServeInetd()
     Admission admission = AdmitPeer(connection);
     if (admission != ADMIT_GRANTED)
         exit(admission == ADMIT_CLOSED ? 0 : 1);
-    Serve(connection);
+    ServeConnection(connection);
 }

@@ -165,8 +165,11 @@ TEST(CommandLine, UsageAndExitStatus)
         Agent a;
         a.Start(args, {}, false);
         EXPECT_EQ(a.Wait(), 1);
-        EXPECT_EQ(a.Err(), "usage: xt.term [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] "
-                           "[-c<command>] -- ] ....\n");
+        EXPECT_EQ(a.Err().rfind("usage: xt.term [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] "
+                                "[-c<command>] -- ] ....\n  launch: ",
+                                0),
+                  0u)
+            << a.Err();
     }
 }
 

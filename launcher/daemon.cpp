@@ -1,0 +1,278 @@
+// Daemon mode with the security options or -m. New connections are admitted side by side: one
+// poll over the listener and every connection still in its handshake or authentication, each
+// with its own deadline, a cap per source address and one in all. So no crowd of idle or slow
+// connections keeps a right client waiting longer than its own round trips. A granted
+// connection is then served in this process (the classic daemon, which ends with its client)
+// or, under -m, by a child process of its own while the listener goes on.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/settings.h"
+#include "launcher/launcher.h"
+#include "service/auth.h"
+#include "service/protocol.h"
+
+namespace {
+
+// Connections in admission at once, in all and from one address. A newcomer over either cap
+// takes the place of the oldest connection of its address (or the oldest of all), so that a
+// crowd can delay a right client by no more than the time it takes the crowd to open the
+// cap's worth of connections.
+constexpr int WAITING_MAX = 32;
+constexpr int WAITING_PER_ADDRESS = 8;
+// The listener's queue under these options: connections opened together are not turned away
+// by the queue before the agent sees them.
+constexpr int DAEMON_BACKLOG = 16;
+
+struct Waiting {
+    bool used;
+    int number; // the connection's number, counted from 1 in the order of acceptance
+    in_addr_t from;
+    Admittance admission;
+};
+
+Waiting waiting[WAITING_MAX];
+int accepted;            // connections accepted so far
+pid_t *children;         // under -m: the processes serving connections
+int childCount;
+sigset_t serviceMask;    // the signal mask to restore for the service of a connection
+volatile sig_atomic_t childEnded, stopAsked;
+
+void NoteChild(int) { childEnded = 1; }
+void NoteStop(int) { stopAsked = 1; }
+
+void Release(Waiting *w)
+{
+    if (w->admission.connection >= 0)
+        close(w->admission.connection);
+    w->used = false;
+}
+
+// Runs one step of a waiting connection's admission under its connection number.
+Admission Step(Waiting *w, bool expired)
+{
+    traceConnection = settings.multi ? w->number : 0;
+    Admission result = expired ? ExpireAdmission(&w->admission) : ContinueAdmission(&w->admission);
+    traceConnection = 0;
+    return result;
+}
+
+// The place for a new connection from an address: a free one, or that of the oldest
+// connection of the same address when it has its share, or the oldest of all when none is free.
+Waiting *PlaceFor(in_addr_t from)
+{
+    Waiting *oldestSame = nullptr, *oldest = nullptr, *free = nullptr;
+    int same = 0;
+    for (Waiting &w : waiting) {
+        if (!w.used) {
+            free = free ? free : &w;
+            continue;
+        }
+        if (!oldest || w.number < oldest->number)
+            oldest = &w;
+        if (w.from == from && (same++, !oldestSame || w.number < oldestSame->number))
+            oldestSame = &w;
+    }
+    Waiting *evict = same >= WAITING_PER_ADDRESS ? oldestSame : free ? nullptr : oldest;
+    if (!evict)
+        return free;
+    traceConnection = settings.multi ? evict->number : 0;
+    Error("Connection refused: too many connections waiting for admission.\n");
+    traceConnection = 0;
+    Release(evict);
+    return evict;
+}
+
+void Reap()
+{
+    childEnded = 0;
+    pid_t pid;
+    int status;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        for (int i = 0; i < childCount; i++)
+            if (children[i] == pid)
+                children[i--] = children[--childCount];
+    }
+}
+
+// The signals as the service of a connection expects them.
+void RestoreSignals()
+{
+    signal(SIGCHLD, SIG_DFL);
+    if (settings.multi)
+        signal(SIGTERM, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &serviceMask, nullptr);
+}
+
+// A granted connection: served here (no -m), or by a child of its own.
+void HandOver(int listener, Waiting *w)
+{
+    int connection = w->admission.connection;
+    w->admission.connection = -1;
+    w->used = false;
+    if (!settings.multi) {
+        for (Waiting &other : waiting)
+            if (other.used)
+                Release(&other);
+        RestoreSignals();
+        ServeConnection(connection);
+    }
+    if (childCount >= settings.multi) {
+        Error("Connection refused: %d connections are being served.\n", childCount);
+        close(connection);
+        return;
+    }
+    int swapped = settings.swaprequest;
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        UnguardDescriptor(listener);
+        close(listener);
+        for (Waiting &other : waiting)
+            if (other.used)
+                Release(&other);
+        RestoreSignals();
+        ForgetKey();
+        traceConnection = w->number;
+        settings.swaprequest = swapped;
+        ServeConnection(connection);
+    }
+    if (pid < 0) {
+        Error("Connection refused: no process to serve it: %s.\n", strerror(errno));
+    } else {
+        children[childCount++] = pid;
+        traceConnection = w->number;
+        Verbose("Served by process %d.\n", static_cast<int>(pid));
+        traceConnection = 0;
+    }
+    close(connection);
+}
+
+// SIGTERM under -m: no new connections; those being served finish, then the agent ends.
+[[noreturn]] void Stop(int listener)
+{
+    UnguardDescriptor(listener);
+    close(listener);
+    for (Waiting &w : waiting)
+        if (w.used)
+            Release(&w);
+    Error("Terminated: the listener is closed; %d connections being served will finish.\n", childCount);
+    for (;;) {
+        pid_t pid = waitpid(-1, nullptr, 0);
+        if (pid < 0 && errno != EINTR)
+            break;
+    }
+    exit(0);
+}
+
+void Accept(int listener)
+{
+    struct sockaddr_in peer = {};
+    socklen_t len = sizeof peer;
+    int connection = accept(listener, reinterpret_cast<struct sockaddr *>(&peer), &len);
+    if (connection < 0) {
+        int e = errno;
+        if (e == EMFILE || e == ENFILE) {
+            struct timespec pause = {0, 100000000L}; // until a descriptor is free again
+            nanosleep(&pause, nullptr);
+        }
+        if (e == EINTR || e == ECONNABORTED || e == EAGAIN || e == EMFILE || e == ENFILE)
+            return;
+        Error("Error attempting to connect to %s on %s.\n", settings.prog, "any host");
+        exit(0);
+    }
+    char address[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    if (settings.multi && childCount >= settings.multi) {
+        Error("Connection refused: %d connections are being served; %s:%d turned away.\n", childCount, address,
+              ntohs(peer.sin_port));
+        close(connection);
+        return;
+    }
+    SetConnectionOptions(connection, true);
+    Waiting *w = PlaceFor(peer.sin_addr.s_addr);
+    w->used = true;
+    w->number = ++accepted;
+    w->from = peer.sin_addr.s_addr;
+    BeginAdmission(&w->admission, connection);
+    traceConnection = settings.multi ? w->number : 0;
+    Verbose("Accepted connection from peer.\n");
+    if (settings.multi)
+        Verbose("From %s:%d.\n", address, ntohs(peer.sin_port));
+    traceConnection = 0;
+}
+
+} // namespace
+
+void ServeDaemon(int listener)
+{
+    if (settings.multi && !(children = static_cast<pid_t *>(calloc(static_cast<size_t>(settings.multi), sizeof(pid_t))))) {
+        Error("%s: no memory for %d connections.\n", settings.prog, settings.multi);
+        exit(1);
+    }
+    listen(listener, DAEMON_BACKLOG);
+    // SIGCHLD and SIGTERM arrive only inside the wait, so that none is missed between a check
+    // and the wait.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGCHLD);
+    if (settings.multi)
+        sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, &serviceMask);
+    if (settings.multi) {
+        struct sigaction sa = {};
+        sigemptyset(&sa.sa_mask);
+        sa.sa_handler = NoteChild;
+        sigaction(SIGCHLD, &sa, nullptr);
+        sa.sa_handler = NoteStop;
+        sigaction(SIGTERM, &sa, nullptr);
+    }
+    for (;;) {
+        if (stopAsked)
+            Stop(listener);
+        if (childEnded)
+            Reap();
+        struct pollfd fds[WAITING_MAX + 1];
+        Waiting *polled[WAITING_MAX + 1] = {};
+        int n = 0, wait = -1;
+        fds[n++] = {listener, POLLIN, 0};
+        for (Waiting &w : waiting) {
+            if (!w.used)
+                continue;
+            int left = AdmissionMillisecondsLeft(&w.admission);
+            wait = wait < 0 || left < wait ? left : wait;
+            polled[n] = &w;
+            fds[n++] = {w.admission.connection, POLLIN, 0};
+        }
+        struct timespec limit = {wait / 1000, (wait % 1000) * 1000000L};
+        int ready = ppoll(fds, static_cast<nfds_t>(n), wait < 0 ? nullptr : &limit, &serviceMask);
+        if (ready < 0 && errno != EINTR) {
+            perror("poll");
+            exit(1);
+        }
+        for (int i = 1; i < n && ready >= 0; i++) {
+            Waiting *w = polled[i];
+            bool expired = !(fds[i].revents) && AdmissionMillisecondsLeft(&w->admission) == 0;
+            if (!fds[i].revents && !expired)
+                continue;
+            Admission result = Step(w, expired);
+            if (result == ADMIT_GRANTED)
+                HandOver(listener, w);
+            else if (result != ADMIT_WAITING)
+                w->used = false; // closed by its admission
+        }
+        if (ready > 0 && (fds[0].revents & POLLIN))
+            Accept(listener);
+    }
+}

@@ -1,0 +1,185 @@
+// Daemon mode with -m against the real agent over loopback: many clients at once, each served
+// by a process of its own, the limit, the key, SIGTERM, and the options on the usage line.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <set>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/authkey.h"
+#include "common/settings.h"
+#include "launcher/launcher.h"
+#include "tests/harness.h"
+#include <hostlink/auth.h>
+#include <hostlink/calls.h>
+
+namespace {
+
+using hostlink::LinkError;
+
+Link Open(const Agent &agent)
+{
+    Link link = Link::connect("127.0.0.1", agent.port);
+    link.setTimeout(10);
+    link.handshake(1);
+    return link;
+}
+
+// The agent's child processes, as the kernel lists them.
+std::set<int> Children(pid_t pid)
+{
+    std::set<int> found;
+    std::string text = ReadFile(Fmt("/proc/%d/task/%d/children", pid, pid));
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find(' ', at);
+        found.insert(std::stoi(text.substr(at, end - at)));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return found;
+}
+
+// SIGTERM, then the agent must end by itself once its clients have gone.
+void Stop(Agent &agent)
+{
+    kill(agent.pid, SIGTERM);
+    EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
+}
+
+// Eight client processes at once, each held until all are served; a ninth connection then finds
+// the limit; afterwards the children are gone and the listener serves a tenth.
+TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
+{
+    Agent agent;
+    agent.Start({"xt.term", "-v", "-d", "-m8", "--"});
+    int served[2], go[2];
+    ASSERT_EQ(pipe(served), 0);
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> clients;
+    for (int i = 0; i < 8; i++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(served[0]);
+            close(go[1]);
+            try {
+                Link link = Open(agent);
+                int32_t server = hostlink::getpid(link);
+                if (write(served[1], &server, sizeof server) != sizeof server)
+                    _exit(2);
+                char byte;
+                if (read(go[0], &byte, 1) != 1 || hostlink::getppid(link) != agent.pid)
+                    _exit(3);
+            } catch (const LinkError &) {
+                _exit(4);
+            }
+            _exit(0);
+        }
+        clients.push_back(pid);
+    }
+    close(served[1]);
+    close(go[0]);
+    std::set<int32_t> servers;
+    for (int i = 0; i < 8; i++) {
+        int32_t server = 0;
+        ASSERT_EQ(read(served[0], &server, sizeof server), static_cast<ssize_t>(sizeof server));
+        servers.insert(server);
+    }
+    EXPECT_EQ(servers.size(), 8u);
+    EXPECT_EQ(servers.count(agent.pid), 0u);
+    EXPECT_EQ(Children(agent.pid).size(), 8u);
+
+    Link ninth = Link::connect("127.0.0.1", agent.port);
+    ninth.setTimeout(10);
+    EXPECT_TRUE(ninth.atEof());
+    EXPECT_NE(agent.Err().find("Connection refused: 8 connections are being served"), std::string::npos);
+
+    ASSERT_EQ(write(go[1], "gggggggg", 8), 8);
+    for (pid_t pid : clients) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_EQ(status, 0);
+    }
+    close(go[1]);
+    close(served[0]);
+    EXPECT_TRUE(WaitUntil([&] { return Children(agent.pid).empty(); }));
+    Link tenth = Open(agent);
+    EXPECT_GT(hostlink::getpid(tenth), 0);
+    tenth.close();
+    EXPECT_TRUE(agent.Running());
+    // Each connection's trace lines carry its number.
+    std::string err = agent.Err();
+    for (int n = 1; n <= 8; n++)
+        EXPECT_NE(err.find(Fmt("[%d] Request: Connection\n", n)), std::string::npos) << err;
+    EXPECT_NE(err.find("getppid()"), std::string::npos);
+    Stop(agent);
+}
+
+TEST(Multi, KeyedClientServedWhileAKeylessOneIsRefused)
+{
+    if (!hostlink::authenticationAvailable())
+        GTEST_SKIP() << "built without libsodium";
+    Agent agent;
+    std::string key = agent.dir / "key";
+    WriteFile(key, authkey::TEST_KEY, 0600);
+    agent.Start({"xt.term", "-d", "-m", "-k" + key, "--"});
+    Link keyed = Open(agent);
+    hostlink::authenticate(keyed, *hostlink::parseKey(authkey::TEST_KEY));
+    Link keyless = Open(agent);
+    EXPECT_THROW(hostlink::getuid(keyless), LinkError);
+    EXPECT_EQ(hostlink::getuid(keyed), static_cast<int32_t>(getuid()));
+    EXPECT_NE(agent.Err().find("Connection refused: the first request is not the authentication exchange"),
+              std::string::npos);
+    keyed.close();
+    Stop(agent);
+}
+
+// SIGTERM closes the listener at once; the client being served goes on until it leaves.
+TEST(Multi, TerminationLetsTheServedClientFinish)
+{
+    Agent agent;
+    agent.Start({"xt.term", "-d", "-m", "--"});
+    Link link = Open(agent);
+    kill(agent.pid, SIGTERM);
+    EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Terminated") != std::string::npos; }));
+    EXPECT_THROW(Link::connect("127.0.0.1", agent.port), LinkError);
+    EXPECT_EQ(hostlink::getppid(link), agent.pid);
+    EXPECT_TRUE(agent.Running());
+    link.close();
+    EXPECT_EQ(agent.Wait(10), 0);
+}
+
+TEST(Multi, OptionAndUsage)
+{
+    struct Row {
+        const char *arg;
+        int multi; // -1: the usage line
+    };
+    for (const Row &r : std::vector<Row>{{"-m", DEFAULT_CONNECTIONS}, {"-m1", 1}, {"-m1024", 1024}, {"-m0", -1},
+                                         {"-m1025", -1}, {"-m8x", -1}, {"-m-1", -1}, {"-m 8", -1}}) {
+        Settings saved = settings;
+        char prog[] = "xt.term";
+        char *argv[] = {prog, const_cast<char *>(r.arg), nullptr};
+        if (r.multi < 0) {
+            EXPECT_EXIT(ProcessArgs(2, argv), testing::ExitedWithCode(1), "usage") << r.arg;
+        } else {
+            ProcessArgs(2, argv);
+            EXPECT_EQ(settings.multi, r.multi) << r.arg;
+        }
+        settings = saved;
+    }
+    Agent usage;
+    usage.Start({"xt.term", "-y", "--"}, {}, false);
+    EXPECT_EQ(usage.Wait(), 1);
+    for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[",
+                               "-l<", "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:",
+                               "extensions:"})
+        EXPECT_NE(usage.Err().find(option), std::string::npos) << option << "\n" << usage.Err();
+    for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-m", "--"}, {"xt.term", "-m", "-i", "--"}}) {
+        Agent refused;
+        refused.Start(args, {}, false);
+        EXPECT_EQ(refused.Wait(), 1);
+        EXPECT_NE(refused.Err().find("needs -d"), std::string::npos) << refused.Err();
+    }
+}
+
+} // namespace
