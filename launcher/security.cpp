@@ -185,19 +185,18 @@ bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer)
 
 bool SecureMode() { return settings.auth || settings.idleLimit > 0; }
 
+// The launch under the security options: connections are taken one after another until the
+// right client is admitted or the -t limit passes. (Daemon mode has its own loop, daemon.cpp.)
 void ServeSecurely(const Terminal *terminal, int listener, int clientArgc, char **clientArgv)
 {
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += settings.timeout;
     for (;;) {
-        int wait = -1;
-        if (!settings.pdaemon) {
-            struct timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long long ms = (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000;
-            wait = settings.timeout < 0 ? -2 : ms < 0 ? 0 : ms > 1000000000LL ? 1000000000 : static_cast<int>(ms);
-        }
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long ms = (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000;
+        int wait = settings.timeout < 0 ? -2 : ms < 0 ? 0 : ms > 1000000000LL ? 1000000000 : static_cast<int>(ms);
         struct pollfd p = {listener, POLLIN, 0};
         int ready = wait < -1 ? 0 : poll(&p, 1, wait);
         if (ready < 0 && errno == EINTR)
@@ -218,29 +217,25 @@ void ServeSecurely(const Terminal *terminal, int listener, int clientArgc, char 
         }
         // Without -a there is one connection only, as always; with it a wrong one is dropped
         // and the wait goes on for the right client.
-        if (!settings.pdaemon) {
+        if (!settings.auth)
+            close(listener);
+        if (!PeerIsTerminal(terminal, &peer)) {
+            close(connection);
+            Error("Response from unexpected host.\n");
             if (!settings.auth)
-                close(listener);
-            if (!PeerIsTerminal(terminal, &peer)) {
-                close(connection);
-                Error("Response from unexpected host.\n");
-                if (!settings.auth)
-                    exit(1);
-                continue;
-            }
+                exit(1);
+            continue;
         }
         SetConnectionOptions(connection, false);
         Verbose("Accepted connection from peer.\n");
         Admission admission = AdmitPeer(connection);
         if (admission == ADMIT_GRANTED) {
-            if (!settings.pdaemon) {
-                if (settings.auth)
-                    close(listener);
-                ForgetKey();
-            }
+            if (settings.auth)
+                close(listener);
+            ForgetKey();
             ServeConnection(connection);
         }
-        if (!settings.pdaemon && !settings.auth)
+        if (!settings.auth)
             exit(admission == ADMIT_CLOSED ? 0 : 1);
     }
 }
