@@ -45,6 +45,8 @@ void PrepareSecurity();
 bool ParseKey(const char *text, unsigned char *key);
 bool LoadKeyFile(const char *path);
 in_addr_t ListenAddress();
+// The port of -lADDRESS:PORT, or 0: the system assigns one.
+int ListenPort();
 int LaunchKeyInput();
 bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer);
 bool SecureMode();

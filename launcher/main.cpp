@@ -31,7 +31,11 @@ int OpenListener(int *port)
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = ListenAddress();
-    addr.sin_port = 0;
+    addr.sin_port = htons(static_cast<uint16_t>(ListenPort()));
+    // A lasting service on a fixed port comes back at once after a restart.
+    int on = 1;
+    if (addr.sin_port != 0)
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0) {
         perror("bind failed");
         close(listener);

@@ -126,25 +126,61 @@ void PrepareSecurity()
     }
 }
 
+namespace {
+
+// -lADDRESS or -lADDRESS:PORT, split once: the address part (empty: every address) and the port.
+struct ListenSpec {
+    char *host;
+    int port;
+};
+
+ListenSpec ParseListenSpec()
+{
+    static ListenSpec spec = {nullptr, -1};
+    if (spec.port >= 0)
+        return spec;
+    spec.host = strdup(settings.listenAddress);
+    spec.port = 0;
+    char *colon = spec.host ? strrchr(spec.host, ':') : nullptr;
+    if (colon) {
+        char *end = nullptr;
+        long port = strtol(colon + 1, &end, 10);
+        if (!spec.host || end == colon + 1 || *end || port < 1 || port > 65535) {
+            Error("Bad listen port in %s: a number from 1 to 65535 expected.\n", settings.listenAddress);
+            exit(1);
+        }
+        *colon = '\0';
+        spec.port = static_cast<int>(port);
+    }
+    return spec;
+}
+
+} // namespace
+
 in_addr_t ListenAddress()
 {
     if (!settings.listenAddress)
         return htonl(INADDR_ANY);
+    const char *host = ParseListenSpec().host;
+    if (!host || !*host)
+        return htonl(INADDR_ANY);
     struct in_addr address;
-    if (inet_pton(AF_INET, settings.listenAddress, &address) == 1)
+    if (inet_pton(AF_INET, host, &address) == 1)
         return address.s_addr;
     struct addrinfo hints = {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo *found = nullptr;
-    if (getaddrinfo(settings.listenAddress, nullptr, &hints, &found) != 0 || !found) {
-        Error("Unknown listen address %s.\n", settings.listenAddress);
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) {
+        Error("Unknown listen address %s.\n", host);
         exit(1);
     }
     in_addr_t result = reinterpret_cast<struct sockaddr_in *>(found->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(found);
     return result;
 }
+
+int ListenPort() { return settings.listenAddress ? ParseListenSpec().port : 0; }
 
 // Run in the remote shell's child: its standard input becomes a pipe holding the launch key
 // line and then end of file, so that the key is on no command line and in no environment.

@@ -148,6 +148,28 @@ TEST(Multi, TerminationLetsTheServedClientFinish)
     EXPECT_EQ(agent.Wait(10), 0);
 }
 
+// A lasting service listens on a port it is told: -lADDRESS:PORT.
+TEST(Multi, ListenOptionNamesThePort)
+{
+    int port = 0;
+    int probe = Listen(&port); // a port free a moment ago
+    ASSERT_GE(probe, 0);
+    close(probe);
+    Agent agent;
+    agent.Start({"xt.term", "-d", "-m", Fmt("-l127.0.0.1:%d", port), "--"});
+    EXPECT_EQ(agent.port, port);
+    Link link = Open(agent);
+    EXPECT_GT(hostlink::getpid(link), 0);
+    link.close();
+    Stop(agent);
+    for (const char *bad : {"-l127.0.0.1:0", "-l127.0.0.1:", "-l127.0.0.1:65536", "-l127.0.0.1:1x"}) {
+        Agent refused;
+        refused.Start({"xt.term", "-d", bad, "--"}, {}, false);
+        EXPECT_EQ(refused.Wait(), 1) << bad;
+        EXPECT_NE(refused.Err().find("Bad listen port"), std::string::npos) << bad << refused.Err();
+    }
+}
+
 TEST(Multi, OptionAndUsage)
 {
     struct Row {
