@@ -133,12 +133,19 @@ TEST(Multi, KeyedClientServedWhileAKeylessOneIsRefused)
     Stop(agent);
 }
 
-// SIGTERM closes the listener at once; the client being served goes on until it leaves.
+// A client that leaves in the middle of a request ends only its own server. SIGTERM closes the
+// listener at once; the client being served goes on until it leaves.
 TEST(Multi, TerminationLetsTheServedClientFinish)
 {
     Agent agent;
     agent.Start({"xt.term", "-d", "-m", "--"});
     Link link = Open(agent);
+    {
+        Link cut = Open(agent);
+        cut.sendRaw(Msg(CALL_STAT).s("/etc").Bytes(false).substr(0, 6));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Trouble reading request") != std::string::npos; })) << agent.Err();
+    EXPECT_EQ(hostlink::getppid(link), agent.pid);
     kill(agent.pid, SIGTERM);
     EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Terminated") != std::string::npos; }));
     EXPECT_THROW(Link::connect("127.0.0.1", agent.port), LinkError);
