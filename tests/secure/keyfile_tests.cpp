@@ -38,8 +38,9 @@ TEST(KeyText, OneParserForFilesAndLaunchLines)
         unsigned char key[authkey::KEY_BYTES] = {};
         EXPECT_EQ(authkey::ParseKeyText(r.text.data(), r.text.size(), key), r.ok) << r.text;
         EXPECT_EQ(hostlink::parseKey(r.text).has_value(), r.ok) << r.text;
-        if (r.ok)
+        if (r.ok) {
             EXPECT_EQ(key[1], 0x11);
+        }
     }
 }
 
@@ -98,8 +99,9 @@ TEST(KeyFile, AgentAndLibraryAgreeOnEveryFile)
             ASSERT_EQ(mkfifo(path.c_str(), r.mode), 0);
         else if (r.name != "missing")
             WriteFile(path, r.text, r.mode);
-        if (r.name == "foreign")
+        if (r.name == "foreign") {
             ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        }
 
         std::string libraryError;
         try {
