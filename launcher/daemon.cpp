@@ -230,6 +230,9 @@ void ServeDaemon(int listener)
     if (settings.multi)
         sigaddset(&blocked, SIGTERM);
     sigprocmask(SIG_BLOCK, &blocked, &serviceMask);
+    sigset_t waitMask = serviceMask; // even when the agent was started with them blocked
+    sigdelset(&waitMask, SIGCHLD);
+    sigdelset(&waitMask, SIGTERM);
     if (settings.multi) {
         struct sigaction sa = {};
         sigemptyset(&sa.sa_mask);
@@ -241,7 +244,7 @@ void ServeDaemon(int listener)
     for (;;) {
         if (stopAsked)
             Stop(listener);
-        if (childEnded)
+        if (childEnded || childCount > 0)
             Reap();
         struct pollfd fds[WAITING_MAX + 1];
         Waiting *polled[WAITING_MAX + 1] = {};
@@ -256,7 +259,7 @@ void ServeDaemon(int listener)
             fds[n++] = {w.admission.connection, POLLIN, 0};
         }
         struct timespec limit = {wait / 1000, (wait % 1000) * 1000000L};
-        int ready = ppoll(fds, static_cast<nfds_t>(n), wait < 0 ? nullptr : &limit, &serviceMask);
+        int ready = ppoll(fds, static_cast<nfds_t>(n), wait < 0 ? nullptr : &limit, settings.multi ? &waitMask : &serviceMask);
         if (ready < 0 && errno != EINTR) {
             perror("poll");
             exit(1);
