@@ -128,7 +128,9 @@ void HandOver(int listener, Waiting *w)
         ServeConnection(connection);
     }
     if (childCount >= settings.multi) {
+        traceConnection = w->number;
         Error("Connection refused: %d connections are being served.\n", childCount);
+        traceConnection = 0;
         close(connection);
         return;
     }
