@@ -8,7 +8,7 @@
 
 Settings settings;
 
-int traceConnection;
+long long traceConnection;
 
 namespace {
 
@@ -19,7 +19,7 @@ void Emit(const char *format, va_list ap)
 {
     if (traceConnection) {
         if (!midLine)
-            fprintf(stderr, "[%d] ", traceConnection);
+            fprintf(stderr, "[%lld] ", traceConnection);
         size_t n = strlen(format);
         midLine = n == 0 || format[n - 1] != '\n';
     }

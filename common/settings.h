@@ -29,7 +29,7 @@ extern Settings settings;
 
 // Under -m, the number of the connection that the diagnostics of this process concern: each
 // line of Error and Verbose then begins with it in brackets. 0 (no number) otherwise.
-extern int traceConnection;
+extern long long traceConnection;
 
 void Error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void Verbose(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -36,13 +36,13 @@ constexpr int DAEMON_BACKLOG = 16;
 
 struct Waiting {
     bool used;
-    int number; // the connection's number, counted from 1 in the order of acceptance
+    long long number; // the connection's number, counted from 1 in the order of acceptance
     in_addr_t from;
     Admittance admission;
 };
 
 Waiting waiting[WAITING_MAX];
-int accepted;            // connections accepted so far
+long long accepted;      // connections accepted so far
 pid_t *children;         // under -m: the processes serving connections
 int childCount;
 sigset_t serviceMask;    // the signal mask to restore for the service of a connection
@@ -71,11 +71,11 @@ Admission Step(Waiting *w, bool expired)
 // connection of the same address when it has its share, or the oldest of all when none is free.
 Waiting *PlaceFor(in_addr_t from)
 {
-    Waiting *oldestSame = nullptr, *oldest = nullptr, *free = nullptr;
+    Waiting *oldestSame = nullptr, *oldest = nullptr, *unused = nullptr;
     int same = 0;
     for (Waiting &w : waiting) {
         if (!w.used) {
-            free = free ? free : &w;
+            unused = unused ? unused : &w;
             continue;
         }
         if (!oldest || w.number < oldest->number)
@@ -83,9 +83,9 @@ Waiting *PlaceFor(in_addr_t from)
         if (w.from == from && (same++, !oldestSame || w.number < oldestSame->number))
             oldestSame = &w;
     }
-    Waiting *evict = same >= WAITING_PER_ADDRESS ? oldestSame : free ? nullptr : oldest;
+    Waiting *evict = same >= WAITING_PER_ADDRESS ? oldestSame : unused ? nullptr : oldest;
     if (!evict)
-        return free;
+        return unused;
     traceConnection = settings.multi ? evict->number : 0;
     Error("Connection refused: too many connections waiting for admission.\n");
     traceConnection = 0;
