@@ -134,7 +134,6 @@ void HandOver(int listener, Waiting *w)
         close(connection);
         return;
     }
-    int swapped = settings.swaprequest;
     fflush(stdout);
     fflush(stderr);
     pid_t pid = fork();
@@ -146,8 +145,7 @@ void HandOver(int listener, Waiting *w)
                 Release(&other);
         RestoreSignals();
         ForgetKey();
-        traceConnection = w->number;
-        settings.swaprequest = swapped;
+        traceConnection = w->number; // the byte order its admission found is set already
         ServeConnection(connection);
     }
     if (pid < 0) {
