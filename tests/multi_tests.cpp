@@ -18,9 +18,9 @@ namespace {
 
 using hostlink::LinkError;
 
-Link Open(const Agent &agent)
+Link Open(const Agent &agent, bool swapped = false)
 {
-    Link link = Link::connect("127.0.0.1", agent.port);
+    Link link = Link::connect("127.0.0.1", agent.port, swapped);
     link.setTimeout(10);
     link.handshake(1);
     return link;
@@ -46,7 +46,7 @@ void Stop(Agent &agent)
     EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
-// Eight client processes at once, each held until all are served; a ninth connection then finds
+// Eight client processes at once, of both byte orders, each held until all are served; a ninth connection then finds
 // the limit; afterwards the children are gone and the listener serves a tenth.
 TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
 {
@@ -62,7 +62,7 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
             close(served[0]);
             close(go[1]);
             try {
-                Link link = Open(agent);
+                Link link = Open(agent, i % 2); // half of them in the other byte order
                 int32_t server = hostlink::getpid(link);
                 if (write(served[1], &server, sizeof server) != sizeof server)
                     _exit(2);
