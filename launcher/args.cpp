@@ -49,7 +49,7 @@ void Usage()
     Error("usage: %s [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] [-c<command>] -- ] ....\n",
           settings.prog);
     Error("  launch:     [-h<terminal>] [-r<remsh>] [-c<command>] [-p<path>] [-t<timeout>] [-fs] [-nfs] [-q] [-v]\n"
-          "  daemon:     [-d] [-m[<connections>]] [-l<address>] [-i]\n"
+          "  daemon:     [-d] [-m[<connections>]] [-l<address>[:<port>]] [-i]\n"
           "  security:   [-a] [-k<keyfile>] [-I<seconds>]\n"
           "  extensions: [-x]\n");
 }
