@@ -1,9 +1,9 @@
-// Daemon mode with the security options or -m. New connections are admitted side by side: one
-// poll over the listener and every connection still in its handshake or authentication, each
-// with its own deadline, a cap per source address and one in all. So no crowd of idle or slow
-// connections keeps a right client waiting longer than its own round trips. A granted
-// connection is then served in this process (the classic daemon, which ends with its client)
-// or, under -m, by a child process of its own while the listener goes on.
+// Admission side by side, for daemon mode with the security options or -m, and for the launch
+// under -a. One poll over the listener and every connection still in its handshake or
+// authentication, each with its own deadline, a cap per source address and one in all: no crowd
+// of idle or slow connections keeps a right client waiting longer than its own round trips. A
+// granted connection is then served in this process (the launch, and the classic daemon, which
+// ends with its client) or, under -m, by a child process of its own while the listener goes on.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -40,6 +40,16 @@ struct Waiting {
     in_addr_t from;
     Admittance admission;
 };
+
+// The launch under -a: the terminal that connections must come from, the fall-back's arguments,
+// and the end of the -t wait. Null in daemon mode.
+struct Launch {
+    const Terminal *terminal;
+    int clientArgc;
+    char **clientArgv;
+    struct timespec deadline;
+};
+const Launch *launch;
 
 Waiting waiting[WAITING_MAX];
 long long accepted;      // connections accepted so far
@@ -124,6 +134,10 @@ void HandOver(int listener, Waiting *w)
         for (Waiting &other : waiting)
             if (other.used)
                 Release(&other);
+        if (launch) { // one client only, and no key left behind
+            close(listener);
+            ForgetKey();
+        }
         RestoreSignals();
         ServeConnection(connection);
     }
@@ -189,8 +203,13 @@ void Accept(int listener)
         }
         if (e == EINTR || e == ECONNABORTED || e == EAGAIN || e == EMFILE || e == ENFILE)
             return;
-        Error("Error attempting to connect to %s on %s.\n", settings.prog, "any host");
+        Error("Error attempting to connect to %s on %s.\n", settings.prog, launch ? launch->terminal->name : "any host");
         exit(0);
+    }
+    if (launch && !PeerIsTerminal(launch->terminal, &peer)) {
+        close(connection);
+        Error("Response from unexpected host.\n");
+        return;
     }
     char address[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
@@ -213,9 +232,33 @@ void Accept(int listener)
     traceConnection = 0;
 }
 
+int LaunchMillisecondsLeft()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ms = (launch->deadline.tv_sec - now.tv_sec) * 1000LL + (launch->deadline.tv_nsec - now.tv_nsec) / 1000000;
+    return settings.timeout < 0 || ms <= 0 ? 0 : ms > 1000000000LL ? 1000000000 : static_cast<int>(ms);
+}
+
+[[noreturn]] void Admit(int listener);
+
 } // namespace
 
-void ServeDaemon(int listener)
+void ServeLaunch(const Terminal *terminal, int listener, int clientArgc, char **clientArgv)
+{
+    static Launch given;
+    given = {terminal, clientArgc, clientArgv, {}};
+    clock_gettime(CLOCK_MONOTONIC, &given.deadline);
+    given.deadline.tv_sec += settings.timeout > 0 ? settings.timeout : 0;
+    launch = &given;
+    Admit(listener);
+}
+
+void ServeDaemon(int listener) { Admit(listener); }
+
+namespace {
+
+void Admit(int listener)
 {
     if (settings.multi && !(children = static_cast<pid_t *>(calloc(static_cast<size_t>(settings.multi), sizeof(pid_t))))) {
         Error("%s: no memory for %d connections.\n", settings.prog, settings.multi);
@@ -241,15 +284,28 @@ void ServeDaemon(int listener)
         sa.sa_handler = NoteStop;
         sigaction(SIGTERM, &sa, nullptr);
     }
-    for (;;) {
+    // The launch looks at its listener until the -t limit (once, for a limit of 0, at a connection
+    // already queued) and falls back when that has passed with no connection left in admission.
+    for (bool first = true;; first = false) {
         if (stopAsked)
             Stop(listener);
         if (childEnded || childCount > 0)
             Reap();
+        int launchLeft = launch ? LaunchMillisecondsLeft() : -1;
+        bool look = !launch || launchLeft > 0 || (first && settings.timeout >= 0);
+        bool admitting = false;
+        for (const Waiting &w : waiting)
+            admitting = admitting || w.used;
+        if (!look && !admitting) {
+            Error("Timedout attempting to connect to %s on %s.\n", settings.prog, launch->terminal->name);
+            close(listener);
+            RestoreSignals();
+            StartBackupClient(launch->clientArgc, launch->clientArgv);
+        }
         struct pollfd fds[WAITING_MAX + 1];
         Waiting *polled[WAITING_MAX + 1] = {};
-        int n = 0, wait = -1;
-        fds[n++] = {listener, POLLIN, 0};
+        int n = 0, wait = launch && look ? launchLeft : -1;
+        fds[n++] = {look ? listener : -1, POLLIN, 0};
         for (Waiting &w : waiting) {
             if (!w.used)
                 continue;
@@ -279,3 +335,5 @@ void ServeDaemon(int listener)
             Accept(listener);
     }
 }
+
+} // namespace

@@ -59,6 +59,8 @@ void SetConnectionOptions(int connection, bool lenient);
 [[noreturn]] void ServeSecurely(const Terminal *terminal, int listener, int clientArgc, char **clientArgv);
 [[noreturn]] void ServeInetd();
 
-// daemon.cpp: daemon mode with the security options or -m: connections admitted side by side,
-// and under -m each served by a child process of its own.
+// daemon.cpp: connections admitted side by side, in daemon mode with the security options or -m
+// (each served by a child process of its own under -m) and in the launch under -a.
 [[noreturn]] void ServeDaemon(int listener);
+// The launch under -a: the same admission, for connections from the terminal until the -t limit.
+[[noreturn]] void ServeLaunch(const Terminal *terminal, int listener, int clientArgc, char **clientArgv);

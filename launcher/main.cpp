@@ -101,6 +101,8 @@ int main(int argc, char **argv)
     }
     if (settings.pdaemon && (settings.multi || SecureMode()))
         ServeDaemon(listener);
+    if (settings.auth)
+        ServeLaunch(&terminal, listener, clientArgc, clientArgv);
     if (SecureMode())
         ServeSecurely(&terminal, listener, clientArgc, clientArgv);
 

@@ -221,59 +221,46 @@ bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer)
 
 bool SecureMode() { return settings.auth || settings.idleLimit > 0; }
 
-// The launch under the security options: connections are taken one after another until the
-// right client is admitted or the -t limit passes. (Daemon mode has its own loop, daemon.cpp.)
+// The launch under -I alone: one connection, as always, admitted under the handshake deadline.
+// (With -a the launch admits side by side, and daemon mode has its own loop: daemon.cpp.)
 void ServeSecurely(const Terminal *terminal, int listener, int clientArgc, char **clientArgv)
 {
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += settings.timeout;
-    for (;;) {
+    int ready;
+    do {
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         long long ms = (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000;
-        int wait = settings.timeout < 0 ? -2 : ms < 0 ? 0 : ms > 1000000000LL ? 1000000000 : static_cast<int>(ms);
+        int wait = ms < 0 ? 0 : ms > 1000000000LL ? 1000000000 : static_cast<int>(ms);
         struct pollfd p = {listener, POLLIN, 0};
-        int ready = wait < -1 ? 0 : poll(&p, 1, wait);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0) {
-            Error("Timedout attempting to connect to %s on %s.\n", settings.prog, terminal->name);
-            close(listener);
-            StartBackupClient(clientArgc, clientArgv);
-        }
-        struct sockaddr_in peer = {};
-        socklen_t len = sizeof peer;
-        int connection = accept(listener, reinterpret_cast<struct sockaddr *>(&peer), &len);
-        if (connection < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            Error("Error attempting to connect to %s on %s.\n", settings.prog, terminal->name);
-            exit(0);
-        }
-        // Without -a there is one connection only, as always; with it a wrong one is dropped
-        // and the wait goes on for the right client.
-        if (!settings.auth)
-            close(listener);
-        if (!PeerIsTerminal(terminal, &peer)) {
-            close(connection);
-            Error("Response from unexpected host.\n");
-            if (!settings.auth)
-                exit(1);
-            continue;
-        }
-        SetConnectionOptions(connection, false);
-        Verbose("Accepted connection from peer.\n");
-        Admission admission = AdmitPeer(connection);
-        if (admission == ADMIT_GRANTED) {
-            if (settings.auth)
-                close(listener);
-            ForgetKey();
-            ServeConnection(connection);
-        }
-        if (!settings.auth)
-            exit(admission == ADMIT_CLOSED ? 0 : 1);
+        ready = settings.timeout < 0 ? 0 : poll(&p, 1, wait);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) {
+        Error("Timedout attempting to connect to %s on %s.\n", settings.prog, terminal->name);
+        close(listener);
+        StartBackupClient(clientArgc, clientArgv);
     }
+    struct sockaddr_in peer = {};
+    socklen_t len = sizeof peer;
+    int connection = accept(listener, reinterpret_cast<struct sockaddr *>(&peer), &len);
+    if (connection < 0) {
+        Error("Error attempting to connect to %s on %s.\n", settings.prog, terminal->name);
+        exit(0);
+    }
+    close(listener);
+    if (!PeerIsTerminal(terminal, &peer)) {
+        close(connection);
+        Error("Response from unexpected host.\n");
+        exit(1);
+    }
+    SetConnectionOptions(connection, false);
+    Verbose("Accepted connection from peer.\n");
+    Admission admission = AdmitPeer(connection);
+    if (admission == ADMIT_GRANTED)
+        ServeConnection(connection);
+    exit(admission == ADMIT_CLOSED ? 0 : 1);
 }
 
 void ServeInetd()

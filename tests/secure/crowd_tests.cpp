@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include "common/authkey.h"
 #include "tests/harness.h"
@@ -46,6 +47,37 @@ TEST(Crowd, TwentyIdleConnectionsDoNotKeepTheKeyHolderOut)
             kill(agent.pid, SIGTERM);
         EXPECT_EQ(agent.Wait(10), 0) << multi << agent.Err();
     }
+}
+
+// The launch under -a: the remote shell keeps the launch key and the port for the test, which
+// opens twenty idle connections from the terminal's address before it connects as the client.
+TEST(Crowd, LaunchAdmitsTheClientPastTwentyIdleConnections)
+{
+    if (!hostlink::authenticationAvailable())
+        GTEST_SKIP() << "built without libsodium";
+    Agent agent;
+    std::string bin = agent.dir / "bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0700), 0);
+    WriteFile(bin + "/rsh", "#!/bin/sh\ncat >" + (agent.dir / "stdin") + "\necho \"$4\" >" + (agent.dir / "port.tmp") +
+                                "\nmv " + (agent.dir / "port.tmp") + " " + (agent.dir / "port") + "\n",
+              0755);
+    agent.Start({"xt.term", "-a", "-h127.0.0.1", "-t20", "-nfs", "--"}, {"PATH=" + bin + ":/usr/bin:/bin"}, false);
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(agent.dir / "port").find('\n') != std::string::npos; }));
+    int port = std::stoi(ReadFile(agent.dir / "port"));
+    auto key = hostlink::parseKey(ReadFile(agent.dir / "stdin").substr(authkey::KEY_LINE_PREFIX_LENGTH));
+    ASSERT_TRUE(key.has_value());
+    std::vector<Link> idle;
+    for (int i = 0; i < 20; i++)
+        idle.push_back(Link::connect("127.0.0.1", port));
+    Link client = Link::connect("127.0.0.1", port);
+    client.setTimeout(10);
+    client.handshake(1);
+    hostlink::authenticate(client, *key);
+    EXPECT_EQ(hostlink::getpid(client), agent.pid);
+    EXPECT_EQ(agent.Err().find("no connection request in time"), std::string::npos) << agent.Err();
+    idle.clear();
+    client.close();
+    EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
 // The client asks for far more than the socket buffers hold and reads none of it: its server
