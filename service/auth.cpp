@@ -1,5 +1,5 @@
 // Admission of a connection: the connection request and the authentication exchange (call 48)
-// within a deadline, and the idle limit. Used only when -a, -k, -i or -I is given.
+// within a deadline, and the idle limit. Used only when -a, -k, -i, -I or -m is given.
 #include "service/auth.h"
 
 #include <cerrno>
