@@ -129,30 +129,30 @@ void PrepareSecurity()
 namespace {
 
 // -lADDRESS or -lADDRESS:PORT, split once: the address part (empty: every address) and the port.
-struct ListenSpec {
+struct ListenPoint {
     char *host;
     int port;
 };
 
-ListenSpec ParseListenSpec()
+ListenPoint ParseListenPoint()
 {
-    static ListenSpec spec = {nullptr, -1};
-    if (spec.port >= 0)
-        return spec;
-    spec.host = strdup(settings.listenAddress);
-    spec.port = 0;
-    char *colon = spec.host ? strrchr(spec.host, ':') : nullptr;
+    static ListenPoint point = {nullptr, -1};
+    if (point.port >= 0)
+        return point;
+    point.host = strdup(settings.listenAddress);
+    point.port = 0;
+    char *colon = point.host ? strrchr(point.host, ':') : nullptr;
     if (colon) {
         char *end = nullptr;
         long port = strtol(colon + 1, &end, 10);
-        if (!spec.host || end == colon + 1 || *end || port < 1 || port > 65535) {
+        if (!point.host || end == colon + 1 || *end || port < 1 || port > 65535) {
             Error("Bad listen port in %s: a number from 1 to 65535 expected.\n", settings.listenAddress);
             exit(1);
         }
         *colon = '\0';
-        spec.port = static_cast<int>(port);
+        point.port = static_cast<int>(port);
     }
-    return spec;
+    return point;
 }
 
 } // namespace
@@ -161,7 +161,7 @@ in_addr_t ListenAddress()
 {
     if (!settings.listenAddress)
         return htonl(INADDR_ANY);
-    const char *host = ParseListenSpec().host;
+    const char *host = ParseListenPoint().host;
     if (!host || !*host)
         return htonl(INADDR_ANY);
     struct in_addr address;
@@ -180,7 +180,7 @@ in_addr_t ListenAddress()
     return result;
 }
 
-int ListenPort() { return settings.listenAddress ? ParseListenSpec().port : 0; }
+int ListenPort() { return settings.listenAddress ? ParseListenPoint().port : 0; }
 
 // Run in the remote shell's child: its standard input becomes a pipe holding the launch key
 // line and then end of file, so that the key is on no command line and in no environment.
