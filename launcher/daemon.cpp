@@ -53,7 +53,12 @@ const Launch *launch;
 
 Waiting waiting[WAITING_MAX];
 long long accepted;      // connections accepted so far
-pid_t *children;         // under -m: the processes serving connections
+// Under -m: the processes serving connections, with their connections' numbers.
+struct Child {
+    pid_t pid;
+    long long number;
+};
+Child *children;
 int childCount;
 sigset_t serviceMask;    // the signal mask to restore for the service of a connection
 volatile sig_atomic_t childEnded, stopAsked;
@@ -109,9 +114,18 @@ void Reap()
     pid_t pid;
     int status;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-        for (int i = 0; i < childCount; i++)
-            if (children[i] == pid)
-                children[i--] = children[--childCount];
+        for (int i = 0; i < childCount; i++) {
+            if (children[i].pid != pid)
+                continue;
+            traceConnection = children[i].number;
+            if (WIFSIGNALED(status))
+                Error("Its server ended by signal %d.\n", WTERMSIG(status));
+            else
+                Verbose("Its server ended with status %d.\n", WEXITSTATUS(status));
+            traceConnection = 0;
+            children[i] = children[--childCount];
+            break;
+        }
     }
 }
 
@@ -165,7 +179,7 @@ void HandOver(int listener, Waiting *w)
     if (pid < 0) {
         Error("Connection refused: no process to serve it: %s.\n", strerror(errno));
     } else {
-        children[childCount++] = pid;
+        children[childCount++] = {pid, w->number};
         traceConnection = w->number;
         Verbose("Served by process %d.\n", static_cast<int>(pid));
         traceConnection = 0;
@@ -260,7 +274,7 @@ namespace {
 
 void Admit(int listener)
 {
-    if (settings.multi && !(children = static_cast<pid_t *>(calloc(static_cast<size_t>(settings.multi), sizeof(pid_t))))) {
+    if (settings.multi && !(children = static_cast<Child *>(calloc(static_cast<size_t>(settings.multi), sizeof(Child))))) {
         Error("%s: no memory for %d connections.\n", settings.prog, settings.multi);
         exit(1);
     }

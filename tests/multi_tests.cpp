@@ -111,6 +111,7 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
     for (int n = 1; n <= 8; n++)
         EXPECT_NE(err.find(Fmt("[%d] Request: Connection\n", n)), std::string::npos) << err;
     EXPECT_NE(err.find("getppid()"), std::string::npos);
+    EXPECT_NE(err.find("] Its server ended with status 0.\n"), std::string::npos) << err;
     Stop(agent);
 }
 
