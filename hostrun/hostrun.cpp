@@ -14,10 +14,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include <hostlink/auth.h>
 #include <hostlink/calls.h>
+#include <hostlink/connect.h>
 #include <hostlink/link.h>
-#include <hostlink/tools.h>
 
 #include "hostrun/options.h"
 #include "hostrun/processes.h"
@@ -121,16 +120,6 @@ HostFacts AskHost(hostlink::Link &link, const Options &o)
     return f;
 }
 
-std::optional<std::string> FindKey(const Options &o)
-{
-    std::optional<std::string> key;
-    if (!o.keyFile.empty())
-        key = hostlink::loadKeyFile(o.keyFile);
-    else if (o.peerPort > 0)
-        key = hostlink::readLaunchKey(0);
-    return key ? key : hostlink::keyFromEnvironment();
-}
-
 int Fail(const std::string &why)
 {
     fprintf(stderr, "%s\n", why.c_str());
@@ -156,33 +145,27 @@ int main(int argc, char **argv)
     hostrun::World world = hostrun::CallerWorld(o.identity);
     if (std::string why = hostrun::Preflight(world); !why.empty())
         return Fail(why);
-    hostlink::ConnectOptions how;
+    hostlink::ClientArgs client = o.client;
     try {
-        how.key = FindKey(o);
+        client.searchKey(); // the launch key line, before the remote shell's input is let go
     } catch (const hostlink::LinkError &e) {
         return Fail(std::string("hostrun: ") + e.what());
     }
-    if (o.peerPort > 0)
-        Detach(o.peerPort);
+    if (client.peer)
+        Detach(client.where.port);
     char here[PATH_MAX];
     std::string cwd = getcwd(here, sizeof here) ? here : "/";
     hostrun::BlockSignals();
 
     hostlink::Link link;
     HostFacts facts;
-    std::string where = o.peerPort > 0 ? hostlink::agentHost() + ":" + std::to_string(o.peerPort) : o.endpoint;
     try {
-        if (o.peerPort > 0) {
-            link = hostlink::connectPeer(o.peerPort, how);
-        } else {
-            auto at = hostlink::parseEndpoint(o.endpoint);
-            if (!at)
-                return Fail("hostrun: expected HOST:PORT or -peer PORT, not \"" + o.endpoint + "\"");
-            link = hostlink::connectTo(*at, how);
-        }
+        hostlink::ConnectOptions how;
+        how.swapped = client.swapped;
+        link = std::move(hostlink::connectClient(client, how).link);
         facts = AskHost(link, o);
     } catch (const hostlink::LinkError &e) {
-        return Fail("hostrun: " + where + ": " + e.what());
+        return Fail(std::string("hostrun: ") + e.what());
     }
 
     if (o.identity) {
@@ -218,7 +201,7 @@ int main(int argc, char **argv)
     if (reaper < 0)
         return Fail(std::string("hostrun: fork: ") + strerror(errno));
     int status = hostrun::Supervise(reaper, &fs, link.fd());
-    if (o.peerPort > 0)
+    if (client.peer)
         fprintf(stderr, "hostrun: %s ended with status %d\n", o.program[0].c_str(), status);
     return status;
 }

@@ -13,50 +13,47 @@ std::string UsageLine()
 std::optional<Options> ParseOptions(const std::vector<std::string> &args, std::string *error)
 {
     Options o;
-    size_t i = 0;
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    int argc = static_cast<int>(argv.size()), i = 0;
     auto fail = [&](std::string why) {
         *error = std::move(why);
         return std::nullopt;
     };
-    for (; i < args.size(); i++) {
-        const std::string &a = args[i];
-        bool hasValue = i + 1 < args.size();
-        if (a == "--") {
-            i++;
-            break;
-        } else if (a == "-p" && hasValue) {
-            auto clean = CleanPrefix(args[++i]);
-            if (!clean)
-                return fail("hostrun: the prefix must be an absolute path without \"..\": " + args[i]);
-            o.prefix = *clean;
-        } else if (a == "-e") {
-            o.hostEnv = true;
-        } else if (a == "-i") {
-            o.identity = true;
-        } else if (a == "--key" && hasValue) {
-            o.keyFile = args[++i];
-        } else if (a == "-peer" && hasValue) {
-            char *end;
-            long port = strtol(args[++i].c_str(), &end, 10);
-            if (args[i].empty() || *end || port < 1 || port > 65535)
-                return fail("hostrun: -peer wants a port from 1 to 65535, not \"" + args[i] + "\"");
-            o.peerPort = static_cast<int>(port);
-        } else if (a.size() > 1 && a[0] == '-' && o.endpoint.empty()) {
-            return fail(UsageLine());
-        } else {
-            break;
+    try {
+        for (; i < argc; i++) {
+            std::string a = argv[i];
+            if (a == "--") {
+                if (!o.client.complete() && ++i < argc)
+                    o.client.takeEndpoint(args[i]);
+                i++;
+                break;
+            } else if (a == "-p" && i + 1 < argc) {
+                auto clean = CleanPrefix(args[++i]);
+                if (!clean)
+                    return fail("hostrun: the prefix must be an absolute path without \"..\": " + args[i]);
+                o.prefix = *clean;
+            } else if (a == "-e" || a == "-i") {
+                (a == "-e" ? o.hostEnv : o.identity) = true;
+            } else if (int n = o.client.takeOption(argc, argv.data(), i)) {
+                i += n - 1;
+            } else if (a[0] == '-') {
+                return fail(UsageLine()); // an option of no one's
+            } else if (o.client.complete()) {
+                break; // PROGRAM, after -peer PORT
+            } else {
+                o.client.takeEndpoint(a); // options end at the endpoint
+                i++;
+                break;
+            }
         }
+    } catch (const hostlink::UsageError &e) {
+        return fail(std::string("hostrun: ") + e.what());
     }
-    if (o.peerPort < 0) {
-        if (i >= args.size())
-            return fail(UsageLine());
-        o.endpoint = args[i++];
-        if (o.endpoint.rfind(':') == std::string::npos)
-            return fail("hostrun: expected HOST:PORT or -peer PORT, not \"" + o.endpoint + "\"");
-    }
-    if (i >= args.size())
+    if (!o.client.complete() || i >= argc)
         return fail(UsageLine());
-    o.program.assign(args.begin() + static_cast<long>(i), args.end());
+    o.program.assign(args.begin() + i, args.end());
     return o;
 }
 

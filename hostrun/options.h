@@ -6,15 +6,15 @@
 #include <string_view>
 #include <vector>
 
+#include <hostlink/connect.h>
+
 namespace hostrun {
 
 struct Options {
     std::string prefix = "/host"; // where the host's / stands; "/" makes it the root
     bool hostEnv = false;         // -e
     bool identity = false;        // -i
-    std::string keyFile;          // --key FILE
-    std::string endpoint;         // HOST:PORT, or empty with -peer
-    int peerPort = -1;            // -peer PORT
+    hostlink::ClientArgs client;  // HOST:PORT or -peer PORT, -swapped, --key FILE
     std::vector<std::string> program; // PROGRAM ARGS...
 };
 

@@ -27,18 +27,20 @@ TEST(HostrunOptions, ParsesEveryFormAndRefusesTheWrongOnes)
         {{"h:1", "ls"}, nullptr, "/host", "h:1", -1, false, false, "", {"ls"}},
         {{"-p", "/x//y/", "-e", "-i", "h:1", "ls", "-l"}, nullptr, "/x/y", "h:1", -1, true, true, "", {"ls", "-l"}},
         {{"-p", "/", "-peer", "4000", "sh"}, nullptr, "/", "", 4000, false, false, "", {"sh"}},
-        {{"--key", "k", "--", "[::1]:9", "-x"}, nullptr, "/host", "[::1]:9", -1, false, false, "k", {"-x"}},
+        {{"--key", "k", "--", "[::1]:9", "-x"}, nullptr, "/host", "::1:9", -1, false, false, "k", {"-x"}},
         {{"-peer", "9", "--", "-p"}, nullptr, "/host", "", 9, false, false, "", {"-p"}},
         {{"h:1", "ls", "-e"}, nullptr, "/host", "h:1", -1, false, false, "", {"ls", "-e"}}, // options end at the endpoint
         {{}, "usage:", "", "", 0, false, false, "", {}},
         {{"h:1"}, "usage:", "", "", 0, false, false, "", {}},
         {{"-peer", "9"}, "usage:", "", "", 0, false, false, "", {}},
         {{"-q", "h:1", "ls"}, "usage:", "", "", 0, false, false, "", {}},
-        {{"-peer", "0", "ls"}, "-peer wants", "", "", 0, false, false, "", {}},
-        {{"-peer", "70000", "ls"}, "-peer wants", "", "", 0, false, false, "", {}},
+        {{"-peer", "0", "ls"}, "bad port", "", "", 0, false, false, "", {}},
+        {{"-peer", "70000", "ls"}, "bad port", "", "", 0, false, false, "", {}},
+        {{"-peer", "9", "h:1", "ls"}, nullptr, "/host", "", 9, false, false, "", {"h:1", "ls"}},
+        {{"--key", "k"}, "usage:", "", "", 0, false, false, "", {}},
         {{"-p", "rel", "h:1", "ls"}, "absolute", "", "", 0, false, false, "", {}},
         {{"-p", "/a/../b", "h:1", "ls"}, "absolute", "", "", 0, false, false, "", {}},
-        {{"nocolon", "ls"}, "HOST:PORT", "", "", 0, false, false, "", {}},
+        {{"nocolon", "ls"}, "not HOST:PORT", "", "", 0, false, false, "", {}},
     };
     for (const ParseRow &r : rows) {
         std::string line;
@@ -54,11 +56,11 @@ TEST(HostrunOptions, ParsesEveryFormAndRefusesTheWrongOnes)
         }
         ASSERT_TRUE(o) << error;
         EXPECT_EQ(o->prefix, r.prefix);
-        EXPECT_EQ(o->endpoint, r.endpoint);
-        EXPECT_EQ(o->peerPort, r.peer);
+        EXPECT_EQ(o->client.peer ? "" : o->client.where.host + ":" + std::to_string(o->client.where.port), r.endpoint);
+        EXPECT_EQ(o->client.peer ? o->client.where.port : -1, r.peer);
         EXPECT_EQ(o->hostEnv, r.env);
         EXPECT_EQ(o->identity, r.identity);
-        EXPECT_EQ(o->keyFile, r.key);
+        EXPECT_EQ(o->client.keyFile, r.key);
         EXPECT_EQ(o->program, r.program);
     }
 }
