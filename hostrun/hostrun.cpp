@@ -179,7 +179,7 @@ int main(int argc, char **argv)
         why = hostrun::BuildRoot(mountPoint);
     hostrun::Hostfs fs;
     if (why.empty())
-        why = hostrun::StartHostfs(hostfs, link.fd(), mountPoint, world, &fs);
+        why = hostrun::StartHostfs(hostfs, link.fd(), link.swapped(), mountPoint, world, &fs);
     if (!why.empty())
         return Fail(why);
 

@@ -139,7 +139,8 @@ void BlockSignals()
     sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-std::string StartHostfs(int binary, int link, const std::string &mountPoint, const World &w, Hostfs *fs)
+std::string StartHostfs(int binary, int link, bool swapped, const std::string &mountPoint, const World &w,
+                        Hostfs *fs)
 {
     int err[2];
     if (pipe2(err, O_CLOEXEC) < 0)
@@ -150,10 +151,14 @@ std::string StartHostfs(int binary, int link, const std::string &mountPoint, con
         return std::string("hostrun: fork: ") + strerror(errno);
     if (fs->pid == 0) {
         setpgid(0, 0); // the terminal's signals are for the program
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        prctl(PR_SET_PDEATHSIG, SIGINT);
         if (getppid() != parent)
             _exit(1);
         UnblockAll();
+        // hostfs ends itself with SIGTERM when the link is lost, unmounting; FUSE's handlers leave
+        // an ignored signal alone, so the mount stays and answers EIO until hostrun ends it with
+        // SIGINT, once the program is done.
+        signal(SIGTERM, SIG_IGN);
         int null = open("/dev/null", O_RDONLY);
         if (null < 0 || dup2(null, 0) < 0 || dup2(err[1], 1) < 0 || dup2(err[1], 2) < 0 ||
             fcntl(link, F_SETFD, 0) < 0)
@@ -161,7 +166,7 @@ std::string StartHostfs(int binary, int link, const std::string &mountPoint, con
         if (w.userNamespace && w.uid != 0)
             KeepMountRight();
         std::string endpoint = "fd:" + std::to_string(link);
-        const char *argv[] = {"hostfs", endpoint.c_str(), mountPoint.c_str(), "-f", nullptr};
+        const char *argv[] = {"hostfs", endpoint.c_str(), mountPoint.c_str(), "-f", swapped ? "-swapped" : nullptr, nullptr};
         syscall(SYS_execveat, binary, "", argv, environ, AT_EMPTY_PATH);
         fprintf(stderr, "cannot execute hostfs: %s\n", strerror(errno));
         _exit(127);
@@ -264,7 +269,7 @@ int Supervise(pid_t reaper, Hostfs *fs, int link)
         fprintf(stderr, "hostrun: hostfs ended before the program (status %d)%s\n", ExitStatusOf(fsStatus),
                 Said(*fs).c_str());
     if (fs->pid > 0) {
-        kill(fs->pid, SIGTERM);
+        kill(fs->pid, SIGINT);
         bool ended = false;
         for (int i = 0; i < 50 && !ended; i++) // 5 s
             ended = waitpid(fs->pid, nullptr, WNOHANG) == fs->pid || (usleep(100000), false);

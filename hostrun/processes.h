@@ -15,10 +15,11 @@ struct Hostfs {
     std::string errText; // the last of it
 };
 
-// Starts the hostfs program (binary: a descriptor opened on it) serving the connected link on
-// mountPoint, in a process group of its own, and waits (at most 20 s) until the mount is there.
+// Starts the hostfs program (binary: a descriptor opened on it) serving the connected link (in
+// the opposite byte order when swapped) on mountPoint, in a process group of its own, and waits (at most 20 s) until the mount is there.
 // Empty, or why not (with what hostfs said).
-std::string StartHostfs(int binary, int link, const std::string &mountPoint, const World &w, Hostfs *fs);
+std::string StartHostfs(int binary, int link, bool swapped, const std::string &mountPoint, const World &w,
+                        Hostfs *fs);
 
 struct Program {
     std::vector<std::string> argv, env;
