@@ -186,8 +186,11 @@ int main(int argc, char **argv)
     hostrun::Program program;
     program.argv = o.program;
     std::vector<std::string> base = facts.env;
-    if (!o.hostEnv)
-        base.assign(environ, environ + [] { size_t n = 0; while (environ[n]) n++; return n; }());
+    if (!o.hostEnv) {
+        base.clear();
+        for (char **e = environ; *e; e++)
+            base.emplace_back(*e);
+    }
     program.env = hostrun::ProgramEnvironment(base, facts.login);
     program.cwd = cwd;
     if (o.prefix == "/") {
