@@ -1,7 +1,8 @@
 #!/bin/sh
 # hostrun side by side with a plain hostfs mount of the same agent: grep -r over 2,000 host
 # files and find over 10,000 host entries. Each side is timed whole, from connection to unmount
-# (hostrun: namespaces, mount, the command, unmount; hostfs: mount, the command, fusermount3 -u),
+# (hostrun: namespaces, mount, the command, unmount, hostfs's end; hostfs: mount, the command,
+# fusermount3 -u, hostfs's end),
 # best of ROUNDS runs, each against a fresh daemon-mode agent with the extension calls. Prints
 # both times and their ratio. As root (or where hostrun and hostfs can mount).
 #
@@ -77,9 +78,12 @@ through_hostrun() { # command...
 on_hostfs() { # command line
     start_agent
     t0=$(now)
-    "$hostfs" "127.0.0.1:$port" "$scratch/mnt" 2> "$scratch/hostfs.err"
+    "$hostfs" "127.0.0.1:$port" "$scratch/mnt" -f 2> "$scratch/hostfs.err" &
+    fspid=$!
+    for _ in $(seq 200); do mountpoint -q "$scratch/mnt" && break; sleep 0.01; done
     sh -c "$1" > "$scratch/out"
     fusermount3 -u "$scratch/mnt"
+    wait "$fspid" || true
     t1=$(now)
     stop_agent
     took=$(echo "$t0 $t1" | awk '{ printf "%.3f", $2 - $1 }')

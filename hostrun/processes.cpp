@@ -1,6 +1,7 @@
 #include "hostrun/processes.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -174,26 +175,33 @@ std::string StartHostfs(int binary, int link, bool swapped, const std::string &m
     close(err[1]);
     fs->errFd = err[0];
     fcntl(fs->errFd, F_SETFL, O_NONBLOCK);
-    bool open = true;
-    for (int i = 0; i < 200; i++) { // 20 s
+    // The mount table wakes a poll for POLLPRI when it changes; hostfs's end closes its pipe.
+    int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    struct pollfd fds[2] = {{fs->errFd, POLLIN, 0}, {table, POLLPRI, 0}};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::string why;
+    while (why.empty()) {
         int st;
         if (waitpid(fs->pid, &st, WNOHANG) == fs->pid) {
             Drain(fs);
             fs->pid = -1;
-            return "hostrun: hostfs could not mount the host (status " + std::to_string(ExitStatusOf(st)) + ")" +
-                   Said(*fs);
+            why = "hostrun: hostfs could not mount the host (status " + std::to_string(ExitStatusOf(st)) + ")" + Said(*fs);
+        } else if (Mounted(mountPoint)) {
+            break;
+        } else if (std::chrono::steady_clock::now() > deadline) {
+            kill(fs->pid, SIGKILL);
+            waitpid(fs->pid, nullptr, 0);
+            fs->pid = -1;
+            why = "hostrun: hostfs did not mount the host within 20 s" + Said(*fs);
+        } else {
+            poll(fds, 2, 100);
+            if (fds[0].revents && !Drain(fs))
+                fds[0].fd = -1;
         }
-        if (Mounted(mountPoint))
-            return "";
-        struct pollfd pf = {open ? fs->errFd : -1, POLLIN, 0};
-        poll(&pf, 1, 100);
-        if (open)
-            open = Drain(fs);
     }
-    kill(fs->pid, SIGKILL);
-    waitpid(fs->pid, nullptr, 0);
-    fs->pid = -1;
-    return "hostrun: hostfs did not mount the host within 20 s" + Said(*fs);
+    if (table >= 0)
+        close(table);
+    return why;
 }
 
 pid_t StartProgram(const Program &p)
@@ -270,9 +278,13 @@ int Supervise(pid_t reaper, Hostfs *fs, int link)
                 Said(*fs).c_str());
     if (fs->pid > 0) {
         kill(fs->pid, SIGINT);
+        sigset_t child;
+        sigemptyset(&child);
+        sigaddset(&child, SIGCHLD);
+        struct timespec tick = {0, 100 * 1000 * 1000};
         bool ended = false;
-        for (int i = 0; i < 50 && !ended; i++) // 5 s
-            ended = waitpid(fs->pid, nullptr, WNOHANG) == fs->pid || (usleep(100000), false);
+        for (int i = 0; i < 50 && !ended; i++) // 5 s, woken by each child's end
+            ended = waitpid(fs->pid, nullptr, WNOHANG) == fs->pid || (sigtimedwait(&child, nullptr, &tick), false);
         if (!ended && kill(fs->pid, SIGKILL) == 0)
             waitpid(fs->pid, nullptr, 0);
         fs->pid = -1;
