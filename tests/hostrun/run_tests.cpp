@@ -127,6 +127,10 @@ const Row kRows[] = {
                            "(cat $D/a.txt & wc -l < $D/n.txt & wait) | sort && "
                            "cd $D && ls | xargs -n1 -P3 sh -c 'exec wc -c < \"$0\"' | sort -n && "
                            "sh -c 'exec sh -c \"exec cat $0\"' $D/a.txt"},
+    {"git_tar", "cd $D && git init -q r && cd r && echo x > f && git add f && git -c user.email=a@b -c user.name=n "
+                "commit -qm one && echo y >> f && git status --short && git -c user.email=a@b -c user.name=n commit "
+                "-qam two && git log --oneline | wc -l && cd .. && mkfifo p && ln -s a.txt l && ln a.txt h && "
+                "tar cf t.tar p l h a.txt && mkdir x && tar xf t.tar -C x && ls -li x | awk '{ print $2, $3, $NF }'"},
     {"status", "cat $D/a.txt; exit 7"},
 };
 
