@@ -167,8 +167,16 @@ std::string StartHostfs(int binary, int link, bool swapped, const std::string &m
         if (w.userNamespace && w.uid != 0)
             KeepMountRight();
         std::string endpoint = "fd:" + std::to_string(link);
-        const char *argv[] = {"hostfs", endpoint.c_str(), mountPoint.c_str(), "-f", swapped ? "-swapped" : nullptr, nullptr};
-        syscall(SYS_execveat, binary, "", argv, environ, AT_EMPTY_PATH);
+        // Only the program's own ids exist in a user namespace, and the kernel refuses to change
+        // what belongs to an id that does not: every host file is shown as the program's own.
+        std::string owner = "uid=" + std::to_string(w.uid) + ",gid=" + std::to_string(w.gid);
+        std::vector<const char *> argv = {"hostfs", endpoint.c_str(), mountPoint.c_str(), "-f"};
+        if (w.userNamespace)
+            argv.insert(argv.end(), {"-o", owner.c_str()});
+        if (swapped)
+            argv.push_back("-swapped");
+        argv.push_back(nullptr);
+        syscall(SYS_execveat, binary, "", argv.data(), environ, AT_EMPTY_PATH);
         fprintf(stderr, "cannot execute hostfs: %s\n", strerror(errno));
         _exit(127);
     }

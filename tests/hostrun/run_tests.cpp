@@ -183,6 +183,32 @@ TEST(Hostrun, HostEnvironmentIdentityAndRoot)
     }
 }
 
+// Without root: a user namespace with the caller's ids (the host's with -i), hostfs mounting in
+// it, every host file shown as the program's own so that it may change them. /dev/fuse here is
+// root's alone, so a node of the scratch directory that anyone may open stands in for it, bound
+// over it in a mount namespace of the test's own.
+TEST(Hostrun, WithoutRoot)
+{
+    REQUIRE_FUSE();
+    const struct {
+        std::string options, expected;
+    } rows[] = {
+        {"", "65534 65534\nhello\nworld\n65534 65534\n"},
+        {"-i", "0 0\nhello\nworld\n0 0\n"},
+    };
+    for (const auto &row : rows) {
+        Tree t;
+        std::string program = "sh -c 'echo $(id -u) $(id -g); cat $D/a.txt; echo made > $D/new; stat -c \"%u %g\" $D/new'";
+        WriteFile(t.s / "run.sh", "mknod " + (t.s / "fuse") + " c 10 229 && chmod 666 " + (t.s / "fuse") +
+                                      " && mount --bind " + (t.s / "fuse") + " /dev/fuse && cd / && D=/host" + t.tree +
+                                      " " + kNobody + t.Hostrun(row.options) + program + "\n");
+        Outcome r = Sh(t.s, "unshare -m sh " + (t.s / "run.sh"));
+        EXPECT_EQ(r.output, row.expected) << row.options;
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(ReadFile(t.tree + "/new"), "made\n");
+    }
+}
+
 // Neither the mount nor the prefix (directories that do not exist here) is seen outside, during
 // the run or after it; a descendant that outlives the program keeps the mount; hostrun ends with
 // the program's status, 128 + N for a signal.
