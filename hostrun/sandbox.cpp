@@ -1,6 +1,7 @@
 #include "hostrun/sandbox.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -172,8 +173,9 @@ std::string EnterWorld(const World &w)
                             !WriteText("/proc/self/uid_map", MapLine(w.uid, uid)) ||
                             !WriteText("/proc/self/gid_map", MapLine(w.gid, gid))))
         return Why("hostrun: cannot map the ids");
-    if (w.utsNamespace && sethostname(w.hostName.data(), w.hostName.size()) < 0)
-        return Why("hostrun: cannot take the host's name \"" + w.hostName + "\"");
+    if (w.utsNamespace && sethostname(w.hostName.data(), w.hostName.size()) < 0) // too long here, say
+        fprintf(stderr, "%s: the program keeps this machine's name\n",
+                Why("hostrun: cannot take the host's name \"" + w.hostName + "\"").c_str());
     if (mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) < 0)
         return Why("hostrun: cannot make the mounts private");
     return "";
