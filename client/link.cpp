@@ -149,6 +149,13 @@ int Reply::length() const
     return swapped ? bswap16(v) : v;
 }
 
+int Reply::call() const
+{
+    if (raw.size() < 4)
+        throw LinkError(Kind::Malformed, "reply without its header");
+    return static_cast<unsigned char>(raw[2]);
+}
+
 int32_t Reply::word(int n) const
 {
     size_t off = static_cast<size_t>(4 * n);
