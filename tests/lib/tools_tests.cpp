@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -278,7 +279,8 @@ TEST(Examples, ListAndFetchAgainstAnAgent)
     EXPECT_EQ(RunProgram({LIST_PATH, "nowhere", s.dir}, s.dir + "/usage"), 2);
 }
 
-// The terminal client's log never goes through a link planted in its place.
+// The terminal client's log never goes through a link planted in its place, and lands in a
+// fresh private directory when the usual one is not this user's own.
 TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
 {
     Dir s;
@@ -293,25 +295,43 @@ TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
     // An explicit log that is a link: refused before anything is written.
     fs::create_symlink(victim, s.dir + "/log");
     EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"HOSTAGENT_LOG=" + s.dir + "/log"}), 1);
-    // A private directory that is a link, or open to others: refused.
     fs::create_directory(s.dir + "/elsewhere");
-    fs::create_directory(s.dir + "/run1");
-    fs::create_directory_symlink(s.dir + "/elsewhere", s.dir + "/run1/hostagent");
-    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run1"}), 1);
-    fs::create_directories(s.dir + "/run2/hostagent");
-    chmod((s.dir + "/run2/hostagent").c_str(), 0777);
-    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run2"}), 1);
-    // In its own private directory a planted link is replaced, not followed.
-    fs::create_directories(s.dir + "/run3/hostagent");
-    chmod((s.dir + "/run3/hostagent").c_str(), 0700);
-    std::string log = s.dir + "/run3/hostagent/termclient-" + p + ".log";
-    fs::create_symlink(victim, log);
-    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run3"}), 0);
-    for (int i = 0; i < 500 && Slurp(log).find("nothing is listening") == std::string::npos; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(fs::is_symlink(log));
-    EXPECT_NE(Slurp(log).find("started as"), std::string::npos);
-    EXPECT_EQ(fs::status(log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    struct Row {
+        const char *runtime;
+        std::function<void(const std::string &dir)> plant; // makes RUNTIME/hostagent
+        bool fresh; // the log goes to a fresh RUNTIME/hostagent.XXXXXX
+    };
+    const std::vector<Row> rows = {
+        {"run1", [&](const std::string &d) { fs::create_directory_symlink(s.dir + "/elsewhere", d); }, true},
+        {"run2", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0777); }, true},
+        {"run3", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0700), chown(d.c_str(), 65534, 65534); },
+         true},
+        {"run4", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0700); }, false},
+    };
+    for (const Row &row : rows) {
+        std::string runtime = s.dir + "/" + row.runtime, usual = runtime + "/hostagent";
+        fs::create_directory(runtime);
+        row.plant(usual);
+        // In a private directory a planted link is replaced, not followed.
+        if (!row.fresh)
+            fs::create_symlink(victim, usual + "/termclient-" + p + ".log");
+        EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + runtime}), 0) << row.runtime;
+        std::string dir = usual;
+        for (int i = 0; i < 500 && row.fresh && dir == usual; i++) {
+            for (const auto &e : fs::directory_iterator(runtime))
+                if (e.path().filename().string().rfind("hostagent.", 0) == 0)
+                    dir = e.path().string();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(dir != usual, row.fresh) << row.runtime;
+        std::string log = dir + "/termclient-" + p + ".log";
+        for (int i = 0; i < 500 && Slurp(log).find("nothing is listening") == std::string::npos; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(fs::is_symlink(log)) << row.runtime;
+        EXPECT_NE(Slurp(log).find("started as"), std::string::npos) << row.runtime;
+        EXPECT_EQ(fs::status(log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << row.runtime;
+    }
     EXPECT_EQ(Slurp(victim), "precious");
     EXPECT_TRUE(fs::is_empty(s.dir + "/elsewhere"));
 }
