@@ -14,6 +14,7 @@
 #
 #   bench/fsbench.sh [--quick] [--only link|loopback] [--rounds N] [BUILD_DIR]
 # --quick: every size about a tenth (under a minute); --rounds: best of N runs of each measure.
+# HOSTFS_OPTIONS, when set, is added to hostfs's -o options (both hostfs columns).
 # Every command measured is bounded by a timeout; the scratch tree, the mounts and the processes
 # the script started are removed at the end.
 set -eu
@@ -44,6 +45,7 @@ else
     mib=512 entries=10000 files=2000 small=300 greps=500 linkmib=64 par=64 parkib=1024
 fi
 limit=600 # seconds any one measured command may take
+extra=${HOSTFS_OPTIONS:+,$HOSTFS_OPTIONS}
 
 s=$(mktemp -d "${TMPDIR:-/tmp}/fsbench.XXXXXX")
 # Every process the script starts is noted here by pid (measures run in subshells).
@@ -124,8 +126,8 @@ mount_fs() { # mount_fs FS ONE-WAY-MS (0: no relay)
     case $1 in hostfs | plain) start_agent; port=$aport ;; sshfs) port=$sport ;; esac
     if [ "$2" != 0 ]; then start_relay "$2" "$port"; port=$rport; fi
     case $1 in
-    hostfs) "$hostfs" "127.0.0.1:$port" "$s/mnt" -o "root=$s/data" 2>/dev/null ;;
-    plain) "$hostfs" "127.0.0.1:$port" "$s/mnt" -o "root=$s/data,noext" 2>/dev/null ;;
+    hostfs) "$hostfs" "127.0.0.1:$port" "$s/mnt" -o "root=$s/data$extra" 2>/dev/null ;;
+    plain) "$hostfs" "127.0.0.1:$port" "$s/mnt" -o "root=$s/data,noext$extra" 2>/dev/null ;;
     sshfs) sshfs -o "directport=$port" "127.0.0.1:$s/data" "$s/mnt" ;;
     esac
 }

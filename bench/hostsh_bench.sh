@@ -3,16 +3,17 @@
 # with their default settings; no encryption on either side.
 #
 # Over a link, through the delaying relay (delayrelay) with a round trip of 10 ms: hostsh to a
-# daemon-mode agent through a listening relay; sftp with -S naming a wrapper that ignores its
-# arguments and runs the relay on its standard input and output, connected to sftp-server, which
-# the benchmark's launcher (tcpexec) starts on each TCP connection with TCP_NODELAY set:
+# daemon-mode agent with its extension calls (-x) through a listening relay; sftp with -S naming
+# a wrapper that ignores its arguments and runs the relay on its standard input and output,
+# connected to sftp-server, which the benchmark's launcher (tcpexec) starts on each TCP
+# connection with TCP_NODELAY set:
 #   get -r and put -r of a tree of 300 small files, get of a 256 MiB file.
 # On loopback: hostsh straight to the agent, sftp with sftp-server run directly (sftp -D):
 #   the same, plus put of the big file and ls -l of 10,000 entries with hostsh's round-trip waits.
 # Files live in a scratch folder (in /dev/shm when there is one, so that the disk does not set
 # the pace); every copy is compared with its source.
 #
-#   bench/hostsh_bench.sh [--quick] [--only link|loopback] [--rounds N] [BUILD_DIR]
+#   bench/hostsh_bench.sh [--quick] [--only link|loopback] [--rounds N] [BUILD_DIR [ROUNDS]]
 # --quick: 30 files, 16 MiB, 1,000 entries, one round. Default rounds: 3, the best counts.
 set -eu
 shopt -s inherit_errexit
@@ -22,14 +23,15 @@ while [ $# -gt 0 ]; do
     --quick) quick=1 rounds=1 ;;
     --only) only=$2; shift ;;
     --rounds) rounds=$2; shift ;;
-    -*) echo "usage: $0 [--quick] [--only link|loopback] [--rounds N] [BUILD_DIR]" >&2; exit 2 ;;
+    -*) echo "usage: $0 [--quick] [--only link|loopback] [--rounds N] [BUILD_DIR [ROUNDS]]" >&2; exit 2 ;;
     *) break ;;
     esac
     shift
 done
 case $only in ""|link|loopback) ;; *) echo "hostsh_bench: --only link or loopback" >&2; exit 2 ;; esac
-case $rounds in [1-9]) ;; *) echo "hostsh_bench: --rounds 1 to 9" >&2; exit 2 ;; esac
 build=${1:-$(dirname "$0")/../build/default}
+[ $# -lt 2 ] || rounds=$2 # the older form: BUILD_DIR ROUNDS
+case $rounds in [1-9]) ;; *) echo "hostsh_bench: rounds 1 to 9" >&2; exit 2 ;; esac
 server=${SFTP_SERVER:-/usr/lib/openssh/sftp-server}
 for f in "$build/hostsh/hostsh" "$build/hostagent" "$build/delayrelay" "$build/tcpexec" "$server"; do
     [ -x "$f" ] || { echo "hostsh_bench: $f not found" >&2; exit 1; }
@@ -84,10 +86,10 @@ sport=$(port_of "$s/launcher.out")
 printf '#!/bin/sh\nexec %q -s -d 5 127.0.0.1:%s\n' "$relay" "$sport" >"$s/wrapper"
 chmod +x "$s/wrapper"
 
-# A fresh agent working in host/ for each hostsh session, behind a relay with the given one-way
+# A fresh agent with -x working in host/ for each hostsh session, behind a relay with the given one-way
 # delay (0: none), started before the clock starts: sets hport.
 hostsh_prepare() { # hostsh_prepare ONE-WAY-MS
-    (cd "$s/host" && exec "$agent" -d -- >"$s/agent.out" 2>"$s/agent.err") &
+    (cd "$s/host" && exec "$agent" -x -d -- >"$s/agent.out" 2>"$s/agent.err") &
     apid=$!
     started $apid
     hport=$(port_of "$s/agent.out")
