@@ -52,18 +52,12 @@ struct FileHandle {
         hl::SharedLink::Ticket ticket = 0;
     };
     std::deque<std::unique_ptr<Chunk>> ahead;
+    std::deque<std::unique_ptr<Chunk>> abandoned; // no longer wanted, their replies still coming
     uint64_t aheadGeneration = 0;
     size_t window = 0;   // chunks kept in flight ahead of the reader
     int64_t lastEnd = -1; // where the previous read ended
+    int64_t sizeHint = -1; // the size the mount last saw, for the first window
 };
-
-// Directory listings taken at opendir.
-struct ListEntry {
-    std::string name;
-    struct stat st;
-    bool hasStatus;
-};
-using Listing = std::vector<ListEntry>;
 
 class Fs {
 public:
@@ -134,9 +128,16 @@ private:
     // again by its path first; -EIO when that fails or writes were lost with the old link.
     int ready(FileHandle *fh);
     int waitWrites(FileHandle *fh);
-    void dropAhead(FileHandle *fh);
+    void dropAhead(FileHandle *fh);    // read-ahead no longer wanted
+    void forgetChunks(FileHandle *fh); // after a lost link: nothing more will come
     int fillAhead(FileHandle *fh, off_t off, size_t size);
     hl::Reply call(const hl::Request &req);
+    // A path's status: the request, and its reply turned into *st (0 or -errno).
+    hl::Request statusRequest(const std::string &hostPath) const;
+    int statusReply(const hl::Reply &r, struct stat *st) const;
+    // Sends req and, behind it, the status request of path; waits for both. The result of req
+    // (errno set on failure); the status is remembered when req succeeded.
+    int32_t callThenStatus(const hl::Request &req, const char *path);
     int32_t simple(const hl::Request &req); // result word, errno set on failure
     int simpleErr(const hl::Request &req);  // 0 or -errno
     int exclusive(const std::function<int32_t(hl::Link &)> &f); // typed call: 0 or -errno
