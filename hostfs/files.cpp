@@ -84,7 +84,13 @@ int Fs::openOn(const char *path, int flags, mode_t mode, FileHandle **out)
 
 int Fs::open(const char *path, int flags, FileHandle **out)
 {
-    return guard([&] { return openOn(path, flags, 0, out); }, !(flags & (O_TRUNC | O_CREAT)));
+    return guard(
+        [&] {
+            if (int r = openPreloaded(path, flags, out); r <= 0)
+                return r;
+            return openOn(path, flags, 0, out);
+        },
+        !(flags & (O_TRUNC | O_CREAT)));
 }
 
 int Fs::create(const char *path, mode_t mode, int flags, FileHandle **out)
@@ -107,10 +113,15 @@ int Fs::create(const char *path, mode_t mode, int flags, FileHandle **out)
     });
 }
 
-int Fs::ready(FileHandle *fh)
+int Fs::ready(FileHandle *fh, bool needFd)
 {
     if (fh->lost)
         return -EIO;
+    if (fh->preloaded && fh->fd < 0) {
+        if (!needFd)
+            return 0;
+        fh->epoch = 0; // opened below like a file after a reconnect, but nothing was lost
+    }
     if (fh->epoch == epoch_)
         return 0;
     // The link was made again: what was in flight is gone with the old one.
@@ -221,8 +232,15 @@ int Fs::read(FileHandle *fh, char *buf, size_t size, off_t off)
     return guard(
         [&]() -> int {
             std::lock_guard<std::mutex> lock(fh->mu);
-            if (int e = ready(fh))
+            if (int e = ready(fh, false))
                 return e;
+            if (fh->preloaded && fh->fd < 0) {
+                if (off >= static_cast<off_t>(fh->content.size()))
+                    return 0;
+                size_t n = std::min(size, fh->content.size() - static_cast<size_t>(off));
+                memcpy(buf, fh->content.data() + off, n);
+                return static_cast<int>(n);
+            }
             if (fh->aheadGeneration != generation_)
                 dropAhead(fh);
             fh->aheadGeneration = generation_;
@@ -336,7 +354,7 @@ int Fs::flush(FileHandle *fh)
     return guard(
         [&] {
             std::lock_guard<std::mutex> lock(fh->mu);
-            if (int e = ready(fh))
+            if (int e = ready(fh, false))
                 return e;
             return waitWrites(fh);
         },
@@ -368,7 +386,7 @@ int Fs::release(FileHandle *fh)
     }
     int r = guard([&] {
         std::lock_guard<std::mutex> lock(fh->mu);
-        if (fh->lost || fh->epoch != epoch_) {
+        if (fh->lost || fh->epoch != epoch_ || fh->fd < 0) {
             forgetChunks(fh);
             return 0;
         }

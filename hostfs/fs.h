@@ -24,6 +24,7 @@
 
 #include "hostfs/cache.h"
 #include "hostfs/options.h"
+#include "hostfs/prefetch.h"
 
 namespace hostfs {
 
@@ -57,6 +58,9 @@ struct FileHandle {
     size_t window = 0;   // chunks kept in flight ahead of the reader
     int64_t lastEnd = -1; // where the previous read ended
     int64_t sizeHint = -1; // the size the mount last saw, for the first window
+    // Read whole with its directory's read-ahead: no host descriptor until one is needed.
+    bool preloaded = false;
+    std::string content;
 };
 
 class Fs {
@@ -126,7 +130,11 @@ private:
     int openOn(const char *path, int flags, mode_t mode, FileHandle **out);
     // 0 when fh's descriptor belongs to the link in use: after a reconnect the file is opened
     // again by its path first; -EIO when that fails or writes were lost with the old link.
-    int ready(FileHandle *fh);
+    // A preloaded file gets its descriptor here when needFd.
+    int ready(FileHandle *fh, bool needFd = true);
+    int openPreloaded(const char *path, int flags, FileHandle **out);
+    FileHandle *preloadedHandle(const char *path, int flags, std::string data);
+    static constexpr double kPreloadSeconds = 5; // the longest a preloaded file waits to be opened
     int waitWrites(FileHandle *fh);
     void dropAhead(FileHandle *fh);    // read-ahead no longer wanted
     void forgetChunks(FileHandle *fh); // after a lost link: nothing more will come
@@ -146,6 +154,7 @@ private:
     std::unique_ptr<hl::SharedLink> link_;
     bool ext_ = false;
     StatusCache cache_;
+    Preloads preloads_;
     std::atomic<uint64_t> generation_{1}; // bumped by every change of file data
     std::atomic<uint64_t> epoch_{1};      // bumped by every reconnect
     std::mutex openMu_;
