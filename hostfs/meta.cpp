@@ -103,6 +103,9 @@ int Fs::getattr(const char *path, struct stat *st, FileHandle *fh)
 {
     return guard(
         [&]() -> int {
+            // What the mount knows of a path is fresh: any change through it forgets it.
+            if (path && cache_.recall(path, st) == StatusCache::Answer::Found)
+                return 0;
             if (fh) {
                 std::lock_guard<std::mutex> lock(fh->mu);
                 if (int e = ready(fh))
