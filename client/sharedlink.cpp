@@ -57,8 +57,16 @@ void SharedLink::pump(std::unique_lock<std::mutex> &lock, Ticket ticket)
         }
         cv_.notify_all();
     }
-    if (received_ < ticket)
+    if (received_ < ticket) {
+        cv_.wait(lock, [&] { return !reading_; }); // a reader of the broken link lets go first
         std::rethrow_exception(failure_);
+    }
+}
+
+void SharedLink::settle()
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [&] { return !reading_; });
 }
 
 SharedLink::Ticket SharedLink::send(const Request &req, Expect expect)

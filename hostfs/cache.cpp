@@ -77,10 +77,34 @@ void StatusCache::rememberListing(const std::string &dir, const std::vector<std:
     n.until = clock_() + listSeconds_;
 }
 
+void StatusCache::keepListing(const std::string &dir, std::shared_ptr<const Listing> listing)
+{
+    if (listSeconds_ <= 0)
+        return;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (kept_.size() >= kMostEntries / 16)
+        kept_.clear();
+    kept_[dir] = {std::move(listing), clock_() + listSeconds_};
+}
+
+std::shared_ptr<const Listing> StatusCache::listing(const std::string &dir)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = kept_.find(dir);
+    if (it == kept_.end())
+        return nullptr;
+    if (clock_() >= it->second.until) {
+        kept_.erase(it);
+        return nullptr;
+    }
+    return it->second.listing;
+}
+
 void StatusCache::forgetStatus(const std::string &path)
 {
     status_.erase(path);
     status_.erase(parentOf(path)); // its times and link count change
+    kept_.erase(parentOf(path));   // the listing shows the entry and its status
 }
 
 void StatusCache::added(const std::string &path)
@@ -105,6 +129,7 @@ void StatusCache::changed(const std::string &path)
 {
     std::lock_guard<std::mutex> lock(mu_);
     status_.erase(path);
+    kept_.erase(parentOf(path));
 }
 
 void StatusCache::forgetTree(const std::string &path)
@@ -112,14 +137,15 @@ void StatusCache::forgetTree(const std::string &path)
     std::lock_guard<std::mutex> lock(mu_);
     forgetStatus(path);
     std::string below = path == "/" ? "/" : path + "/";
-    for (auto *m : {&status_}) {
-        for (auto it = m->lower_bound(below); it != m->end() && it->first.compare(0, below.size(), below) == 0;)
-            it = m->erase(it);
-    }
+    for (auto it = status_.lower_bound(below); it != status_.end() && it->first.compare(0, below.size(), below) == 0;)
+        it = status_.erase(it);
     listings_.erase(path);
     for (auto it = listings_.lower_bound(below);
          it != listings_.end() && it->first.compare(0, below.size(), below) == 0;)
         it = listings_.erase(it);
+    kept_.erase(path);
+    for (auto it = kept_.lower_bound(below); it != kept_.end() && it->first.compare(0, below.size(), below) == 0;)
+        it = kept_.erase(it);
 }
 
 void StatusCache::clear()
@@ -127,6 +153,7 @@ void StatusCache::clear()
     std::lock_guard<std::mutex> lock(mu_);
     status_.clear();
     listings_.clear();
+    kept_.clear();
 }
 
 } // namespace hostfs

@@ -5,6 +5,7 @@
 #pragma once
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -12,6 +13,14 @@
 #include <vector>
 
 namespace hostfs {
+
+// A directory's entries as the host listed them, each with its status where it could be taken.
+struct ListEntry {
+    std::string name;
+    struct stat st;
+    bool hasStatus;
+};
+using Listing = std::vector<ListEntry>;
 
 class StatusCache {
 public:
@@ -23,8 +32,12 @@ public:
     // Found with *st, Missing when path's directory is listed and lacks it, else Unknown.
     Answer recall(const std::string &path, struct stat *st);
     void remember(const std::string &path, const struct stat &st);
-    // The whole listing of dir (names without "." and "..").
+    // The whole listing of dir (names without "." and ".."), as far as the mount knows it: only
+    // for directories made through the mount, since the host may add names at any time.
     void rememberListing(const std::string &dir, const std::vector<std::string> &names);
+    // The host's listing of dir, served again to the next opendir within the cache time.
+    void keepListing(const std::string &dir, std::shared_ptr<const Listing> listing);
+    std::shared_ptr<const Listing> listing(const std::string &dir);
 
     // A change through the mount: path was made (its directory's listing gains it), removed
     // (loses it), or changed in place. Its own status is forgotten, and its directory's.
@@ -54,6 +67,11 @@ private:
     std::mutex mu_;
     std::map<std::string, Status> status_;
     std::map<std::string, Names> listings_;
+    struct Kept {
+        std::shared_ptr<const Listing> listing;
+        double until;
+    };
+    std::map<std::string, Kept> kept_;
 };
 
 } // namespace hostfs

@@ -16,6 +16,7 @@ namespace hostfs {
 namespace {
 
 constexpr size_t kChunk = hl::kMaxData; // one read reply's data
+constexpr int64_t kBehind = 2 << 20;    // read data kept behind the furthest read
 
 void setError(FileHandle *fh, int e)
 {
@@ -50,11 +51,15 @@ int32_t wireOpenFlags(int flags)
 
 int Fs::openOn(const char *path, int flags, mode_t mode, FileHandle **out)
 {
-    hl::Reply r = call(hl::Request(wire::CALL_OPEN)
-                           .word(wireOpenFlags(flags))
-                           .word(static_cast<int32_t>(mode & 07777))
-                           .str(hostPath(path)));
-    int32_t fd = hl::parseResult(r, wire::CALL_OPEN);
+    hl::Request req = hl::Request(wire::CALL_OPEN).word(wireOpenFlags(flags)).word(static_cast<int32_t>(mode & 07777)).str(hostPath(path));
+    // A file made here: its status comes in the same round trip, for the lookup that follows.
+    int32_t fd;
+    if (flags & O_CREAT) {
+        cache_.added(path);
+        fd = callThenStatus(req, path);
+    } else {
+        fd = hl::parseResult(call(req), wire::CALL_OPEN);
+    }
     if (fd < 0)
         return -errno;
     auto *fh = new FileHandle;
@@ -70,13 +75,22 @@ int Fs::openOn(const char *path, int flags, mode_t mode, FileHandle **out)
         generation_++;
         cache_.changed(path);
     }
+    struct stat st;
+    if (cache_.recall(path, &st) == StatusCache::Answer::Found)
+        fh->sizeHint = st.st_size;
     *out = fh;
     return 0;
 }
 
 int Fs::open(const char *path, int flags, FileHandle **out)
 {
-    return guard([&] { return openOn(path, flags, 0, out); }, !(flags & (O_TRUNC | O_CREAT)));
+    return guard(
+        [&] {
+            if (int r = openPreloaded(path, flags, out); r <= 0)
+                return r;
+            return openOn(path, flags, 0, out);
+        },
+        !(flags & (O_TRUNC | O_CREAT)));
 }
 
 int Fs::create(const char *path, mode_t mode, int flags, FileHandle **out)
@@ -90,23 +104,28 @@ int Fs::create(const char *path, mode_t mode, int flags, FileHandle **out)
             r = openOn(path, flags | O_CREAT | O_EXCL, mode, out);
             if (r == -EEXIST && !(flags & O_EXCL))
                 r = openOn(path, flags & ~O_CREAT, mode, out);
-            else if (r == 0 && (mode & 022))
+            else if (r == 0 && (mode & 022)) {
                 link_->send(hl::Request(wire::CALL_CHMOD).word(static_cast<int32_t>(mode & 07777)).str(hostPath(path)));
+                cache_.changed(path);
+            }
         }
-        if (r == 0)
-            cache_.added(path);
         return r;
     });
 }
 
-int Fs::ready(FileHandle *fh)
+int Fs::ready(FileHandle *fh, bool needFd)
 {
     if (fh->lost)
         return -EIO;
+    if (fh->preloaded && fh->fd < 0) {
+        if (!needFd)
+            return 0;
+        fh->epoch = 0; // opened below like a file after a reconnect, but nothing was lost
+    }
     if (fh->epoch == epoch_)
         return 0;
     // The link was made again: what was in flight is gone with the old one.
-    fh->ahead.clear();
+    forgetChunks(fh);
     fh->writes.clear();
     if (fh->unanswered.exchange(0) > 0)
         setError(fh, EIO); // writes whose fate is unknown
@@ -125,16 +144,21 @@ int Fs::ready(FileHandle *fh)
 
 void Fs::dropAhead(FileHandle *fh)
 {
-    if (!fh->ahead.empty()) {
-        // Nothing may still be bound for the chunks' buffers when they go.
-        try {
-            link_->wait(fh->ahead.back()->ticket);
-        } catch (...) {
-            fh->ahead.clear();
-            throw;
-        }
-    }
+    // Nothing may still be bound for a chunk's buffer when it goes: chunks whose replies are
+    // still coming wait among the abandoned until they are in.
+    for (auto &c : fh->ahead)
+        fh->abandoned.push_back(std::move(c));
     fh->ahead.clear();
+    if (!fh->abandoned.empty() && link_->done(fh->abandoned.back()->ticket))
+        fh->abandoned.clear();
+}
+
+void Fs::forgetChunks(FileHandle *fh)
+{
+    if (!fh->abandoned.empty() || !fh->ahead.empty())
+        link_->settle();
+    fh->ahead.clear();
+    fh->abandoned.clear();
 }
 
 int Fs::waitWrites(FileHandle *fh)
@@ -157,8 +181,13 @@ int Fs::fillAhead(FileHandle *fh, off_t off, size_t size)
         dropAhead(fh);
         fh->window = 0;
     }
-    if (sequential)
-        fh->window = std::min<size_t>(std::max<size_t>(1, fh->window * 2), static_cast<size_t>(opt_.readaheadChunks));
+    if (sequential) {
+        // The first window covers the whole file as far as its size is known; then it doubles.
+        size_t first = 1;
+        if (fh->window == 0 && fh->sizeHint > off)
+            first = static_cast<size_t>((fh->sizeHint - off + static_cast<int64_t>(kChunk) - 1) / static_cast<int64_t>(kChunk));
+        fh->window = std::min<size_t>(std::max<size_t>(first, fh->window * 2), static_cast<size_t>(opt_.readaheadChunks));
+    }
     int64_t want = off + static_cast<int64_t>(size) + static_cast<int64_t>(sequential ? fh->window * kChunk : 0);
     int64_t next = fh->ahead.empty() ? off : aheadEnd(fh);
     if (!ext_) {
@@ -203,8 +232,15 @@ int Fs::read(FileHandle *fh, char *buf, size_t size, off_t off)
     return guard(
         [&]() -> int {
             std::lock_guard<std::mutex> lock(fh->mu);
-            if (int e = ready(fh))
+            if (int e = ready(fh, false))
                 return e;
+            if (fh->preloaded && fh->fd < 0) {
+                if (off >= static_cast<off_t>(fh->content.size()))
+                    return 0;
+                size_t n = std::min(size, fh->content.size() - static_cast<size_t>(off));
+                memcpy(buf, fh->content.data() + off, n);
+                return static_cast<int>(n);
+            }
             if (fh->aheadGeneration != generation_)
                 dropAhead(fh);
             fh->aheadGeneration = generation_;
@@ -238,10 +274,14 @@ int Fs::read(FileHandle *fh, char *buf, size_t size, off_t off)
                 if (static_cast<size_t>(n) < kChunk)
                     break; // the end of the file
             }
-            // Chunks wholly read go; the one the next read starts in stays.
+            // Chunks well behind the read go. (The kernel's reads of one file may come in any
+            // order from its threads: those a little behind are kept for the slower ones.)
             int64_t end = off + static_cast<int64_t>(copied);
-            while (!fh->ahead.empty() && fh->ahead.front()->offset + static_cast<int64_t>(kChunk) <= end)
+            while (!fh->ahead.empty() && fh->ahead.front()->offset + static_cast<int64_t>(kChunk) + kBehind <= end) {
+                if (!link_->done(fh->ahead.front()->ticket))
+                    fh->abandoned.push_back(std::move(fh->ahead.front()));
                 fh->ahead.pop_front();
+            }
             fh->lastEnd = end;
             if (copied == 0 && error) {
                 dropAhead(fh);
@@ -314,7 +354,7 @@ int Fs::flush(FileHandle *fh)
     return guard(
         [&] {
             std::lock_guard<std::mutex> lock(fh->mu);
-            if (int e = ready(fh))
+            if (int e = ready(fh, false))
                 return e;
             return waitWrites(fh);
         },
@@ -344,11 +384,15 @@ int Fs::release(FileHandle *fh)
         std::lock_guard<std::mutex> lock(openMu_);
         open_.erase(fh);
     }
-    return guard([&] {
+    int r = guard([&] {
         std::lock_guard<std::mutex> lock(fh->mu);
-        if (fh->lost || fh->epoch != epoch_)
+        if (fh->lost || fh->epoch != epoch_ || fh->fd < 0) {
+            forgetChunks(fh);
             return 0;
+        }
         dropAhead(fh);
+        if (!fh->abandoned.empty())
+            link_->wait(fh->abandoned.back()->ticket);
         if (!fh->writes.empty())
             link_->wait(fh->writes.back());
         if (fh->lastRequest)
@@ -357,6 +401,9 @@ int Fs::release(FileHandle *fh)
         link_->send(hl::Request(wire::CALL_CLOSE).word(fh->fd));
         return 0;
     });
+    if (link_ && (!fh->ahead.empty() || !fh->abandoned.empty()))
+        forgetChunks(fh); // the link broke meanwhile
+    return r;
 }
 
 } // namespace hostfs

@@ -24,6 +24,7 @@
 
 #include "hostfs/cache.h"
 #include "hostfs/options.h"
+#include "hostfs/prefetch.h"
 
 namespace hostfs {
 
@@ -52,18 +53,15 @@ struct FileHandle {
         hl::SharedLink::Ticket ticket = 0;
     };
     std::deque<std::unique_ptr<Chunk>> ahead;
+    std::deque<std::unique_ptr<Chunk>> abandoned; // no longer wanted, their replies still coming
     uint64_t aheadGeneration = 0;
     size_t window = 0;   // chunks kept in flight ahead of the reader
     int64_t lastEnd = -1; // where the previous read ended
+    int64_t sizeHint = -1; // the size the mount last saw, for the first window
+    // Read whole with its directory's read-ahead: no host descriptor until one is needed.
+    bool preloaded = false;
+    std::string content;
 };
-
-// Directory listings taken at opendir.
-struct ListEntry {
-    std::string name;
-    struct stat st;
-    bool hasStatus;
-};
-using Listing = std::vector<ListEntry>;
 
 class Fs {
 public:
@@ -132,11 +130,22 @@ private:
     int openOn(const char *path, int flags, mode_t mode, FileHandle **out);
     // 0 when fh's descriptor belongs to the link in use: after a reconnect the file is opened
     // again by its path first; -EIO when that fails or writes were lost with the old link.
-    int ready(FileHandle *fh);
+    // A preloaded file gets its descriptor here when needFd.
+    int ready(FileHandle *fh, bool needFd = true);
+    int openPreloaded(const char *path, int flags, FileHandle **out);
+    FileHandle *preloadedHandle(const char *path, int flags, std::string data);
+    static constexpr double kPreloadSeconds = 5; // the longest a preloaded file waits to be opened
     int waitWrites(FileHandle *fh);
-    void dropAhead(FileHandle *fh);
+    void dropAhead(FileHandle *fh);    // read-ahead no longer wanted
+    void forgetChunks(FileHandle *fh); // after a lost link: nothing more will come
     int fillAhead(FileHandle *fh, off_t off, size_t size);
     hl::Reply call(const hl::Request &req);
+    // A path's status: the request, and its reply turned into *st (0 or -errno).
+    hl::Request statusRequest(const std::string &hostPath) const;
+    int statusReply(const hl::Reply &r, struct stat *st) const;
+    // Sends req and, behind it, the status request of path; waits for both. The result of req
+    // (errno set on failure); the status is remembered when req succeeded.
+    int32_t callThenStatus(const hl::Request &req, const char *path);
     int32_t simple(const hl::Request &req); // result word, errno set on failure
     int simpleErr(const hl::Request &req);  // 0 or -errno
     int exclusive(const std::function<int32_t(hl::Link &)> &f); // typed call: 0 or -errno
@@ -145,6 +154,7 @@ private:
     std::unique_ptr<hl::SharedLink> link_;
     bool ext_ = false;
     StatusCache cache_;
+    Preloads preloads_;
     std::atomic<uint64_t> generation_{1}; // bumped by every change of file data
     std::atomic<uint64_t> epoch_{1};      // bumped by every reconnect
     std::mutex openMu_;

@@ -33,6 +33,10 @@ int Fs::list(const char *path, Listing &out)
     return guard(
         [&]() -> int {
             out.clear();
+            if (auto kept = cache_.listing(path)) {
+                out = *kept;
+                return 0;
+            }
             std::string dir = hostPath(path);
             auto add = [&](const std::string &name, const struct stat *st) {
                 if (!usableName(name) || out.size() >= kMostEntries)
@@ -57,6 +61,7 @@ int Fs::list(const char *path, Listing &out)
                         toStat(e.status, &st);
                     add(e.name, e.error ? nullptr : &st);
                 }
+                cache_.keepListing(path, std::make_shared<const Listing>(out));
                 return 0;
             }
             hl::Reply r = call(hl::Request(wire::CALL_OPENDIR).str(dir));
@@ -95,7 +100,10 @@ int Fs::list(const char *path, Listing &out)
                 }
             }
             link_->send(hl::Request(wire::CALL_CLOSEDIR).word(static_cast<int32_t>(handle))); // behind
-            return -error;
+            if (error)
+                return -error;
+            cache_.keepListing(path, std::make_shared<const Listing>(out));
+            return 0;
         },
         true);
 }

@@ -96,6 +96,9 @@ int opOpendir(const char *path, struct fuse_file_info *fi)
     if (int e = fs().list(path, *listing))
         return e;
     fi->fh = reinterpret_cast<uint64_t>(listing.release());
+    // The kernel may keep the entries, until the directory's attributes say it changed.
+    fi->cache_readdir = 1;
+    fi->keep_cache = 1;
     return 0;
 }
 

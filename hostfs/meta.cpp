@@ -56,10 +56,56 @@ int plainStatError(int e) { return e == EINVAL ? -EOVERFLOW : -e; }
 
 } // namespace
 
+hl::Request Fs::statusRequest(const std::string &p) const
+{
+    return ext_ ? hl::stat64Request(hl::kCallLstat64, p) : hl::Request(wire::CALL_LSTAT).str(p);
+}
+
+int Fs::statusReply(const hl::Reply &r, struct stat *st) const
+{
+    if (r.raw.size() < 12)
+        throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
+    if (ext_) {
+        hl::Status64 s;
+        if (hl::parseStatus64(r, hl::kCallLstat64, &s) < 0)
+            return -errno;
+        toStat(s, st);
+        return 0;
+    }
+    if (hl::parseResult(r, wire::CALL_LSTAT) < 0)
+        return plainStatError(errno);
+    hl::FileStatus s;
+    hl::decodeStatus(r, 3, &s);
+    toStat(s, st);
+    return 0;
+}
+
+int32_t Fs::callThenStatus(const hl::Request &req, const char *path)
+{
+    hl::Reply first, status;
+    hl::Expect a, b;
+    a.reply = &first;
+    b.reply = &status;
+    link_->send(req, std::move(a));
+    link_->wait(link_->send(statusRequest(hostPath(path)), std::move(b)));
+    if (first.raw.size() < 12)
+        throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
+    int32_t result = hl::parseResult(first, req.call());
+    int saved = errno;
+    struct stat st;
+    if (result >= 0 && statusReply(status, &st) == 0)
+        cache_.remember(path, st);
+    errno = saved;
+    return result;
+}
+
 int Fs::getattr(const char *path, struct stat *st, FileHandle *fh)
 {
     return guard(
         [&]() -> int {
+            // What the mount knows of a path is fresh: any change through it forgets it.
+            if (path && cache_.recall(path, st) == StatusCache::Answer::Found)
+                return 0;
             if (fh) {
                 std::lock_guard<std::mutex> lock(fh->mu);
                 if (int e = ready(fh))
@@ -86,20 +132,8 @@ int Fs::getattr(const char *path, struct stat *st, FileHandle *fh)
             case StatusCache::Answer::Missing: return -ENOENT;
             case StatusCache::Answer::Unknown: break;
             }
-            std::string p = hostPath(path);
-            if (ext_) {
-                hl::Status64 s;
-                if (hl::parseStatus64(call(hl::stat64Request(hl::kCallLstat64, p)), hl::kCallLstat64, &s) < 0)
-                    return -errno;
-                toStat(s, st);
-            } else {
-                hl::Reply r = call(hl::Request(wire::CALL_LSTAT).str(p));
-                if (hl::parseResult(r, wire::CALL_LSTAT) < 0)
-                    return plainStatError(errno);
-                hl::FileStatus s;
-                hl::decodeStatus(r, 3, &s);
-                toStat(s, st);
-            }
+            if (int e = statusReply(call(statusRequest(hostPath(path))), st))
+                return e;
             cache_.remember(path, *st);
             return 0;
         },
@@ -127,13 +161,17 @@ int Fs::mkdir(const char *path, mode_t mode)
 {
     return guard([&] {
         std::string p = hostPath(path);
-        int r = simpleErr(hl::Request(wire::CALL_MKDIR).word(static_cast<int32_t>(mode & 07777)).str(p));
+        cache_.added(path);
+        int r = 0;
+        if (callThenStatus(hl::Request(wire::CALL_MKDIR).word(static_cast<int32_t>(mode & 07777)).str(p), path) < 0)
+            r = -(errno ? errno : EIO);
         if (r == 0) {
-            cache_.added(path);
             cache_.rememberListing(path, {}); // known empty: lookups inside need not ask
             // The agent's umask may have narrowed the mode; the extension calls run without one.
-            if (!ext_ && (mode & 022))
+            if (!ext_ && (mode & 022)) {
                 simple(hl::Request(wire::CALL_CHMOD).word(static_cast<int32_t>(mode & 07777)).str(p));
+                cache_.changed(path);
+            }
         }
         return r;
     });

@@ -64,6 +64,7 @@ std::string usage()
            "  link_timeout=SEC   longest wait for the agent before the link counts as lost (default 10)\n"
            "  readahead=N        largest read-ahead window in chunks of 65508 bytes (default 256)\n"
            "  write_window=N     write chunks sent ahead of their replies (default 64)\n"
+           "  dir_readahead=N    small files of a directory read ahead together (default 32, 0: off)\n"
            "  reconnect          connect again when the link is lost, reopen open files\n"
            "  noext              do not use the agent's extension calls\n"
            "  -f foreground, -d debug (implies -f), -s single-threaded\n"
@@ -99,6 +100,10 @@ bool takeOption(Options &o, const std::string &option, std::string *error)
         if (!hasValue || !wholeNumber(value, 0, 1024, &n))
             return bad("0 to 1024");
         o.writeWindowChunks = static_cast<int>(n);
+    } else if (key == "dir_readahead") {
+        if (!hasValue || !wholeNumber(value, 0, 256, &n))
+            return bad("0 to 256");
+        o.dirReadahead = static_cast<int>(n);
     } else if (option == "noext") {
         o.noext = true;
     } else if (option == "reconnect") {

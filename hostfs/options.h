@@ -22,6 +22,7 @@ struct Options {
     double linkTimeout = 10;     // the longest wait for the agent; then the link counts as lost
     int readaheadChunks = 256;   // the largest read-ahead window, in chunks of one read reply
     int writeWindowChunks = 64;  // write data sent ahead of its replies, in chunks
+    int dirReadahead = 32;       // small files of a listed directory read ahead together
     bool noext = false;
     bool reconnect = false;
     bool foreground = false;

@@ -78,6 +78,7 @@ bool Fs::reconnect()
                 link_->reset(std::move(link));
                 epoch_++; // open files are reopened by path as they are next used
                 cache_.clear();
+                preloads_.clear();
                 fprintf(stderr, "hostfs: connected to the agent again\n");
                 return true;
             }

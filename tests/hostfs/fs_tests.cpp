@@ -188,6 +188,33 @@ TEST_P(FsTest, ListingsAndChangesThroughTheMount)
     EXPECT_FALSE(std::filesystem::exists(root / "d"));
 }
 
+// Small files opened in listing order come from one read-ahead of their directory; a change
+// through the mount is never served stale, and large files are read the ordinary way.
+TEST_P(FsTest, DirectoryReadAhead)
+{
+    mkdir((root / "d").c_str(), 0755);
+    for (int i = 0; i < 6; i++)
+        WriteFile(root / ("d/f" + std::to_string(i)), i == 2 ? std::string(200000, 'b') : "file " + std::to_string(i));
+    hostfs::Listing listing;
+    ASSERT_EQ(fs->list("/d", listing), 0);
+    std::vector<std::string> order;
+    for (const auto &e : listing)
+        if (e.name[0] == 'f')
+            order.push_back("/d/" + e.name);
+    FileHandle *w = open("/d/f4", O_WRONLY);
+    for (const std::string &p : order) {
+        if (p == "/d/f4") { // changed through the mount after the read-ahead began
+            put(w, "new", 0);
+            fs->flush(w);
+        }
+        FileHandle *fh = open(p.c_str(), O_RDONLY);
+        std::string want = p == "/d/f2" ? std::string(200000, 'b') : p == "/d/f4" ? "newe 4" : "file " + p.substr(4);
+        EXPECT_EQ(get(fh, 300000, 0), want) << p;
+        fs->release(fh);
+    }
+    fs->release(w);
+}
+
 // A path near PATH_MAX on the mount: the root is not put in front of it.
 TEST_P(FsTest, PathsUpToPathMax)
 {

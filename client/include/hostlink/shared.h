@@ -75,6 +75,9 @@ public:
     bool broken() { return failure() != nullptr; }
     // Marks the link broken with e (a failure seen outside it, such as a watchdog's).
     void breakWith(std::exception_ptr e);
+    // Waits until no thread is reading a reply: after a break, nothing more is written into the
+    // memory that requests in flight named.
+    void settle();
     // Puts a new link in place of a broken one (after a reconnect); the old one is closed.
     void reset(Link link);
     // True when nothing is in flight and the agent has closed the connection or sent something
