@@ -1,5 +1,6 @@
 #include <hostlink/batch.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -99,6 +100,25 @@ Batch::Batch(Link &link, size_t maxInFlight) : link_(link), maxInFlight_(maxInFl
 
 Batch::~Batch()
 {
+    if (queue_.empty() || failure_)
+        return;
+    // Abandoned with requests in flight (an exception is on its way, or the caller left early):
+    // the memory their replies were to fill, and whatever their decoders and callbacks refer
+    // to, may be gone. Their results fail; their replies are still taken in, to keep the link
+    // in step, but dropped.
+    auto abandoned = std::make_exception_ptr(LinkError(Kind::Io, "the batch was abandoned before this reply"));
+    for (auto &slot : queue_) {
+        slot->options.into = nullptr;
+        slot->options.intoSize = 0;
+        slot->options.onDone = nullptr;
+        slot->decode = [](const Reply &, Result &) {};
+        slot->failure = abandoned;
+    }
+    Incoming &in = *in_;
+    if (in.phase == Incoming::Tail) { // the reply being read: the rest of its data is dropped
+        in.dropLeft += in.tailWant - in.tailGot;
+        in.tailWant = in.tailGot;
+    }
     try {
         drain();
     } catch (const LinkError &) {
@@ -151,6 +171,8 @@ Pending Batch::enqueue(const Request &req, Decoder decode, SubmitOptions options
         std::rethrow_exception(failure_);
     encodeRequest(req, link_.swapped(), &out_);
     inFlightBytes_ += slot->cost;
+    if (queue_.empty())
+        frontSince_ = std::chrono::steady_clock::now();
     queue_.push_back(slot);
     if (out_.size() - outSent_ >= kFlushBytes || slot->options.barrier)
         pump(false);
@@ -196,10 +218,30 @@ void Batch::pump(bool block)
             p.events |= POLLIN;
         if (!p.events)
             return;
+        // The wait ends at the earlier of the batch's deadline and the link's timeout for the
+        // reply in front, counted from when it began to be awaited.
+        using Clock = std::chrono::steady_clock;
+        auto now = Clock::now();
+        if (frontSince_ == Clock::time_point{})
+            frontSince_ = now;
+        Clock::time_point end{};
         double t = link_.timeout();
-        int r = poll(&p, 1, t > 0 ? static_cast<int>(t * 1000) + 1 : -1);
+        if (t > 0)
+            end = frontSince_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t));
+        if (deadline_ != Clock::time_point{} && (end == Clock::time_point{} || deadline_ < end))
+            end = deadline_;
+        int ms = -1;
+        if (end != Clock::time_point{}) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+            if (left <= 0)
+                throw LinkError(Kind::TimedOut, end == deadline_ ? "the call ran past its time limit"
+                                                                 : "timed out waiting for the agent");
+            ms = static_cast<int>(std::min<long long>(left + 1, 1 << 30));
+        }
+        int r = poll(&p, 1, ms);
         if (r == 0)
-            throw LinkError(Kind::TimedOut, "timed out waiting for the agent");
+            throw LinkError(Kind::TimedOut, end == deadline_ ? "the call ran past its time limit"
+                                                             : "timed out waiting for the agent");
         if (r < 0 && errno != EINTR)
             throw LinkError(Kind::Io, std::string("poll: ") + strerror(errno));
     } catch (const LinkError &) {
@@ -333,15 +375,25 @@ bool Batch::receiveSome()
     return progressed;
 }
 
+void Batch::setDeadline(double seconds)
+{
+    deadline_ = seconds > 0 ? std::chrono::steady_clock::now() +
+                                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(seconds))
+                            : std::chrono::steady_clock::time_point{};
+}
+
 void Batch::finishFront()
 {
     std::shared_ptr<detail::Slot> slot = std::move(queue_.front());
     queue_.pop_front();
+    frontSince_ = std::chrono::steady_clock::now();
     inFlightBytes_ -= slot->cost;
     Incoming &in = *in_;
     slot->result.bytes = in.tailGot;
     try {
-        slot->decode(in.reply, slot->result);
+        if (!slot->failure)
+            slot->decode(in.reply, slot->result);
     } catch (const LinkError &) {
         slot->failure = std::current_exception();
     }

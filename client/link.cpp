@@ -3,9 +3,12 @@
 
 #include "client/callnumbers.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -61,10 +64,23 @@ uint16_t bswap16(uint16_t v) { return __builtin_bswap16(v); }
     throw LinkError(Kind::Io, std::string("read from agent: ") + strerror(errno));
 }
 
-void readAll(int fd, char *p, size_t n)
+using Clock = std::chrono::steady_clock;
+
+// Reads n bytes; with a deadline (not the epoch), gives up once it has passed, however the
+// bytes trickle in.
+void readAll(int fd, char *p, size_t n, Clock::time_point deadline = {})
 {
     size_t got = 0;
     while (got < n) {
+        if (deadline != Clock::time_point{}) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            struct pollfd q = {fd, POLLIN, 0};
+            int ready = left > 0 ? poll(&q, 1, static_cast<int>(std::min<long long>(left, 1 << 30))) : 0;
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready == 0)
+                throw LinkError(Kind::TimedOut, "timed out waiting for the agent");
+        }
         ssize_t r = ::read(fd, p + got, n - got);
         if (r == 0)
             throw LinkError(Kind::Closed, got == 0 ? "connection closed by the agent" : "connection closed inside a reply");
@@ -89,6 +105,7 @@ const char *kindName(LinkError::Kind kind)
     case Kind::Connect: return "cannot connect";
     case Kind::Protocol: return "protocol mismatch";
     case Kind::Auth: return "authentication failed";
+    case Kind::Busy: return "agent busy";
     }
     return "?";
 }
@@ -130,6 +147,13 @@ int Reply::length() const
     uint16_t v;
     memcpy(&v, raw.data(), 2);
     return swapped ? bswap16(v) : v;
+}
+
+int Reply::call() const
+{
+    if (raw.size() < 4)
+        throw LinkError(Kind::Malformed, "reply without its header");
+    return static_cast<unsigned char>(raw[2]);
 }
 
 int32_t Reply::word(int n) const
@@ -174,7 +198,39 @@ void Link::close()
     fd_ = -1;
 }
 
-Link Link::connect(const std::string &host, int port, bool swapped)
+namespace {
+
+// connect(2) that gives up after ms milliseconds (-1: never): 0, or -1 with errno.
+int connectWithin(int fd, const struct sockaddr *addr, socklen_t len, int ms)
+{
+    if (ms < 0)
+        return ::connect(fd, addr, len);
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int rc = ::connect(fd, addr, len);
+    if (rc < 0 && errno == EINPROGRESS) {
+        struct pollfd p = {fd, POLLOUT, 0};
+        int ready;
+        while ((ready = poll(&p, 1, ms)) < 0 && errno == EINTR) {
+        }
+        int error = 0;
+        socklen_t elen = sizeof error;
+        if (ready == 0)
+            error = ETIMEDOUT;
+        else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &elen) < 0)
+            error = errno;
+        rc = error ? -1 : 0;
+        errno = error;
+    }
+    int saved = errno;
+    fcntl(fd, F_SETFL, flags);
+    errno = saved;
+    return rc;
+}
+
+} // namespace
+
+Link Link::connect(const std::string &host, int port, bool swapped, double seconds)
 {
     struct addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
@@ -186,13 +242,14 @@ Link Link::connect(const std::string &host, int port, bool swapped)
     Link link;
     link.swapped_ = swapped;
     int lastErrno = 0;
+    int ms = seconds > 0 ? static_cast<int>(std::ceil(seconds * 1000)) : -1;
     for (struct addrinfo *ai = res; ai; ai = ai->ai_next) {
         int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0) {
             lastErrno = errno;
             continue;
         }
-        if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+        if (connectWithin(fd, ai->ai_addr, ai->ai_addrlen, ms) == 0) {
             link.fd_ = fd;
             break;
         }
@@ -200,11 +257,25 @@ Link Link::connect(const std::string &host, int port, bool swapped)
         ::close(fd);
     }
     freeaddrinfo(res);
+    std::string where = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    if (link.fd_ < 0 && lastErrno == ECONNREFUSED)
+        throw LinkError(Kind::Connect, "nothing is listening at " + where +
+                                           ": start the agent there (hostagent -d prints its port) or check the port");
+    if (link.fd_ < 0 && lastErrno == ETIMEDOUT)
+        throw LinkError(Kind::Connect, "no answer from " + where +
+                                           " (a wrong address, or a firewall dropping the connection)");
     if (link.fd_ < 0)
-        throw LinkError(Kind::Connect,
-                        "cannot connect to " + host + ":" + std::to_string(port) + ": " + strerror(lastErrno));
+        throw LinkError(Kind::Connect, "cannot connect to " + where + ": " + strerror(lastErrno));
     int on = 1;
     setsockopt(link.fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return link;
+}
+
+Link Link::adopt(int fd, bool swapped)
+{
+    Link link;
+    link.fd_ = fd;
+    link.swapped_ = swapped;
     return link;
 }
 
@@ -249,7 +320,11 @@ size_t Link::receive(Reply &r, int head, char *tail, size_t tailSize)
 {
     r.swapped = swapped_;
     r.raw.resize(4);
-    readAll(fd_, r.raw.data(), 4);
+    // The timeout bounds the whole reply, not each read of it.
+    Clock::time_point deadline{};
+    if (timeout_ > 0)
+        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_));
+    readAll(fd_, r.raw.data(), 4, deadline);
     int len = r.length();
     if (len < 4 || len > kMaxMessage)
         throw LinkError(Kind::Malformed, "malformed reply: length " + std::to_string(len));
@@ -258,15 +333,15 @@ size_t Link::receive(Reply &r, int head, char *tail, size_t tailSize)
     int first = len < head ? len : head;
     r.raw.resize(static_cast<size_t>(first));
     if (first > 4)
-        readAll(fd_, r.raw.data() + 4, static_cast<size_t>(first - 4));
+        readAll(fd_, r.raw.data() + 4, static_cast<size_t>(first - 4), deadline);
     size_t rest = static_cast<size_t>(len - first);
     size_t kept = rest < tailSize ? rest : tailSize;
     if (kept)
-        readAll(fd_, tail, kept);
+        readAll(fd_, tail, kept, deadline);
     char drop[256];
     for (size_t left = rest - kept; left > 0;) {
         size_t n = left < sizeof drop ? left : sizeof drop;
-        readAll(fd_, drop, n);
+        readAll(fd_, drop, n, deadline);
         left -= n;
     }
     auto *log = LinkAccess::log(*this);

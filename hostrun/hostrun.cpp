@@ -1,147 +1,70 @@
-// hostrun [-p PREFIX] [-e] [-i] [HOST:PORT | -peer PORT] PROGRAM [ARGS...]
+// hostrun [-p PREFIX] [-e] [-i] [--key FILE] [HOST:PORT | -peer PORT] PROGRAM [ARGS...]
 //
-// Connects to the agent, makes the handshake, and becomes PROGRAM with libhostrun.so preloaded;
-// the connection stays open across the exec and the library serves the program through it.
+// Connects to the agent and asks what the options need, then, in a private mount namespace,
+// mounts the host's / at PREFIX with hostfs serving that connection, and runs the program there.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <optional>
 #include <string>
-#include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include <hostlink/calls.h>
+#include <hostlink/connect.h>
 #include <hostlink/link.h>
-#include <hostlink/tools.h>
 
-#include "hostrun/elfcheck.h"
+#include "hostrun/options.h"
+#include "hostrun/processes.h"
+#include "hostrun/sandbox.h"
 
 extern char **environ;
 
 namespace {
 
-struct Options {
-    std::string prefix = "/host";
-    bool hostEnv = false;
-    bool identity = false;
-    std::string host;
-    int port = -1;
-    bool peer = false;
-    char **program = nullptr;
-};
+using hostrun::Options;
 
-[[noreturn]] void Usage()
+// The mount point of the host's / when it becomes the program's root.
+constexpr const char *kHostRoot = "/.hostrun-root";
+
+// An executable regular file at path, opened to be executed later from anywhere.
+int OpenProgram(const std::string &path)
 {
-    fprintf(stderr, "usage: hostrun [-p PREFIX] [-e] [-i] [HOST:PORT | -peer PORT] PROGRAM [ARGS...]\n");
-    exit(2);
+    struct stat st;
+    if (access(path.c_str(), X_OK) < 0 || stat(path.c_str(), &st) < 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return open(path.c_str(), O_PATH | O_CLOEXEC);
 }
 
-int ParsePort(const char *s)
+// hostfs beside this program (as installed), in the build tree's hostfs folder, else along PATH.
+int FindHostfs()
 {
-    char *end;
-    long v = strtol(s, &end, 10);
-    return *s && !*end && v > 0 && v < 65536 ? static_cast<int>(v) : -1;
-}
-
-Options ParseOptions(int argc, char **argv)
-{
-    Options o;
-    int i = 1;
-    for (; i < argc; i++) {
-        const char *a = argv[i];
-        if (strcmp(a, "--") == 0) {
-            i++;
-            break;
-        }
-        if (strcmp(a, "-p") == 0 && i + 1 < argc) {
-            o.prefix = argv[++i];
-            if (o.prefix.empty() || o.prefix[0] != '/') {
-                fprintf(stderr, "hostrun: the prefix must be an absolute path\n");
-                exit(2);
-            }
-        } else if (strcmp(a, "-e") == 0)
-            o.hostEnv = true;
-        else if (strcmp(a, "-i") == 0)
-            o.identity = true;
-        else if (strcmp(a, "-peer") == 0 && i + 1 < argc) {
-            o.port = ParsePort(argv[++i]);
-            o.peer = true;
-            if (o.port < 0)
-                Usage();
-        } else
-            break;
-    }
-    if (!o.peer) {
-        if (i >= argc)
-            Usage();
-        auto where = hostlink::parseEndpoint(argv[i]);
-        if (!where) {
-            fprintf(stderr, "hostrun: expected HOST:PORT or -peer PORT, not \"%s\"\n", argv[i]);
-            exit(2);
-        }
-        o.host = where->host;
-        o.port = where->port;
-        i++;
-    }
-    if (i >= argc)
-        Usage();
-    o.program = argv + i;
-    return o;
-}
-
-// PROGRAM along PATH, as execvp would find it.
-std::string FindProgram(const std::string &name)
-{
-    if (name.find('/') != std::string::npos)
-        return name;
-    const char *path = getenv("PATH");
-    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
-    size_t i = 0;
-    while (i <= dirs.size()) {
-        size_t j = dirs.find(':', i);
-        if (j == std::string::npos)
-            j = dirs.size();
-        std::string dir = j > i ? dirs.substr(i, j - i) : ".";
-        std::string cand = dir + "/" + name;
-        if (access(cand.c_str(), X_OK) == 0) {
-            struct stat st;
-            if (stat(cand.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                return cand;
-        }
-        i = j + 1;
-    }
-    return "";
-}
-
-// The preloaded library: HOSTRUN_LIBRARY, else next to this program (the build tree), else
-// where the installation puts it relative to this program.
-std::string FindLibrary()
-{
-    if (const char *env = getenv("HOSTRUN_LIBRARY"); env && *env)
-        return env;
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return "";
-    self[n] = '\0';
-    std::string dir(self);
-    dir = dir.substr(0, dir.rfind('/'));
-    for (std::string cand : {dir + "/libhostrun.so", dir + "/" HOSTRUN_LIBRARY_FROM_BIN "/libhostrun.so"})
-        if (access(cand.c_str(), R_OK) == 0)
-            return cand;
-    return "";
+    if (n > 0) {
+        self[n] = '\0';
+        std::string dir(self, strrchr(self, '/') - self);
+        for (const std::string &cand : {dir + "/hostfs", dir + "/../hostfs/hostfs"})
+            if (int fd = OpenProgram(cand); fd >= 0)
+                return fd;
+    }
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (size_t i = 0; i <= dirs.size();) {
+        size_t j = std::min(dirs.find(':', i), dirs.size());
+        if (int fd = OpenProgram((j > i ? dirs.substr(i, j - i) : ".") + "/hostfs"); fd >= 0)
+            return fd;
+        i = j + 1;
+    }
+    return -1;
 }
 
-// Leaves the remote shell the way the bundled terminal client does: the parent ends at once and
-// silently; the program runs in a session of its own with its output in a log.
+// Leaves the remote shell as a launched terminal client must: the parent ends at once and
+// silently; the rest runs in a session of its own with its output in the client log.
 void Detach(int port)
 {
     std::string path;
@@ -150,6 +73,7 @@ void Detach(int port)
         fprintf(stderr, "hostrun: cannot open the log %s: %s\n", path.c_str(), strerror(errno));
         exit(1);
     }
+    fflush(nullptr);
     pid_t pid = fork();
     if (pid < 0) {
         fprintf(stderr, "hostrun: cannot fork: %s\n", strerror(errno));
@@ -159,124 +83,128 @@ void Detach(int port)
         _exit(0);
     setsid();
     int null = open("/dev/null", O_RDONLY);
-    if (null >= 0)
+    if (null >= 0 && null != 0) {
         dup2(null, 0);
+        close(null);
+    }
     dup2(fd, 1);
     dup2(fd, 2);
-    if (null > 2)
-        close(null);
     close(fd);
 }
 
-// A descriptor moved to 400 or above and left open across exec.
-int Inheritable(int fd)
+// What the options need from the host.
+struct HostFacts {
+    std::vector<std::string> env;
+    std::string login, hostName, cwd;
+    uint32_t uid = 0, gid = 0;
+};
+
+HostFacts AskHost(hostlink::Link &link, const Options &o)
 {
-    int moved = fcntl(fd, F_DUPFD, 400);
-    if (moved < 0)
-        return -1;
-    close(fd);
-    return moved;
+    HostFacts f;
+    if (o.hostEnv || o.identity)
+        f.env = hostlink::getenv(link);
+    if (o.identity) {
+        f.uid = static_cast<uint32_t>(hostlink::getuid(link));
+        f.gid = static_cast<uint32_t>(hostlink::getgid(link));
+        if (hostlink::gethostname(link, &f.hostName) < 0)
+            f.hostName.clear();
+        if (hostlink::getlogin(link, &f.login) < 0 || f.login.empty())
+            for (const char *var : {"LOGNAME=", "USER="})
+                for (const auto &e : f.env)
+                    if (f.login.empty() && e.rfind(var, 0) == 0)
+                        f.login = e.substr(strlen(var));
+    }
+    if (o.prefix == "/" && hostlink::getcwd(link, &f.cwd) < 0)
+        f.cwd = "/";
+    return f;
+}
+
+int Fail(const std::string &why)
+{
+    fprintf(stderr, "%s\n", why.c_str());
+    return 1;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    Options o = ParseOptions(argc, argv);
-    std::string program = FindProgram(o.program[0]);
-    if (program.empty()) {
-        fprintf(stderr, "hostrun: %s: not found\n", o.program[0]);
-        return 127;
+    std::string error;
+    std::optional<Options> opt = hostrun::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &error);
+    if (!opt) {
+        fprintf(stderr, "%s\n", error.c_str());
+        return 2;
     }
-    std::string why = hostrun::WhyUnpreloadable(program);
-    if (!why.empty()) {
-        fprintf(stderr, "hostrun: cannot serve %s: it %s\n", program.c_str(), why.c_str());
-        return 126;
-    }
-    std::string library = FindLibrary();
-    if (library.empty()) {
-        fprintf(stderr, "hostrun: cannot find libhostrun.so (set HOSTRUN_LIBRARY)\n");
-        return 1;
-    }
-    if (o.peer)
-        Detach(o.port);
-
-    // The link is left without a time limit: the program may wait on a host pipe for as long
-    // as it likes. Its descriptor is kept (a copy) once the library's Link is gone.
-    hostlink::ConnectOptions how;
-    how.timeoutSeconds = 0;
-    int fd = -1;
-    std::vector<std::string> hostEnv, identity;
-    std::string hostCwd;
+    const Options &o = *opt;
+    // Everything that can be known here is checked before connecting, so that a launch that
+    // cannot work says why on the remote shell and the agent falls back.
+    int hostfs = FindHostfs();
+    if (hostfs < 0)
+        return Fail("hostrun: cannot find the hostfs program beside hostrun or along PATH: install hostfs");
+    hostrun::World world = hostrun::CallerWorld(o.identity);
+    if (std::string why = hostrun::Preflight(world); !why.empty())
+        return Fail(why);
+    hostlink::ClientArgs client = o.client;
     try {
-        hostlink::Link link = o.peer ? hostlink::connectPeer(o.port, how) : hostlink::connectTo({o.host, o.port}, how);
-        hostEnv = hostlink::getenv(link);
-        if (o.identity) {
-            std::string login, host;
-            hostlink::getlogin(link, &login);
-            hostlink::gethostname(link, &host);
-            identity = {"HOSTRUN_IDS=" + std::to_string(static_cast<uint32_t>(hostlink::getuid(link))) + ":" +
-                            std::to_string(static_cast<uint32_t>(hostlink::getgid(link))) + ":" +
-                            std::to_string(static_cast<uint32_t>(hostlink::geteuid(link))) + ":" +
-                            std::to_string(static_cast<uint32_t>(hostlink::getegid(link))),
-                        "HOSTRUN_LOGIN=" + login, "HOSTRUN_HOSTNAME=" + host};
-        }
-        if (o.prefix == "/" && hostlink::getcwd(link, &hostCwd) < 0)
-            hostCwd.clear();
-        if (link.swapped()) // the library speaks this machine's order unless asked otherwise
-            throw hostlink::LinkError(hostlink::LinkError::Kind::Protocol, "link in the opposite byte order");
-        fd = dup(link.fd());
+        client.searchKey(); // the launch key line, before the remote shell's input is let go
     } catch (const hostlink::LinkError &e) {
-        fprintf(stderr, "hostrun: %s:%d: %s\n", o.host.c_str(), o.port, e.what());
-        return 1;
+        return Fail(std::string("hostrun: ") + e.what());
     }
-    bool extensions = false;
-    for (const auto &e : hostEnv)
-        extensions |= e == "HOSTAGENT_EXTENSIONS=1";
+    if (client.peer)
+        Detach(client.where.port);
+    char here[PATH_MAX];
+    std::string cwd = getcwd(here, sizeof here) ? here : "/";
+    hostrun::BlockSignals();
 
-    std::vector<std::string> env;
-    if (o.hostEnv)
-        env = hostEnv;
-    else
+    hostlink::Link link;
+    HostFacts facts;
+    try {
+        hostlink::ConnectOptions how;
+        how.swapped = client.swapped;
+        link = std::move(hostlink::connectClient(client, how).link);
+        facts = AskHost(link, o);
+    } catch (const hostlink::LinkError &e) {
+        return Fail(std::string("hostrun: ") + e.what());
+    }
+
+    if (o.identity) {
+        world.uid = facts.uid;
+        world.gid = facts.gid;
+        world.hostName = facts.hostName;
+    }
+    std::string mountPoint = o.prefix == "/" ? kHostRoot : o.prefix;
+    std::string why = hostrun::EnterWorld(world);
+    if (why.empty())
+        why = hostrun::BuildRoot(mountPoint);
+    hostrun::Hostfs fs;
+    if (why.empty())
+        why = hostrun::StartHostfs(hostfs, link.fd(), link.swapped(), mountPoint, world, &fs);
+    if (!why.empty())
+        return Fail(why);
+
+    hostrun::Program program;
+    program.argv = o.program;
+    std::vector<std::string> base = facts.env;
+    if (!o.hostEnv) {
+        base.clear();
         for (char **e = environ; *e; e++)
-            env.emplace_back(*e);
-    std::string preload = library;
-    for (auto it = env.begin(); it != env.end();) {
-        if (it->rfind("HOSTRUN_", 0) == 0 && it->rfind("HOSTRUN_LIBRARY=", 0) != 0)
-            it = env.erase(it);
-        else if (it->rfind("LD_PRELOAD=", 0) == 0) {
-            if (!o.hostEnv && it->size() > 11)
-                preload += ":" + it->substr(11);
-            it = env.erase(it);
-        } else
-            ++it;
+            base.emplace_back(*e);
     }
-    env.push_back("LD_PRELOAD=" + preload);
-    env.push_back("HOSTRUN_MAP=" + o.prefix);
-    if (extensions)
-        env.push_back("HOSTRUN_EXTENSIONS=1");
-    env.insert(env.end(), identity.begin(), identity.end());
-    if (!hostCwd.empty())
-        env.push_back("HOSTRUN_CWD=" + hostCwd);
-
-    // The link and the lock outlive the exec; the session is the link's inode number.
-    int link = Inheritable(fd);
-    int lock = memfd_create("hostrun-lock", 0);
-    if (lock >= 0)
-        lock = Inheritable(lock);
-    struct stat st;
-    if (link < 0 || lock < 0 || fstat(link, &st) < 0) {
-        fprintf(stderr, "hostrun: cannot keep the link open: %s\n", strerror(errno));
-        return 1;
+    program.env = hostrun::ProgramEnvironment(base, facts.login);
+    program.cwd = cwd;
+    if (o.prefix == "/") {
+        for (const char *dir : {"/proc", "/sys", "/dev", "/tmp"})
+            if (!hostrun::BindInto(kHostRoot, dir))
+                fprintf(stderr, "hostrun: this machine's %s cannot stand in the host's %s\n", dir, dir);
+        program.root = kHostRoot;
+        program.cwd = facts.cwd;
     }
-    env.push_back("HOSTRUN_LINK=" + std::to_string(link) + ":" + std::to_string(lock) + ":" +
-                  std::to_string(st.st_ino));
-
-    std::vector<char *> envp;
-    for (auto &e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    execve(program.c_str(), o.program, envp.data());
-    fprintf(stderr, "hostrun: cannot run %s: %s\n", program.c_str(), strerror(errno));
-    return errno == ENOENT ? 127 : 126;
+    pid_t reaper = hostrun::StartProgram(program);
+    if (reaper < 0)
+        return Fail(std::string("hostrun: fork: ") + strerror(errno));
+    int status = hostrun::Supervise(reaper, &fs, link.fd());
+    if (client.peer)
+        fprintf(stderr, "hostrun: %s ended with status %d\n", o.program[0].c_str(), status);
+    return status;
 }

@@ -27,6 +27,7 @@ test_packages=(
   systemd                           # systemd-socket-activate
   dpkg-dev file                     # cpack -G DEB: dpkg-shlibdeps and file
   tmux python3 git                  # terminal tests, fuzz seeds, the sources themselves
+  sqlite3                           # hostrun's test of locks and mmap on a mount
 )
 case $profile in
   build) wanted=("${build_packages[@]}") ;;

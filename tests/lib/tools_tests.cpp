@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -156,6 +157,62 @@ TEST(Tools, RunsAHostProgramAndReportsItsStatus)
     }
 }
 
+// Captured output, input from a local descriptor, and the typed failures.
+TEST(Tools, RunCapturesFeedsInputAndTypesItsFailures)
+{
+    Dir s;
+    std::string input(200000, 'i'); // more than a socket buffer holds at once
+    std::ofstream(s.dir + "/in") << input;
+    Daemon d;
+    hostlink::Link link = d.Open();
+    int32_t agent = hostlink::getpid(link);
+    struct Row {
+        std::vector<std::string> argv;
+        bool feed;
+        double timeout;
+        hostlink::RunFailure failure;
+        int status;
+        std::string out, err;
+    };
+    const std::vector<Row> rows = {
+        {{"wc", "-c"}, true, 20, hostlink::RunFailure::None, 0, "200000\n", ""},
+        {{"wc", "-c"}, false, 20, hostlink::RunFailure::None, 0, "0\n", ""},
+        {{"sh", "-c", "head -c 3; echo; echo e >&2; exit 4"}, true, 20, hostlink::RunFailure::None, 4, "iii\n", "e\n"},
+        {{"sleep", "5"}, false, 0.3, hostlink::RunFailure::TimedOut, -1, "", ""},
+    };
+    for (const Row &row : rows) {
+        int in = open((s.dir + "/in").c_str(), O_RDONLY);
+        hostlink::RunOptions o;
+        o.inFd = row.feed ? in : -1;
+        o.timeoutSeconds = row.timeout;
+        hostlink::RunResult r = hostlink::runCapture(link, row.argv[0], row.argv, o);
+        close(in);
+        EXPECT_EQ(r.failure, row.failure) << row.argv.back() << ": " << r.message();
+        EXPECT_EQ(r.status, row.status) << row.argv.back();
+        EXPECT_EQ(r.out.substr(r.out.find_first_not_of(' ') == std::string::npos ? 0 : r.out.find_first_not_of(' ')),
+                  row.out);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(hostlink::getpid(link), agent); // the agent serves again
+    }
+}
+
+TEST(Tools, HostProgramMessagesBecomeErrnoValues)
+{
+    const std::vector<std::pair<const char *, int>> rows = {
+        {"mv: cannot move 'a' to 'b/a': Permission denied", EACCES},
+        {"rmdir: failed to remove 'd': Directory not empty", ENOTEMPTY},
+        {"mv: cannot stat 'x': No such file or directory", ENOENT},
+        {"mv: cannot overwrite directory 'd' with non-directory", EISDIR},
+        {"mv: cannot move 'd' to a subdirectory of itself, 'd/e'", EINVAL},
+        {"truncate: cannot open 'f' for writing: Read-only file system", EROFS},
+        {"touch: setting times of 'f': Operation not permitted", EPERM},
+        {"mv: inter-device move failed: Invalid cross-device link", EXDEV},
+        {"something else went wrong", EIO},
+    };
+    for (const auto &[text, error] : rows)
+        EXPECT_EQ(hostlink::errnoFromMessage(text), error) << text;
+}
+
 TEST(Tools, EndpointsAndTheAgentsHost)
 {
     struct Row {
@@ -222,7 +279,8 @@ TEST(Examples, ListAndFetchAgainstAnAgent)
     EXPECT_EQ(RunProgram({LIST_PATH, "nowhere", s.dir}, s.dir + "/usage"), 2);
 }
 
-// The terminal client's log never goes through a link planted in its place.
+// The terminal client's log never goes through a link planted in its place, and lands in a
+// fresh private directory when the usual one is not this user's own.
 TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
 {
     Dir s;
@@ -237,25 +295,43 @@ TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
     // An explicit log that is a link: refused before anything is written.
     fs::create_symlink(victim, s.dir + "/log");
     EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"HOSTAGENT_LOG=" + s.dir + "/log"}), 1);
-    // A private directory that is a link, or open to others: refused.
     fs::create_directory(s.dir + "/elsewhere");
-    fs::create_directory(s.dir + "/run1");
-    fs::create_directory_symlink(s.dir + "/elsewhere", s.dir + "/run1/hostagent");
-    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run1"}), 1);
-    fs::create_directories(s.dir + "/run2/hostagent");
-    chmod((s.dir + "/run2/hostagent").c_str(), 0777);
-    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run2"}), 1);
-    // In its own private directory a planted link is replaced, not followed.
-    fs::create_directories(s.dir + "/run3/hostagent");
-    chmod((s.dir + "/run3/hostagent").c_str(), 0700);
-    std::string log = s.dir + "/run3/hostagent/termclient-" + p + ".log";
-    fs::create_symlink(victim, log);
-    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run3"}), 0);
-    for (int i = 0; i < 500 && Slurp(log).find("cannot connect") == std::string::npos; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(fs::is_symlink(log));
-    EXPECT_NE(Slurp(log).find("started as"), std::string::npos);
-    EXPECT_EQ(fs::status(log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    struct Row {
+        const char *runtime;
+        std::function<void(const std::string &dir)> plant; // makes RUNTIME/hostagent
+        bool fresh; // the log goes to a fresh RUNTIME/hostagent.XXXXXX
+    };
+    const std::vector<Row> rows = {
+        {"run1", [&](const std::string &d) { fs::create_directory_symlink(s.dir + "/elsewhere", d); }, true},
+        {"run2", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0777); }, true},
+        {"run3", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0700), chown(d.c_str(), 65534, 65534); },
+         true},
+        {"run4", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0700); }, false},
+    };
+    for (const Row &row : rows) {
+        std::string runtime = s.dir + "/" + row.runtime, usual = runtime + "/hostagent";
+        fs::create_directory(runtime);
+        row.plant(usual);
+        // In a private directory a planted link is replaced, not followed.
+        if (!row.fresh)
+            fs::create_symlink(victim, usual + "/termclient-" + p + ".log");
+        EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + runtime}), 0) << row.runtime;
+        std::string dir = usual;
+        for (int i = 0; i < 500 && row.fresh && dir == usual; i++) {
+            for (const auto &e : fs::directory_iterator(runtime))
+                if (e.path().filename().string().rfind("hostagent.", 0) == 0)
+                    dir = e.path().string();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(dir != usual, row.fresh) << row.runtime;
+        std::string log = dir + "/termclient-" + p + ".log";
+        for (int i = 0; i < 500 && Slurp(log).find("nothing is listening") == std::string::npos; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(fs::is_symlink(log)) << row.runtime;
+        EXPECT_NE(Slurp(log).find("started as"), std::string::npos) << row.runtime;
+        EXPECT_EQ(fs::status(log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << row.runtime;
+    }
     EXPECT_EQ(Slurp(victim), "precious");
     EXPECT_TRUE(fs::is_empty(s.dir + "/elsewhere"));
 }

@@ -1,0 +1,319 @@
+// hostrun itself, as root, against daemon-mode agents: programs run through it on the host's
+// tree (under the prefix) and directly on the same tree print the same and end the same; the
+// options; what is left behind; a lost agent; the launch. Skipped where /dev/fuse cannot be opened.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/agent_process.h"
+
+namespace {
+
+const std::string kHostrun = HOSTRUN_PATH;
+const std::string kNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+
+void BecomeNobody()
+{
+    if (setgroups(0, nullptr) < 0 || setresgid(65534, 65534, 65534) < 0 || setresuid(65534, 65534, 65534) < 0)
+        _exit(125);
+}
+
+struct Outcome {
+    int status = -1;
+    std::string output; // standard output and error together
+};
+
+std::string Replace(std::string s, const std::string &from, const std::string &to)
+{
+    for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+        s.replace(at, from.size(), to);
+    return s;
+}
+
+std::string Quoted(const std::string &s) { return "'" + Replace(s, "'", "'\\''") + "'"; }
+
+// A shell command line, at most a minute long, its input /dev/null.
+Outcome Sh(const Scratch &dir, const std::string &line)
+{
+    std::string out = dir / "sh.out";
+    int st = system(("timeout -s KILL 60 sh -c " + Quoted(line) + " > " + out + " 2>&1 < /dev/null").c_str());
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, ReadFile(out)};
+}
+
+// The lines of the mount table about a path under dir or about /host (other suites mount
+// meanwhile, elsewhere).
+std::string MountsOf(const std::string &dir)
+{
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line, found;
+    while (std::getline(in, line))
+        if (line.find(dir) != std::string::npos || line.find(" /host ") != std::string::npos)
+            found += line + "\n";
+    return found;
+}
+
+std::string Unfit()
+{
+    if (geteuid() != 0)
+        return "hostrun's tests run as root";
+    int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return std::string("/dev/fuse cannot be opened: ") + strerror(errno);
+    close(fd);
+    return "";
+}
+
+#define REQUIRE_FUSE()                                                                                                 \
+    if (std::string why = Unfit(); !why.empty())                                                                       \
+    GTEST_SKIP() << why
+
+// A scratch directory with the host's tree and a local directory of the terminal's; agent
+// starts a daemon-mode agent (with the extension calls) and answers hostrun's command line.
+struct Tree {
+    Scratch s;
+    std::string tree = s / "tree", local = s / "local";
+    AgentProcess agent;
+    Tree()
+    {
+        mkdir(tree.c_str(), 0755);
+        mkdir(local.c_str(), 0755);
+        WriteFile(tree + "/a.txt", "hello\nworld\n");
+        std::string numbers, big;
+        for (int i = 1; i <= 300; i++)
+            numbers += std::to_string(i * 7919 % 1000) + "\n";
+        for (int i = 0; i < 9000; i++)
+            big += "line " + std::to_string(i * 37 % 9000) + " of a file larger than a few messages\n";
+        WriteFile(tree + "/n.txt", numbers);
+        WriteFile(tree + "/big.txt", big);
+    }
+    std::string Hostrun(const std::string &options, const std::vector<std::string> &env = {})
+    {
+        if (!agent.Start({"xt.term", "-x", "-d", "--"}, env))
+            ADD_FAILURE() << "the agent did not start: " << agent.Stderr();
+        return kHostrun + " " + options + " 127.0.0.1:" + std::to_string(agent.port) + " ";
+    }
+};
+
+struct Row {
+    const char *name;
+    const char *command; // sh -c text: $D the tree (under /host through hostrun), $S a static cat
+};
+
+void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
+
+const Row kRows[] = {
+    {"redirections", "date +%Y > $D/out && cat $D/out && echo more >> $D/out && wc -l < $D/out && "
+                     "sort -n < $D/n.txt | head -3 && (echo out; echo err >&2) > $D/both 2>&1 && cat $D/both && "
+                     "seq 1 5 | tee $D/seq | tail -1 && cat < $D/seq | wc -l && printf '%s\\n' x y >> $D/seq && "
+                     "awk 'END { print NR }' $D/seq; ls $D/nope 2>&1; echo status $?"},
+    {"mmap", "python3 -c 'import mmap, sys\nf = open(sys.argv[1], \"r+b\")\nm = mmap.mmap(f.fileno(), 0)\n"
+             "m[0:5] = b\"HELLO\"\nm.flush()\nprint(m[:11])' $D/a.txt && cat $D/a.txt"},
+    {"locks", "flock $D/lock -c 'echo locked' && flock -n $D/lock true && echo free; "
+              "sqlite3 $D/db 'pragma journal_mode=wal; create table t(x); insert into t values(1),(2); "
+              "select sum(x) from t;' && sqlite3 $D/db 'select count(*) from t'"},
+    {"fifo", "mkfifo $D/fifo && { echo through > $D/fifo & } && cat $D/fifo && wait && "
+             "ls -l $D/fifo | cut -c1 && rm $D/fifo"},
+    {"host_script", "printf '#!/bin/sh\\necho script \"$@\" $(cat a.txt | wc -l)\\n' > $D/s.sh && chmod 755 $D/s.sh && "
+                    "cd $D && $D/s.sh one two && ./s.sh three"},
+    {"static", "cp $S $D/static && $D/static $D/a.txt $D/n.txt | md5sum"},
+    {"threads_forks_exec", "sort --parallel=4 -S 1M $D/big.txt | md5sum && "
+                           "(cat $D/a.txt & wc -l < $D/n.txt & wait) | sort && "
+                           "cd $D && ls | xargs -n1 -P3 sh -c 'exec wc -c < \"$0\"' | sort -n && "
+                           "sh -c 'exec sh -c \"exec cat $0\"' $D/a.txt"},
+    {"git_tar", "cd $D && git init -q r && cd r && echo x > f && git add f && git -c user.email=a@b -c user.name=n "
+                "commit -qm one && echo y >> f && git status --short && git -c user.email=a@b -c user.name=n commit "
+                "-qam two && git log --oneline | wc -l && cd .. && mkfifo p && ln -s a.txt l && ln a.txt h && "
+                "tar cf t.tar p l h a.txt && mkdir x && tar xf t.tar -C x && ls -li x | awk '{ print $2, $3, $NF }'"},
+    {"status", "cat $D/a.txt; exit 7"},
+};
+
+class HostrunPrograms : public testing::TestWithParam<Row> {};
+
+TEST_P(HostrunPrograms, BehaveAsRunDirectly)
+{
+    REQUIRE_FUSE();
+    const Row &row = GetParam();
+    if (std::string(row.name) == "static" && !*STATIC_CAT_PATH)
+        GTEST_SKIP() << "no static C library to build a static program with";
+    Tree direct, through;
+    std::string env = "LC_ALL=C S=" STATIC_CAT_PATH " D=";
+    Outcome a = Sh(through.s, env + "/host" + through.tree + " " + through.Hostrun("") + "sh -c " + Quoted(row.command));
+    Outcome b = Sh(direct.s, env + direct.tree + " sh -c " + Quoted(row.command));
+    EXPECT_EQ(Replace(a.output, "/host" + through.tree, direct.tree), b.output) << row.command;
+    EXPECT_EQ(a.status, b.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, HostrunPrograms, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<Row> &i) { return std::string(i.param.name); });
+
+// -e and -i against an agent of another user: the host's environment, ids, name and login
+// name; -p /: the host's / as the root with this machine's /proc, /dev and /tmp, starting in
+// the agent's working directory.
+TEST(Hostrun, HostEnvironmentIdentityAndRoot)
+{
+    REQUIRE_FUSE();
+    char name[256] = {}, cwd[4096] = {};
+    gethostname(name, sizeof name - 1);
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    const std::string show = " sh -c 'echo [$MARK] $(id -u) $(id -g) $(hostname) $LOGNAME'";
+    const struct {
+        std::string options, command, expected;
+        bool nobody;
+    } rows[] = {
+        {"-e -i", show, "[from-host] 65534 65534 " + std::string(name) + " hostuser\n", true},
+        {"", show, "[] 0 0 " + std::string(name) + " here\n", true},
+        {"-p /", "sh -c 'cat $T/a.txt; test -e /proc/self/status && test -c /dev/null && test -d /tmp && pwd'",
+         "hello\nworld\n" + std::string(cwd) + "\n", false},
+    };
+    for (const auto &row : rows) {
+        Tree t;
+        if (row.nobody)
+            t.agent.beforeExec = BecomeNobody;
+        std::string hostrun = t.Hostrun(row.options, {"MARK=from-host", "LOGNAME=hostuser"});
+        Outcome r = Sh(t.s, "MARK= LOGNAME=here T=" + t.tree + " " + hostrun + row.command);
+        EXPECT_EQ(r.output, row.expected) << row.options;
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+// Without root: a user namespace with the caller's ids (the host's with -i), hostfs mounting in
+// it, every host file shown as the program's own so that it may change them. /dev/fuse here is
+// root's alone, so a node of the scratch directory that anyone may open stands in for it, bound
+// over it in a mount namespace of the test's own.
+TEST(Hostrun, WithoutRoot)
+{
+    REQUIRE_FUSE();
+    const struct {
+        std::string options, expected;
+    } rows[] = {
+        {"", "65534 65534\nhello\nworld\n65534 65534\n"},
+        {"-i", "0 0\nhello\nworld\n0 0\n"},
+    };
+    for (const auto &row : rows) {
+        Tree t;
+        std::string program = "sh -c 'echo $(id -u) $(id -g); cat $D/a.txt; echo made > $D/new; stat -c \"%u %g\" $D/new'";
+        WriteFile(t.s / "run.sh", "mknod " + (t.s / "fuse") + " c 10 229 && chmod 666 " + (t.s / "fuse") +
+                                      " && mount --bind " + (t.s / "fuse") + " /dev/fuse && cd / && D=/host" + t.tree +
+                                      " " + kNobody + t.Hostrun(row.options) + program + "\n");
+        Outcome r = Sh(t.s, "unshare -m sh " + (t.s / "run.sh"));
+        EXPECT_EQ(r.output, row.expected) << row.options;
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(ReadFile(t.tree + "/new"), "made\n");
+    }
+}
+
+// Neither the mount nor the prefix (directories that do not exist here) is seen outside, during
+// the run or after it; a descendant that outlives the program keeps the mount; hostrun ends with
+// the program's status, 128 + N for a signal.
+TEST(Hostrun, LeavesNothingBehindAndEndsAsTheProgram)
+{
+    REQUIRE_FUSE();
+    Tree t;
+    struct stat st;
+    bool hostBefore = lstat("/host", &st) == 0;
+    std::string prefix = t.s / "p/q", a = prefix + t.tree + "/a.txt";
+    const struct {
+        std::string options, command, expected;
+        int status;
+    } rows[] = {
+        {"-p " + prefix, "cat " + a + "; grep -c ' " + prefix + " ' /proc/self/mountinfo", "hello\nworld\n1\n", 0},
+        {"-p " + prefix, "(sleep 1; cat " + a + " > " + t.local + "/late) & echo started", "started\n", 0},
+        {"", "kill -TERM $$", "", 128 + SIGTERM},
+        {"", "", "hostrun: no-such-program-here: No such file or directory\n", 127},
+    };
+    for (const auto &row : rows) {
+        Tree run;
+        std::string program = row.command.empty() ? "no-such-program-here" : "sh -c " + Quoted(row.command);
+        Outcome r = Sh(t.s, run.Hostrun(row.options) + program);
+        EXPECT_EQ(r.output, row.expected) << row.command;
+        EXPECT_EQ(r.status, row.status) << row.command;
+        EXPECT_NE(lstat((t.s / "p").c_str(), &st), 0) << "the prefix was made on this machine";
+        EXPECT_EQ(lstat("/host", &st) == 0, hostBefore);
+        EXPECT_EQ(MountsOf(t.s.path()), "");
+    }
+    EXPECT_EQ(ReadFile(t.local + "/late"), "hello\nworld\n");
+}
+
+// A lost agent: the program's file operations, by path and on open files, fail with EIO; hostrun
+// says what happened. While the program runs, its mount is not seen outside.
+TEST(Hostrun, KilledAgentEndsFileOperationsWithEio)
+{
+    REQUIRE_FUSE();
+    Tree t;
+    std::string script = "exec 3< $D/a.txt && cat $D/a.txt && touch $L/started; for i in $(seq 100); do "
+                         "test -e $L/killed && break; sleep 0.1; done; sleep 1; cat $D/a.txt; echo after $?; "
+                         "cat <&3; echo open $?";
+    std::string run = "D=/host" + t.tree + " L=" + t.local + " timeout -s KILL 60 " + t.Hostrun("") + "sh -c " +
+                      Quoted(script) + " > " + (t.s / "out") + " 2>&1";
+    ASSERT_EQ(system(("(" + run + "; echo $? > " + (t.s / "status") + ") &").c_str()), 0);
+    struct stat st;
+    ASSERT_TRUE(WaitUntil([&] { return stat((t.local + "/started").c_str(), &st) == 0; }, 30)) << ReadFile(t.s / "out");
+    EXPECT_EQ(MountsOf(t.s.path()), "") << "the mount is seen outside while the program runs";
+    kill(t.agent.pid, SIGKILL);
+    t.agent.Wait(10);
+    WriteFile(t.local + "/killed", "");
+    ASSERT_TRUE(WaitUntil([&] { return stat((t.s / "status").c_str(), &st) == 0 && st.st_size > 0; }, 30));
+    std::string said = ReadFile(t.s / "out");
+    for (const char *text : {"Input/output error", "after 1", "open 1", "hostrun: the agent has closed the connection"})
+        EXPECT_NE(said.find(text), std::string::npos) << text << " not in:\n" << said;
+    for (const char *text : {"No such file", "not connected"})
+        EXPECT_EQ(said.find(text), std::string::npos) << said;
+}
+
+std::string Dir(const std::string &path) { return path.substr(0, path.rfind('/')); }
+
+// Launched by an agent as xt.hostrun through loopsh: the program's output goes to the log, its
+// status is the log's last line; where it cannot work (an agent of a user who may not use
+// /dev/fuse) its one line comes back through the remote shell and the agent falls back.
+TEST(Hostrun, LaunchedByTheAgent)
+{
+    REQUIRE_FUSE();
+    Tree t;
+    std::string log = t.s / "hostrun.log";
+    std::string path = "PATH=" + Dir(LOOPSH_PATH) + ":" + Dir(HOSTRUN_PATH) + ":/usr/bin:/bin";
+    t.agent.Start({"xt.hostrun", "-x", "-rloopsh", "-h127.0.0.1", "-t20", "-nfs", "--", "sh", "-c",
+                   "cat /host" + t.tree + "/a.txt; exit 3"},
+                  {path, "HOSTAGENT_LOG=" + log}, false);
+    EXPECT_EQ(t.agent.Wait(30), 0) << t.agent.Err();
+    EXPECT_EQ(t.agent.Out(), "");
+    EXPECT_EQ(ReadFile(log), "hello\nworld\nhostrun: sh ended with status 3\n");
+
+    Agent refused;
+    refused.beforeExec = BecomeNobody;
+    refused.Start({"xt.hostrun", "-rloopsh", "-h127.0.0.1", "-t20", "-nfs", "--", "true"}, {path}, false);
+    EXPECT_EQ(refused.Wait(30), 1);
+    if (Sh(t.s, kNobody + "sh -c 'exec 3<>/dev/fuse' && echo usable").output != "usable\n") { // nobody may not use it
+        EXPECT_EQ(refused.Out().find("hostrun: /dev/fuse cannot be opened"), 0u) << refused.Out();
+    }
+}
+
+// What cannot work stops at once, before any connection: a wrong command line, /dev/fuse that
+// this user may not open.
+TEST(Hostrun, StopsBeforeConnecting)
+{
+    REQUIRE_FUSE();
+    Scratch s;
+    int port;
+    int listener = Listen(&port);
+    ASSERT_GE(listener, 0);
+    std::string at = " 127.0.0.1:" + std::to_string(port) + " true";
+    Outcome usage = Sh(s, kHostrun + " -q" + at);
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_EQ(usage.output.find("usage: hostrun"), 0u) << usage.output;
+    if (Sh(s, kNobody + "sh -c 'exec 3<>/dev/fuse' && echo usable").output != "usable\n") {
+        Outcome r = Sh(s, kNobody + kHostrun + at);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output.find("hostrun: /dev/fuse cannot be opened"), 0u) << r.output;
+    }
+    EXPECT_LT(AcceptWithin(listener, 200), 0);
+    close(listener);
+}
+
+} // namespace

@@ -1,2 +1,0 @@
-/* A statically linked program, which hostrun must refuse. */
-int main(void) { return 0; }
