@@ -101,6 +101,7 @@ port_of() { # port_of FILE: the "port = N" a program prints once it listens
 # gets an agent of its own.
 ln -s "$agent" "$s/xt.bench"
 start_agent() {
+    rm -f "$s/agent.out" # port_of must not find the last agent's port
     "$s/xt.bench" -x -d -- >"$s/agent.out" 2>/dev/null &
     agentpid=$!
     started "$agentpid"
@@ -113,6 +114,7 @@ sport=$(port_of "$s/launcher.out")
 [ -n "$sport" ] || { echo "fsbench: the launcher did not start" >&2; exit 1; }
 relaypid=
 start_relay() { # start_relay ONE-WAY-MS PORT: sets rport
+    rm -f "$s/relay.out"
     "$relay" -t 7200 -d "$1" "127.0.0.1:$2" >"$s/relay.out" &
     relaypid=$!
     started "$relaypid"

@@ -89,6 +89,7 @@ chmod +x "$s/wrapper"
 # A fresh agent with -x working in host/ for each hostsh session, behind a relay with the given one-way
 # delay (0: none), started before the clock starts: sets hport.
 hostsh_prepare() { # hostsh_prepare ONE-WAY-MS
+    rm -f "$s/agent.out" "$s/relay.out" # port_of must not find the last session's ports
     (cd "$s/host" && exec "$agent" -x -d -- >"$s/agent.out" 2>"$s/agent.err") &
     apid=$!
     started $apid
