@@ -92,14 +92,6 @@ void putword64(char *msg, int n, int64_t v)
     PutWord(msg, n + 1, static_cast<int32_t>(static_cast<uint32_t>(u)));
 }
 
-// Result word, error word (0 after a success), reply length 12.
-void setresult(int result, int error)
-{
-    PutWord(replybuf, 1, result);
-    PutWord(replybuf, 2, result < 0 ? maperrno(error) : 0);
-    SetLength(replybuf, 12);
-}
-
 // The status record at word n of msg.
 void putstatus(char *msg, int n, const struct stat &st)
 {
@@ -140,7 +132,7 @@ char *RemoteRename(int, char *request)
         result = rename(from, to);
         error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     Verbose("Request: %d = rename(%s,%s)\n", result, from ? from : badstring, to ? to : badstring);
     return replybuf;
 }
@@ -154,7 +146,7 @@ char *RemoteTruncate(int, char *request)
         result = truncate(path, static_cast<off_t>(length));
         error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     Verbose("Request: %d = truncate(%s,%lld)\n", result, path ? path : badstring, static_cast<long long>(length));
     return replybuf;
 }
@@ -163,16 +155,14 @@ char *RemoteFtruncate(int connection, char *request)
 {
     int32_t fd = -1;
     int64_t length = 0;
-    int result = -1, error = EINVAL;
-    if (ReqWord(request, 1, &fd) && ReqWord64(request, 2, &length)) {
-        if (IsPrivate(connection, fd)) {
-            error = EBADF;
-        } else {
-            result = ftruncate(fd, static_cast<off_t>(length));
-            error = errno;
-        }
+    int result = -1, error = ReqFd(request, 1, connection, &fd);
+    if (!ReqWord64(request, 2, &length))
+        error = EINVAL;
+    if (!error) {
+        result = ftruncate(fd, static_cast<off_t>(length));
+        error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     Verbose("Request: %d = ftruncate(%d,%lld)\n", result, fd, static_cast<long long>(length));
     return replybuf;
 }
@@ -203,7 +193,7 @@ char *RemoteUtimens(int, char *request)
         result = utimensat(AT_FDCWD, path, times, (flags & WIRE_NOFOLLOW) ? AT_SYMLINK_NOFOLLOW : 0);
         error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     Verbose("Request: %d = utimens(%s,%lld.%09ld,%lld.%09ld,0x%x)\n", result, path ? path : badstring,
             static_cast<long long>(times[0].tv_sec), static_cast<long>(times[0].tv_nsec),
             static_cast<long long>(times[1].tv_sec), static_cast<long>(times[1].tv_nsec),
@@ -220,7 +210,7 @@ char *RemoteLchown(int, char *request)
         result = lchown(path, static_cast<uid_t>(uid), static_cast<gid_t>(gid));
         error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     Verbose("Request: %d = lchown(%s,%d,%d)\n", result, path ? path : badstring, uid, gid);
     return replybuf;
 }
@@ -239,7 +229,7 @@ char *RemoteMknod(int, char *request)
             error = errno;
         }
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     Verbose("Request: %d = mknod(%s,0%o)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
     return replybuf;
 }
@@ -253,7 +243,7 @@ char *RemoteStatvfs(int, char *request)
         result = statvfs(path, &sv);
         error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     if (result == 0) {
         PutWord(replybuf, 3, static_cast<int32_t>(sv.f_bsize));
         PutWord(replybuf, 4, static_cast<int32_t>(sv.f_frsize));
@@ -278,13 +268,12 @@ char *RemotePread(int connection, char *request)
 {
     int32_t fd = -1, count = 0;
     int64_t offset = 0;
-    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &count) && ReqWord64(request, 3, &offset);
+    int error = ReqFd(request, 1, connection, &fd);
+    if (!ReqWord(request, 2, &count) || !ReqWord64(request, 3, &offset))
+        error = EINVAL;
     int n = datacount(count, MAX_DATA);
     long got = -1;
-    int error = EINVAL;
-    if (whole && IsPrivate(connection, fd)) {
-        error = EBADF;
-    } else if (whole) {
+    if (!error) {
         // Like read: everything asked for unless the end of the file or an error comes first.
         got = 0;
         while (got < n) {
@@ -301,7 +290,7 @@ char *RemotePread(int connection, char *request)
         }
     }
     if (got < 0) {
-        setresult(-1, error);
+        ResultZeroReply(-1, error);
     } else {
         PutWord(replybuf, 1, static_cast<int32_t>(got));
         PutWord(replybuf, 2, 0);
@@ -315,17 +304,15 @@ char *RemotePwrite(int connection, char *request)
 {
     int32_t fd = -1, count = 0;
     int64_t offset = 0;
-    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &count) && ReqWord64(request, 3, &offset);
+    int error = ReqFd(request, 1, connection, &fd);
+    bool whole = ReqWord(request, 2, &count) && ReqWord64(request, 3, &offset);
     int n = datacount(count, PWRITE_DATA);
     long put = -1;
-    int error = EINVAL;
     // Only bytes that came with this request are written.
     const char *data = whole ? ReqBytes(request, 20, n) : nullptr;
-    if (whole && !data) {
+    if (!data)
         error = EINVAL;
-    } else if (whole && IsPrivate(connection, fd)) {
-        error = EBADF;
-    } else if (whole) {
+    if (!error) {
         put = 0;
         while (put < n) {
             ssize_t w = pwrite(fd, data + put, static_cast<size_t>(n - put), static_cast<off_t>(offset + put));
@@ -340,7 +327,7 @@ char *RemotePwrite(int connection, char *request)
             put += w;
         }
     }
-    setresult(static_cast<int>(put), error);
+    ResultZeroReply(static_cast<int>(put), error);
     Verbose("Request: %d = pwrite64(%d,...,%d,%lld)\n", static_cast<int>(put), fd, n, static_cast<long long>(offset));
     return replybuf;
 }
@@ -353,10 +340,8 @@ char *RemoteStat64(int connection, char *request)
     int32_t fd = -1;
     int result = -1, error = EINVAL;
     if (call == CALL_FSTAT64) {
-        bool whole = ReqWord(request, 1, &fd);
-        if (whole && IsPrivate(connection, fd)) {
-            error = EBADF;
-        } else if (whole) {
+        error = ReqFd(request, 1, connection, &fd);
+        if (!error) {
             result = fstat(fd, &st);
             error = errno;
         }
@@ -364,7 +349,7 @@ char *RemoteStat64(int connection, char *request)
         result = call == CALL_LSTAT64 ? lstat(path, &st) : stat(path, &st);
         error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     if (result == 0)
         putstatus(replybuf, 3, st);
     else
@@ -421,7 +406,7 @@ char *RemoteReaddirplus(int, char *request)
             }
         }
     }
-    setresult(count, error);
+    ResultZeroReply(count, error);
     if (count > 0)
         SetLength(replybuf, used);
     Verbose("Request: %d = readdirplus(0x%x,%d)\n", count, static_cast<unsigned>(handle), most);
@@ -431,16 +416,14 @@ char *RemoteReaddirplus(int, char *request)
 char *RemoteFsync(int connection, char *request)
 {
     int32_t fd = -1, flags = 0;
-    int result = -1, error = EINVAL;
-    if (ReqWord(request, 1, &fd) && ReqWord(request, 2, &flags)) {
-        if (IsPrivate(connection, fd)) {
-            error = EBADF;
-        } else {
-            result = (flags & 1) ? fdatasync(fd) : fsync(fd);
-            error = errno;
-        }
+    int result = -1, error = ReqFd(request, 1, connection, &fd);
+    if (!ReqWord(request, 2, &flags))
+        error = EINVAL;
+    if (!error) {
+        result = (flags & 1) ? fdatasync(fd) : fsync(fd);
+        error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     Verbose("Request: %d = fsync(%d,%d)\n", result, fd, flags);
     return replybuf;
 }
@@ -451,7 +434,7 @@ char *RemoteUmask(int, char *request)
     int result = -1;
     if (ReqWord(request, 1, &mask))
         result = static_cast<int>(umask(static_cast<mode_t>(mask & 0777)));
-    setresult(result, EINVAL);
+    ResultZeroReply(result, EINVAL);
     Verbose("Request: 0%o = umask(0%o)\n", static_cast<unsigned>(result), static_cast<unsigned>(mask));
     return replybuf;
 }

@@ -115,42 +115,6 @@ Handler FindHandler(int call)
 
 } // namespace
 
-namespace {
-
-int privatefds[MAX_PRIVATE];
-int privatecount;
-
-} // namespace
-
-bool GuardDescriptor(int fd)
-{
-    if (IsPrivate(-1, fd))
-        return true;
-    if (privatecount == MAX_PRIVATE)
-        return false;
-    privatefds[privatecount++] = fd;
-    return true;
-}
-
-void UnguardDescriptor(int fd)
-{
-    for (int i = 0; i < privatecount; i++)
-        if (privatefds[i] == fd)
-            privatefds[i--] = privatefds[--privatecount];
-}
-
-bool IsPrivate(int connection, int fd)
-{
-    if (fd < 0)
-        return false;
-    if (fd == connection)
-        return true;
-    for (int i = 0; i < privatecount; i++)
-        if (privatefds[i] == fd)
-            return true;
-    return false;
-}
-
 char *UnknownCall(int, char *request)
 {
     Error("Unknown function call %d\n", MsgCall(request));

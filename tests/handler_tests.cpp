@@ -671,7 +671,7 @@ TEST(NameReplies, EntriesLargerThanAMessage)
     }
     std::string svc = "svc", proto = "tcp";
     struct servent entry = {svc.data(), list(aliases, 0, 10000), htons(23), proto.data()};
-    const char *reply = ServiceReply(&entry);
+    const char *reply = ServiceReply(&entry, 0);
     int count = (MAX_MESSAGE - 20 - 8) / 11;
     EXPECT_EQ(std::make_tuple(GetWord(reply, 1), GetWord(reply, 2)), std::make_tuple(23, count));
     EXPECT_EQ(MsgLength(reply), (20 + 8 + 11 * count + 3) & ~3);

@@ -54,7 +54,7 @@ TEST(Replies, StringListPaddingIsCleared)
     char getenv[4] = {};
     SetLength(getenv, 4);
     getenv[2] = wire::CALL_GETENV;
-    const std::function<char *()> builders[] = {[&] { return HostReply(&host); }, [&] { return ServiceReply(&serv); },
+    const std::function<char *()> builders[] = {[&] { return HostReply(&host); }, [&] { return ServiceReply(&serv, 0); },
                                                 [&] { return ProcessRequest(-1, getenv); }};
     for (const auto &build : builders) {
         memset(replybuf, 0xee, sizeof replybuf);
