@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "common/settings.h"
+#include "service/calls.h"
 #include "service/environ.h"
 #include "service/errnomap.h"
 #include "service/handlers.h"
@@ -105,9 +106,9 @@ int TraceWidth(const char *request, int offset)
 }
 
 // The one-word reply of an identity call, traced under the call's name.
-char *IdReply(int call, int id)
+char *IdentityCall(int call, int id)
 {
-    Verbose("Request: %d = %s()\n", id, CallName(call));
+    Verbose("Request: %d = %s()\n", id, TraceName(call));
     return WordReply(id);
 }
 
@@ -231,13 +232,13 @@ char *RemoteGettimeofday(int, char *)
     return replybuf;
 }
 
-char *RemoteGetuid(int, char *) { return IdReply(CALL_GETUID, static_cast<int>(getuid())); }
+char *RemoteGetuid(int, char *) { return IdentityCall(CALL_GETUID, static_cast<int>(getuid())); }
 
-char *RemoteGetgid(int, char *) { return IdReply(CALL_GETGID, static_cast<int>(getgid())); }
+char *RemoteGetgid(int, char *) { return IdentityCall(CALL_GETGID, static_cast<int>(getgid())); }
 
-char *RemoteGeteuid(int, char *) { return IdReply(CALL_GETEUID, static_cast<int>(geteuid())); }
+char *RemoteGeteuid(int, char *) { return IdentityCall(CALL_GETEUID, static_cast<int>(geteuid())); }
 
-char *RemoteGetegid(int, char *) { return IdReply(CALL_GETEGID, static_cast<int>(getegid())); }
+char *RemoteGetegid(int, char *) { return IdentityCall(CALL_GETEGID, static_cast<int>(getegid())); }
 
 char *RemoteGetlogin(int, char *)
 {

@@ -1,6 +1,7 @@
 // Extension calls, served only when the agent runs with -x: rename, truncation, times, owners,
 // special files, file-system statistics, 64-bit offsets and status, a batched directory listing,
-// fsync and the file-creation mask. docs/extensions.md gives each call's request and reply.
+// fsync and the file-creation mask. docs/extensions.md gives each call's request and reply, and
+// their rows in service/calls.cpp the integer words of each.
 //
 // A 64-bit value travels as two words, the high half first, each converted like any other word.
 #include <cerrno>
@@ -16,7 +17,9 @@
 #include <unistd.h>
 
 #include "common/settings.h"
+#include "service/calls.h"
 #include "service/errnomap.h"
+#include "service/handlers.h"
 #include "service/files.h"
 #include "service/protocol.h"
 #include "service/reply.h"
@@ -122,6 +125,8 @@ int datacount(int32_t count, int most)
     return n > static_cast<uint32_t>(most) ? most : static_cast<int>(n);
 }
 
+} // namespace
+
 char *RemoteRename(int, char *request)
 {
     int next = 0;
@@ -167,6 +172,8 @@ char *RemoteFtruncate(int connection, char *request)
     return replybuf;
 }
 
+namespace {
+
 bool wiretime(const char *request, int n, struct timespec *ts)
 {
     int64_t sec = 0;
@@ -182,6 +189,8 @@ bool wiretime(const char *request, int n, struct timespec *ts)
         ts->tv_nsec = nsec; // out of range: utimensat answers EINVAL
     return true;
 }
+
+} // namespace
 
 char *RemoteUtimens(int, char *request)
 {
@@ -358,7 +367,7 @@ char *RemoteStat64(int connection, char *request)
     if (call == CALL_FSTAT64)
         Verbose("Request: %d = fstat64(%d,...)\n", result, fd);
     else
-        Verbose("Request: %d = %s(%s,...)\n", result, call == CALL_LSTAT64 ? "lstat64" : "stat64", path ? path : badstring);
+        Verbose("Request: %d = %s(%s,...)\n", result, TraceName(call), path ? path : badstring);
     return replybuf;
 }
 
@@ -437,125 +446,4 @@ char *RemoteUmask(int, char *request)
     ResultZeroReply(result, EINVAL);
     Verbose("Request: 0%o = umask(0%o)\n", static_cast<unsigned>(result), static_cast<unsigned>(mask));
     return replybuf;
-}
-
-// Words converted per call, bit n for word n; the status record of readdirplus entries is
-// converted entry by entry.
-constexpr uint32_t W(int a) { return 1u << a; }
-constexpr uint32_t Words(int from, int to)
-{
-    uint32_t m = 0;
-    for (int i = from; i <= to; i++)
-        m |= W(i);
-    return m;
-}
-
-// Words converted per call, bit n standing for word n.
-struct SwapRow {
-    uint32_t request;
-    uint32_t reply;
-};
-
-constexpr SwapRow SWAP_ROWS[NUM_FILE_EXTENSIONS] = {
-    {0, Words(1, 2)},           // 49 rename
-    {Words(1, 2), Words(1, 2)}, // 50 truncate
-    {Words(1, 3), Words(1, 2)}, // 51 ftruncate
-    {Words(1, 7), Words(1, 2)}, // 52 utimens
-    {Words(1, 2), Words(1, 2)}, // 53 lchown
-    {Words(1, 1), Words(1, 2)}, // 54 mknod
-    {0, Words(1, 20)},          // 55 statvfs
-    {Words(1, 4), Words(1, 2)}, // 56 pread64
-    {Words(1, 4), Words(1, 2)}, // 57 pwrite64
-    {0, Words(1, 26)},          // 58 stat64
-    {0, Words(1, 26)},          // 59 lstat64
-    {Words(1, 1), Words(1, 26)}, // 60 fstat64
-    {Words(1, 2), Words(1, 2)}, // 61 readdirplus: and each entry's head words
-    {Words(1, 2), Words(1, 2)}, // 62 fsync
-    {Words(1, 1), Words(1, 2)}, // 63 umask
-};
-
-const SwapRow *lookup(int call)
-{
-    if (call < CALL_RENAME || call > CALL_UMASK)
-        return nullptr;
-    return &SWAP_ROWS[call - CALL_RENAME];
-}
-
-void swapwords(char *msg, uint32_t mask, int size)
-{
-    for (int i = 1; i < 32 && (mask >> i); i++) {
-        if ((mask & W(i)) && 4 * i + 4 <= size)
-            PutWord(msg, i, static_cast<int32_t>(swapl(static_cast<uint32_t>(GetWord(msg, i)))));
-    }
-}
-
-} // namespace
-
-constexpr CallRow FILE_EXTENSION_ROWS[NUM_FILE_EXTENSIONS] = {
-    {CALL_RENAME, "rename", RemoteRename},
-    {CALL_TRUNCATE, "truncate", RemoteTruncate},
-    {CALL_FTRUNCATE, "ftruncate", RemoteFtruncate},
-    {CALL_UTIMENS, "utimens", RemoteUtimens},
-    {CALL_LCHOWN, "lchown", RemoteLchown},
-    {CALL_MKNOD, "mknod", RemoteMknod},
-    {CALL_STATVFS, "statvfs", RemoteStatvfs},
-    {CALL_PREAD64, "pread64", RemotePread},
-    {CALL_PWRITE64, "pwrite64", RemotePwrite},
-    {CALL_STAT64, "stat64", RemoteStat64},
-    {CALL_LSTAT64, "lstat64", RemoteStat64},
-    {CALL_FSTAT64, "fstat64", RemoteStat64},
-    {CALL_READDIRPLUS, "readdirplus", RemoteReaddirplus},
-    {CALL_FSYNC, "fsync", RemoteFsync},
-    {CALL_UMASK, "umask", RemoteUmask},
-};
-
-namespace {
-constexpr bool RowsMatchTheWire()
-{
-    for (int i = 0; i < NUM_FILE_EXTENSIONS; i++) {
-        const CallRow &row = FILE_EXTENSION_ROWS[i];
-        if (row.call != CALL_RENAME + i || !CallName(row.call) || !row.handler)
-            return false;
-        for (const char *a = row.name, *b = CallName(row.call);; a++, b++) {
-            if (*a != *b)
-                return false;
-            if (!*a)
-                break;
-        }
-    }
-    return CALL_RENAME + NUM_FILE_EXTENSIONS - 1 == CALL_UMASK;
-}
-static_assert(RowsMatchTheWire(), "an extension row is out of order or carries another name");
-} // namespace
-
-bool SwapExtensionRequest(char *request)
-{
-    const SwapRow *ext = lookup(MsgCall(request));
-    if (!ext)
-        return false;
-    swapwords(request, ext->request, MAX_MESSAGE);
-    return true;
-}
-
-bool SwapExtensionReply(char *reply)
-{
-    const SwapRow *ext = lookup(MsgCall(reply));
-    if (!ext)
-        return false;
-    int length = MsgLength(reply);
-    if (MsgCall(reply) == CALL_READDIRPLUS) {
-        // Entry by entry, reading each record length before it is converted.
-        int count = GetWord(reply, 1);
-        int pos = 12;
-        for (int i = 0; i < count && pos + 4 * ENTRY_HEAD_WORDS <= length; i++) {
-            int reclen = GetWord(reply + pos, 0);
-            for (int w = 0; w < ENTRY_HEAD_WORDS; w++)
-                PutWord(reply + pos, w, static_cast<int32_t>(swapl(static_cast<uint32_t>(GetWord(reply + pos, w)))));
-            if (reclen < 4 * ENTRY_HEAD_WORDS)
-                break;
-            pos += reclen;
-        }
-    }
-    swapwords(reply, ext->reply, MAX_MESSAGE);
-    return true;
 }

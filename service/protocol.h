@@ -105,18 +105,3 @@ void SwapReply(char *reply);
 void ReapChildren(int sig);
 
 using Handler = char *(*)(int connection, char *request);
-
-// A dispatch row: the call number, its trace name and its handler.
-struct CallRow {
-    int call;
-    const char *name;
-    Handler handler;
-};
-
-// extensions.cpp: the extension calls 49 to 63, served with the agent option -x.
-constexpr int NUM_FILE_EXTENSIONS = 15;
-extern const CallRow FILE_EXTENSION_ROWS[NUM_FILE_EXTENSIONS];
-// Byte-order conversion of an extension call's words (length field excluded); false, and nothing
-// converted, for a number that is none of them.
-bool SwapExtensionRequest(char *request);
-bool SwapExtensionReply(char *reply);
