@@ -138,7 +138,7 @@ char *RemoteRename(int, char *request)
         error = errno;
     }
     ResultZeroReply(result, error);
-    Verbose("Request: %d = rename(%s,%s)\n", result, from ? from : badstring, to ? to : badstring);
+    Verbose("Request: %d = rename(%s,%s)\n", result, from ? Shown(from) : badstring, to ? Shown(to) : badstring);
     return replybuf;
 }
 
@@ -152,7 +152,7 @@ char *RemoteTruncate(int, char *request)
         error = errno;
     }
     ResultZeroReply(result, error);
-    Verbose("Request: %d = truncate(%s,%lld)\n", result, path ? path : badstring, static_cast<long long>(length));
+    Verbose("Request: %d = truncate(%s,%lld)\n", result, path ? Shown(path) : badstring, static_cast<long long>(length));
     return replybuf;
 }
 
@@ -203,7 +203,7 @@ char *RemoteUtimens(int, char *request)
         error = errno;
     }
     ResultZeroReply(result, error);
-    Verbose("Request: %d = utimens(%s,%lld.%09ld,%lld.%09ld,0x%x)\n", result, path ? path : badstring,
+    Verbose("Request: %d = utimens(%s,%lld.%09ld,%lld.%09ld,0x%x)\n", result, path ? Shown(path) : badstring,
             static_cast<long long>(times[0].tv_sec), static_cast<long>(times[0].tv_nsec),
             static_cast<long long>(times[1].tv_sec), static_cast<long>(times[1].tv_nsec),
             static_cast<unsigned>(flags));
@@ -220,7 +220,7 @@ char *RemoteLchown(int, char *request)
         error = errno;
     }
     ResultZeroReply(result, error);
-    Verbose("Request: %d = lchown(%s,%d,%d)\n", result, path ? path : badstring, uid, gid);
+    Verbose("Request: %d = lchown(%s,%d,%d)\n", result, path ? Shown(path) : badstring, uid, gid);
     return replybuf;
 }
 
@@ -239,7 +239,7 @@ char *RemoteMknod(int, char *request)
         }
     }
     ResultZeroReply(result, error);
-    Verbose("Request: %d = mknod(%s,0%o)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
+    Verbose("Request: %d = mknod(%s,0%o)\n", result, path ? Shown(path) : badstring, static_cast<unsigned>(mode));
     return replybuf;
 }
 
@@ -269,7 +269,7 @@ char *RemoteStatvfs(int, char *request)
         memset(replybuf + 12, 0, STATVFS_LENGTH - 12);
     }
     SetLength(replybuf, STATVFS_LENGTH);
-    Verbose("Request: %d = statvfs(%s,...)\n", result, path ? path : badstring);
+    Verbose("Request: %d = statvfs(%s,...)\n", result, path ? Shown(path) : badstring);
     return replybuf;
 }
 
@@ -367,7 +367,7 @@ char *RemoteStat64(int connection, char *request)
     if (call == CALL_FSTAT64)
         Verbose("Request: %d = fstat64(%d,...)\n", result, fd);
     else
-        Verbose("Request: %d = %s(%s,...)\n", result, TraceName(call), path ? path : badstring);
+        Verbose("Request: %d = %s(%s,...)\n", result, TraceName(call), path ? Shown(path) : badstring);
     return replybuf;
 }
 
