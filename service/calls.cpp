@@ -1,10 +1,10 @@
 // The rows of every call number the agent knows, one table per range. A new call is one row here
-// and one handler; the checks at the end of this file refuse to build a table that misses a call
-// of the wire vocabulary or whose rows contradict it or each other.
+// and one handler; the checks below refuse to build a table that misses a call of the wire
+// vocabulary or whose rows contradict it or each other. Call names, traced by the handlers, are
+// the vocabulary's (common/wire.h).
 #include "service/calls.h"
 
 #include <iterator>
-#include <string_view>
 
 #include "common/settings.h"
 #include "service/handlers.h"
@@ -20,81 +20,81 @@ constexpr unsigned HANDOVER = MAY_WAIT | HANDS_OVER;
 
 // The standard calls, 0 to 47, always served. 4 is no call: it ends the service.
 constexpr CallRow STANDARD_ROWS[] = {
-    // call               name             handler              request   reply                   flags
-    {CALL_CONNECTION,     "Connection",    Connection,          W123,     W123,                   HANDOVER},
-    {CALL_OPEN,           "open",          RemoteOpen,          W12,      RESULT_ERROR,           WAITS},
-    {CALL_READ,           "read",          RemoteRead,          W12,      RESULT_ERROR,           WAITS},
-    {CALL_WRITE,          "write",         RemoteWrite,         W12,      RESULT_ERROR,           WAITS},
-    {CALL_NONE,           nullptr,         nullptr,             NO_WORDS, NO_WORDS,               HANDOVER},
-    {CALL_LSEEK,          "lseek",         RemoteLseek,         W123,     RESULT_ERROR,           QUICK},
-    {CALL_CLOSE,          "close",         RemoteClose,         W1,       RESULT_ERROR,           QUICK},
-    {CALL_OPENDIR,        "opendir",       RemoteOpendir,       NO_WORDS, RESULT_ERROR,           QUICK},
-    {CALL_READDIR,        "readdir",       RemoteReaddir,       W1,       RESULT_ERROR,           QUICK},
-    {CALL_REWINDDIR,      "rewinddir",     RemoteRewinddir,     W1,       RESULT_ERROR,           QUICK},
-    {CALL_CLOSEDIR,       "closedir",      RemoteClosedir,      W1,       RESULT_ERROR,           QUICK},
-    {CALL_GETENV,         "getenv",        RemoteGetenv,        NO_WORDS, W1,                     QUICK},
-    {CALL_GETTIMEOFDAY,   "gettimeofday",  RemoteGettimeofday,  NO_WORDS, W1 | Words(3, 6),       QUICK},
-    {CALL_GETUID,         "getuid",        RemoteGetuid,        NO_WORDS, W1,                     QUICK},
-    {CALL_GETGID,         "getgid",        RemoteGetgid,        NO_WORDS, W1,                     QUICK},
-    {CALL_GETEUID,        "geteuid",       RemoteGeteuid,       NO_WORDS, W1,                     QUICK},
-    {CALL_GETEGID,        "getegid",       RemoteGetegid,       NO_WORDS, W1,                     QUICK},
-    {CALL_ACCESS,         "access",        RemoteAccess,        W1,       RESULT_ERROR,           QUICK},
-    {CALL_STAT,           "stat",          RemoteStat,          NO_WORDS, Words(1, 12),           QUICK},
-    {CALL_LINK,           "link",          RemoteLink,          NO_WORDS, RESULT_ERROR,           QUICK},
-    {CALL_UNLINK,         "unlink",        RemoteUnlink,        NO_WORDS, RESULT_ERROR,           QUICK},
-    {CALL_MKDIR,          "mkdir",         RemoteMkdir,         W1,       RESULT_ERROR,           QUICK},
-    {CALL_RMDIR,          "rmdir",         RemoteRmdir,         NO_WORDS, RESULT_ERROR,           QUICK},
-    {CALL_FORKNEXEC,      "ForkNExec",     RemoteForkNExec,     W1,       RESULT_ERROR,           WAITS},
-    {CALL_CHMOD,          "chmod",         RemoteChmod,         W1,       RESULT_ERROR,           QUICK},
-    {CALL_GETCWD,         "getcwd",        RemoteGetcwd,        NO_WORDS, RESULT_ERROR,           QUICK},
-    {CALL_CHDIR,          "chdir",         RemoteChdir,         NO_WORDS, RESULT_ERROR,           QUICK},
-    {CALL_GETLOGIN,       "getlogin",      RemoteGetlogin,      NO_WORDS, NO_WORDS,               QUICK},
-    {CALL_GETHOSTNAME,    "gethostname",   RemoteGethostname,   NO_WORDS, NO_WORDS,               QUICK},
-    {CALL_GETHOSTBYNAME,  "gethostbyname", RemoteGethost,       NO_WORDS, Words(1, 5),            WAITS},
-    {CALL_GETHOSTBYADDR,  "gethostbyaddr", RemoteGethost,       W12,      Words(1, 5),            WAITS},
-    {CALL_SYMLINK,        "symlink",       RemoteLink,          NO_WORDS, RESULT_ERROR,           QUICK},
-    {CALL_LSTAT,          "lstat",         RemoteStat,          NO_WORDS, Words(1, 12),           QUICK},
-    {CALL_READLINK,       "readlink",      RemoteReadlink,      NO_WORDS, RESULT_ERROR,           QUICK},
-    {CALL_FSTAT,          "fstat",         RemoteStat,          W1,       Words(1, 12),           QUICK},
-    {CALL_SETENV,         "setenv",        RemoteSetenv,        W1,       NO_WORDS,               QUICK},
-    {CALL_FORK,           "fork",          RemoteFork,          NO_WORDS, RESULT_ERROR,           HANDOVER},
-    {CALL_EXECVE,         "execve",        RemoteExecve,        W12,      RESULT_ERROR,           HANDOVER},
-    {CALL_EXECVP,         "execvp",        RemoteExecvp,        W1,       RESULT_ERROR,           HANDOVER},
-    {CALL_EXIT,           "_exit",         RemoteExit,          W1,       NO_WORDS,               HANDOVER},
-    {CALL_DUP2,           "dup2",          RemoteDup2,          W12,      RESULT_ERROR,           QUICK},
-    {CALL_GETSERVBYNAME,  "getservbyname", RemoteGetservbyname, NO_WORDS, Words(1, 4),            WAITS},
-    {CALL_PEERPIPE,       "peerpipe",      RemotePeerpipe,      W1,       RESULT_ERROR,           WAITS},
-    {CALL_SETPGID,        "setpgid",       RemoteSetpgid,       W12,      RESULT_ERROR,           QUICK},
-    {CALL_SETSID,         "setsid",        RemoteSetsid,        NO_WORDS, RESULT_ERROR,           QUICK},
-    {CALL_GETPGRP,        "getpgrp",       RemoteGetpgrp,       NO_WORDS, RESULT_ERROR,           QUICK},
-    {CALL_GETPID,         "getpid",        RemoteGetpid,        NO_WORDS, RESULT_ERROR,           QUICK},
-    {CALL_GETPPID,        "getppid",       RemoteGetppid,       NO_WORDS, RESULT_ERROR,           QUICK},
+    // call               handler              request   reply                   flags
+    {CALL_CONNECTION,     Connection,          W123,     W123,                   HANDOVER},
+    {CALL_OPEN,           RemoteOpen,          W12,      RESULT_ERROR,           WAITS},
+    {CALL_READ,           RemoteRead,          W12,      RESULT_ERROR,           WAITS},
+    {CALL_WRITE,          RemoteWrite,         W12,      RESULT_ERROR,           WAITS},
+    {CALL_NONE,           nullptr,             NO_WORDS, NO_WORDS,               HANDOVER},
+    {CALL_LSEEK,          RemoteLseek,         W123,     RESULT_ERROR,           QUICK},
+    {CALL_CLOSE,          RemoteClose,         W1,       RESULT_ERROR,           QUICK},
+    {CALL_OPENDIR,        RemoteOpendir,       NO_WORDS, RESULT_ERROR,           QUICK},
+    {CALL_READDIR,        RemoteReaddir,       W1,       RESULT_ERROR,           QUICK},
+    {CALL_REWINDDIR,      RemoteRewinddir,     W1,       RESULT_ERROR,           QUICK},
+    {CALL_CLOSEDIR,       RemoteClosedir,      W1,       RESULT_ERROR,           QUICK},
+    {CALL_GETENV,         RemoteGetenv,        NO_WORDS, W1,                     QUICK},
+    {CALL_GETTIMEOFDAY,   RemoteGettimeofday,  NO_WORDS, W1 | Words(3, 6),       QUICK},
+    {CALL_GETUID,         RemoteGetuid,        NO_WORDS, W1,                     QUICK},
+    {CALL_GETGID,         RemoteGetgid,        NO_WORDS, W1,                     QUICK},
+    {CALL_GETEUID,        RemoteGeteuid,       NO_WORDS, W1,                     QUICK},
+    {CALL_GETEGID,        RemoteGetegid,       NO_WORDS, W1,                     QUICK},
+    {CALL_ACCESS,         RemoteAccess,        W1,       RESULT_ERROR,           QUICK},
+    {CALL_STAT,           RemoteStat,          NO_WORDS, Words(1, 12),           QUICK},
+    {CALL_LINK,           RemoteLink,          NO_WORDS, RESULT_ERROR,           QUICK},
+    {CALL_UNLINK,         RemoteUnlink,        NO_WORDS, RESULT_ERROR,           QUICK},
+    {CALL_MKDIR,          RemoteMkdir,         W1,       RESULT_ERROR,           QUICK},
+    {CALL_RMDIR,          RemoteRmdir,         NO_WORDS, RESULT_ERROR,           QUICK},
+    {CALL_FORKNEXEC,      RemoteForkNExec,     W1,       RESULT_ERROR,           WAITS},
+    {CALL_CHMOD,          RemoteChmod,         W1,       RESULT_ERROR,           QUICK},
+    {CALL_GETCWD,         RemoteGetcwd,        NO_WORDS, RESULT_ERROR,           QUICK},
+    {CALL_CHDIR,          RemoteChdir,         NO_WORDS, RESULT_ERROR,           QUICK},
+    {CALL_GETLOGIN,       RemoteGetlogin,      NO_WORDS, NO_WORDS,               QUICK},
+    {CALL_GETHOSTNAME,    RemoteGethostname,   NO_WORDS, NO_WORDS,               QUICK},
+    {CALL_GETHOSTBYNAME,  RemoteGethost,       NO_WORDS, Words(1, 5),            WAITS},
+    {CALL_GETHOSTBYADDR,  RemoteGethost,       W12,      Words(1, 5),            WAITS},
+    {CALL_SYMLINK,        RemoteLink,          NO_WORDS, RESULT_ERROR,           QUICK},
+    {CALL_LSTAT,          RemoteStat,          NO_WORDS, Words(1, 12),           QUICK},
+    {CALL_READLINK,       RemoteReadlink,      NO_WORDS, RESULT_ERROR,           QUICK},
+    {CALL_FSTAT,          RemoteStat,          W1,       Words(1, 12),           QUICK},
+    {CALL_SETENV,         RemoteSetenv,        W1,       NO_WORDS,               QUICK},
+    {CALL_FORK,           RemoteFork,          NO_WORDS, RESULT_ERROR,           HANDOVER},
+    {CALL_EXECVE,         RemoteExecve,        W12,      RESULT_ERROR,           HANDOVER},
+    {CALL_EXECVP,         RemoteExecvp,        W1,       RESULT_ERROR,           HANDOVER},
+    {CALL_EXIT,           RemoteExit,          W1,       NO_WORDS,               HANDOVER},
+    {CALL_DUP2,           RemoteDup2,          W12,      RESULT_ERROR,           QUICK},
+    {CALL_GETSERVBYNAME,  RemoteGetservbyname, NO_WORDS, Words(1, 4),            WAITS},
+    {CALL_PEERPIPE,       RemotePeerpipe,      W1,       RESULT_ERROR,           WAITS},
+    {CALL_SETPGID,        RemoteSetpgid,       W12,      RESULT_ERROR,           QUICK},
+    {CALL_SETSID,         RemoteSetsid,        NO_WORDS, RESULT_ERROR,           QUICK},
+    {CALL_GETPGRP,        RemoteGetpgrp,       NO_WORDS, RESULT_ERROR,           QUICK},
+    {CALL_GETPID,         RemoteGetpid,        NO_WORDS, RESULT_ERROR,           QUICK},
+    {CALL_GETPPID,        RemoteGetppid,       NO_WORDS, RESULT_ERROR,           QUICK},
 };
 
 // The authentication exchange of -a: the admission code reads and answers it before the service
 // loop begins; in the loop it is no call. Its words: the step; the result and error words.
 constexpr CallRow ADMISSION_ROWS[] = {
-    {CALL_AUTH,           "auth",          nullptr,             W1,       RESULT_ERROR,           HANDOVER},
+    {CALL_AUTH,           nullptr,             W1,       RESULT_ERROR,           HANDOVER},
 };
 
 // The extension calls of -x. docs/extensions.md gives their requests and replies; a 64-bit value
 // is two words, the high half first.
 constexpr CallRow FILE_EXTENSION_ROWS[] = {
-    {CALL_RENAME,         "rename",        RemoteRename,        NO_WORDS,      RESULT_ERROR,      WAITS},
-    {CALL_TRUNCATE,       "truncate",      RemoteTruncate,      W12,           RESULT_ERROR,      WAITS},
-    {CALL_FTRUNCATE,      "ftruncate",     RemoteFtruncate,     W123,          RESULT_ERROR,      WAITS},
-    {CALL_UTIMENS,        "utimens",       RemoteUtimens,       Words(1, 7),   RESULT_ERROR,      WAITS},
-    {CALL_LCHOWN,         "lchown",        RemoteLchown,        W12,           RESULT_ERROR,      WAITS},
-    {CALL_MKNOD,          "mknod",         RemoteMknod,         W1,            RESULT_ERROR,      WAITS},
-    {CALL_STATVFS,        "statvfs",       RemoteStatvfs,       NO_WORDS,      Words(1, 20),      WAITS},
-    {CALL_PREAD64,        "pread64",       RemotePread,         Words(1, 4),   RESULT_ERROR,      WAITS},
-    {CALL_PWRITE64,       "pwrite64",      RemotePwrite,        Words(1, 4),   RESULT_ERROR,      WAITS},
-    {CALL_STAT64,         "stat64",        RemoteStat64,        NO_WORDS,      Words(1, 26),      WAITS},
-    {CALL_LSTAT64,        "lstat64",       RemoteStat64,        NO_WORDS,      Words(1, 26),      WAITS},
-    {CALL_FSTAT64,        "fstat64",       RemoteStat64,        W1,            Words(1, 26),      WAITS},
-    {CALL_READDIRPLUS,    "readdirplus",   RemoteReaddirplus,   W12,           W12 | Records(26), WAITS},
-    {CALL_FSYNC,          "fsync",         RemoteFsync,         W12,           RESULT_ERROR,      WAITS},
-    {CALL_UMASK,          "umask",         RemoteUmask,         W1,            RESULT_ERROR,      WAITS},
+    {CALL_RENAME,         RemoteRename,        NO_WORDS,      RESULT_ERROR,      WAITS},
+    {CALL_TRUNCATE,       RemoteTruncate,      W12,           RESULT_ERROR,      WAITS},
+    {CALL_FTRUNCATE,      RemoteFtruncate,     W123,          RESULT_ERROR,      WAITS},
+    {CALL_UTIMENS,        RemoteUtimens,       Words(1, 7),   RESULT_ERROR,      WAITS},
+    {CALL_LCHOWN,         RemoteLchown,        W12,           RESULT_ERROR,      WAITS},
+    {CALL_MKNOD,          RemoteMknod,         W1,            RESULT_ERROR,      WAITS},
+    {CALL_STATVFS,        RemoteStatvfs,       NO_WORDS,      Words(1, 20),      WAITS},
+    {CALL_PREAD64,        RemotePread,         Words(1, 4),   RESULT_ERROR,      WAITS},
+    {CALL_PWRITE64,       RemotePwrite,        Words(1, 4),   RESULT_ERROR,      WAITS},
+    {CALL_STAT64,         RemoteStat64,        NO_WORDS,      Words(1, 26),      WAITS},
+    {CALL_LSTAT64,        RemoteStat64,        NO_WORDS,      Words(1, 26),      WAITS},
+    {CALL_FSTAT64,        RemoteStat64,        W1,            Words(1, 26),      WAITS},
+    {CALL_READDIRPLUS,    RemoteReaddirplus,   W12,           W12 | Records(26), WAITS},
+    {CALL_FSYNC,          RemoteFsync,         W12,           RESULT_ERROR,      WAITS},
+    {CALL_UMASK,          RemoteUmask,         W1,            RESULT_ERROR,      WAITS},
 };
 
 // A range of consecutive call numbers, served while its option is set (always without one).
@@ -116,7 +116,8 @@ constexpr CallRange RANGES[] = {
     Range(FILE_EXTENSION_ROWS, &Settings::extensions),
 };
 
-// Every call number the vocabulary names has one row, in order, under its own name.
+// Every call number the vocabulary names has one row, in order, and a number without a name has
+// no handler.
 constexpr bool RangesCoverTheVocabulary()
 {
     int next = 0;
@@ -125,14 +126,13 @@ constexpr bool RangesCoverTheVocabulary()
             return false;
         for (int i = 0; i < range.count; i++) {
             const CallRow &row = range.rows[i];
-            std::string_view name = row.name ? row.name : "", wire = CallName(next) ? CallName(next) : "";
-            if (row.call != next++ || name != wire)
+            if (row.call != next++ || (row.handler && !CallName(row.call)))
                 return false;
         }
     }
     return next == NUM_NAMED_CALLS && std::size(STANDARD_ROWS) == NUM_CALLS;
 }
-static_assert(RangesCoverTheVocabulary(), "a call of the wire vocabulary has no row, or its row is out of order or misnamed");
+static_assert(RangesCoverTheVocabulary(), "a call of the wire vocabulary has no row, or its row is out of order");
 
 // Word 0 is the header, converted on its own; records sit behind the result and error words.
 constexpr bool LayoutFits(Layout l)
@@ -140,18 +140,15 @@ constexpr bool LayoutFits(Layout l)
     return (l.words & 1u) == 0 && l.records >= 0 && (l.records == 0 || (l.words & 6u) == 6u);
 }
 
-// Rows agree with themselves: every handler has a name; only 4 and the admission's exchange go
-// without a handler, and the loop reads nothing behind them; layouts fit and a request has no
-// records; a call that hands the connection over has every held reply sent before it.
+// Rows agree with themselves: only 4 and the admission's exchange go without a handler, and the
+// loop reads nothing behind them; layouts fit, and a request has no records; a call that hands
+// the connection over has every held reply sent before it.
 constexpr bool RowsAreConsistent()
 {
     for (const CallRange &range : RANGES) {
         for (int i = 0; i < range.count; i++) {
             const CallRow &row = range.rows[i];
             bool dispatched = row.handler != nullptr;
-            bool named = row.name != nullptr;
-            if (dispatched && !named)
-                return false;
             if (!dispatched && row.call != CALL_NONE && row.call != CALL_AUTH)
                 return false;
             if (!LayoutFits(row.request) || row.request.records != 0 || !LayoutFits(row.reply))
@@ -168,28 +165,14 @@ static_assert(RowsAreConsistent(), "a call row contradicts itself");
 
 } // namespace
 
-namespace {
-
-const CallRange *RangeOf(int call)
-{
-    for (const CallRange &range : RANGES)
-        if (call >= range.first && call < range.first + range.count)
-            return &range;
-    return nullptr;
-}
-
-} // namespace
-
 const CallRow *CallRowOf(int call)
 {
-    const CallRange *range = RangeOf(call);
-    if (!range || (range->option && !(settings.*range->option)))
-        return nullptr;
-    return &range->rows[call - range->first];
-}
-
-const char *TraceName(int call)
-{
-    const CallRange *range = RangeOf(call);
-    return range ? range->rows[call - range->first].name : nullptr;
+    for (const CallRange &range : RANGES) {
+        if (call < range.first || call >= range.first + range.count)
+            continue;
+        if (range.option && !(settings.*range.option))
+            return nullptr;
+        return &range.rows[call - range.first];
+    }
+    return nullptr;
 }

@@ -42,8 +42,7 @@ enum CallFlags : unsigned {
 
 struct CallRow {
     int call;
-    const char *name; // its trace name, as the wire vocabulary spells it; null for no call
-    Handler handler;  // null: never dispatched (no call, or one the admission code answers)
+    Handler handler; // null: never dispatched (no call, or one the admission code answers)
     Layout request;
     Layout reply;
     unsigned flags;
@@ -52,5 +51,3 @@ struct CallRow {
 // The row of a call number while its range is served (-x for the extension calls), or null.
 const CallRow *CallRowOf(int call);
 
-// The trace name of a call number, served or not; null for 4 and numbers without a row.
-const char *TraceName(int call);

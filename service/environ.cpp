@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "common/settings.h"
-#include "service/calls.h"
 #include "service/environ.h"
 #include "service/errnomap.h"
 #include "service/handlers.h"
@@ -108,7 +107,7 @@ int TraceWidth(const char *request, int offset)
 // The one-word reply of an identity call, traced under the call's name.
 char *IdentityCall(int call, int id)
 {
-    Verbose("Request: %d = %s()\n", id, TraceName(call));
+    Verbose("Request: %d = %s()\n", id, CallName(call));
     return WordReply(id);
 }
 

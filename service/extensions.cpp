@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include "common/settings.h"
-#include "service/calls.h"
 #include "service/errnomap.h"
 #include "service/handlers.h"
 #include "service/files.h"
@@ -367,7 +366,7 @@ char *RemoteStat64(int connection, char *request)
     if (call == CALL_FSTAT64)
         Verbose("Request: %d = fstat64(%d,...)\n", result, fd);
     else
-        Verbose("Request: %d = %s(%s,...)\n", result, TraceName(call), path ? Shown(path) : badstring);
+        Verbose("Request: %d = %s(%s,...)\n", result, CallName(call), path ? Shown(path) : badstring);
     return replybuf;
 }
 

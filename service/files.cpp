@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include "common/settings.h"
-#include "service/calls.h"
 #include "service/errnomap.h"
 #include "service/handlers.h"
 #include "service/protocol.h"
@@ -59,7 +58,7 @@ char *PathCall(const char *request, int (*call)(const char *))
         result = call(path);
         error = errno;
     }
-    Verbose("Request: %d = %s(%s)\n", result, TraceName(MsgCall(request)), path ? Shown(path) : badstring);
+    Verbose("Request: %d = %s(%s)\n", result, CallName(MsgCall(request)), path ? Shown(path) : badstring);
     return ResultReply(result, error);
 }
 
@@ -73,7 +72,7 @@ char *ModePathCall(const char *request, int (*call)(const char *, mode_t))
         result = call(path, static_cast<mode_t>(mode & 0xffff));
         error = errno;
     }
-    Verbose("Request: %d = %s(%s,0x%x)\n", result, TraceName(MsgCall(request)), path ? Shown(path) : badstring,
+    Verbose("Request: %d = %s(%s,0x%x)\n", result, CallName(MsgCall(request)), path ? Shown(path) : badstring,
             static_cast<unsigned>(mode));
     return ResultReply(result, error);
 }
@@ -364,7 +363,7 @@ char *RemoteStat(int connection, char *request)
     if (call == CALL_FSTAT)
         Verbose("Request: %d = fstat(%d,...)\n", result, fd);
     else
-        Verbose("Request: %d = %s(%s,...)\n", result, TraceName(call),
+        Verbose("Request: %d = %s(%s,...)\n", result, CallName(call),
                 path ? Shown(path) : badstring);
     return replybuf;
 }
@@ -381,7 +380,7 @@ char *RemoteLink(int, char *request)
         error = errno;
     }
     ResultReply(result, error);
-    Verbose("Request: %d = %s(%s,%s)\n", result, TraceName(MsgCall(request)), first ? Shown(first) : badstring,
+    Verbose("Request: %d = %s(%s,%s)\n", result, CallName(MsgCall(request)), first ? Shown(first) : badstring,
             second ? Shown(second) : badstring);
     return replybuf;
 }

@@ -58,7 +58,7 @@ void SwapReply(char *reply)
 {
     int call = MsgCall(reply);
     const CallRow *row = CallRowOf(call);
-    if (!row || !row->name) {
+    if (!row || !CallName(call)) { // 4 is no call
         Error("internal error, Unknown function call %d\n", call);
         exit(1);
     }
