@@ -15,6 +15,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -417,6 +418,32 @@ TEST_P(Orders, NoReplyHeldWhileWaiting)
     EXPECT_EQ(agent.Word(agent.Receive(), 1), agent.pid);
     agent.Send(stat.substr(4));
     EXPECT_EQ(agent.Word(agent.Receive(), 1), 0);
+}
+
+// A call that may wait on something outside the agent, here a read of an empty fifo, finds every
+// reply before it written: the client has getpid's answer while the read still waits.
+TEST_P(Orders, RepliesGoOutBeforeACallThatWaits)
+{
+    char name[] = "/tmp/regress.XXXXXX";
+    ASSERT_TRUE(mkdtemp(name)) << strerror(errno);
+    std::unique_ptr<char, void (*)(char *)> scratch(name, [](char *dir) {
+        unlink((std::string(dir) + "/fifo").c_str());
+        rmdir(dir);
+    });
+    const std::string fifo = std::string(name) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << strerror(errno);
+    Agent agent(false);
+    ASSERT_TRUE(agent.Connect(GetParam()));
+    agent.Send(agent.Msg(wire::CALL_OPEN, {wire::WIRE_O_RDWR, 0}, fifo + '\0'));
+    int32_t fd = agent.Word(agent.Receive(), 1);
+    ASSERT_GE(fd, 0);
+    agent.Send(agent.Msg(wire::CALL_GETPID, {}) + agent.Msg(wire::CALL_READ, {fd, 1}));
+    EXPECT_EQ(agent.Word(agent.Receive(), 1), agent.pid);
+    int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0) << strerror(errno);
+    EXPECT_EQ(write(writer, "x", 1), 1);
+    close(writer);
+    EXPECT_EQ(agent.Word(agent.Receive(), 1), 1);
 }
 
 } // namespace
