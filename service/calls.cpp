@@ -137,7 +137,7 @@ static_assert(RangesCoverTheVocabulary(), "a call of the wire vocabulary has no 
 // Word 0 is the header, converted on its own; records sit behind the result and error words.
 constexpr bool LayoutFits(Layout l)
 {
-    return (l.words & 1u) == 0 && l.records >= 0 && (l.records == 0 || (l.words & 6u) == 6u);
+    return (l.words & 1u) == 0 && l.records >= 0 && l.records <= 32 && (l.records == 0 || (l.words & 6u) == 6u);
 }
 
 // Rows agree with themselves: layouts fit, and a request has no records; a call that hands the

@@ -14,7 +14,10 @@ struct Layout {
     int records;
 };
 
-constexpr Layout operator|(Layout a, Layout b) { return {a.words | b.words, a.records > b.records ? a.records : b.records}; }
+constexpr Layout operator|(Layout a, Layout b)
+{
+    return {a.words | b.words, a.records > b.records ? a.records : b.records};
+}
 
 // Words first to last.
 constexpr Layout Words(int first, int last)
@@ -28,7 +31,7 @@ constexpr Layout Words(int first, int last)
 constexpr Layout NO_WORDS = {0, 0};
 constexpr Layout RESULT_ERROR = Words(1, 2);
 
-// Records of `head` integer words behind the result and error words.
+// Records of `head` integer words (at most 32) behind the result and error words.
 constexpr Layout Records(int head) { return {0, head}; }
 
 // What the batched service loop must know of a call.

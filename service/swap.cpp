@@ -19,13 +19,12 @@ uint32_t swapl(uint32_t value)
 
 namespace {
 
-void SwapWord(char *msg, int n) { PutWord(msg, n, static_cast<int32_t>(swapl(static_cast<uint32_t>(GetWord(msg, n))))); }
-
+// Converts the words of msg whose bits are set: bit n for word n.
 void SwapWords(char *msg, uint32_t words)
 {
-    for (int i = 1; i < 32 && (words >> i); i++)
+    for (int i = 0; i < 32 && (words >> i); i++)
         if (words & (1u << i))
-            SwapWord(msg, i);
+            PutWord(msg, i, static_cast<int32_t>(swapl(static_cast<uint32_t>(GetWord(msg, i)))));
 }
 
 // The records behind the result and error words of a reply in host byte order: each one's
@@ -34,11 +33,11 @@ void SwapRecords(char *reply, int head)
 {
     int length = MsgLength(reply);
     int count = GetWord(reply, 1);
+    uint32_t words = Words(0, head - 1).words;
     int pos = 12;
     for (int i = 0; i < count && pos + 4 * head <= length; i++) {
         int reclen = GetWord(reply + pos, 0);
-        for (int w = 0; w < head; w++)
-            SwapWord(reply + pos, w);
+        SwapWords(reply + pos, words);
         if (reclen < 4 * head)
             break;
         pos += reclen;
