@@ -2,8 +2,8 @@
 // service/calls.cpp tie each call number to its handler.
 #pragma once
 
-// service.cpp
-char *Connection(int connection, char *request);
+// connection.cpp
+char *Connection(int connection, char *request); // 0
 
 // files.cpp: file and directory calls
 char *RemoteOpen(int connection, char *request);      // 1

@@ -81,7 +81,7 @@ inline int RequestSize(const char *request)
 inline int RoundUp4(int n) { return (n + 3) & ~3; }
 
 // The agent's own descriptors (the connection, the daemon's listener, the control-pipe ends it
-// holds; service/guard.cpp): the calls on client descriptors answer EBADF for them.
+// holds; kept in service/protocol.cpp): the calls on client descriptors answer EBADF for them.
 constexpr int MAX_PRIVATE = 64;
 [[nodiscard]] bool GuardDescriptor(int fd); // false when the list is full
 void UnguardDescriptor(int fd);

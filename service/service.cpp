@@ -1,5 +1,5 @@
-// The service loop, the dispatcher and the connection request. What the loop and the dispatcher
-// know of each call comes from its row (service/calls.h).
+// The service loop and the dispatcher. What they know of each call comes from its row
+// (service/calls.h).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,11 +11,7 @@
 #include "common/settings.h"
 #include "service/auth.h"
 #include "service/calls.h"
-#include "service/handlers.h"
 #include "service/protocol.h"
-
-char requestbuf[MAX_MESSAGE];
-char replybuf[MAX_MESSAGE];
 
 namespace {
 
@@ -32,26 +28,6 @@ char *UnknownCall(int, char *request)
 {
     Error("Unknown function call %d\n", MsgCall(request));
     exit(1);
-}
-
-char *Connection(int, char *request)
-{
-    Verbose("Request: Connection\n");
-    if (static_cast<uint32_t>(GetWord(request, 1)) != PROTOCOL_MAGIC) {
-        Verbose("Swapping the requests\n");
-        settings.swaprequest = settings.swaprequest ? 0 : 1;
-        SwapRequest(request);
-    }
-    if (static_cast<uint32_t>(GetWord(request, 1)) != PROTOCOL_MAGIC || GetWord(request, 2) != PROTOCOL_VERSION ||
-        MsgLength(request) != 16) {
-        Error("Connection failed, unknown protocol\n");
-        exit(1);
-    }
-    SetLength(replybuf, 16);
-    PutWord(replybuf, 1, static_cast<int32_t>(PROTOCOL_MAGIC));
-    PutWord(replybuf, 2, PROTOCOL_VERSION);
-    PutWord(replybuf, 3, static_cast<int32_t>(static_cast<uint32_t>(GetWord(request, 3)) + 1u));
-    return replybuf;
 }
 
 char *ProcessRequest(int connection, char *request)

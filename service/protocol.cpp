@@ -1,7 +1,11 @@
-// The agent's own descriptors, and the getter that keeps the client's calls off them.
+// What service/protocol.h declares beyond its inline getters: the two message buffers, the
+// agent's own descriptors, and the getter that keeps the client's calls off them.
+#include "service/protocol.h"
+
 #include <cerrno>
 
-#include "service/protocol.h"
+char requestbuf[MAX_MESSAGE];
+char replybuf[MAX_MESSAGE];
 
 namespace {
 
