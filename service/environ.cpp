@@ -97,13 +97,6 @@ void ApplySetting(const char *string, size_t n)
     }
 }
 
-char *HostNotFound()
-{
-    SetLength(replybuf, HOST_FIXED);
-    PutWord(replybuf, 1, -1);
-    return replybuf;
-}
-
 // The bytes of the request from offset, for a trace of a string that has no NUL.
 int TraceWidth(const char *request, int offset)
 {
@@ -112,18 +105,10 @@ int TraceWidth(const char *request, int offset)
 }
 
 // The one-word reply of an identity call, traced under the call's name.
-char *IdReply(int call, int id)
+char *IdentityCall(int call, int id)
 {
     Verbose("Request: %d = %s()\n", id, CallName(call));
     return WordReply(id);
-}
-
-char *ServiceNotFound(int error)
-{
-    SetLength(replybuf, SERV_FIXED);
-    PutWord(replybuf, 3, -1);
-    PutWord(replybuf, 4, maperrno(error));
-    return replybuf;
 }
 
 } // namespace
@@ -133,8 +118,11 @@ char *ServiceNotFound(int error)
 char *HostReply(const struct hostent *entry)
 {
     int pos = HOST_FIXED;
-    if (!entry->h_name || !AppendString(&pos, MAX_MESSAGE, entry->h_name))
-        return HostNotFound();
+    if (!entry || !entry->h_name || !AppendString(&pos, MAX_MESSAGE, entry->h_name)) {
+        SetLength(replybuf, HOST_FIXED);
+        PutWord(replybuf, 1, -1);
+        return replybuf;
+    }
     int length = entry->h_length > 0 ? entry->h_length : 0;
     int addresses = 0;
     if (length > 0 && entry->h_addr_list) {
@@ -161,12 +149,16 @@ char *HostReply(const struct hostent *entry)
 
 // The service entry as far as it fits in one message: its official and protocol names
 // must fit, aliases are added while they fit.
-char *ServiceReply(const struct servent *entry)
+char *ServiceReply(const struct servent *entry, int error)
 {
     int pos = SERV_FIXED;
-    if (!entry->s_name || !entry->s_proto || !AppendString(&pos, MAX_MESSAGE, entry->s_name) ||
-        !AppendString(&pos, MAX_MESSAGE, entry->s_proto))
-        return ServiceNotFound(EMSGSIZE);
+    if (!entry || !entry->s_name || !entry->s_proto || !AppendString(&pos, MAX_MESSAGE, entry->s_name) ||
+        !AppendString(&pos, MAX_MESSAGE, entry->s_proto)) {
+        SetLength(replybuf, SERV_FIXED);
+        PutWord(replybuf, 3, -1);
+        PutWord(replybuf, 4, maperrno(entry ? EMSGSIZE : error));
+        return replybuf;
+    }
     int aliases = 0;
     for (char **a = entry->s_aliases; a && *a; a++) {
         if (!AppendString(&pos, MAX_MESSAGE, *a))
@@ -239,13 +231,13 @@ char *RemoteGettimeofday(int, char *)
     return replybuf;
 }
 
-char *RemoteGetuid(int, char *) { return IdReply(CALL_GETUID, static_cast<int>(getuid())); }
+char *RemoteGetuid(int, char *) { return IdentityCall(CALL_GETUID, static_cast<int>(getuid())); }
 
-char *RemoteGetgid(int, char *) { return IdReply(CALL_GETGID, static_cast<int>(getgid())); }
+char *RemoteGetgid(int, char *) { return IdentityCall(CALL_GETGID, static_cast<int>(getgid())); }
 
-char *RemoteGeteuid(int, char *) { return IdReply(CALL_GETEUID, static_cast<int>(geteuid())); }
+char *RemoteGeteuid(int, char *) { return IdentityCall(CALL_GETEUID, static_cast<int>(geteuid())); }
 
-char *RemoteGetegid(int, char *) { return IdReply(CALL_GETEGID, static_cast<int>(getegid())); }
+char *RemoteGetegid(int, char *) { return IdentityCall(CALL_GETEGID, static_cast<int>(getegid())); }
 
 char *RemoteGetlogin(int, char *)
 {
@@ -276,7 +268,7 @@ char *RemoteGethost(int, char *request)
         const char *name = ReqString(request, 4, nullptr);
         if (!name) {
             Verbose("Request: gethostbyname(\"%s\")\n", ShownBytes(request + 4, TraceWidth(request, 4)));
-            return HostNotFound();
+            return HostReply(nullptr);
         }
         Verbose("Request: gethostbyname(\"%s\")\n", Shown(name));
         entry = gethostbyname(name);
@@ -287,11 +279,9 @@ char *RemoteGethost(int, char *request)
         if (ReqWord(request, 1, &family) && ReqWord(request, 2, &length))
             address = ReqBytes(request, 12, length);
         if (!address)
-            return HostNotFound();
+            return HostReply(nullptr);
         entry = gethostbyaddr(address, static_cast<socklen_t>(length), family);
     }
-    if (!entry)
-        return HostNotFound();
     return HostReply(entry);
 }
 
@@ -307,14 +297,12 @@ char *RemoteGetservbyname(int, char *request)
         else
             Verbose("Request: 0x%08x = getservbyname(\"%s\",\"%s\");\n", 0, Shown(service),
                     ShownBytes(request + next, TraceWidth(request, next)));
-        return ServiceNotFound(EINVAL);
+        return ServiceReply(nullptr, EINVAL);
     }
     errno = 0; // what the lookup leaves, not what an earlier call left
     struct servent *entry = getservbyname(service, protocol);
     int error = errno;
     Verbose("Request: 0x%08lx = getservbyname(\"%s\",\"%s\");\n",
             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(entry)), Shown(service), Shown(protocol));
-    if (!entry)
-        return ServiceNotFound(error);
-    return ServiceReply(entry);
+    return ServiceReply(entry, error);
 }

@@ -1,6 +1,7 @@
 // Extension calls, served only when the agent runs with -x: rename, truncation, times, owners,
 // special files, file-system statistics, 64-bit offsets and status, a batched directory listing,
-// fsync and the file-creation mask. docs/extensions.md gives each call's request and reply.
+// fsync and the file-creation mask. docs/extensions.md gives each call's request and reply, and
+// their rows in service/calls.cpp the integer words of each.
 //
 // A 64-bit value travels as two words, the high half first, each converted like any other word.
 #include <cerrno>
@@ -17,6 +18,7 @@
 
 #include "common/settings.h"
 #include "service/errnomap.h"
+#include "service/handlers.h"
 #include "service/files.h"
 #include "service/protocol.h"
 #include "service/reply.h"
@@ -92,14 +94,6 @@ void putword64(char *msg, int n, int64_t v)
     PutWord(msg, n + 1, static_cast<int32_t>(static_cast<uint32_t>(u)));
 }
 
-// Result word, error word (0 after a success), reply length 12.
-void setresult(int result, int error)
-{
-    PutWord(replybuf, 1, result);
-    PutWord(replybuf, 2, result < 0 ? maperrno(error) : 0);
-    SetLength(replybuf, 12);
-}
-
 // The status record at word n of msg.
 void putstatus(char *msg, int n, const struct stat &st)
 {
@@ -130,6 +124,8 @@ int datacount(int32_t count, int most)
     return n > static_cast<uint32_t>(most) ? most : static_cast<int>(n);
 }
 
+} // namespace
+
 char *RemoteRename(int, char *request)
 {
     int next = 0;
@@ -140,8 +136,8 @@ char *RemoteRename(int, char *request)
         result = rename(from, to);
         error = errno;
     }
-    setresult(result, error);
-    Verbose("Request: %d = rename(%s,%s)\n", result, from ? from : badstring, to ? to : badstring);
+    ResultZeroReply(result, error);
+    Verbose("Request: %d = rename(%s,%s)\n", result, from ? Shown(from) : badstring, to ? Shown(to) : badstring);
     return replybuf;
 }
 
@@ -154,8 +150,8 @@ char *RemoteTruncate(int, char *request)
         result = truncate(path, static_cast<off_t>(length));
         error = errno;
     }
-    setresult(result, error);
-    Verbose("Request: %d = truncate(%s,%lld)\n", result, path ? path : badstring, static_cast<long long>(length));
+    ResultZeroReply(result, error);
+    Verbose("Request: %d = truncate(%s,%lld)\n", result, path ? Shown(path) : badstring, static_cast<long long>(length));
     return replybuf;
 }
 
@@ -163,19 +159,19 @@ char *RemoteFtruncate(int connection, char *request)
 {
     int32_t fd = -1;
     int64_t length = 0;
-    int result = -1, error = EINVAL;
-    if (ReqWord(request, 1, &fd) && ReqWord64(request, 2, &length)) {
-        if (IsPrivate(connection, fd)) {
-            error = EBADF;
-        } else {
-            result = ftruncate(fd, static_cast<off_t>(length));
-            error = errno;
-        }
+    int result = -1, error = ReqFd(request, 1, connection, &fd);
+    if (!ReqWord64(request, 2, &length))
+        error = EINVAL;
+    if (!error) {
+        result = ftruncate(fd, static_cast<off_t>(length));
+        error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     Verbose("Request: %d = ftruncate(%d,%lld)\n", result, fd, static_cast<long long>(length));
     return replybuf;
 }
+
+namespace {
 
 bool wiretime(const char *request, int n, struct timespec *ts)
 {
@@ -193,6 +189,8 @@ bool wiretime(const char *request, int n, struct timespec *ts)
     return true;
 }
 
+} // namespace
+
 char *RemoteUtimens(int, char *request)
 {
     int32_t flags = 0;
@@ -203,8 +201,8 @@ char *RemoteUtimens(int, char *request)
         result = utimensat(AT_FDCWD, path, times, (flags & WIRE_NOFOLLOW) ? AT_SYMLINK_NOFOLLOW : 0);
         error = errno;
     }
-    setresult(result, error);
-    Verbose("Request: %d = utimens(%s,%lld.%09ld,%lld.%09ld,0x%x)\n", result, path ? path : badstring,
+    ResultZeroReply(result, error);
+    Verbose("Request: %d = utimens(%s,%lld.%09ld,%lld.%09ld,0x%x)\n", result, path ? Shown(path) : badstring,
             static_cast<long long>(times[0].tv_sec), static_cast<long>(times[0].tv_nsec),
             static_cast<long long>(times[1].tv_sec), static_cast<long>(times[1].tv_nsec),
             static_cast<unsigned>(flags));
@@ -220,8 +218,8 @@ char *RemoteLchown(int, char *request)
         result = lchown(path, static_cast<uid_t>(uid), static_cast<gid_t>(gid));
         error = errno;
     }
-    setresult(result, error);
-    Verbose("Request: %d = lchown(%s,%d,%d)\n", result, path ? path : badstring, uid, gid);
+    ResultZeroReply(result, error);
+    Verbose("Request: %d = lchown(%s,%d,%d)\n", result, path ? Shown(path) : badstring, uid, gid);
     return replybuf;
 }
 
@@ -239,8 +237,8 @@ char *RemoteMknod(int, char *request)
             error = errno;
         }
     }
-    setresult(result, error);
-    Verbose("Request: %d = mknod(%s,0%o)\n", result, path ? path : badstring, static_cast<unsigned>(mode));
+    ResultZeroReply(result, error);
+    Verbose("Request: %d = mknod(%s,0%o)\n", result, path ? Shown(path) : badstring, static_cast<unsigned>(mode));
     return replybuf;
 }
 
@@ -253,7 +251,7 @@ char *RemoteStatvfs(int, char *request)
         result = statvfs(path, &sv);
         error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     if (result == 0) {
         PutWord(replybuf, 3, static_cast<int32_t>(sv.f_bsize));
         PutWord(replybuf, 4, static_cast<int32_t>(sv.f_frsize));
@@ -270,7 +268,7 @@ char *RemoteStatvfs(int, char *request)
         memset(replybuf + 12, 0, STATVFS_LENGTH - 12);
     }
     SetLength(replybuf, STATVFS_LENGTH);
-    Verbose("Request: %d = statvfs(%s,...)\n", result, path ? path : badstring);
+    Verbose("Request: %d = statvfs(%s,...)\n", result, path ? Shown(path) : badstring);
     return replybuf;
 }
 
@@ -278,13 +276,12 @@ char *RemotePread(int connection, char *request)
 {
     int32_t fd = -1, count = 0;
     int64_t offset = 0;
-    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &count) && ReqWord64(request, 3, &offset);
+    int error = ReqFd(request, 1, connection, &fd);
+    if (!ReqWord(request, 2, &count) || !ReqWord64(request, 3, &offset))
+        error = EINVAL;
     int n = datacount(count, MAX_DATA);
     long got = -1;
-    int error = EINVAL;
-    if (whole && IsPrivate(connection, fd)) {
-        error = EBADF;
-    } else if (whole) {
+    if (!error) {
         // Like read: everything asked for unless the end of the file or an error comes first.
         got = 0;
         while (got < n) {
@@ -301,7 +298,7 @@ char *RemotePread(int connection, char *request)
         }
     }
     if (got < 0) {
-        setresult(-1, error);
+        ResultZeroReply(-1, error);
     } else {
         PutWord(replybuf, 1, static_cast<int32_t>(got));
         PutWord(replybuf, 2, 0);
@@ -315,17 +312,15 @@ char *RemotePwrite(int connection, char *request)
 {
     int32_t fd = -1, count = 0;
     int64_t offset = 0;
-    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &count) && ReqWord64(request, 3, &offset);
+    int error = ReqFd(request, 1, connection, &fd);
+    bool whole = ReqWord(request, 2, &count) && ReqWord64(request, 3, &offset);
     int n = datacount(count, PWRITE_DATA);
     long put = -1;
-    int error = EINVAL;
     // Only bytes that came with this request are written.
     const char *data = whole ? ReqBytes(request, 20, n) : nullptr;
-    if (whole && !data) {
+    if (!data)
         error = EINVAL;
-    } else if (whole && IsPrivate(connection, fd)) {
-        error = EBADF;
-    } else if (whole) {
+    if (!error) {
         put = 0;
         while (put < n) {
             ssize_t w = pwrite(fd, data + put, static_cast<size_t>(n - put), static_cast<off_t>(offset + put));
@@ -340,7 +335,7 @@ char *RemotePwrite(int connection, char *request)
             put += w;
         }
     }
-    setresult(static_cast<int>(put), error);
+    ResultZeroReply(static_cast<int>(put), error);
     Verbose("Request: %d = pwrite64(%d,...,%d,%lld)\n", static_cast<int>(put), fd, n, static_cast<long long>(offset));
     return replybuf;
 }
@@ -353,10 +348,8 @@ char *RemoteStat64(int connection, char *request)
     int32_t fd = -1;
     int result = -1, error = EINVAL;
     if (call == CALL_FSTAT64) {
-        bool whole = ReqWord(request, 1, &fd);
-        if (whole && IsPrivate(connection, fd)) {
-            error = EBADF;
-        } else if (whole) {
+        error = ReqFd(request, 1, connection, &fd);
+        if (!error) {
             result = fstat(fd, &st);
             error = errno;
         }
@@ -364,7 +357,7 @@ char *RemoteStat64(int connection, char *request)
         result = call == CALL_LSTAT64 ? lstat(path, &st) : stat(path, &st);
         error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     if (result == 0)
         putstatus(replybuf, 3, st);
     else
@@ -373,7 +366,7 @@ char *RemoteStat64(int connection, char *request)
     if (call == CALL_FSTAT64)
         Verbose("Request: %d = fstat64(%d,...)\n", result, fd);
     else
-        Verbose("Request: %d = %s(%s,...)\n", result, call == CALL_LSTAT64 ? "lstat64" : "stat64", path ? path : badstring);
+        Verbose("Request: %d = %s(%s,...)\n", result, CallName(call), path ? Shown(path) : badstring);
     return replybuf;
 }
 
@@ -421,7 +414,7 @@ char *RemoteReaddirplus(int, char *request)
             }
         }
     }
-    setresult(count, error);
+    ResultZeroReply(count, error);
     if (count > 0)
         SetLength(replybuf, used);
     Verbose("Request: %d = readdirplus(0x%x,%d)\n", count, static_cast<unsigned>(handle), most);
@@ -431,16 +424,14 @@ char *RemoteReaddirplus(int, char *request)
 char *RemoteFsync(int connection, char *request)
 {
     int32_t fd = -1, flags = 0;
-    int result = -1, error = EINVAL;
-    if (ReqWord(request, 1, &fd) && ReqWord(request, 2, &flags)) {
-        if (IsPrivate(connection, fd)) {
-            error = EBADF;
-        } else {
-            result = (flags & 1) ? fdatasync(fd) : fsync(fd);
-            error = errno;
-        }
+    int result = -1, error = ReqFd(request, 1, connection, &fd);
+    if (!ReqWord(request, 2, &flags))
+        error = EINVAL;
+    if (!error) {
+        result = (flags & 1) ? fdatasync(fd) : fsync(fd);
+        error = errno;
     }
-    setresult(result, error);
+    ResultZeroReply(result, error);
     Verbose("Request: %d = fsync(%d,%d)\n", result, fd, flags);
     return replybuf;
 }
@@ -451,128 +442,7 @@ char *RemoteUmask(int, char *request)
     int result = -1;
     if (ReqWord(request, 1, &mask))
         result = static_cast<int>(umask(static_cast<mode_t>(mask & 0777)));
-    setresult(result, EINVAL);
+    ResultZeroReply(result, EINVAL);
     Verbose("Request: 0%o = umask(0%o)\n", static_cast<unsigned>(result), static_cast<unsigned>(mask));
     return replybuf;
-}
-
-// Words converted per call, bit n for word n; the status record of readdirplus entries is
-// converted entry by entry.
-constexpr uint32_t W(int a) { return 1u << a; }
-constexpr uint32_t Words(int from, int to)
-{
-    uint32_t m = 0;
-    for (int i = from; i <= to; i++)
-        m |= W(i);
-    return m;
-}
-
-// Words converted per call, bit n standing for word n.
-struct SwapRow {
-    uint32_t request;
-    uint32_t reply;
-};
-
-constexpr SwapRow SWAP_ROWS[NUM_FILE_EXTENSIONS] = {
-    {0, Words(1, 2)},           // 49 rename
-    {Words(1, 2), Words(1, 2)}, // 50 truncate
-    {Words(1, 3), Words(1, 2)}, // 51 ftruncate
-    {Words(1, 7), Words(1, 2)}, // 52 utimens
-    {Words(1, 2), Words(1, 2)}, // 53 lchown
-    {Words(1, 1), Words(1, 2)}, // 54 mknod
-    {0, Words(1, 20)},          // 55 statvfs
-    {Words(1, 4), Words(1, 2)}, // 56 pread64
-    {Words(1, 4), Words(1, 2)}, // 57 pwrite64
-    {0, Words(1, 26)},          // 58 stat64
-    {0, Words(1, 26)},          // 59 lstat64
-    {Words(1, 1), Words(1, 26)}, // 60 fstat64
-    {Words(1, 2), Words(1, 2)}, // 61 readdirplus: and each entry's head words
-    {Words(1, 2), Words(1, 2)}, // 62 fsync
-    {Words(1, 1), Words(1, 2)}, // 63 umask
-};
-
-const SwapRow *lookup(int call)
-{
-    if (call < CALL_RENAME || call > CALL_UMASK)
-        return nullptr;
-    return &SWAP_ROWS[call - CALL_RENAME];
-}
-
-void swapwords(char *msg, uint32_t mask, int size)
-{
-    for (int i = 1; i < 32 && (mask >> i); i++) {
-        if ((mask & W(i)) && 4 * i + 4 <= size)
-            PutWord(msg, i, static_cast<int32_t>(swapl(static_cast<uint32_t>(GetWord(msg, i)))));
-    }
-}
-
-} // namespace
-
-constexpr CallRow FILE_EXTENSION_ROWS[NUM_FILE_EXTENSIONS] = {
-    {CALL_RENAME, "rename", RemoteRename},
-    {CALL_TRUNCATE, "truncate", RemoteTruncate},
-    {CALL_FTRUNCATE, "ftruncate", RemoteFtruncate},
-    {CALL_UTIMENS, "utimens", RemoteUtimens},
-    {CALL_LCHOWN, "lchown", RemoteLchown},
-    {CALL_MKNOD, "mknod", RemoteMknod},
-    {CALL_STATVFS, "statvfs", RemoteStatvfs},
-    {CALL_PREAD64, "pread64", RemotePread},
-    {CALL_PWRITE64, "pwrite64", RemotePwrite},
-    {CALL_STAT64, "stat64", RemoteStat64},
-    {CALL_LSTAT64, "lstat64", RemoteStat64},
-    {CALL_FSTAT64, "fstat64", RemoteStat64},
-    {CALL_READDIRPLUS, "readdirplus", RemoteReaddirplus},
-    {CALL_FSYNC, "fsync", RemoteFsync},
-    {CALL_UMASK, "umask", RemoteUmask},
-};
-
-namespace {
-constexpr bool RowsMatchTheWire()
-{
-    for (int i = 0; i < NUM_FILE_EXTENSIONS; i++) {
-        const CallRow &row = FILE_EXTENSION_ROWS[i];
-        if (row.call != CALL_RENAME + i || !CallName(row.call) || !row.handler)
-            return false;
-        for (const char *a = row.name, *b = CallName(row.call);; a++, b++) {
-            if (*a != *b)
-                return false;
-            if (!*a)
-                break;
-        }
-    }
-    return CALL_RENAME + NUM_FILE_EXTENSIONS - 1 == CALL_UMASK;
-}
-static_assert(RowsMatchTheWire(), "an extension row is out of order or carries another name");
-} // namespace
-
-bool SwapExtensionRequest(char *request)
-{
-    const SwapRow *ext = lookup(MsgCall(request));
-    if (!ext)
-        return false;
-    swapwords(request, ext->request, MAX_MESSAGE);
-    return true;
-}
-
-bool SwapExtensionReply(char *reply)
-{
-    const SwapRow *ext = lookup(MsgCall(reply));
-    if (!ext)
-        return false;
-    int length = MsgLength(reply);
-    if (MsgCall(reply) == CALL_READDIRPLUS) {
-        // Entry by entry, reading each record length before it is converted.
-        int count = GetWord(reply, 1);
-        int pos = 12;
-        for (int i = 0; i < count && pos + 4 * ENTRY_HEAD_WORDS <= length; i++) {
-            int reclen = GetWord(reply + pos, 0);
-            for (int w = 0; w < ENTRY_HEAD_WORDS; w++)
-                PutWord(reply + pos, w, static_cast<int32_t>(swapl(static_cast<uint32_t>(GetWord(reply + pos, w)))));
-            if (reclen < 4 * ENTRY_HEAD_WORDS)
-                break;
-            pos += reclen;
-        }
-    }
-    swapwords(reply, ext->reply, MAX_MESSAGE);
-    return true;
 }

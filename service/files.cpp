@@ -145,13 +145,12 @@ char *RemoteOpen(int, char *request)
 char *RemoteRead(int connection, char *request)
 {
     int32_t fd = -1, count = 0;
-    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &count);
+    int error = ReqFd(request, 1, connection, &fd);
+    if (!ReqWord(request, 2, &count))
+        error = EINVAL;
     int n = datacount(count);
     long result = -1;
-    int error = EINVAL;
-    if (whole && IsPrivate(connection, fd)) {
-        error = EBADF; // the agent's own descriptors are not the client's
-    } else if (whole) {
+    if (!error) {
         result = local_readx(fd, replybuf + 12, n);
         error = errno;
     }
@@ -168,17 +167,15 @@ char *RemoteRead(int connection, char *request)
 char *RemoteWrite(int connection, char *request)
 {
     int32_t fd = -1, count = 0;
-    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &count);
+    int error = ReqFd(request, 1, connection, &fd);
+    bool whole = ReqWord(request, 2, &count);
     int n = datacount(count);
     long result = -1;
-    int error = EINVAL;
     // Only bytes that came with this request are written: never older buffer content.
     const char *data = whole ? ReqBytes(request, 12, n) : nullptr;
-    if (!data) {
+    if (!data)
         error = EINVAL;
-    } else if (IsPrivate(connection, fd)) {
-        error = EBADF;
-    } else {
+    if (!error) {
         result = local_writex(fd, data, n);
         error = errno;
     }
@@ -190,11 +187,10 @@ char *RemoteWrite(int connection, char *request)
 char *RemoteLseek(int connection, char *request)
 {
     int32_t fd = -1, offset = 0, whence = 0;
-    bool whole = ReqWord(request, 1, &fd) && ReqWord(request, 2, &offset) && ReqWord(request, 3, &whence);
-    int result = -1, error = EINVAL;
-    if (whole && IsPrivate(connection, fd)) {
-        error = EBADF;
-    } else if (whole) {
+    int result = -1, error = ReqFd(request, 1, connection, &fd);
+    if (!ReqWord(request, 2, &offset) || !ReqWord(request, 3, &whence))
+        error = EINVAL;
+    if (!error) {
         off_t before = lseek(fd, 0, SEEK_CUR);
         off_t after = lseek(fd, offset, whence);
         error = errno;
@@ -215,14 +211,10 @@ char *RemoteLseek(int connection, char *request)
 char *RemoteClose(int connection, char *request)
 {
     int32_t fd = -1;
-    int result = -1, error = EINVAL;
-    if (ReqWord(request, 1, &fd)) {
-        if (IsPrivate(connection, fd)) {
-            error = EBADF;
-        } else {
-            result = close(fd);
-            error = errno;
-        }
+    int result = -1, error = ReqFd(request, 1, connection, &fd);
+    if (!error) {
+        result = close(fd);
+        error = errno;
     }
     ResultReply(result, error);
     Verbose("Request: %d = close(%d)\n", result, fd);
@@ -342,10 +334,8 @@ char *RemoteStat(int connection, char *request)
     int32_t fd = -1;
     int result = -1, error = EINVAL;
     if (call == CALL_FSTAT) {
-        bool whole = ReqWord(request, 1, &fd);
-        if (whole && IsPrivate(connection, fd)) {
-            error = EBADF;
-        } else if (whole) {
+        error = ReqFd(request, 1, connection, &fd);
+        if (!error) {
             result = fstat(fd, &st);
             error = errno;
         }
@@ -373,7 +363,7 @@ char *RemoteStat(int connection, char *request)
     if (call == CALL_FSTAT)
         Verbose("Request: %d = fstat(%d,...)\n", result, fd);
     else
-        Verbose("Request: %d = %s(%s,...)\n", result, call == CALL_LSTAT ? "lstat" : "stat",
+        Verbose("Request: %d = %s(%s,...)\n", result, CallName(call),
                 path ? Shown(path) : badstring);
     return replybuf;
 }
@@ -390,7 +380,7 @@ char *RemoteLink(int, char *request)
         error = errno;
     }
     ResultReply(result, error);
-    Verbose("Request: %d = %s(%s,%s)\n", result, symbolic ? "symlink" : "link", first ? Shown(first) : badstring,
+    Verbose("Request: %d = %s(%s,%s)\n", result, CallName(MsgCall(request)), first ? Shown(first) : badstring,
             second ? Shown(second) : badstring);
     return replybuf;
 }

@@ -1,8 +1,9 @@
-// One handler per call number; each family of calls lives in its own source file.
+// One handler per call number; each family of calls lives in its own source file. The rows of
+// service/calls.cpp tie each call number to its handler.
 #pragma once
 
-// service.cpp
-char *Connection(int connection, char *request);
+// connection.cpp
+char *Connection(int connection, char *request); // 0
 
 // files.cpp: file and directory calls
 char *RemoteOpen(int connection, char *request);      // 1
@@ -51,3 +52,18 @@ char *RemoteSetsid(int connection, char *request);    // 44
 char *RemoteGetpgrp(int connection, char *request);   // 45
 char *RemoteGetpid(int connection, char *request);    // 46
 char *RemoteGetppid(int connection, char *request);   // 47
+
+// extensions.cpp: the extension calls of -x
+char *RemoteRename(int connection, char *request);      // 49
+char *RemoteTruncate(int connection, char *request);    // 50
+char *RemoteFtruncate(int connection, char *request);   // 51
+char *RemoteUtimens(int connection, char *request);     // 52
+char *RemoteLchown(int connection, char *request);      // 53
+char *RemoteMknod(int connection, char *request);       // 54
+char *RemoteStatvfs(int connection, char *request);     // 55
+char *RemotePread(int connection, char *request);       // 56
+char *RemotePwrite(int connection, char *request);      // 57
+char *RemoteStat64(int connection, char *request);      // 58 stat64, 59 lstat64, 60 fstat64
+char *RemoteReaddirplus(int connection, char *request); // 61
+char *RemoteFsync(int connection, char *request);       // 62
+char *RemoteUmask(int connection, char *request);       // 63

@@ -20,8 +20,6 @@
 
 namespace {
 
-char *failurereply(int error) { return ResultReply(-1, error); }
-
 // A vector of count + 1 entries pointing at the count strings packed from byte offset of the
 // request, the last entry null. The strings are not copied. False, with errno set, when the
 // count is negative, when the strings do not all end inside the request (EINVAL), or when
@@ -79,12 +77,12 @@ char *execwithwatcher(int connection, const char *path, char **args, char **env)
 {
     int control[2];
     if (pipe(control) < 0)
-        return failurereply(errno);
+        return ResultReply(-1, errno);
     pid_t pid = fork();
     if (pid < 0) {
         int error = errno;
         closepipe(control);
-        return failurereply(error);
+        return ResultReply(-1, error);
     }
     if (pid == 0) {
         close(control[1]);
@@ -106,14 +104,7 @@ char *execwithwatcher(int connection, const char *path, char **args, char **env)
     close(control[1]);
     sigaction(SIGCHLD, &saved, nullptr);
     ReapChildren(SIGCHLD); // the watcher may have ended while the default disposition held
-    return failurereply(error);
-}
-
-// The reply and trace of a host call without arguments that acts on the serving process.
-char *idreply(const char *name, int result, int error)
-{
-    Verbose("%d = %s()\n", result, name);
-    return ResultErrorReply(result, error);
+    return ResultReply(-1, error);
 }
 
 } // namespace
@@ -136,21 +127,21 @@ char *RemoteForkNExec(int, char *request)
     char **args = nullptr;
     // The request is checked and its vector built before anything is started.
     if (!ReqWord(request, 1, &count) || !path)
-        return failurereply(EINVAL);
+        return ResultReply(-1, EINVAL);
     if (!getvector(request, next, count, &args, &next))
-        return failurereply(errno);
+        return ResultReply(-1, errno);
     int control[2];
     if (pipe(control) < 0) {
         int error = errno;
         free(args);
-        return failurereply(error);
+        return ResultReply(-1, error);
     }
     pid_t pid = fork();
     if (pid < 0) {
         int error = errno;
         closepipe(control);
         free(args);
-        return failurereply(error);
+        return ResultReply(-1, error);
     }
     if (pid == 0) {
         setpgid(0, 0);
@@ -178,8 +169,8 @@ char *RemoteForkNExec(int, char *request)
         return ResultReply(pid, 0);
     }
     if (got == 4)
-        return failurereply(childerror);
-    return failurereply(got < 0 ? readerror : EIO); // a broken item says failure all the same
+        return ResultReply(-1, childerror);
+    return ResultReply(-1, got < 0 ? readerror : EIO); // a broken item says failure all the same
 }
 
 char *RemoteFork(int, char *)
@@ -188,13 +179,13 @@ char *RemoteFork(int, char *)
     if (pipe(control) < 0) {
         int error = errno;
         Verbose("Request: fork(), can't create control pipes\n");
-        return failurereply(error);
+        return ResultReply(-1, error);
     }
     // The child keeps its end of the control pipe guarded: a fork without room for it is refused.
     if (!GuardDescriptor(control[1])) {
         closepipe(control);
         Verbose("Request: -1 = fork()\n");
-        return failurereply(EMFILE);
+        return ResultReply(-1, EMFILE);
     }
     pid_t pid = fork();
     if (pid != 0)
@@ -203,7 +194,7 @@ char *RemoteFork(int, char *)
         int error = errno;
         closepipe(control);
         Verbose("Request: -1 = fork()\n");
-        return failurereply(error);
+        return ResultReply(-1, error);
     }
     if (pid == 0) {
         // The child serves from now on; its write end closes when it execs or ends.
@@ -229,14 +220,14 @@ char *RemoteExecve(int connection, char *request)
     int next = 0;
     const char *path = ReqString(request, 12, &next);
     if (!ReqWord(request, 1, &argcount) || !ReqWord(request, 2, &envcount) || !path)
-        return failurereply(EINVAL);
+        return ResultReply(-1, EINVAL);
     char **args = nullptr, **env = nullptr;
     if (!getvector(request, next, argcount, &args, &next))
-        return failurereply(errno);
+        return ResultReply(-1, errno);
     if (!getvector(request, next, envcount, &env, &next)) {
         int error = errno;
         free(args);
-        return failurereply(error);
+        return ResultReply(-1, error);
     }
     Verbose("Request: execve(\"%s\"", Shown(path));
     for (int i = 0; i < argcount; i++)
@@ -254,10 +245,10 @@ char *RemoteExecvp(int connection, char *request)
     int next = 0;
     const char *name = ReqString(request, 8, &next);
     if (!ReqWord(request, 1, &count) || !name)
-        return failurereply(EINVAL);
+        return ResultReply(-1, EINVAL);
     char **args = nullptr;
     if (!getvector(request, next, count, &args, &next))
-        return failurereply(errno);
+        return ResultReply(-1, errno);
     Verbose("Request: execvp(\"%s\"", Shown(name));
     for (int i = 0; i < count; i++)
         Verbose(",%s", Shown(args[i]));
@@ -283,14 +274,14 @@ char *RemoteExit(int connection, char *request)
 char *RemoteDup2(int connection, char *request)
 {
     int32_t from = -1, to = -1;
-    int result = -1, error = EINVAL;
-    if (ReqWord(request, 1, &from) && ReqWord(request, 2, &to)) {
-        if (IsPrivate(connection, from) || IsPrivate(connection, to)) {
-            error = EBADF; // the connection is the agent's own, not a client descriptor
-        } else {
-            result = dup2(from, to);
-            error = errno;
-        }
+    // Neither descriptor may be one of the agent's own; a request cut short is refused first.
+    int result = -1, error = ReqFd(request, 1, connection, &from);
+    int second = ReqFd(request, 2, connection, &to);
+    if (second == EINVAL || !error)
+        error = second;
+    if (!error) {
+        result = dup2(from, to);
+        error = errno;
     }
     Verbose("Request: %d = dup2(%d,%d);\n", result, from, to);
     return ResultReply(result, error);
@@ -341,23 +332,31 @@ char *RemoteSetpgid(int, char *request)
 char *RemoteSetsid(int, char *)
 {
     int result = static_cast<int>(setsid());
-    return idreply("setsid", result, errno);
+    int error = errno;
+    Verbose("%d = setsid()\n", result);
+    return ResultErrorReply(result, error);
 }
 
 char *RemoteGetpgrp(int, char *)
 {
     int result = static_cast<int>(getpgrp());
-    return idreply("getpgrp", result, errno);
+    int error = errno;
+    Verbose("%d = getpgrp()\n", result);
+    return ResultErrorReply(result, error);
 }
 
 char *RemoteGetpid(int, char *)
 {
     int result = static_cast<int>(getpid());
-    return idreply("getpid", result, errno);
+    int error = errno;
+    Verbose("%d = getpid()\n", result);
+    return ResultErrorReply(result, error);
 }
 
 char *RemoteGetppid(int, char *)
 {
     int result = static_cast<int>(getppid());
-    return idreply("getppid", result, errno);
+    int error = errno;
+    Verbose("%d = getppid()\n", result);
+    return ResultErrorReply(result, error);
 }

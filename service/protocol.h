@@ -81,11 +81,14 @@ inline int RequestSize(const char *request)
 inline int RoundUp4(int n) { return (n + 3) & ~3; }
 
 // The agent's own descriptors (the connection, the daemon's listener, the control-pipe ends it
-// holds): the calls on client descriptors answer EBADF for them.
+// holds; kept in service/protocol.cpp): the calls on client descriptors answer EBADF for them.
 constexpr int MAX_PRIVATE = 64;
 [[nodiscard]] bool GuardDescriptor(int fd); // false when the list is full
 void UnguardDescriptor(int fd);
 bool IsPrivate(int connection, int fd);
+// The client descriptor in word n: 0, EINVAL when the word lies past the request's end, EBADF for
+// one of the agent's own. *fd takes the word whenever it lies inside the request.
+[[nodiscard]] int ReqFd(const char *request, int n, int connection, int32_t *fd);
 
 // The service loop and dispatcher.
 void ServicePeer(int connection);
@@ -102,18 +105,3 @@ void SwapReply(char *reply);
 void ReapChildren(int sig);
 
 using Handler = char *(*)(int connection, char *request);
-
-// A dispatch row: the call number, its trace name and its handler.
-struct CallRow {
-    int call;
-    const char *name;
-    Handler handler;
-};
-
-// extensions.cpp: the extension calls 49 to 63, served with the agent option -x.
-constexpr int NUM_FILE_EXTENSIONS = 15;
-extern const CallRow FILE_EXTENSION_ROWS[NUM_FILE_EXTENSIONS];
-// Byte-order conversion of an extension call's words (length field excluded); false, and nothing
-// converted, for a number that is none of them.
-bool SwapExtensionRequest(char *request);
-bool SwapExtensionReply(char *reply);

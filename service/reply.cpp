@@ -22,6 +22,14 @@ char *ResultErrorReply(int32_t result, int error)
     return replybuf;
 }
 
+char *ResultZeroReply(int32_t result, int error)
+{
+    PutWord(replybuf, 1, result);
+    PutWord(replybuf, 2, result < 0 ? maperrno(error) : 0);
+    SetLength(replybuf, 12);
+    return replybuf;
+}
+
 char *WordReply(int32_t value)
 {
     PutWord(replybuf, 1, value);

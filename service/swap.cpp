@@ -1,7 +1,9 @@
-// Conversion between the wire byte order and the host's.
+// Conversion between the wire byte order and the host's. Which words of a message are integers
+// is its call's row (service/calls.cpp); the header's length is converted as well.
 #include <cstdlib>
 
 #include "common/settings.h"
+#include "service/calls.h"
 #include "service/protocol.h"
 
 int swaps(int value)
@@ -17,62 +19,28 @@ uint32_t swapl(uint32_t value)
 
 namespace {
 
-// Words converted per call, as a bit mask: bit n stands for word n.
-constexpr uint16_t W(int a) { return static_cast<uint16_t>(1u << a); }
-
-// Standard and extension calls; an extension call without words of its own has empty rows.
-struct WordTables {
-    uint16_t request[NUM_NAMED_CALLS];
-    uint16_t reply[NUM_NAMED_CALLS];
-};
-
-constexpr WordTables MakeTables()
+// Converts the words of msg whose bits are set: bit n for word n.
+void SwapWords(char *msg, uint32_t words)
 {
-    WordTables t{};
-    const uint16_t w12 = W(1) | W(2);
-    const uint16_t w123 = W(1) | W(2) | W(3);
-    for (int c : {CALL_OPEN, CALL_READ, CALL_WRITE, CALL_GETHOSTBYADDR, CALL_EXECVE, CALL_DUP2, CALL_SETPGID})
-        t.request[c] = w12;
-    for (int c : {CALL_CLOSE, CALL_READDIR, CALL_REWINDDIR, CALL_CLOSEDIR, CALL_ACCESS, CALL_MKDIR, CALL_CHMOD,
-                  CALL_FORKNEXEC, CALL_FSTAT, CALL_SETENV, CALL_EXECVP, CALL_EXIT, CALL_PEERPIPE})
-        t.request[c] = W(1);
-    t.request[CALL_CONNECTION] = w123;
-    t.request[CALL_LSEEK] = w123;
-
-    t.reply[CALL_CONNECTION] = w123;
-    for (int c : {CALL_OPEN,     CALL_READ,    CALL_WRITE,     CALL_LSEEK,    CALL_CLOSE,   CALL_OPENDIR,
-                  CALL_READDIR,  CALL_REWINDDIR, CALL_CLOSEDIR, CALL_ACCESS,  CALL_LINK,    CALL_UNLINK,
-                  CALL_MKDIR,    CALL_RMDIR,   CALL_FORKNEXEC, CALL_CHMOD,    CALL_GETCWD,  CALL_CHDIR,
-                  CALL_SYMLINK,  CALL_READLINK, CALL_FORK,     CALL_EXECVE,   CALL_EXECVP,  CALL_DUP2,
-                  CALL_PEERPIPE, CALL_SETPGID, CALL_SETSID,    CALL_GETPGRP,  CALL_GETPID,  CALL_GETPPID})
-        t.reply[c] = w12;
-    t.reply[CALL_GETENV] = W(1);
-    t.reply[CALL_GETTIMEOFDAY] = W(1) | W(3) | W(4) | W(5) | W(6);
-    for (int c : {CALL_GETUID, CALL_GETGID, CALL_GETEUID, CALL_GETEGID})
-        t.reply[c] = W(1);
-    uint16_t stat = 0;
-    for (int i = 1; i <= 12; i++)
-        stat = static_cast<uint16_t>(stat | W(i));
-    t.reply[CALL_STAT] = t.reply[CALL_LSTAT] = t.reply[CALL_FSTAT] = stat;
-    const uint16_t host = W(1) | W(2) | W(3) | W(4) | W(5);
-    t.reply[CALL_GETHOSTBYNAME] = t.reply[CALL_GETHOSTBYADDR] = host;
-    t.reply[CALL_GETSERVBYNAME] = W(1) | W(2) | W(3) | W(4);
-    // The authentication exchange: the step word; result and error words (the rest is bytes).
-    t.request[CALL_AUTH] = W(1);
-    t.reply[CALL_AUTH] = w12;
-    return t;
+    for (int i = 0; i < 32 && (words >> i); i++)
+        if (words & (1u << i))
+            PutWord(msg, i, static_cast<int32_t>(swapl(static_cast<uint32_t>(GetWord(msg, i)))));
 }
 
-constexpr WordTables tables = MakeTables();
-static_assert(tables.request[CALL_NONE] == 0 && tables.reply[CALL_NONE] == 0);
-static_assert(tables.reply[CALL_GETLOGIN] == 0 && tables.reply[CALL_GETHOSTNAME] == 0 &&
-              tables.reply[CALL_SETENV] == 0 && tables.reply[CALL_EXIT] == 0);
-
-void SwapWords(char *msg, uint16_t mask)
+// The records behind the result and error words of a reply in host byte order: each one's
+// length is read before its head words are converted.
+void SwapRecords(char *reply, int head)
 {
-    for (int i = 1; mask >> i; i++) {
-        if (mask & W(i))
-            PutWord(msg, i, static_cast<int32_t>(swapl(static_cast<uint32_t>(GetWord(msg, i)))));
+    int length = MsgLength(reply);
+    int count = GetWord(reply, 1);
+    uint32_t words = Words(0, head - 1).words;
+    int pos = 12;
+    for (int i = 0; i < count && pos + 4 * head <= length; i++) {
+        int reclen = GetWord(reply + pos, 0);
+        SwapWords(reply + pos, words);
+        if (reclen < 4 * head)
+            break;
+        pos += reclen;
     }
 }
 
@@ -81,24 +49,20 @@ void SwapWords(char *msg, uint16_t mask)
 void SwapRequest(char *request)
 {
     SetLength(request, swaps(MsgLength(request)));
-    int call = MsgCall(request);
-    if (call < NUM_CALLS || call == CALL_AUTH)
-        SwapWords(request, tables.request[call]);
-    else if (settings.extensions)
-        SwapExtensionRequest(request);
+    if (const CallRow *row = CallRowOf(MsgCall(request)))
+        SwapWords(request, row->request.words);
 }
 
 void SwapReply(char *reply)
 {
     int call = MsgCall(reply);
-    if (call >= NUM_CALLS && call != CALL_AUTH && settings.extensions && SwapExtensionReply(reply)) {
-        SetLength(reply, swaps(MsgLength(reply)));
-        return;
-    }
-    if (call == CALL_NONE || (call >= NUM_CALLS && call != CALL_AUTH)) {
+    const CallRow *row = CallRowOf(call);
+    if (!row || !CallName(call)) { // 4 is no call
         Error("internal error, Unknown function call %d\n", call);
         exit(1);
     }
-    SwapWords(reply, tables.reply[call]);
+    if (row->reply.records > 0)
+        SwapRecords(reply, row->reply.records);
+    SwapWords(reply, row->reply.words);
     SetLength(reply, swaps(MsgLength(reply)));
 }

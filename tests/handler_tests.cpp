@@ -189,6 +189,15 @@ TEST_P(Handlers, DescriptorCalls)
         {Msg(CALL_READ).w(w), 12, -1, 22}, {Msg(CALL_WRITE).w(w), 12, -1, 22}, {Msg(CALL_LSEEK).w(w).w(0), 12, -1, 22},
         {Msg(CALL_CLOSE), 12, -1, 22}, {Msg(CALL_FSTAT), 52, -1, 22, "", std::string(40, '\0')},
     });
+    // The connection is the agent's own, no client descriptor; a request cut short is refused first.
+    Check({
+        {Read(conn, 4), 12, -1, 9, Fmt("Request: -1 = read(%d,...,4)\n", conn)}, {Msg(CALL_READ).w(conn), 12, -1, 22},
+        {Write(conn, 1, "x"), 12, -1, 9}, {Msg(CALL_WRITE).w(conn).w(5).b("x"), 12, -1, 22},
+        {Lseek(conn, 0, 0), 12, -1, 9}, {Msg(CALL_LSEEK).w(conn).w(0), 12, -1, 22},
+        {Word(CALL_FSTAT, conn), 52, -1, 9}, {Word(CALL_CLOSE, conn), 12, -1, 9},
+        {Msg(CALL_DUP2).w(conn).w(60), 12, -1, 9}, {Msg(CALL_DUP2).w(0).w(conn), 12, -1, 9},
+        {Msg(CALL_DUP2).w(conn), 12, -1, 22},
+    });
 }
 
 TEST_P(Handlers, OpenFlagsAndModes)
@@ -671,7 +680,7 @@ TEST(NameReplies, EntriesLargerThanAMessage)
     }
     std::string svc = "svc", proto = "tcp";
     struct servent entry = {svc.data(), list(aliases, 0, 10000), htons(23), proto.data()};
-    const char *reply = ServiceReply(&entry);
+    const char *reply = ServiceReply(&entry, 0);
     int count = (MAX_MESSAGE - 20 - 8) / 11;
     EXPECT_EQ(std::make_tuple(GetWord(reply, 1), GetWord(reply, 2)), std::make_tuple(23, count));
     EXPECT_EQ(MsgLength(reply), (20 + 8 + 11 * count + 3) & ~3);

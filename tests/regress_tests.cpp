@@ -15,6 +15,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -54,7 +55,7 @@ TEST(Replies, StringListPaddingIsCleared)
     char getenv[4] = {};
     SetLength(getenv, 4);
     getenv[2] = wire::CALL_GETENV;
-    const std::function<char *()> builders[] = {[&] { return HostReply(&host); }, [&] { return ServiceReply(&serv); },
+    const std::function<char *()> builders[] = {[&] { return HostReply(&host); }, [&] { return ServiceReply(&serv, 0); },
                                                 [&] { return ProcessRequest(-1, getenv); }};
     for (const auto &build : builders) {
         memset(replybuf, 0xee, sizeof replybuf);
@@ -305,23 +306,50 @@ TEST(Regress, RemoteShellOutputRelayedWhole)
     EXPECT_LT(time(nullptr) - start, 10); // one byte at a time took about 19 s for 4 MiB
 }
 
-// Trace lines show control bytes of client strings escaped, and every other byte as it is.
+// Trace lines show control bytes of client strings escaped, and every other byte as it is, for
+// the standard calls and the extension calls alike.
 TEST_P(Orders, TraceEscapesControlBytes)
 {
-    const std::pair<std::string, std::string> rows[] = {
+    const std::pair<std::string, std::string> names[] = {
         {"/no/such/a\nRequest: 0 = unlink(/etc)", "/no/such/a\\nRequest: 0 = unlink(/etc)"},
         {"/no/such/\x1b[31mred\t\r\x7f\x01", "/no/such/\\x1b[31mred\\t\\r\\x7f\\x01"},
         {"/no/such/caf\xc3\xa9 \\n", "/no/such/caf\xc3\xa9 \\n"},
     };
-    Agent agent(true);
+    // A failing call on one client string (two for rename), and its trace with %s for the string.
+    struct Case {
+        int call;
+        std::vector<int32_t> words;
+        std::string trace;
+    };
+    const Case cases[] = {
+        {wire::CALL_STAT, {}, "stat(%s,...)"},
+        {wire::CALL_STAT64, {}, "stat64(%s,...)"},
+        {wire::CALL_LSTAT64, {}, "lstat64(%s,...)"},
+        {wire::CALL_STATVFS, {}, "statvfs(%s,...)"},
+        {wire::CALL_TRUNCATE, {0, 0}, "truncate(%s,0)"},
+        {wire::CALL_LCHOWN, {-1, -1}, "lchown(%s,-1,-1)"},
+        {wire::CALL_MKNOD, {020644}, "mknod(%s,020644)"}, // a device: refused before any lookup
+        {wire::CALL_UTIMENS, {0, 0, 0, 0, 0, 0, 0}, "utimens(%s,0.000000000,0.000000000,0x0)"},
+        {wire::CALL_RENAME, {}, "rename(%s,%s)"},
+    };
+    Agent agent({"xt.term", "-v", "-x", "-d", "--"}, {}, true);
     ASSERT_TRUE(agent.Connect(GetParam()));
-    for (const auto &row : rows) {
-        agent.Send(agent.Msg(wire::CALL_STAT, {}, row.first + '\0'));
-        EXPECT_EQ(agent.Word(agent.Receive(), 1), -1);
+    std::vector<std::string> expected;
+    for (const auto &[name, shown] : names) {
+        for (const Case &c : cases) {
+            std::string strings, line = "Request: -1 = " + c.trace + "\n";
+            for (size_t at; (at = line.find("%s")) != std::string::npos;) {
+                line.replace(at, 2, shown);
+                strings += name + '\0';
+            }
+            agent.Send(agent.Msg(c.call, c.words, strings));
+            EXPECT_EQ(agent.Word(agent.Receive(), 1), -1) << line;
+            expected.push_back(line);
+        }
     }
     const std::string err = agent.Finish();
-    for (const auto &row : rows)
-        EXPECT_NE(err.find("Request: -1 = stat(" + row.second + ",...)\n"), std::string::npos) << err;
+    for (const std::string &line : expected)
+        EXPECT_NE(err.find(line), std::string::npos) << line << "\nin:\n" << err;
     EXPECT_EQ(err.find("\x1b"), std::string::npos);
 }
 
@@ -390,6 +418,32 @@ TEST_P(Orders, NoReplyHeldWhileWaiting)
     EXPECT_EQ(agent.Word(agent.Receive(), 1), agent.pid);
     agent.Send(stat.substr(4));
     EXPECT_EQ(agent.Word(agent.Receive(), 1), 0);
+}
+
+// A call that may wait on something outside the agent, here a read of an empty fifo, finds every
+// reply before it written: the client has getpid's answer while the read still waits.
+TEST_P(Orders, RepliesGoOutBeforeACallThatWaits)
+{
+    char name[] = "/tmp/regress.XXXXXX";
+    ASSERT_TRUE(mkdtemp(name)) << strerror(errno);
+    std::unique_ptr<char, void (*)(char *)> scratch(name, [](char *dir) {
+        unlink((std::string(dir) + "/fifo").c_str());
+        rmdir(dir);
+    });
+    const std::string fifo = std::string(name) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << strerror(errno);
+    Agent agent(false);
+    ASSERT_TRUE(agent.Connect(GetParam()));
+    agent.Send(agent.Msg(wire::CALL_OPEN, {wire::WIRE_O_RDWR, 0}, fifo + '\0'));
+    int32_t fd = agent.Word(agent.Receive(), 1);
+    ASSERT_GE(fd, 0);
+    agent.Send(agent.Msg(wire::CALL_GETPID, {}) + agent.Msg(wire::CALL_READ, {fd, 1}));
+    EXPECT_EQ(agent.Word(agent.Receive(), 1), agent.pid);
+    int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0) << strerror(errno);
+    EXPECT_EQ(write(writer, "x", 1), 1);
+    close(writer);
+    EXPECT_EQ(agent.Word(agent.Receive(), 1), 1);
 }
 
 } // namespace
