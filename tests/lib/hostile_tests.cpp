@@ -51,8 +51,12 @@ std::string Endless(int n, const std::string &req)
 // the freed chunk buffers (the sanitizer build sees any such write).
 TEST(Hostile, ReadFileAbandonedByAnExceptionWritesNothingMore)
 {
+    // Each reply comes late, so that those behind the first chunk arrive after the exception.
+    auto late = [](int n, const std::string &req) {
+        return n == 0 ? FakeHello(req) : FakeAgent::kLater + Endless(n, req);
+    };
     for (int round = 0; round < 2; round++) {
-        FakeAgent agent(Endless);
+        FakeAgent agent(late);
         hostlink::Link link = agent.Open();
         hostlink::TransferOptions o;
         o.window = 8;
@@ -67,9 +71,7 @@ TEST(Hostile, ReadFileAbandonedByAnExceptionWritesNothingMore)
         EXPECT_EQ(hostlink::getpid(link), 0); // the link is still in step
     }
     // The same through a batch directly: a read's buffer is left alone once the batch is gone.
-    FakeAgent agent([](int n, const std::string &req) {
-        return n == 0 ? FakeHello(req) : FakeAgent::kLater + Endless(n, req);
-    });
+    FakeAgent agent(late);
     hostlink::Link link = agent.Open();
     std::string buffer(1000, '\0');
     {
