@@ -170,21 +170,26 @@ TEST(Tools, RunCapturesFeedsInputAndTypesItsFailures)
         std::vector<std::string> argv;
         bool feed;
         double timeout;
+        sig_atomic_t stop;
         hostlink::RunFailure failure;
         int status;
         std::string out, err;
     };
     const std::vector<Row> rows = {
-        {{"wc", "-c"}, true, 20, hostlink::RunFailure::None, 0, "200000\n", ""},
-        {{"wc", "-c"}, false, 20, hostlink::RunFailure::None, 0, "0\n", ""},
-        {{"sh", "-c", "head -c 3; echo; echo e >&2; exit 4"}, true, 20, hostlink::RunFailure::None, 4, "iii\n", "e\n"},
-        {{"sleep", "5"}, false, 0.3, hostlink::RunFailure::TimedOut, -1, "", ""},
+        {{"wc", "-c"}, true, 20, 0, hostlink::RunFailure::None, 0, "200000\n", ""},
+        {{"wc", "-c"}, false, 20, 0, hostlink::RunFailure::None, 0, "0\n", ""},
+        {{"sh", "-c", "head -c 3; echo; echo e >&2; exit 4"}, true, 20, 0, hostlink::RunFailure::None, 4, "iii\n",
+         "e\n"},
+        {{"sleep", "5"}, false, 0.3, 0, hostlink::RunFailure::TimedOut, -1, "", ""},
+        {{"sleep", "5"}, false, 20, 1, hostlink::RunFailure::Interrupted, -1, "", ""},
     };
     for (const Row &row : rows) {
         int in = open((s.dir + "/in").c_str(), O_RDONLY);
+        volatile sig_atomic_t stop = row.stop;
         hostlink::RunOptions o;
         o.inFd = row.feed ? in : -1;
         o.timeoutSeconds = row.timeout;
+        o.stop = &stop;
         hostlink::RunResult r = hostlink::runCapture(link, row.argv[0], row.argv, o);
         close(in);
         EXPECT_EQ(r.failure, row.failure) << row.argv.back() << ": " << r.message();
