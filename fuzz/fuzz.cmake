@@ -16,7 +16,7 @@ target_link_options(service_fuzz PRIVATE -fsanitize=fuzzer,address,undefined ${F
 target_link_libraries(service_fuzz PRIVATE pthread)
 
 # The client library against arbitrary replies from an in-process fake agent.
-set(HOSTLINK_FUZZ_SOURCES link calls batch tools run connect args status ext auth)
+set(HOSTLINK_FUZZ_SOURCES link calls batch batchcalls tools run connect args status ext auth)
 list(TRANSFORM HOSTLINK_FUZZ_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/client/)
 list(TRANSFORM HOSTLINK_FUZZ_SOURCES APPEND .cpp)
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/include/hostlink/wire.h

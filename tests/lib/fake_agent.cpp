@@ -87,7 +87,7 @@ FakeAgent::FakeAgent(Script script) : script_(std::move(script))
                 continue;
             }
             if (out.rfind(kLater, 0) == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 out.erase(0, kLater.size());
             }
             if (send(c, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size()))

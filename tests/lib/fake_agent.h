@@ -19,7 +19,7 @@ struct FakeAgent {
     static inline const std::string kSilence = "\x01silence";
     // kTrickle + bytes: the bytes one at a time, 100 ms apart.
     static inline const std::string kTrickle = "\x01trickle";
-    // kLater + bytes: the bytes at once, after 200 ms.
+    // kLater + bytes: the bytes at once, after 50 ms.
     static inline const std::string kLater = "\x01later";
 
 private:

@@ -170,21 +170,26 @@ TEST(Tools, RunCapturesFeedsInputAndTypesItsFailures)
         std::vector<std::string> argv;
         bool feed;
         double timeout;
+        sig_atomic_t stop;
         hostlink::RunFailure failure;
         int status;
         std::string out, err;
     };
     const std::vector<Row> rows = {
-        {{"wc", "-c"}, true, 20, hostlink::RunFailure::None, 0, "200000\n", ""},
-        {{"wc", "-c"}, false, 20, hostlink::RunFailure::None, 0, "0\n", ""},
-        {{"sh", "-c", "head -c 3; echo; echo e >&2; exit 4"}, true, 20, hostlink::RunFailure::None, 4, "iii\n", "e\n"},
-        {{"sleep", "5"}, false, 0.3, hostlink::RunFailure::TimedOut, -1, "", ""},
+        {{"wc", "-c"}, true, 20, 0, hostlink::RunFailure::None, 0, "200000\n", ""},
+        {{"wc", "-c"}, false, 20, 0, hostlink::RunFailure::None, 0, "0\n", ""},
+        {{"sh", "-c", "head -c 3; echo; echo e >&2; exit 4"}, true, 20, 0, hostlink::RunFailure::None, 4, "iii\n",
+         "e\n"},
+        {{"sleep", "5"}, false, 0.3, 0, hostlink::RunFailure::TimedOut, -1, "", ""},
+        {{"sleep", "5"}, false, 20, 1, hostlink::RunFailure::Interrupted, -1, "", ""},
     };
     for (const Row &row : rows) {
         int in = open((s.dir + "/in").c_str(), O_RDONLY);
+        volatile sig_atomic_t stop = row.stop;
         hostlink::RunOptions o;
         o.inFd = row.feed ? in : -1;
         o.timeoutSeconds = row.timeout;
+        o.stop = &stop;
         hostlink::RunResult r = hostlink::runCapture(link, row.argv[0], row.argv, o);
         close(in);
         EXPECT_EQ(r.failure, row.failure) << row.argv.back() << ": " << r.message();
@@ -255,27 +260,57 @@ TEST(Tools, EndpointsAndTheAgentsHost)
     }
 }
 
+// The examples on the one connect: plain and extension agents, with a key file; a size beyond
+// 32 bits shows only where the agent offers the 64-bit status.
 TEST(Examples, ListAndFetchAgainstAnAgent)
 {
     Dir s;
     std::ofstream(s.dir + "/small") << "hello";
     std::string big(200000, 'b');
     std::ofstream(s.dir + "/big") << big;
-    {
-        Daemon d;
-        std::string where = "127.0.0.1:" + std::to_string(d.port);
-        EXPECT_EQ(RunProgram({LIST_PATH, where, s.dir}, s.dir + "/listing"), 0);
+    std::ofstream(s.dir + "/huge").close();
+    ASSERT_EQ(truncate((s.dir + "/huge").c_str(), int64_t(5) << 30), 0);
+    std::string key = s.dir + "/key";
+    std::ofstream(key) << std::string(64, 'a');
+    chmod(key.c_str(), 0600);
+    struct Row {
+        std::vector<std::string> agentOptions;
+        bool withKey;
+        const char *hugeLine;
+    };
+    const std::vector<Row> rows = {
+        {{}, false, "           ? huge\n"},
+        {{"-x", "-k" + key}, true, "  5368709120 huge\n"},
+    };
+    for (const Row &row : rows) {
+        std::vector<std::string> argv = {"xt.term", "-d"};
+        argv.insert(argv.end(), row.agentOptions.begin(), row.agentOptions.end());
+        argv.push_back("--");
+        std::vector<std::string> keyArgs;
+        if (row.withKey)
+            keyArgs = {"--key", key};
+        for (const char *example : {LIST_PATH, FETCH_PATH}) {
+            AgentProcess agent;
+            ASSERT_TRUE(agent.Start(argv));
+            std::vector<std::string> run = {example};
+            run.insert(run.end(), keyArgs.begin(), keyArgs.end());
+            run.push_back("127.0.0.1:" + std::to_string(agent.port));
+            if (example == std::string(LIST_PATH))
+                run.push_back(s.dir);
+            else
+                run.insert(run.end(), {s.dir + "/big", s.dir + "/copy"});
+            EXPECT_EQ(RunProgram(run, s.dir + "/out"), 0) << example << Slurp(s.dir + "/out");
+            if (example == std::string(FETCH_PATH)) {
+                EXPECT_TRUE(Slurp(s.dir + "/copy") == big);
+                EXPECT_NE(Slurp(s.dir + "/out").find("fetched 200000 bytes"), std::string::npos);
+                continue;
+            }
+            std::string listing = Slurp(s.dir + "/out");
+            EXPECT_NE(listing.find("           5 small\n"), std::string::npos) << listing;
+            EXPECT_NE(listing.find("      200000 big\n"), std::string::npos) << listing;
+            EXPECT_NE(listing.find(row.hugeLine), std::string::npos) << listing;
+        }
     }
-    std::string listing = Slurp(s.dir + "/listing");
-    EXPECT_NE(listing.find("           5 small\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("      200000 big\n"), std::string::npos) << listing;
-    {
-        Daemon d;
-        std::string where = "127.0.0.1:" + std::to_string(d.port);
-        EXPECT_EQ(RunProgram({FETCH_PATH, where, s.dir + "/big", s.dir + "/copy"}, s.dir + "/progress"), 0);
-    }
-    EXPECT_TRUE(Slurp(s.dir + "/copy") == big);
-    EXPECT_NE(Slurp(s.dir + "/progress").find("fetched 200000 bytes"), std::string::npos);
     EXPECT_EQ(RunProgram({LIST_PATH, "nowhere", s.dir}, s.dir + "/usage"), 2);
 }
 
