@@ -369,6 +369,24 @@ int Fs::statfs(const char *path, struct statvfs *sv)
         true);
 }
 
+void Fs::giveTo(const char *path, uid_t uid, gid_t gid)
+{
+    guard([&] {
+        std::string p = hostPath(path);
+        if (ext_)
+            link_->send(hl::Request(hl::kCallLchown).word(static_cast<int32_t>(uid)).word(static_cast<int32_t>(gid)).str(p));
+        else
+            link_->exclusive([&](hl::Link &l) { return chownByProgram(l, p, uid, gid); });
+        struct stat st;
+        if (cache_.recall(path, &st) == StatusCache::Answer::Found) {
+            st.st_uid = uid;
+            st.st_gid = gid;
+            cache_.remember(path, st);
+        }
+        return 0;
+    });
+}
+
 int Fs::access(const char *path, int mode)
 {
     return guard(

@@ -249,6 +249,24 @@ TEST_P(FsTest, UnlinkedOpenFile)
     fs->release(fh);
 }
 
+// Multi-user mode: a file another user makes is theirs on the host (the agent runs as root).
+TEST_P(FsTest, NewFilesGivenToTheirMaker)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the agent must run as root";
+    FileHandle *fh = nullptr;
+    ASSERT_EQ(fs->create("/mine", 0600, O_WRONLY, &fh), 0);
+    fs->giveTo("/mine", 65534, 65534);
+    struct stat st;
+    EXPECT_EQ(fs->getattr("/mine", &st, nullptr), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    fs->release(fh);
+    EXPECT_EQ(fs->access("/mine", F_OK), 0); // a round trip: what was sent behind is done
+    ASSERT_EQ(stat((root / "mine").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+}
+
 // Threads with requests in flight at once each get their own answers.
 TEST_P(FsTest, ManyThreadsOverOneLink)
 {
