@@ -52,7 +52,7 @@ protected:
     std::unique_ptr<Fs> make(hostfs::Options o = {})
     {
         o.root = root.path();
-        o.linkTimeout = 5;
+        o.linkTimeout = std::min(o.linkTimeout, 5.0);
         auto f = std::make_unique<Fs>(o);
         EXPECT_EQ(f->attach(agent->open(), GetParam()), std::nullopt);
         f->setLostHandler([this](const std::string &) { losses++; });
@@ -308,6 +308,22 @@ TEST_P(FsTest, ALostAgentEndsTheMount)
     EXPECT_TRUE(fs->lost());
     EXPECT_EQ(losses, 1);
     fs->release(fh);
+}
+
+// A stuck agent is given up on after link_timeout.
+TEST_P(FsTest, AStuckAgentIsGivenUpOn)
+{
+    fs.reset();
+    agent = std::make_unique<HostAgent>(GetParam());
+    hostfs::Options o;
+    o.linkTimeout = 0.5;
+    fs = make(o);
+    kill(agent->agent.pid, SIGSTOP);
+    struct stat st;
+    EXPECT_EQ(fs->getattr("/x", &st, nullptr), -EIO);
+    EXPECT_TRUE(fs->lost());
+    kill(agent->agent.pid, SIGKILL);
+    agent->agent.Wait();
 }
 
 // The agent gone while nothing is asked: the watcher notices it.
