@@ -230,6 +230,10 @@ int main(int argc, char **argv)
     for (std::string &s : args)
         cargs.push_back(s.data());
     struct fuse_args fargs = FUSE_ARGS_INIT(static_cast<int>(cargs.size()), cargs.data());
+    struct FreeArgs {
+        struct fuse_args *a;
+        ~FreeArgs() { fuse_opt_free_args(a); }
+    } freeArgs{&fargs};
     Fs filesystem(o);
     struct fuse_operations ops = operations();
     struct fuse *fuse = fuse_new(&fargs, &ops, sizeof ops, &filesystem);
