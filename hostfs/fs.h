@@ -168,9 +168,6 @@ private:
     LostHandler lost_;
 };
 
-// The conversions from the agent's status records.
-void toStat(const hl::Status64 &s, struct stat *st);
-void toStat(const hl::FileStatus &s, struct stat *st);
 int32_t wireOpenFlags(int flags);
 
 } // namespace hostfs
