@@ -102,6 +102,9 @@ public:
     int utimens(const char *path, const struct timespec tv[2]);
     int statfs(const char *path, struct statvfs *sv);
     int access(const char *path, int mode);
+    // Multi-user mode: what another local user made through the mount becomes theirs on the
+    // host (sent behind; the agent must run as root for it to take).
+    void giveTo(const char *path, uid_t uid, gid_t gid);
 
     int open(const char *path, int flags, FileHandle **out);
     int create(const char *path, mode_t mode, int flags, FileHandle **out);
@@ -165,9 +168,6 @@ private:
     LostHandler lost_;
 };
 
-// The conversions from the agent's status records.
-void toStat(const hl::Status64 &s, struct stat *st);
-void toStat(const hl::FileStatus &s, struct stat *st);
 int32_t wireOpenFlags(int flags);
 
 } // namespace hostfs

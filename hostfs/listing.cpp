@@ -7,6 +7,7 @@
 
 #include <hostlink/calls.h>
 #include <hostlink/ext.h>
+#include <hostlink/status.h>
 #include <hostlink/tools.h>
 
 #include "hostfs/fs.h"
@@ -58,7 +59,7 @@ int Fs::list(const char *path, Listing &out)
                 for (const auto &e : entries) {
                     struct stat st;
                     if (!e.error)
-                        toStat(e.status, &st);
+                        hl::toStat(e.status, &st);
                     add(e.name, e.error ? nullptr : &st);
                 }
                 cache_.keepListing(path, std::make_shared<const Listing>(out));
@@ -94,7 +95,7 @@ int Fs::list(const char *path, Listing &out)
                     for (const auto &e : entries) {
                         struct stat st;
                         if (!e.error)
-                            toStat(e.status, &st);
+                            hl::toStat(e.status, &st);
                         add(e.name, e.error ? nullptr : &st);
                     }
                 }

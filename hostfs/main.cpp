@@ -46,11 +46,20 @@ void *opInit(struct fuse_conn_info *conn, struct fuse_config *cfg)
 
 int opGetattr(const char *path, struct stat *st, struct fuse_file_info *fi) { return fs().getattr(path, st, handle(fi)); }
 int opReadlink(const char *path, char *buf, size_t size) { return fs().readlink(path, buf, size); }
-int opMkdir(const char *path, mode_t mode) { return fs().mkdir(path, mode); }
-int opMknod(const char *path, mode_t mode, dev_t dev) { return fs().mknod(path, mode, dev); }
+// In multi-user mode (allow_other) what another user makes becomes theirs.
+int owned(const char *path, int result)
+{
+    const struct fuse_context *c = fuse_get_context();
+    if (result == 0 && fs().options().multiUser && c->uid != geteuid())
+        fs().giveTo(path, c->uid, c->gid);
+    return result;
+}
+
+int opMkdir(const char *path, mode_t mode) { return owned(path, fs().mkdir(path, mode)); }
+int opMknod(const char *path, mode_t mode, dev_t dev) { return owned(path, fs().mknod(path, mode, dev)); }
 int opUnlink(const char *path) { return fs().unlink(path); }
 int opRmdir(const char *path) { return fs().rmdir(path); }
-int opSymlink(const char *target, const char *path) { return fs().symlink(target, path); }
+int opSymlink(const char *target, const char *path) { return owned(path, fs().symlink(target, path)); }
 int opLink(const char *from, const char *to) { return fs().link(from, to); }
 int opRename(const char *from, const char *to, unsigned flags) { return fs().rename(from, to, flags); }
 int opChmod(const char *path, mode_t mode, struct fuse_file_info *) { return fs().chmod(path, mode); }
@@ -75,7 +84,7 @@ int opCreate(const char *path, mode_t mode, struct fuse_file_info *fi)
     int r = fs().create(path, mode, fi->flags, &fh);
     if (r == 0)
         fi->fh = reinterpret_cast<uint64_t>(fh);
-    return r;
+    return owned(path, r);
 }
 
 int opRead(const char *, char *buf, size_t size, off_t off, struct fuse_file_info *fi)
@@ -221,6 +230,10 @@ int main(int argc, char **argv)
     for (std::string &s : args)
         cargs.push_back(s.data());
     struct fuse_args fargs = FUSE_ARGS_INIT(static_cast<int>(cargs.size()), cargs.data());
+    struct FreeArgs {
+        struct fuse_args *a;
+        ~FreeArgs() { fuse_opt_free_args(a); }
+    } freeArgs{&fargs};
     Fs filesystem(o);
     struct fuse_operations ops = operations();
     struct fuse *fuse = fuse_new(&fargs, &ops, sizeof ops, &filesystem);

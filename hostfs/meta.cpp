@@ -9,44 +9,12 @@
 
 #include <hostlink/calls.h>
 #include <hostlink/ext.h>
+#include <hostlink/status.h>
 
 #include "hostfs/fallbacks.h"
 #include "hostfs/fs.h"
 
 namespace hostfs {
-
-void toStat(const hl::Status64 &s, struct stat *st)
-{
-    memset(st, 0, sizeof *st);
-    st->st_mode = s.mode; // the wire's type bits are this machine's
-    st->st_nlink = s.nlink;
-    st->st_uid = s.uid;
-    st->st_gid = s.gid;
-    st->st_size = s.size;
-    st->st_ino = s.ino;
-    st->st_rdev = makedev(s.rdevMajor, s.rdevMinor);
-    st->st_blocks = s.blocks;
-    st->st_blksize = s.blksize;
-    st->st_atim = s.atime;
-    st->st_mtim = s.mtime;
-    st->st_ctim = s.ctime;
-}
-
-void toStat(const hl::FileStatus &s, struct stat *st)
-{
-    memset(st, 0, sizeof *st);
-    st->st_mode = static_cast<mode_t>(s.mode);
-    st->st_ino = static_cast<uint32_t>(s.ino);
-    st->st_nlink = static_cast<nlink_t>(s.nlink);
-    st->st_uid = static_cast<uid_t>(s.uid);
-    st->st_gid = static_cast<gid_t>(s.gid);
-    st->st_size = static_cast<uint32_t>(s.size);
-    st->st_blksize = 4096;
-    st->st_blocks = (st->st_size + 511) / 512;
-    st->st_atim.tv_sec = static_cast<uint32_t>(s.atime);
-    st->st_mtim.tv_sec = static_cast<uint32_t>(s.mtime);
-    st->st_ctim.tv_sec = static_cast<uint32_t>(s.ctime);
-}
 
 namespace {
 
@@ -69,14 +37,14 @@ int Fs::statusReply(const hl::Reply &r, struct stat *st) const
         hl::Status64 s;
         if (hl::parseStatus64(r, hl::kCallLstat64, &s) < 0)
             return -errno;
-        toStat(s, st);
+        hl::toStat(s, st);
         return 0;
     }
     if (hl::parseResult(r, wire::CALL_LSTAT) < 0)
         return plainStatError(errno);
     hl::FileStatus s;
     hl::decodeStatus(r, 3, &s);
-    toStat(s, st);
+    hl::toStat(s, st);
     return 0;
 }
 
@@ -114,7 +82,7 @@ int Fs::getattr(const char *path, struct stat *st, FileHandle *fh)
                     hl::Status64 s;
                     if (hl::parseStatus64(call(hl::Request(hl::kCallFstat64).word(fh->fd)), hl::kCallFstat64, &s) < 0)
                         return -errno;
-                    toStat(s, st);
+                    hl::toStat(s, st);
                     return 0;
                 }
                 hl::Reply r = call(hl::Request(wire::CALL_FSTAT).word(fh->fd));
@@ -122,7 +90,7 @@ int Fs::getattr(const char *path, struct stat *st, FileHandle *fh)
                     return plainStatError(errno);
                 hl::FileStatus s;
                 hl::decodeStatus(r, 3, &s);
-                toStat(s, st);
+                hl::toStat(s, st);
                 return 0;
             }
             if (!path)
@@ -147,8 +115,8 @@ int Fs::readlink(const char *path, char *buf, size_t size)
     return guard(
         [&] {
             std::string text;
-            if (int e = exclusive([&](hl::Link &l) { return hl::readlink(l, hostPath(path), &text); }))
-                return e;
+            if (hl::decodeReadlink(call(hl::Request(wire::CALL_READLINK).str(hostPath(path))), &text) < 0)
+                return -errno;
             size_t n = std::min(size - 1, text.size());
             memcpy(buf, text.data(), n);
             buf[n] = '\0';
@@ -351,22 +319,30 @@ int Fs::statfs(const char *path, struct statvfs *sv)
             if (!ext_)
                 return link_->exclusive([&](hl::Link &l) { return statfsByProgram(l, p, sv); });
             hl::FsStats s;
-            if (int e = exclusive([&](hl::Link &l) { return hl::statvfs(l, p, &s); }))
-                return e;
-            memset(sv, 0, sizeof *sv);
-            sv->f_bsize = s.bsize;
-            sv->f_frsize = s.frsize;
-            sv->f_blocks = s.blocks;
-            sv->f_bfree = s.bfree;
-            sv->f_bavail = s.bavail;
-            sv->f_files = s.files;
-            sv->f_ffree = s.ffree;
-            sv->f_favail = s.favail;
-            sv->f_fsid = s.fsid;
-            sv->f_namemax = s.namemax;
+            if (hl::parseStatvfs(call(hl::Request(hl::kCallStatvfs).str(p)), &s) < 0)
+                return -errno;
+            hl::toStatvfs(s, sv);
             return 0;
         },
         true);
+}
+
+void Fs::giveTo(const char *path, uid_t uid, gid_t gid)
+{
+    guard([&] {
+        std::string p = hostPath(path);
+        if (ext_)
+            link_->send(hl::Request(hl::kCallLchown).word(static_cast<int32_t>(uid)).word(static_cast<int32_t>(gid)).str(p));
+        else
+            link_->exclusive([&](hl::Link &l) { return chownByProgram(l, p, uid, gid); });
+        struct stat st;
+        if (cache_.recall(path, &st) == StatusCache::Answer::Found) {
+            st.st_uid = uid;
+            st.st_gid = gid;
+            cache_.remember(path, st);
+        }
+        return 0;
+    });
 }
 
 int Fs::access(const char *path, int mode)

@@ -159,8 +159,10 @@ Parsed parseCommandLine(const std::vector<std::string> &args)
                     comma = list.size();
                 std::string one = list.substr(at, comma - at);
                 std::string error;
-                if (!one.empty() && !takeOption(o, one, &error))
+                if (!one.empty() && !takeOption(o, one, &error)) {
                     o.fuseOptions.push_back(one);
+                    o.multiUser = o.multiUser || one == "allow_other";
+                }
                 if (!error.empty())
                     return fail(error);
                 at = comma + 1;

@@ -29,6 +29,7 @@ struct Options {
     bool debug = false;
     bool singleThread = false;
     std::vector<std::string> fuseOptions; // -o options for FUSE itself
+    bool multiUser = false; // allow_other: new files take their maker's ids
 
     // The endpoint as messages and the mount's source name show it.
     std::string endpointText() const;

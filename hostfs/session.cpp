@@ -69,6 +69,13 @@ bool Fs::reconnect()
         return true; // another thread has done it
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(std::max(opt_.linkTimeout, 0.5));
     std::string last;
+    if (auto failure = link_->failure()) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception &e) {
+            fprintf(stderr, "hostfs: the link to the agent is lost (%s): connecting again\n", e.what());
+        }
+    }
     for (int attempt = 0; attempt < 100; attempt++) {
         try {
             hl::Link link = connect_();

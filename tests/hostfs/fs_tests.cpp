@@ -52,7 +52,7 @@ protected:
     std::unique_ptr<Fs> make(hostfs::Options o = {})
     {
         o.root = root.path();
-        o.linkTimeout = 5;
+        o.linkTimeout = std::min(o.linkTimeout, 5.0);
         auto f = std::make_unique<Fs>(o);
         EXPECT_EQ(f->attach(agent->open(), GetParam()), std::nullopt);
         f->setLostHandler([this](const std::string &) { losses++; });
@@ -249,6 +249,24 @@ TEST_P(FsTest, UnlinkedOpenFile)
     fs->release(fh);
 }
 
+// Multi-user mode: a file another user makes is theirs on the host (the agent runs as root).
+TEST_P(FsTest, NewFilesGivenToTheirMaker)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the agent must run as root";
+    FileHandle *fh = nullptr;
+    ASSERT_EQ(fs->create("/mine", 0600, O_WRONLY, &fh), 0);
+    fs->giveTo("/mine", 65534, 65534);
+    struct stat st;
+    EXPECT_EQ(fs->getattr("/mine", &st, nullptr), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    fs->release(fh);
+    EXPECT_EQ(fs->access("/mine", F_OK), 0); // a round trip: what was sent behind is done
+    ASSERT_EQ(stat((root / "mine").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+}
+
 // Threads with requests in flight at once each get their own answers.
 TEST_P(FsTest, ManyThreadsOverOneLink)
 {
@@ -290,6 +308,22 @@ TEST_P(FsTest, ALostAgentEndsTheMount)
     EXPECT_TRUE(fs->lost());
     EXPECT_EQ(losses, 1);
     fs->release(fh);
+}
+
+// A stuck agent is given up on after link_timeout.
+TEST_P(FsTest, AStuckAgentIsGivenUpOn)
+{
+    fs.reset();
+    agent = std::make_unique<HostAgent>(GetParam());
+    hostfs::Options o;
+    o.linkTimeout = 0.5;
+    fs = make(o);
+    kill(agent->agent.pid, SIGSTOP);
+    struct stat st;
+    EXPECT_EQ(fs->getattr("/x", &st, nullptr), -EIO);
+    EXPECT_TRUE(fs->lost());
+    kill(agent->agent.pid, SIGKILL);
+    agent->agent.Wait();
 }
 
 // The agent gone while nothing is asked: the watcher notices it.

@@ -1,9 +1,9 @@
 #!/bin/bash
 # A real mount: hostfs against a daemon-mode agent, with (ext) or without (plain) its extension
 # calls, the agent's root confined to a scratch tree. Exit 77 (skipped) without /dev/fuse.
-#   mount_test.sh AGENT HOSTFS ext|plain
+#   mount_test.sh AGENT HOSTFS ext|plain [LOOPSH]
 set -u
-agent=$1 hostfs=$2 mode=$3
+agent=$1 hostfs=$2 mode=$3 loopsh=${4:-}
 [ "$(id -u)" = 0 ] || { echo "SKIP: mounting needs root"; exit 77; }
 { exec 3<>/dev/fuse; } 2>/dev/null || { echo "SKIP: /dev/fuse cannot be opened"; exit 77; }
 exec 3>&-
@@ -29,6 +29,14 @@ apid=$!
 for _ in $(seq 100); do grep -q '^port = ' "$s/agent.out" && break; sleep 0.1; done
 port=$(sed -n 's/^port = //p' "$s/agent.out")
 [ -n "$port" ] || { echo "FAIL: the agent printed no port"; exit 1; }
+# Launched by the agent through a remote shell with a mount point it cannot use: hostfs says so in
+# one line, which the agent shows, before it leaves.
+if [ -n "$loopsh" ]; then
+    mkdir "$s/bin" && ln -s "$loopsh" "$s/bin/loopsh" && ln -s "$hostfs" "$s/bin/hostfs"
+    PATH="$s/bin:$PATH" timeout 30 "$s/xt.hostfs" $xopt -rloopsh -h127.0.0.1 -- "$s/none" >"$s/launch.out" 2>&1
+    grep -q "^hostfs: cannot mount on $s/none" "$s/launch.out" || { echo "FAIL: launched, no word on the mount point"; cat "$s/launch.out"; exit 1; }
+    echo "ok   launched with a bad mount point: $(grep '^hostfs:' "$s/launch.out")"
+fi
 # Mistakes are found before connecting: the agent (which serves one client) is still there after.
 timeout 20 "$hostfs" "127.0.0.1:$port" "$s/none" 2>"$s/e1" && { echo "FAIL: a missing mount point"; exit 1; }
 grep -q "cannot mount on" "$s/e1" || { echo "FAIL: no word on the mount point"; cat "$s/e1"; exit 1; }
@@ -79,6 +87,7 @@ row "appends land at the host's end" 'echo h1 >"$r/log" && cat "$m/log" >/dev/nu
     [ "$(cat "$r/log")" = "$(printf "h1\nh2\nm1")" ]'
 row "eight readers at once" 'for i in 1 2 3 4 5 6 7 8; do head -c $((i * 70000)) /dev/urandom >"$r/p$i"; done &&
     ls "$m"/p? | xargs -P8 -n1 md5sum | sed "s|$m/||" | sort >"$s/a" && (cd "$r" && md5sum p? | sort) >"$s/b" && diff "$s/a" "$s/b"'
+row "a device node" 'mknod -m 0600 "$m/null" c 1 3 && [ -c "$r/null" ] && [ "$(stat -c %t:%T "$r/null")" = 1:3 ]'
 row "statistics" 'df -P "$m" | tail -1 | awk "{exit !(\$2 > 0)}"'
 if [ "$mode" = ext ]; then
     row "3 GiB sparse file past 2 GiB" 'truncate -s 3G "$m/big" && printf xyz | dd of="$m/big" bs=1 seek=$((2 * 1024 * 1024 * 1024 + 5)) conv=notrunc status=none &&
