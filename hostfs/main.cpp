@@ -270,7 +270,11 @@ int main(int argc, char **argv)
             return 1;
         }
     } catch (const hl::LinkError &e) {
-        fprintf(stderr, "hostfs: cannot reach the agent at %s: %s\n", o.endpointText().c_str(), e.what());
+        // The library's connect says where and what to do; a link handed over is named here.
+        if (o.fd >= 0)
+            fprintf(stderr, "hostfs: the link on %s: %s\n", o.endpointText().c_str(), e.what());
+        else
+            fprintf(stderr, "hostfs: %s\n", e.what());
         fuse_destroy(fuse);
         return 1;
     }
