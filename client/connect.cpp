@@ -172,7 +172,16 @@ Connected connectClient(const ClientArgs &args, const ConnectOptions &options)
         }
     }
     Endpoint where = args.peer ? Endpoint{agentHost(), args.where.port} : args.where;
-    return connectEndpoint(where, how, source);
+    try {
+        return connectEndpoint(where, how, source);
+    } catch (const LinkError &e) {
+        // A launching agent answers only once its remote shell has ended: a client that stays
+        // in the remote shell waits for nothing.
+        if (e.kind() == Kind::Busy && args.peer)
+            throw LinkError(Kind::Busy, std::string(e.what()) + "; a client the agent launches must leave the remote "
+                                                                "shell first, since the agent answers once it has ended");
+        throw;
+    }
 }
 
 int openClientLog(const std::string &program, int port, const char *envName, std::string *path)

@@ -167,7 +167,7 @@ TEST(ClientArgs, KeyIsSearchedInItsDocumentedOrder)
 // Each way of failing to reach a host agent, from fake agents on loopback.
 TEST(Connect, FailuresSayWhatToDo)
 {
-    EnvVar var("HOSTAGENT_KEYFILE", nullptr);
+    EnvVar var("HOSTAGENT_KEYFILE", nullptr), ssh("SSH_CONNECTION", nullptr), host("HOSTAGENT_HOST", nullptr);
     KeyDir d;
     std::string keyFile = d.Write("key", kKeyHex);
     struct Row {
@@ -176,6 +176,7 @@ TEST(Connect, FailuresSayWhatToDo)
         bool withKey;
         Kind kind;
         const char *words;
+        bool peer = false; // -peer PORT: started by a launching agent
     };
     auto hello = [](const std::string &then) {
         return [then](int n, const std::string &req) { return n == 0 ? FakeHello(req) : then; };
@@ -188,6 +189,8 @@ TEST(Connect, FailuresSayWhatToDo)
          "closed the connection without answering"},
         {"silent: serving another", [](int, const std::string &) { return FakeAgent::kSilence; }, false, Kind::Busy,
          "serving another client"},
+        {"silent to a launched client", [](int, const std::string &) { return FakeAgent::kSilence; }, false,
+         Kind::Busy, "must leave the remote shell first", true},
         {"wrong nonce",
          [](int, const std::string &) { return FakeReply(0, {static_cast<int32_t>(hostlink::kMagic), 1, 7}); }, false,
          Kind::Protocol, "not a host agent"},
@@ -199,6 +202,7 @@ TEST(Connect, FailuresSayWhatToDo)
     for (const Row &row : rows) {
         hostlink::ClientArgs args;
         args.where = {"127.0.0.1", 0};
+        args.peer = row.peer;
         if (row.withKey)
             args.keyFile = keyFile;
         std::unique_ptr<FakeAgent> agent;

@@ -107,7 +107,8 @@ struct Connected {
 // learns the agent's extensions. LinkError whose message says what to do:
 //   Kind::Connect   nothing listening there, or the name does not resolve;
 //   Kind::Protocol  something answered that is not a host agent;
-//   Kind::Busy      connected, but no answer: the agent is serving another client;
+//   Kind::Busy      connected, but no answer: the agent is serving another client (with -peer,
+//                   or this client has not left the remote shell that the agent waits on);
 //   Kind::Auth      the agent wants a key and none was found; it refused the key; it does not
 //                   hold the key; it takes no key.
 Connected connectClient(const ClientArgs &args, const ConnectOptions &options = {});
