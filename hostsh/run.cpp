@@ -5,6 +5,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,8 +18,13 @@ volatile sig_atomic_t gInterrupted = 0;
 namespace {
 
 constexpr int kConnectMs = 20000;
-// The program gets /dev/null for input; its status goes to descriptor 0, the status channel.
-constexpr const char *kWrapper = "\"$@\" </dev/null; echo $? >&0";
+// The wrapper's status channel is the host descriptor the fourth connection got; the shell
+// moves it to 9 (8 when it is 9 already), out of the program's sight.
+std::string Wrapper(int channel)
+{
+    std::string c = std::to_string(channel), t = channel == 9 ? "8" : "9";
+    return "exec " + t + ">&" + c + " " + c + ">&-; \"$@\" " + t + ">&-; echo $? >&" + t;
+}
 
 // A listener on the address of this end of the link.
 int ListenBeside(const hostlink::Link &link, int *port)
@@ -68,7 +74,7 @@ int WriteAll(int fd, const char *p, size_t n)
 
 } // namespace
 
-RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &argv, int out, int err)
+RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &argv, int in, int out, int err)
 {
     RunResult result;
     int port = 0;
@@ -77,12 +83,20 @@ RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &a
         result.failure = std::string("cannot listen: ") + strerror(errno);
         return result;
     }
-    int socks[3] = {-1, -1, -1};
+    // out, err, input, status.
+    int socks[4] = {-1, -1, -1, -1};
     auto cleanup = [&] {
-        close(listener);
+        if (listener >= 0)
+            close(listener), listener = -1;
         for (int &s : socks)
             if (s >= 0)
                 close(s), s = -1;
+    };
+    auto giveUp = [&](const std::string &why) {
+        result.failure = why;
+        hostlink::_exit(link, 127);
+        cleanup();
+        return result;
     };
     if (hostlink::fork(link) < 0) {
         result.failure = std::string("the host cannot fork: ") + strerror(errno);
@@ -90,66 +104,73 @@ RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &a
         return result;
     }
     // From here on the host's child serves the link until it execs or ends.
-    const int targets[3] = {1, 2, 0};
-    for (int k = 0; k < 3; k++) {
+    const int targets[4] = {1, 2, 0, -1};
+    int channel = -1;
+    for (int k = 0; k < 4; k++) {
         int fd = hostlink::peerpipe(link, port);
-        if (fd < 0) {
-            result.failure = std::string("the host cannot connect back: ") + strerror(errno);
-            hostlink::_exit(link, 127);
-            cleanup();
-            return result;
-        }
+        if (fd < 0)
+            return giveUp(std::string("the host cannot connect back: ") + strerror(errno));
         socks[k] = AcceptWithin(listener, kConnectMs);
-        if (socks[k] < 0) {
-            result.failure = "the host did not connect back";
-            hostlink::_exit(link, 127);
-            cleanup();
-            return result;
-        }
-        if (fd != targets[k]) {
-            if (hostlink::dup2(link, fd, targets[k]) < 0) {
-                result.failure = std::string("the host cannot set up descriptors: ") + strerror(errno);
-                hostlink::_exit(link, 127);
-                cleanup();
-                return result;
-            }
+        if (socks[k] < 0)
+            return giveUp("the host did not connect back");
+        if (targets[k] < 0)
+            channel = fd;
+        else if (fd != targets[k]) {
+            if (hostlink::dup2(link, fd, targets[k]) < 0)
+                return giveUp(std::string("the host cannot set up descriptors: ") + strerror(errno));
             hostlink::close(link, fd);
         }
     }
     close(listener);
     listener = -1;
-    std::vector<std::string> shArgv = {"sh", "-c", kWrapper, "sh"};
+    std::vector<std::string> shArgv = {"sh", "-c", Wrapper(channel), "sh"};
     shArgv.insert(shArgv.end(), argv.begin(), argv.end());
     if (hostlink::execvp(link, "sh", shArgv) < 0) {
         result.failure = std::string("cannot run sh on the host: ") + strerror(errno);
         hostlink::_exit(link, 127);
-        for (int &s : socks)
-            close(s), s = -1;
+        cleanup();
         return result;
     }
-    // Copy output until all three channels end.
+    // Copy output until its three channels end; input goes the other way while in lasts.
+    int feed = socks[2];
+    socks[2] = -1;
+    fcntl(feed, F_SETFL, fcntl(feed, F_GETFL) | O_NONBLOCK);
+    auto endInput = [&] {
+        if (feed >= 0) {
+            shutdown(feed, SHUT_WR);
+            close(feed);
+            feed = -1;
+        }
+    };
+    if (in < 0)
+        endInput();
+    std::string pending; // read from in, not yet taken by the host
     std::string status;
     const int dest[2] = {out, err};
+    const int chan[3] = {0, 1, 3};
     char buf[65536];
     int open = 3;
     while (open > 0 && !gInterrupted) {
-        struct pollfd p[3];
+        struct pollfd p[5];
         for (int k = 0; k < 3; k++)
-            p[k] = {socks[k], POLLIN, 0};
-        if (poll(p, 3, -1) < 0) {
+            p[k] = {socks[chan[k]], POLLIN, 0};
+        p[3] = {feed >= 0 && pending.empty() ? in : -1, POLLIN, 0};
+        p[4] = {feed >= 0 && !pending.empty() ? feed : -1, POLLOUT, 0};
+        if (poll(p, 5, -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
         for (int k = 0; k < 3; k++) {
-            if (socks[k] < 0 || !(p[k].revents & (POLLIN | POLLHUP | POLLERR)))
+            int &s = socks[chan[k]];
+            if (s < 0 || !(p[k].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
-            ssize_t n = read(socks[k], buf, sizeof buf);
+            ssize_t n = read(s, buf, sizeof buf);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
-                close(socks[k]);
-                socks[k] = -1;
+                close(s);
+                s = -1;
                 open--;
                 continue;
             }
@@ -157,6 +178,20 @@ RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &a
                 status.append(buf, static_cast<size_t>(n));
             else
                 WriteAll(dest[k], buf, static_cast<size_t>(n));
+        }
+        if (p[3].fd >= 0 && (p[3].revents & (POLLIN | POLLHUP | POLLERR))) {
+            ssize_t n = read(in, buf, sizeof buf);
+            if (n > 0)
+                pending.assign(buf, static_cast<size_t>(n));
+            else if (n == 0 || errno != EINTR)
+                endInput();
+        }
+        if (feed >= 0 && !pending.empty()) {
+            ssize_t n = send(feed, pending.data(), pending.size(), MSG_NOSIGNAL);
+            if (n > 0)
+                pending.erase(0, static_cast<size_t>(n));
+            else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                endInput(); // the program closed its input
         }
         // Once the status is in, a background process that still holds the output is not
         // waited for: what it has written so far is shown.
@@ -173,9 +208,8 @@ RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &a
             break;
         }
     }
-    for (int &s : socks)
-        if (s >= 0)
-            close(s), s = -1;
+    endInput();
+    cleanup();
     if (gInterrupted) {
         result.failure = "interrupted";
         return result;

@@ -16,11 +16,12 @@ struct RunResult {
     std::string failure; // why the program could not be started, when it was not
 };
 
-// The host forks; its child opens three connections back to this process (the program's
-// output, its error output, and the status channel), moves them onto descriptors 1, 2 and 0,
-// and becomes "sh -c", which runs the program (searched along the host's PATH) with standard
-// input from /dev/null and writes its exit status to the status channel. The host's original
-// process then serves the link again while the output is copied here to out and err.
-RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &argv, int out, int err);
+// The host forks; its child opens four connections back to this process (the program's
+// output, its error output, its input and the status channel), moves the first three onto
+// descriptors 1, 2 and 0, and becomes "sh -c", which runs the program (searched along the
+// host's PATH) and writes its exit status to the status channel. The host's original process
+// then serves the link again while the output is copied here to out and err, and what can be
+// read from in (-1: nothing) goes to the program's input until in ends.
+RunResult RunHostProgram(hostlink::Link &link, const std::vector<std::string> &argv, int in, int out, int err);
 
 } // namespace hostsh

@@ -168,7 +168,7 @@ TEST_F(Hostsh, LaunchedByTheAgent)
                                false));
     EXPECT_EQ(launcher.Wait(30), 0) << launcher.Stderr();
     EXPECT_EQ(launcher.Stdout(), "");
-    EXPECT_EQ(ReadFile(root + "/log"), "hostsh> pwd\n" + host + "\nhostsh> run echo from the host\nfrom the host\n");
+    EXPECT_EQ(ReadFile(root + "/log"), "hostsh> pwd\nRemote working directory: " + host + "\nhostsh> run echo from the host\nfrom the host\n");
 }
 
 TEST_F(Hostsh, BatchTranscript)
@@ -208,7 +208,7 @@ TEST_F(Hostsh, BatchTranscript)
     Result r = Run(Argv({"-b", "-"}), script, true);
     std::string expected = "hostsh> ls\ndocs\n"
                            "hostsh> cd docs\n"
-                           "hostsh> pwd\n" + host + "/docs\n"
+                           "hostsh> pwd\nRemote working directory: " + host + "/docs\n"
                            "hostsh> ls *.txt ../do*/*.md\nb.txt\nreadme.txt\n../docs/notes.md\n"
                            "hostsh> cat readme.txt b.txt\nhello\nbee\n"
                            "hostsh> mkdir new\n"
