@@ -86,7 +86,7 @@ int Shell::getOne(const Transfer &t, const std::string &src, int dirFd, const st
     bool created = false;
     int fd = -1;
     if (t.append)
-        fd = openat(dirFd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        fd = openat(dirFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC); // read to compare its start
     if (fd < 0 && (!t.append || errno == ENOENT)) {
         fd = openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         created = fd >= 0;
