@@ -1,5 +1,7 @@
 #include <hostlink/auth.h>
-#include <hostlink/tools.h>
+#include <hostlink/connect.h>
+#include <hostlink/detail.h>
+#include <hostlink/ext.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -7,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace hostlink {
 
@@ -48,19 +51,129 @@ std::string agentHost()
     return "127.0.0.1";
 }
 
+namespace {
+
+using Kind = LinkError::Kind;
+
+std::string showEndpoint(const Endpoint &where)
+{
+    return (where.host.find(':') != std::string::npos ? "[" + where.host + "]" : where.host) + ":" +
+           std::to_string(where.port);
+}
+
+// The handshake, with every way it can fail told as what it means.
+void shakeHands(Link &link, const Endpoint &where, uint32_t nonce)
+{
+    std::string at = showEndpoint(where);
+    uint32_t answer;
+    try {
+        answer = link.handshake(nonce);
+    } catch (const LinkError &e) {
+        if (e.kind() == Kind::TimedOut)
+            throw LinkError(Kind::Busy, at + " accepted the connection but does not answer: the agent there is "
+                                             "serving another client (try again once it is done), or it is not a "
+                                             "host agent");
+        if (e.kind() == Kind::Closed)
+            throw LinkError(Kind::Protocol, at + " closed the connection without answering: it is not a host "
+                                                 "agent, or the agent refused this client's address");
+        if (e.kind() == Kind::Malformed || e.kind() == Kind::Protocol)
+            throw LinkError(Kind::Protocol, "something answered at " + at +
+                                                ", but it is not a host agent (is this the port the agent printed?)");
+        throw;
+    }
+    if (answer != nonce + 1)
+        throw LinkError(Kind::Protocol, "something answered at " + at + ", but it is not a host agent (wrong nonce)");
+}
+
+void authenticateAt(Link &link, const Endpoint &where, std::string_view key, const std::string &source)
+{
+    std::string at = showEndpoint(where), from = source.empty() ? "the key" : "the key from " + source;
+    std::vector<detail::Exchange> log;
+    detail::record(link, &log);
+    try {
+        authenticate(link, key);
+        detail::record(link, nullptr);
+    } catch (const LinkError &e) {
+        detail::record(link, nullptr);
+        bool firstStep = log.size() <= 1;
+        if (e.kind() == Kind::Closed && firstStep)
+            throw LinkError(Kind::Auth, "the agent at " + at + " takes no key (it was started without -a or -k): "
+                                        "connect without " + from);
+        if (e.kind() == Kind::Closed)
+            throw LinkError(Kind::Auth, "the agent at " + at + " refused " + from +
+                                            ": it was started with another key (its -k file, or a launch key)");
+        if (e.kind() == Kind::Auth && std::string_view(e.what()).find("does not hold") != std::string_view::npos)
+            throw LinkError(Kind::Auth, "the agent at " + at + " does not hold " + from +
+                                            ": it was started with another key, or it is not your agent");
+        if (e.kind() == Kind::TimedOut)
+            throw LinkError(Kind::Busy, "the agent at " + at + " does not go on with the authentication: it is "
+                                                              "serving another client");
+        throw;
+    }
+}
+
+} // namespace
+
+Connected connectEndpoint(const Endpoint &where, const ConnectOptions &options, const std::string &keySource)
+{
+    Connected c;
+    c.where = where;
+    double limit = options.connectSeconds > 0 ? options.connectSeconds : 0;
+    c.link = Link::connect(where.host, where.port, options.swapped, limit);
+    // The handshake and the authentication wait no longer than the connection may take.
+    c.link.setTimeout(limit > 0 ? limit : options.timeoutSeconds);
+    shakeHands(c.link, where, options.nonce);
+    // The place of authentication: with a key, nothing else is sent before it has succeeded.
+    if (options.key) {
+        authenticateAt(c.link, where, *options.key, keySource);
+        c.authenticated = true;
+    }
+    if (options.learnExtensions) {
+        try {
+            c.extensions = hasExtensions(c.link);
+        } catch (const LinkError &e) {
+            if (e.kind() == Kind::Closed && !options.key)
+                throw LinkError(Kind::Auth, "the agent at " + showEndpoint(where) +
+                                                " wants a key: name its key file with --key FILE or in "
+                                                "$HOSTAGENT_KEYFILE (a client the agent launches with -a gets the "
+                                                "key on its standard input)");
+            throw;
+        }
+    }
+    c.link.setTimeout(options.timeoutSeconds);
+    return c;
+}
+
 Link connectTo(const Endpoint &where, const ConnectOptions &options)
 {
-    Link link = Link::connect(where.host, where.port, options.swapped);
-    link.setTimeout(options.timeoutSeconds);
-    if (link.handshake(options.nonce) != options.nonce + 1)
-        throw LinkError(LinkError::Kind::Protocol, "the agent answered the handshake with another nonce");
-    // The place of authentication: with a key, nothing else is sent before it has succeeded.
-    if (options.key)
-        authenticate(link, *options.key);
-    return link;
+    return std::move(connectEndpoint(where, options).link);
 }
 
 Link connectPeer(int port, const ConnectOptions &options) { return connectTo(Endpoint{agentHost(), port}, options); }
+
+Connected connectClient(const ClientArgs &args, const ConnectOptions &options)
+{
+    if (!args.complete())
+        throw UsageError(std::string("no agent named: ") + kClientArgsUsage);
+    ConnectOptions how = options;
+    how.swapped = options.swapped || args.swapped;
+    how.learnExtensions = true;
+    std::string source;
+    if (!how.key) {
+        std::optional<FoundKey> found = args.key;
+        if (!args.searched) {
+            ClientArgs copy = args;
+            copy.searchKey(-1);
+            found = copy.key;
+        }
+        if (found) {
+            how.key = found->key;
+            source = found->source;
+        }
+    }
+    Endpoint where = args.peer ? Endpoint{agentHost(), args.where.port} : args.where;
+    return connectEndpoint(where, how, source);
+}
 
 int openClientLog(const std::string &program, int port, const char *envName, std::string *path)
 {

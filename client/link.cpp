@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -89,6 +90,7 @@ const char *kindName(LinkError::Kind kind)
     case Kind::Connect: return "cannot connect";
     case Kind::Protocol: return "protocol mismatch";
     case Kind::Auth: return "authentication failed";
+    case Kind::Busy: return "agent busy";
     }
     return "?";
 }
@@ -174,7 +176,39 @@ void Link::close()
     fd_ = -1;
 }
 
-Link Link::connect(const std::string &host, int port, bool swapped)
+namespace {
+
+// connect(2) that gives up after ms milliseconds (-1: never): 0, or -1 with errno.
+int connectWithin(int fd, const struct sockaddr *addr, socklen_t len, int ms)
+{
+    if (ms < 0)
+        return ::connect(fd, addr, len);
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int rc = ::connect(fd, addr, len);
+    if (rc < 0 && errno == EINPROGRESS) {
+        struct pollfd p = {fd, POLLOUT, 0};
+        int ready;
+        while ((ready = poll(&p, 1, ms)) < 0 && errno == EINTR) {
+        }
+        int error = 0;
+        socklen_t elen = sizeof error;
+        if (ready == 0)
+            error = ETIMEDOUT;
+        else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &elen) < 0)
+            error = errno;
+        rc = error ? -1 : 0;
+        errno = error;
+    }
+    int saved = errno;
+    fcntl(fd, F_SETFL, flags);
+    errno = saved;
+    return rc;
+}
+
+} // namespace
+
+Link Link::connect(const std::string &host, int port, bool swapped, double seconds)
 {
     struct addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
@@ -186,13 +220,14 @@ Link Link::connect(const std::string &host, int port, bool swapped)
     Link link;
     link.swapped_ = swapped;
     int lastErrno = 0;
+    int ms = seconds > 0 ? static_cast<int>(std::ceil(seconds * 1000)) : -1;
     for (struct addrinfo *ai = res; ai; ai = ai->ai_next) {
         int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0) {
             lastErrno = errno;
             continue;
         }
-        if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+        if (connectWithin(fd, ai->ai_addr, ai->ai_addrlen, ms) == 0) {
             link.fd_ = fd;
             break;
         }
@@ -200,11 +235,25 @@ Link Link::connect(const std::string &host, int port, bool swapped)
         ::close(fd);
     }
     freeaddrinfo(res);
+    std::string where = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    if (link.fd_ < 0 && lastErrno == ECONNREFUSED)
+        throw LinkError(Kind::Connect, "nothing is listening at " + where +
+                                           ": start the agent there (hostagent -d prints its port) or check the port");
+    if (link.fd_ < 0 && lastErrno == ETIMEDOUT)
+        throw LinkError(Kind::Connect, "no answer from " + where +
+                                           " (a wrong address, or a firewall dropping the connection)");
     if (link.fd_ < 0)
-        throw LinkError(Kind::Connect,
-                        "cannot connect to " + host + ":" + std::to_string(port) + ": " + strerror(lastErrno));
+        throw LinkError(Kind::Connect, "cannot connect to " + where + ": " + strerror(lastErrno));
     int on = 1;
     setsockopt(link.fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return link;
+}
+
+Link Link::adopt(int fd, bool swapped)
+{
+    Link link;
+    link.fd_ = fd;
+    link.swapped_ = swapped;
     return link;
 }
 

@@ -3,5 +3,7 @@
 #include <hostlink/auth.h>
 #include <hostlink/batch.h>
 #include <hostlink/calls.h>
+#include <hostlink/connect.h>
+#include <hostlink/ext.h>
 #include <hostlink/link.h>
 #include <hostlink/tools.h>

@@ -43,6 +43,7 @@ public:
         Connect,   // the connection could not be made (name, refusal)
         Protocol,  // the agent answered the handshake with another protocol
         Auth,      // authentication refused or not available
+        Busy,      // connected, but the agent does not answer (it serves another client)
     };
     LinkError(Kind kind, const std::string &what) : std::runtime_error(what), kind_(kind) {}
     explicit LinkError(const std::string &what) : LinkError(Kind::Io, what) {}
@@ -101,8 +102,12 @@ public:
     Link &operator=(Link &&other) noexcept;
     ~Link();
 
-    // Connects to host:port; swapped makes this client speak the opposite byte order.
-    static Link connect(const std::string &host, int port, bool swapped = false);
+    // Connects to host:port; swapped makes this client speak the opposite byte order. With
+    // seconds above 0 a connection not made by then fails (LinkError of kind Connect).
+    static Link connect(const std::string &host, int port, bool swapped = false, double seconds = 0);
+    // Takes over fd, a connected socket whose handshake (and authentication) has been done,
+    // e.g. one a parent process handed to this one; swapped as the handshake settled it.
+    static Link adopt(int fd, bool swapped);
     // Sends the connection request; returns the agent's nonce reply (nonce + 1).
     uint32_t handshake(uint32_t nonce = 1);
 

@@ -10,45 +10,13 @@
 
 #include <hostlink/batch.h>
 #include <hostlink/calls.h>
+#include <hostlink/connect.h>
 #include <hostlink/link.h>
+#include <hostlink/run.h>
 
 namespace hostlink {
 
-// ---- Connecting ----------------------------------------------------------------------------
-
-struct Endpoint {
-    std::string host;
-    int port = 0;
-};
-
-// "HOST:PORT" or "[ADDRESS]:PORT" (port 1 to 65535); nullopt when text is neither.
-std::optional<Endpoint> parseEndpoint(std::string_view text);
-
-// The host of an agent that started this program as its terminal client: the first field of
-// $SSH_CONNECTION, else $HOSTAGENT_HOST, else 127.0.0.1.
-std::string agentHost();
-
-struct ConnectOptions {
-    bool swapped = false;         // speak the opposite byte order
-    double timeoutSeconds = 60;   // every later wait for the agent (0: no limit)
-    uint32_t nonce = 1;           // the handshake's nonce word
-    // Authentication: when a key is given, the connection authenticates with it right after
-    // the handshake (authenticate, auth.h); without one nothing beyond the handshake is sent.
-    std::optional<std::string> key;
-};
-
-// Connects, shakes hands and authenticates when a key is given; LinkError on any failure.
-Link connectTo(const Endpoint &where, const ConnectOptions &options = {});
-// As the terminal client started by the agent with "-peer PORT": the host from agentHost().
-Link connectPeer(int port, const ConnectOptions &options = {});
-
-// The log of a terminal client that has left the remote shell, opened for writing without ever
-// following a link that someone else may have planted: the file that the environment variable
-// envName names (opened with O_NOFOLLOW), else PROGRAM-PORT.log made afresh (O_EXCL) in this
-// user's private directory, $XDG_RUNTIME_DIR/hostagent or else $TMPDIR/hostagent-UID (created
-// 0700; refused unless it is a directory of this user's that no one else may enter). Returns the
-// descriptor (close-on-exec) and the path in *path, or -1 with errno.
-int openClientLog(const std::string &program, int port, const char *envName, std::string *path);
+// Connecting (Endpoint, parseEndpoint, connectTo, connectClient, ...) is <hostlink/connect.h>.
 
 // ---- Directories ---------------------------------------------------------------------------
 
@@ -96,26 +64,6 @@ int64_t writeFile(Link &link, std::string_view path, std::string_view data, int3
 int64_t writeFileFromFd(Link &link, std::string_view path, int localFd, int32_t mode = 0644,
                         const TransferOptions &options = {});
 
-// ---- Host programs -------------------------------------------------------------------------
-
-struct RunOptions {
-    int outFd = 1;              // where the program's standard output goes here
-    int errFd = 2;              // and its standard error
-    double timeoutSeconds = 0;  // 0: wait for the program as long as it runs
-};
-
-// Runs a host program, found along the host's PATH, with the arguments argv[1...] (the program
-// sees name as its argument 0); its standard output and error are copied here as they come. Returns
-// its exit status (0 to 255, 128 + N for a signal N, 127 when it cannot be found), or -1 with
-// errno when it could not be started (ETIMEDOUT when it ran past the timeout). The link is
-// served by the agent as before once this returns.
-//
-// How: the host forks; its child opens three connections back to this process (peerpipe),
-// moves them onto its descriptors 1, 2 and 0 and execs
-//     /bin/sh -c 'exec 9>&0 </dev/null; "$@" 9>&-; echo $? >&9' sh NAME ARGS...
-// so that the third connection carries the exit status back as a decimal line. The program's
-// standard input is /dev/null.
-int runProgram(Link &link, const std::string &name, const std::vector<std::string> &argv,
-               const RunOptions &options = {});
+// Host programs (runProgram, runCapture, errnoFromMessage) are <hostlink/run.h>.
 
 } // namespace hostlink
