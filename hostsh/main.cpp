@@ -16,9 +16,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include <hostlink/connect.h>
 #include <hostlink/tools.h>
 
-#include "hostsh/run.h"
+#include "hostsh/ui.h"
 #include "hostsh/options.h"
 #include "hostsh/shell.h"
 
@@ -32,28 +33,16 @@ using hostsh::Settings;
 using hostsh::Shell;
 
 const char *kUsage =
-    "usage: hostsh [-q] [-b FILE] [--progress] HOST:PORT\n"
-    "       hostsh -peer PORT [-q] [-b FILE] [--progress] [-tty DEVICE]\n"
+    "usage: hostsh [-q] [-b FILE] [--progress] [--key FILE] [-swapped] HOST:PORT\n"
+    "       hostsh -peer PORT [-q] [-b FILE] [--progress] [--key FILE] [-tty DEVICE]\n"
     "       hostsh -h | --help | --version\n";
 
 struct Options {
     Settings settings;
-    std::string host;
-    int port = -1;
-    bool peer = false;
+    hostlink::ClientArgs args;
     std::string batchFile;
     std::string tty;
 };
-
-bool ParsePort(const char *s, int *port)
-{
-    char *end = nullptr;
-    long v = strtol(s, &end, 10);
-    if (!*s || *end || v <= 0 || v > 65535)
-        return false;
-    *port = static_cast<int>(v);
-    return true;
-}
 
 // Returns -1 to go on, otherwise the exit status.
 int ParseOptions(int argc, char **argv, Options *o)
@@ -83,40 +72,32 @@ int ParseOptions(int argc, char **argv, Options *o)
                 return 2;
             o->batchFile = v;
             o->settings.batch = true;
-        } else if (a == "-peer") {
-            const char *v = value("a port number");
-            if (!v)
-                return 2;
-            if (!ParsePort(v, &o->port)) {
-                fprintf(stderr, "hostsh: bad port number %s\n", v);
-                return 2;
-            }
-            o->peer = true;
         } else if (a == "-tty") {
             const char *v = value("a terminal device");
             if (!v)
                 return 2;
             o->tty = v;
-        } else if (o->peer && a == "-display" && i + 1 < argc) {
+        } else if (o->args.peer && a == "-display" && i + 1 < argc) {
             i++; // the agent passes it on; the display is of no use here
-        } else if (a.size() > 1 && a[0] == '-') {
-            fprintf(stderr, "hostsh: unknown option %s\n%s", a.c_str(), kUsage);
-            return 2;
-        } else if (!o->peer && o->host.empty()) {
-            auto where = hostlink::parseEndpoint(a);
-            if (!where) {
-                fprintf(stderr, "hostsh: %s is not HOST:PORT\n", a.c_str());
+        } else if (o->args.peer && a[0] != '-') {
+            // As a terminal client, further arguments are the host user's and are ignored.
+        } else {
+            int n = 0;
+            try {
+                n = o->args.take(argc, argv, i);
+            } catch (const hostlink::UsageError &e) {
+                fprintf(stderr, "hostsh: %s\n%s", e.what(), kUsage);
                 return 2;
             }
-            o->host = where->host;
-            o->port = where->port;
-        } else if (!o->peer) {
-            fprintf(stderr, "hostsh: unexpected argument %s\n%s", a.c_str(), kUsage);
-            return 2;
+            if (n == 0) {
+                fprintf(stderr, "hostsh: %s %s\n%s", a[0] == '-' ? "unknown option" : "unexpected argument",
+                        a.c_str(), kUsage);
+                return 2;
+            }
+            i += n - 1;
         }
-        // As a terminal client, further arguments are the host user's and are ignored.
     }
-    if (o->port < 0) {
+    if (!o->args.complete()) {
         fputs(kUsage, stderr);
         return 2;
     }
@@ -137,7 +118,7 @@ bool Detach(const Options &o)
         }
     } else {
         std::string path;
-        out = hostlink::openClientLog("hostsh", o.port, "HOSTSH_LOG", &path);
+        out = hostlink::openClientLog("hostsh", o.args.where.port, "HOSTSH_LOG", &path);
         in = open("/dev/null", O_RDONLY);
         if (out < 0 || in < 0) {
             fprintf(stderr, "hostsh: %s: %s\n", path.c_str(), strerror(errno));
@@ -408,27 +389,32 @@ int main(int argc, char **argv)
     if (rc >= 0)
         return rc;
     signal(SIGPIPE, SIG_IGN);
-    if (o.peer) {
-        o.host = hostlink::agentHost();
+    if (o.args.peer) {
         // Started through the remote shell with neither a terminal nor commands to run: say so
         // there, where the agent shows it and falls back, instead of serving no one.
         if (!isatty(0) && !o.settings.batch && o.tty.empty() && !getenv("HOSTSH_TTY")) {
             printf("hostsh: no terminal here to work on: start it with -- -tty $(tty), or give commands with -b FILE\n");
             return 1;
         }
-        if (!isatty(0) && !Detach(o))
-            return 1;
     }
+    try {
+        o.args.searchKey(); // before the remote shell's input is left
+    } catch (const hostlink::LinkError &e) {
+        fprintf(stderr, "hostsh: %s\n", e.what());
+        return 2;
+    }
+    if (o.args.peer && !isatty(0) && !Detach(o))
+        return 1;
     o.settings.stdinIsCommands = !isatty(0) && (!o.settings.batch || o.batchFile == "-");
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     try {
         hostlink::ConnectOptions how;
         how.timeoutSeconds = 0; // a host call may rightly take long (a pipe, a slow disk)
-        auto link = hostlink::connectTo(hostlink::Endpoint{o.host, o.port}, how);
-        Shell shell(link, o.settings);
+        hostlink::Connected c = hostlink::connectClient(o.args, how);
+        Shell shell(c.link, o.settings);
         if (!o.settings.quiet && !o.settings.batch && isatty(0)) {
-            printf("Connected to the host agent at %s:%d. Type \"help\" for the commands.\n", o.host.c_str(),
-                   o.port);
+            printf("Connected to the host agent at %s:%d. Type \"help\" for the commands.\n", c.where.host.c_str(),
+                   c.where.port);
             fflush(stdout);
         }
         return RunLines(shell, o);

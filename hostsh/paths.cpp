@@ -9,7 +9,6 @@
 #include <hostlink/calls.h>
 #include <hostlink/ext.h>
 
-#include "hostsh/run.h"
 #include "hostsh/shell.h"
 #include "hostsh/ui.h"
 

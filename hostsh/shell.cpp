@@ -12,8 +12,8 @@
 
 #include <hostlink/calls.h>
 #include <hostlink/ext.h>
+#include <hostlink/run.h>
 
-#include "hostsh/run.h"
 #include "hostsh/ui.h"
 
 #ifndef HOSTSH_VERSION
@@ -356,12 +356,15 @@ int Shell::cmdRun(const Parsed &p)
         in = 0; // the terminal, or whatever standard input is when commands come from elsewhere
     fflush(stdout);
     remote_.settle();
-    RunResult r = RunHostProgram(link_, argv, in, 1, 2);
+    hostlink::RunOptions how;
+    how.inFd = in;
+    how.stop = &gInterrupted;
+    hostlink::RunResult r = hostlink::runHost(link_, argv[0], argv, how);
     if (in > 0)
         close(in);
-    if (r.status < 0) {
-        Complain("run: " + ShowText(argv[0]) + ": " + r.failure);
-        return r.failure == "interrupted" ? 130 : 127;
+    if (!r.ok()) {
+        Complain("run: " + ShowText(argv[0]) + ": " + r.message());
+        return r.failure == hostlink::RunFailure::Interrupted ? 130 : 127;
     }
     if (r.status != 0)
         Complain("run: " + ShowText(argv[0]) + ": exit status " + std::to_string(r.status));

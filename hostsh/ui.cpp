@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "hostsh/run.h"
 #include "hostsh/text.h"
 
 namespace hostsh {
 
+volatile sig_atomic_t gInterrupted = 0;
 bool gProgressShown = false;
 
 void Complain(const std::string &text)

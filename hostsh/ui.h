@@ -2,10 +2,14 @@
 // progress line, if one is showing), the progress meter, and the terminal's width.
 #pragma once
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <string>
 
 namespace hostsh {
+
+// Set by the interrupt handler: the command under way stops.
+extern volatile sig_atomic_t gInterrupted;
 
 // Whether a progress line is on the screen and needs a newline before other output.
 extern bool gProgressShown;
