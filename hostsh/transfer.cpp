@@ -167,13 +167,14 @@ int Shell::getTree(const Transfer &t, const std::string &src, int parentFd, cons
         return 1;
     }
     std::sort(names.begin(), names.end());
-    int status = 0;
+    int status = 0, refused = 0;
     std::vector<std::string> full, safe;
     for (const std::string &n : names) {
+        // A name that could lead out of this directory is refused; the others still come.
         if (!SafeName(n)) {
             Complain(std::string(t.cmd) + ": " + ShowText(src) + ": the host lists an entry named \"" + ShowText(n) +
                      "\"; skipped");
-            status = 1;
+            refused = 1;
             continue;
         }
         safe.push_back(n);
@@ -226,7 +227,7 @@ int Shell::getTree(const Transfer &t, const std::string &src, int parentFd, cons
             futimens(dir.fd, times);
         }
     }
-    return status;
+    return status | refused;
 }
 
 int Shell::get(const Transfer &t, const Parsed &p)
