@@ -56,6 +56,30 @@ TEST_F(Hostsh, LaunchedByTheAgent)
     EXPECT_EQ(ReadFile(root + "/log"), "hostsh> pwd\nRemote working directory: " + host + "\nhostsh> run echo from the host\nfrom the host\n");
 }
 
+// Launched with neither a terminal nor a batch, it says so through the remote shell: the agent
+// shows the line and does not serve a client that is not there.
+TEST_F(Hostsh, LaunchedWithoutTerminalSaysSo)
+{
+    std::string bin = root + "/bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(HOSTSH_PATH, (bin + "/hostsh").c_str()), 0);
+    ASSERT_EQ(symlink(LOOPSH_PATH, (bin + "/loopsh").c_str()), 0);
+    AgentProcess launcher;
+    std::string dir = host;
+    launcher.beforeExec = [dir] {
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+    };
+    const char *path = getenv("PATH");
+    ASSERT_TRUE(launcher.Start({"xt.hostsh", "-rloopsh", "-h127.0.0.1", "-nfs", "--"},
+                               {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"), "HOSTSH_LOG=" + root + "/log"},
+                               false));
+    EXPECT_EQ(launcher.Wait(30), 1) << launcher.Stderr();
+    EXPECT_EQ(launcher.Stdout(),
+              "hostsh: no terminal here to work on: start it with -- -tty $(tty), or give commands with -b FILE\n");
+    EXPECT_FALSE(fs::exists(root + "/log"));
+}
+
 TEST_F(Hostsh, BatchTranscript)
 {
     ASSERT_EQ(mkdir((host + "/docs").c_str(), 0755), 0);
