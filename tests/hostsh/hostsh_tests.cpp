@@ -187,6 +187,7 @@ TEST_F(Hostsh, RecursiveTreesWithLinks)
 TEST_F(Hostsh, TerminalSession)
 {
     ASSERT_EQ(mkdir((host + "/subdir").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((host + "/subdir/sp ace").c_str(), 0755), 0);
     Write(host + "/subdir/big.bin", std::string(1 << 20, 'z'));
     StartAgent();
     std::vector<std::string> argv = Argv({});
@@ -232,6 +233,12 @@ TEST_F(Hostsh, TerminalSession)
     EXPECT_TRUE(until("hostsh> ")) << seen;
     EXPECT_NE(seen.find("\rbig.bin"), std::string::npos) << seen;
     EXPECT_NE(seen.find("100%"), std::string::npos) << seen;
+    // A name with a blank is inserted quoted, and the command takes it whole.
+    seen.clear();
+    type("cd sp\t");
+    EXPECT_TRUE(until("sp\\ ace/")) << seen;
+    type("\npwd\n");
+    EXPECT_TRUE(until("/sp ace\r\n")) << seen;
     type("quit\n");
     EXPECT_EQ(WaitFor(pid, 20), 0);
     close(master);
