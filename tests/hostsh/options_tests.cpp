@@ -2,6 +2,7 @@
 // what completion offers where, names shown and typed safely.
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
 
 #include "hostsh/options.h"
@@ -164,4 +165,29 @@ TEST(DfReport, Table)
                                         "    3.9M     2.9M     800K    1000K          75%\n");
     std::string empty = DfReport(FsFigures{}, false, false);
     EXPECT_EQ(empty.substr(empty.find('\n') + 1), "           0            0            0            0           0%\n");
+}
+
+// hostsh(1) names every command of the table, with every flag in its usage.
+TEST(Commands, EveryOneInTheManual)
+{
+    std::ifstream in(HOSTSH_MAN);
+    std::string man((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_FALSE(man.empty());
+    for (const CommandSpec &c : Commands()) {
+        std::string name = c.name == std::string("!") ? "\\&!" : c.name;
+        // On an item line: ".It Ic NAME ..." or "..., Ic NAME".
+        size_t at = std::string::npos;
+        for (size_t p = man.find("\n.It "); p != std::string::npos && at == std::string::npos;
+             p = man.find("\n.It ", p + 1)) {
+            std::string item = man.substr(p + 1, man.find('\n', p + 1) - p - 1) + " ";
+            size_t k = item.find("Ic " + name);
+            if (k != std::string::npos && std::string(" ,\n").find(item[k + 3 + name.size()]) != std::string::npos)
+                at = p + 1 + k;
+        }
+        ASSERT_NE(at, std::string::npos) << c.name;
+        std::string line = man.substr(at, man.find('\n', at) - at);
+        for (const Flag &f : c.flags)
+            if (f.letter != 'R') // as -r, named in the text
+                EXPECT_NE(line.find(f.letter), std::string::npos) << c.name << " -" << f.letter << ": " << line;
+    }
 }
