@@ -1,100 +1,190 @@
-#!/bin/sh
-# hostsh next to the stock sftp client, in the same run on the same files:
-#   - get and put of one 512 MiB file: hostsh against a daemon-mode agent, sftp against
-#     sftp-server run directly (sftp -D, no ssh), both with their default settings;
-#   - ls -l of a directory of 10,000 entries: hostsh's round-trip waits and times.
-# Files live in a scratch folder (in /dev/shm when there is one, so that the disk does not
-# set the pace), removed at the end.
+#!/bin/bash
+# hostsh next to the stock sftp client, in the same run on the same files, both in batch mode
+# with their default settings; no encryption on either side.
 #
-#   bench/hostsh_bench.sh [BUILD_DIR] [ROUNDS]      (defaults: build/default, 3)
+# Over a link, through the delaying relay (delayrelay) with a round trip of 10 ms: hostsh to a
+# daemon-mode agent with its extension calls (-x) through a listening relay; sftp with -S naming
+# a wrapper that ignores its arguments and runs the relay on its standard input and output,
+# connected to sftp-server, which the benchmark's launcher (tcpexec) starts on each TCP
+# connection with TCP_NODELAY set:
+#   get -r and put -r of a tree of 300 small files, get of a 256 MiB file.
+# On loopback: hostsh straight to the agent, sftp with sftp-server run directly (sftp -D):
+#   the same, plus put of the big file and ls -l of 10,000 entries with hostsh's round-trip waits.
+# Files live in a scratch folder (in /dev/shm when there is one, so that the disk does not set
+# the pace); every copy is compared with its source.
+#
+#   bench/hostsh_bench.sh [--quick] [--only link|loopback] [--rounds N] [BUILD_DIR [ROUNDS]]
+# --quick: 30 files, 16 MiB, 1,000 entries, one round. Default rounds: 3, the best counts.
 set -eu
-build=${1:-build/default}
-rounds=${2:-3}
-hostsh=$build/hostsh/hostsh
-agent=$build/hostagent
+shopt -s inherit_errexit
+quick=0 only= rounds=3
+while [ $# -gt 0 ]; do
+    case $1 in
+    --quick) quick=1 rounds=1 ;;
+    --only) only=$2; shift ;;
+    --rounds) rounds=$2; shift ;;
+    -*) echo "usage: $0 [--quick] [--only link|loopback] [--rounds N] [BUILD_DIR [ROUNDS]]" >&2; exit 2 ;;
+    *) break ;;
+    esac
+    shift
+done
+case $only in ""|link|loopback) ;; *) echo "hostsh_bench: --only link or loopback" >&2; exit 2 ;; esac
+build=${1:-$(dirname "$0")/../build/default}
+[ $# -lt 2 ] || rounds=$2 # the older form: BUILD_DIR ROUNDS
+case $rounds in [1-9]) ;; *) echo "hostsh_bench: rounds 1 to 9" >&2; exit 2 ;; esac
 server=${SFTP_SERVER:-/usr/lib/openssh/sftp-server}
-size_mib=${HOSTSH_BENCH_MIB:-512}
-for f in "$hostsh" "$agent" "$server"; do
+for f in "$build/hostsh/hostsh" "$build/hostagent" "$build/delayrelay" "$build/tcpexec" "$server"; do
     [ -x "$f" ] || { echo "hostsh_bench: $f not found" >&2; exit 1; }
 done
 command -v sftp >/dev/null || { echo "hostsh_bench: sftp not found" >&2; exit 1; }
-hostsh=$(realpath "$hostsh")
-agent=$(realpath "$agent")
+hostsh=$(realpath "$build/hostsh/hostsh") agent=$(realpath "$build/hostagent")
+relay=$(realpath "$build/delayrelay") launcher=$(realpath "$build/tcpexec")
+if [ $quick = 1 ]; then files=30 mib=16 entries=1000; else files=300 mib=256 entries=10000; fi
+limit=600 # seconds any one session may take
 
 base=/dev/shm
 [ -d "$base" ] && [ -w "$base" ] || base=${TMPDIR:-/tmp}
-scratch=$(mktemp -d "$base/hostsh-bench-XXXXXX") || { echo "hostsh_bench: mktemp failed" >&2; exit 1; }
-agent_pid=
+s=$(mktemp -d "$base/hostsh-bench-XXXXXX") || { echo "hostsh_bench: mktemp failed" >&2; exit 1; }
+# Every process the script starts is noted here by pid (measures run in subshells).
+started() { echo "$1" >>"$s/pids"; }
 cleanup() {
-    [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null || true
-    rm -rf "$scratch"
+    local p
+    if [ -f "$s/pids" ]; then
+        for p in $(cat "$s/pids"); do kill "$p" 2>/dev/null || true; done
+        for p in $(cat "$s/pids"); do wait "$p" 2>/dev/null || true; done
+    fi
+    rm -rf "$s"
 }
-trap cleanup EXIT INT TERM
-mkdir "$scratch/host" "$scratch/local"
-cd "$scratch"
-
-now() { date +%s.%N; }
-since() { awk -v a="$(now)" -v b="$1" 'BEGIN { print a - b }'; }
-
-# An agent in daemon mode working in host/; it serves one session.
-start_agent() {
-    rm -f "$scratch/port"
-    (cd host && exec "$agent" -d -- >"$scratch/port" 2>"$scratch/agent.err") &
-    agent_pid=$!
-    i=0
-    until grep -q '^port = ' "$scratch/port" 2>/dev/null; do
-        i=$((i + 1)); [ $i -lt 500 ] || { echo "hostsh_bench: the agent did not start" >&2; exit 1; }
-        sleep 0.01
-    done
-    port=$(sed -n 's/^port = //p' "$scratch/port")
-}
-# One session running the batch on standard input, against the agent started before.
-hostsh_session() {
-    (cd local && "$hostsh" -q -b - "127.0.0.1:$port")
-    wait "$agent_pid" 2>/dev/null || true
-    agent_pid=
-}
-sftp_session() {
-    (cd local && sftp -q -D "$server" -b - >/dev/null)
-}
-
-echo "making a $size_mib MiB file of random bytes in $base"
-head -c $((size_mib * 1048576)) /dev/urandom >host/big.bin
-cp host/big.bin local/big.bin
-
-best() { # best of the seconds given
-    printf '%s\n' "$@" | sort -g | head -n 1
-}
-gets_h= gets_s= puts_h= puts_s=
-r=0
-while [ $r -lt "$rounds" ]; do
-    r=$((r + 1))
-    start_agent; t=$(now); echo "get big.bin got.bin" | hostsh_session; gets_h="$gets_h $(since "$t")"
-    cmp -s host/big.bin local/got.bin || { echo "hostsh_bench: hostsh get differs" >&2; exit 1; }
-    rm -f local/got.bin
-    t=$(now); echo "get ../host/big.bin got.bin" | sftp_session; gets_s="$gets_s $(since "$t")"
-    rm -f local/got.bin
-    start_agent; t=$(now); echo "put big.bin up.bin" | hostsh_session; puts_h="$puts_h $(since "$t")"
-    cmp -s local/big.bin host/up.bin || { echo "hostsh_bench: hostsh put differs" >&2; exit 1; }
-    rm -f host/up.bin
-    t=$(now); echo "put big.bin ../host/up.bin" | sftp_session; puts_s="$puts_s $(since "$t")"
-    rm -f host/up.bin
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+mkdir "$s/host" "$s/local" "$s/host/tree" "$s/local/tree" "$s/host/many"
+echo "making the files in $base: a $mib MiB file, $files small files, $entries entries"
+head -c $((mib << 20)) /dev/urandom >"$s/host/big.bin"
+cp "$s/host/big.bin" "$s/local/big.bin"
+for d in $(seq 0 9); do
+    mkdir "$s/host/tree/d$d"
+    for f in $(seq $((files / 10))); do head -c $((RANDOM % 4000 + 100)) /dev/urandom >"$s/host/tree/d$d/f$f"; done
 done
-report() { # name hostsh-seconds sftp-seconds
-    awk -v n="$1" -v h="$2" -v s="$3" -v m="$size_mib" 'BEGIN {
-        printf "%-4s %d MiB: hostsh %.2f s (%.0f MiB/s), sftp %.2f s (%.0f MiB/s), ratio %.2f (above 1: hostsh faster)\n",
-               n, m, h, m / h, s, m / s, s / h }'
-}
-report get "$(best $gets_h)" "$(best $gets_s)"
-report put "$(best $puts_h)" "$(best $puts_s)"
+cp -r "$s/host/tree/." "$s/local/tree"
+(cd "$s/host/many" && seq -f 'entry%05g' 1 "$entries" | xargs touch)
 
-mkdir host/many
-(cd host/many && seq -f 'entry%05g' 1 10000 | xargs touch)
-start_agent
-t=$(now)
-echo "ls -l many" | HOSTSH_STATS=1 hostsh_session >/dev/null 2>"$scratch/stats"
-secs=$(since "$t")
-waits=$(sed -n 's/^hostsh: \([0-9]*\) round trips$/\1/p' "$scratch/stats")
-t=$(now); echo "ls -l ../host/many" | sftp_session; ssecs=$(since "$t")
-awk -v w="$waits" -v h="$secs" -v s="$ssecs" 'BEGIN {
-    printf "ls -l of 10000 entries: hostsh %d round-trip waits, %.2f s; sftp %.2f s\n", w, h, s }'
+port_of() { # port_of FILE: the "port = N" a program prints once it listens, within ten seconds
+    local i
+    for i in $(seq 100); do grep -q '^port = ' "$1" 2>/dev/null && break; sleep 0.1; done
+    sed -n 's/^port = //p' "$1"
+}
+forget() { # forget PID: reaped, so its number may be reused
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+    sed -i "/^$1\$/d" "$s/pids"
+}
+# sftp-server behind the launcher, working in host/, for the sessions over the link.
+(cd "$s/host" && exec "$launcher" -t 7200 "$server") >"$s/launcher.out" &
+started $!
+sport=$(port_of "$s/launcher.out")
+[ -n "$sport" ] || { echo "hostsh_bench: the launcher did not start" >&2; exit 1; }
+printf '#!/bin/sh\nexec %q -s -d 5 127.0.0.1:%s\n' "$relay" "$sport" >"$s/wrapper"
+chmod +x "$s/wrapper"
+
+# A fresh agent with -x working in host/ for each hostsh session, behind a relay with the given one-way
+# delay (0: none), started before the clock starts: sets hport.
+hostsh_prepare() { # hostsh_prepare ONE-WAY-MS
+    (cd "$s/host" && exec "$agent" -x -d -- >"$s/agent.out" 2>"$s/agent.err") &
+    apid=$!
+    started $apid
+    hport=$(port_of "$s/agent.out")
+    [ -n "$hport" ] || { echo "hostsh_bench: the agent did not start" >&2; exit 1; }
+    rpid=
+    if [ "$1" != 0 ]; then
+        "$relay" -t 7200 -d "$1" "127.0.0.1:$hport" >"$s/relay.out" &
+        rpid=$!
+        started $rpid
+        hport=$(port_of "$s/relay.out")
+        [ -n "$hport" ] || { echo "hostsh_bench: the relay did not start" >&2; exit 1; }
+    fi
+}
+hostsh_finish() {
+    forget "$apid"
+    [ -z "$rpid" ] || forget "$rpid"
+}
+# One session running the batch on standard input.
+hostsh_session() { # hostsh_session ONE-WAY-MS [ENV...] (the delay was given to hostsh_prepare)
+    shift
+    (cd "$s/local" && env "$@" timeout "$limit" "$hostsh" -q -b - "127.0.0.1:$hport") ||
+        { echo "hostsh_bench: a hostsh session failed" >&2; exit 1; }
+}
+sftp_prepare() { :; }
+sftp_finish() { :; }
+sftp_session() { # sftp_session ONE-WAY-MS (5 over the relay, 0 with sftp-server run directly)
+    if [ "$1" = 0 ]; then
+        (cd "$s/local" && timeout "$limit" sftp -q -D "$server" -b - >/dev/null)
+    else
+        (cd "$s/local" && timeout "$limit" sftp -q -S "$s/wrapper" -b - localhost >/dev/null)
+    fi || { echo "hostsh_bench: an sftp session failed" >&2; exit 1; }
+}
+same() { # same A B: the copy matches its source, else the benchmark stops
+    diff -r "$1" "$2" >/dev/null || { echo "hostsh_bench: $2 differs from $1" >&2; exit 1; }
+}
+
+measure_once() { # measure_once TOOL WHAT ONE-WAY-MS: seconds of one session
+    local tool=$1 what=$2 cmd t0 t1
+    case $what in
+    getr) cmd="get -r $s/host/tree got" ;;
+    putr) cmd="put -r tree $s/host/up" ;;
+    get) cmd="get $s/host/big.bin got" ;;
+    put) cmd="put big.bin $s/host/up" ;;
+    esac
+    ${tool}_prepare "$3"
+    t0=$EPOCHREALTIME
+    echo "$cmd" | ${tool}_session "$3"
+    t1=$EPOCHREALTIME
+    ${tool}_finish
+    case $what in
+    getr) same "$s/host/tree" "$s/local/got" ;;
+    putr) same "$s/local/tree" "$s/host/up" ;;
+    get) same "$s/host/big.bin" "$s/local/got" ;;
+    put) same "$s/local/big.bin" "$s/host/up" ;;
+    esac
+    rm -rf "$s/local/got" "$s/host/up"
+    awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'
+}
+best() { # best TOOL WHAT ONE-WAY-MS: the best of the rounds
+    local r
+    for r in $(seq "$rounds"); do measure_once "$@"; done | sort -g | head -n 1
+}
+row() { # row LABEL HOSTSH-SECONDS SFTP-SECONDS
+    awk -v n="$1" -v h="$2" -v q="$3" 'BEGIN { printf "%-40s %9.3fs %9.3fs %12.2fx\n", n, h, q, (h > 0 ? q / h : 0) }'
+}
+header() { printf '%-40s %10s %10s %13s\n' measure hostsh sftp "sftp/hostsh"; }
+both() { # both LABEL WHAT ONE-WAY-MS
+    local h q
+    h=$(best hostsh "$2" "$3")
+    q=$(best sftp "$2" "$3")
+    row "$1" "$h" "$q"
+}
+
+if [ "$only" != loopback ]; then
+    echo "through the relay, round trip 10 ms; sftp-server with TCP_NODELAY (best of $rounds):"
+    header
+    both "get -r of $files small files" getr 5
+    both "put -r of $files small files" putr 5
+    both "get of a $mib MiB file" get 5
+fi
+if [ "$only" != link ]; then
+    echo "on loopback; sftp with sftp-server run directly, -D (best of $rounds):"
+    header
+    both "get -r of $files small files" getr 0
+    both "put -r of $files small files" putr 0
+    both "get of a $mib MiB file" get 0
+    both "put of a $mib MiB file" put 0
+    hostsh_prepare 0
+    t0=$EPOCHREALTIME
+    echo "ls -l $s/host/many" | hostsh_session 0 HOSTSH_STATS=1 >/dev/null 2>"$s/stats"
+    h=$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')
+    hostsh_finish
+    waits=$(sed -n 's/^hostsh: \([0-9]*\) round trips$/\1/p' "$s/stats")
+    t0=$EPOCHREALTIME
+    echo "ls -l $s/host/many" | sftp_session 0
+    q=$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')
+    row "ls -l of $entries entries (${waits:-?} waits)" "$h" "$q"
+fi

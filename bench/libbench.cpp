@@ -131,6 +131,8 @@ struct Sftp {
         pid = fork();
         if (pid == 0) {
             int c = accept(l, nullptr, nullptr);
+            int on = 1; // as sshd sets it on the connection it hands to the server
+            setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             dup2(c, 0);
             dup2(c, 1);
             int null = open("/dev/null", O_WRONLY);
