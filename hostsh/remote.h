@@ -31,6 +31,17 @@ struct StatResult {
     Info st{};
 };
 
+// One small file of a group copied by getSmall or putSmall.
+struct SmallFile {
+    std::string remote;
+    int local = -1;    // the local descriptor written (get) or read (put)
+    int64_t size = 0;  // get: its size as the host gave it; put: its local size
+    int32_t mode = 0;  // put: the mode it is created with
+    int error = 0;     // the outcome: 0, or errno with where ('o', 'r', 'l' as for getFile)
+    char where = 0;
+    bool grew = false; // get: the host file was longer than its size: copy it on its own
+};
+
 // Called as a transfer goes on with the bytes moved so far; returns false to stop it.
 using ProgressFn = std::function<bool(int64_t done)>;
 
@@ -79,6 +90,17 @@ public:
     // to the host's disk before it is closed.
     int putFile(int in, const std::string &remote, int32_t mode, int64_t offset, bool sync, const ProgressFn &progress,
                 char *where);
+    // The largest file getSmall and putSmall take.
+    static int64_t smallLimit();
+    // Copies host files of at most smallLimit() bytes into local descriptors, a group at a
+    // time: the opens of a group in one round, then each file's one read with its close.
+    // Stops after the group of the first failure when stopAtFailure.
+    void getSmall(std::vector<SmallFile> &files, bool stopAtFailure);
+    // The same the other way: each file created (or truncated), then one write and a close.
+    void putSmall(std::vector<SmallFile> &files, bool stopAtFailure);
+    // chmod of every path, in one round; the errno of each.
+    std::vector<int> chmodMany(const std::vector<std::pair<std::string, int32_t>> &modes);
+
     // Whether the first length bytes of the host file hold what the local descriptor holds there
     // (its first and last 64 KiB are compared). 1 yes, 0 no, -1 with errno when the host file
     // cannot be read.

@@ -106,9 +106,21 @@ private:
     int cmdReput(const Parsed &);
     int get(const Transfer &t, const Parsed &p);
     int put(const Transfer &t, const Parsed &p);
+    // Where a host file lands here: a name in a directory, and its descriptor once open.
+    struct Landing {
+        std::string src;
+        int dirFd;
+        std::string name, shown;
+        int fd;
+        bool created;
+    };
+    int openLocal(const Transfer &t, int dirFd, const std::string &name, const std::string &shown, bool *created);
+    // Modes, times, flush and close of a copy, or its message and the removal of what it left.
+    int finishLocal(const Transfer &t, const Landing &to, const Info &st, int error, char where);
     int getOne(const Transfer &t, const std::string &src, int dirFd, const std::string &name,
                const std::string &shown, const Info &st);
-    int getTree(const Transfer &t, const std::string &src, int parentFd, const std::string &name,
+    int getInto(const Transfer &t, const Landing &to, const Info &st);
+    int getTree(const Transfer &t, const std::string &src, const Info &self, int parentFd, const std::string &name,
                 const std::string &shown);
     int putOne(const Transfer &t, const std::string &src, const std::string &dest, const struct stat &st);
     int putTree(const Transfer &t, const std::string &src, const std::string &dest);

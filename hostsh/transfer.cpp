@@ -78,78 +78,100 @@ int Shell::cmdReget(const Parsed &p) { return get(Options("reget", p, true), p);
 int Shell::cmdPut(const Parsed &p) { return put(Options("put", p, false), p); }
 int Shell::cmdReput(const Parsed &p) { return put(Options("reput", p, true), p); }
 
-int Shell::getOne(const Transfer &t, const std::string &src, int dirFd, const std::string &name,
-                  const std::string &shown, const Info &st)
+int Shell::openLocal(const Transfer &t, int dirFd, const std::string &name, const std::string &shown,
+                     bool *created)
 {
-    int64_t offset = 0;
-    bool created = false;
+    *created = false;
     int fd = -1;
     if (t.append)
         fd = openat(dirFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC); // read to compare its start
     if (fd < 0 && (!t.append || errno == ENOENT)) {
         fd = openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        created = fd >= 0;
+        *created = fd >= 0;
         if (fd < 0 && errno == EEXIST)
             fd = openat(dirFd, name.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
     }
     if (fd < 0) {
         Complain(t.cmd, shown, errno);
-        return 1;
+        return -1;
     }
     struct stat local;
     if (fstat(fd, &local) < 0 || !S_ISREG(local.st_mode)) {
         Complain(t.cmd, shown, S_ISDIR(local.st_mode) ? EISDIR : EINVAL);
         close(fd);
-        return 1;
+        return -1;
     }
-    if (t.append && local.st_size > 0) {
-        offset = local.st_size;
-        int same = offset <= st.size ? remote_.sameStart(src, fd, offset) : 0;
-        if (same <= 0) {
-            if (same < 0)
-                Complain(t.cmd, src, errno);
-            else
-                Complain(std::string(t.cmd) + ": " + ShowText(shown) + ": does not match the start of " +
-                         ShowText(src) + "; not continued");
-            close(fd);
-            return 1;
-        }
-        if (lseek(fd, offset, SEEK_SET) < 0) {
-            Complain(t.cmd, shown, errno);
-            close(fd);
-            return 1;
-        }
-    }
-    Meter meter(showProgress(), BaseName(src), IsRegMode(st.mode) ? st.size - offset : -1);
-    int64_t moved = 0;
-    char where = 0;
-    int rc = remote_.getFile(src, fd, offset, [&](int64_t done) { moved = done; return meter.update(done); }, &where);
-    int error = errno;
-    if (rc == 0 && t.keep) {
-        fchmod(fd, static_cast<mode_t>(st.mode & 07777));
+    return fd;
+}
+
+int Shell::finishLocal(const Transfer &t, const Landing &to, const Info &st, int error, char where)
+{
+    if (!error && t.keep) {
+        fchmod(to.fd, static_cast<mode_t>(st.mode & 07777));
         struct timespec times[2] = {{static_cast<time_t>(st.atime), 0}, {static_cast<time_t>(st.mtime), 0}};
-        futimens(fd, times);
-    } else if (rc == 0 && created)
-        fchmod(fd, static_cast<mode_t>(st.mode & 0777) & ~Umask());
-    if (rc == 0 && t.sync && fsync(fd) < 0)
-        rc = -1, error = errno, where = 'l';
-    if (close(fd) < 0 && rc == 0)
-        rc = -1, error = errno, where = 'l';
-    meter.finish(moved, rc == 0);
-    if (rc == 0)
+        futimens(to.fd, times);
+    } else if (!error && to.created)
+        fchmod(to.fd, static_cast<mode_t>(st.mode & 0777) & ~Umask());
+    if (!error && t.sync && fsync(to.fd) < 0)
+        error = errno, where = 'l';
+    if (close(to.fd) < 0 && !error)
+        error = errno, where = 'l';
+    if (!error)
         return 0;
     if (error == EINTR) {
-        Complain(std::string(t.cmd) + ": " + ShowText(src) + ": interrupted; " + ShowText(shown) +
+        Complain(std::string(t.cmd) + ": " + ShowText(to.src) + ": interrupted; " + ShowText(to.shown) +
                  " is kept (reget continues it)");
         return 1;
     }
-    Complain(t.cmd, where == 'l' ? shown : src, error);
-    if (!t.append && (created || where != 'o'))
-        unlinkat(dirFd, name.c_str(), 0);
+    Complain(t.cmd, where == 'l' ? to.shown : to.src, error);
+    if (!t.append && (to.created || where != 'o'))
+        unlinkat(to.dirFd, to.name.c_str(), 0);
     return 1;
 }
 
-int Shell::getTree(const Transfer &t, const std::string &src, int parentFd, const std::string &name,
+int Shell::getOne(const Transfer &t, const std::string &src, int dirFd, const std::string &name,
+                  const std::string &shown, const Info &st)
+{
+    Landing to{src, dirFd, name, shown, -1, false};
+    to.fd = openLocal(t, dirFd, name, shown, &to.created);
+    if (to.fd < 0)
+        return 1;
+    return getInto(t, to, st);
+}
+
+int Shell::getInto(const Transfer &t, const Landing &to, const Info &st)
+{
+    int64_t offset = 0;
+    struct stat local;
+    if (t.append && fstat(to.fd, &local) == 0 && local.st_size > 0) {
+        offset = local.st_size;
+        int same = offset <= st.size ? remote_.sameStart(to.src, to.fd, offset) : 0;
+        if (same <= 0) {
+            if (same < 0)
+                Complain(t.cmd, to.src, errno);
+            else
+                Complain(std::string(t.cmd) + ": " + ShowText(to.shown) + ": does not match the start of " +
+                         ShowText(to.src) + "; not continued");
+            close(to.fd);
+            return 1;
+        }
+    }
+    if (lseek(to.fd, offset, SEEK_SET) < 0 || (!t.append && ftruncate(to.fd, 0) < 0)) {
+        Complain(t.cmd, to.shown, errno);
+        close(to.fd);
+        return 1;
+    }
+    Meter meter(showProgress(), BaseName(to.src), IsRegMode(st.mode) ? st.size - offset : -1);
+    int64_t moved = 0;
+    char where = 0;
+    int rc = remote_.getFile(to.src, to.fd, offset, [&](int64_t done) { moved = done; return meter.update(done); },
+                             &where);
+    int error = rc < 0 ? errno : 0;
+    meter.finish(moved, rc == 0);
+    return finishLocal(t, to, st, error, where);
+}
+
+int Shell::getTree(const Transfer &t, const std::string &src, const Info &self, int parentFd, const std::string &name,
                    const std::string &shown)
 {
     if (mkdirat(parentFd, name.c_str(), 0700) < 0 && errno != EEXIST) {
@@ -187,6 +209,8 @@ int Shell::getTree(const Transfer &t, const std::string &src, int parentFd, cons
             links.push_back(full[k]);
     auto targets = remote_.readlinkMany(links);
     size_t li = 0;
+    std::vector<size_t> small;
+    std::vector<Info> infos;
     for (size_t k = 0; k < full.size() && !gInterrupted; k++) {
         if (status && !ignoreFailure_)
             break;
@@ -196,7 +220,7 @@ int Shell::getTree(const Transfer &t, const std::string &src, int parentFd, cons
             Complain(t.cmd, full[k], st[k].error);
             status = 1;
         } else if (IsDirMode(s.mode)) {
-            status |= getTree(t, full[k], dir.fd, safe[k], to);
+            status |= getTree(t, full[k], s, dir.fd, safe[k], to);
         } else if (IsLinkMode(s.mode)) {
             const auto &target = targets[li++];
             if (!target) {
@@ -211,6 +235,8 @@ int Shell::getTree(const Transfer &t, const std::string &src, int parentFd, cons
                 Complain(t.cmd, to, errno);
                 status = 1;
             }
+        } else if (IsRegMode(s.mode) && !t.append && s.size <= Remote::smallLimit()) {
+            small.push_back(k); // a group at a time, below
         } else if (IsRegMode(s.mode)) {
             status |= getOne(t, full[k], dir.fd, safe[k], to, s);
         } else {
@@ -218,14 +244,38 @@ int Shell::getTree(const Transfer &t, const std::string &src, int parentFd, cons
             status = 1;
         }
     }
-    auto self = remote_.statMany({src}, true);
-    if (self[0].result >= 0) {
-        fchmod(dir.fd, static_cast<mode_t>(self[0].st.mode) & 07777);
-        if (t.keep) {
-            struct timespec times[2] = {{static_cast<time_t>(self[0].st.atime), 0},
-                                        {static_cast<time_t>(self[0].st.mtime), 0}};
-            futimens(dir.fd, times);
+    if (!small.empty() && !gInterrupted && !(status && !ignoreFailure_)) {
+        std::vector<Landing> landings;
+        std::vector<SmallFile> files;
+        for (size_t k : small) {
+            Landing to{full[k], dir.fd, safe[k], shown + "/" + safe[k], -1, false};
+            to.fd = openLocal(t, dir.fd, safe[k], to.shown, &to.created);
+            if (to.fd < 0) {
+                status = 1;
+                if (!ignoreFailure_)
+                    break;
+                continue;
+            }
+            landings.push_back(to);
+            files.push_back({full[k], to.fd, st[k].st.size, 0, 0, 0, false});
+            infos.push_back(st[k].st);
         }
+        remote_.getSmall(files, !ignoreFailure_);
+        for (size_t i = 0; i < files.size(); i++) {
+            if (files[i].error == ECANCELED) {
+                close(landings[i].fd);
+                if (landings[i].created)
+                    unlinkat(dir.fd, landings[i].name.c_str(), 0);
+            } else if (files[i].grew)
+                status |= getInto(t, landings[i], infos[i]); // copied on its own
+            else
+                status |= finishLocal(t, landings[i], infos[i], files[i].error, files[i].where);
+        }
+    }
+    fchmod(dir.fd, static_cast<mode_t>(self.mode) & 07777);
+    if (t.keep) {
+        struct timespec times[2] = {{static_cast<time_t>(self.atime), 0}, {static_cast<time_t>(self.mtime), 0}};
+        futimens(dir.fd, times);
     }
     return status | refused;
 }
@@ -272,7 +322,7 @@ int Shell::get(const Transfer &t, const Parsed &p)
                 status = 1;
                 continue;
             }
-            status |= getTree(t, src, dir.fd, name, shown);
+            status |= getTree(t, src, st[k].st, dir.fd, name, shown);
         } else
             status |= getOne(t, src, dir.fd, name, shown, st[k].st);
     }
@@ -436,16 +486,57 @@ int Shell::putTree(const Transfer &t, const std::string &src, const std::string 
             Complain(t.cmd, links[k].second, linked[k]);
             status = 1;
         }
-    for (const auto &[f, h, st] : files) {
+    // Small files a group at a time, then the others one by one.
+    std::vector<SmallFile> small;
+    std::vector<size_t> which;
+    for (size_t k = 0; k < files.size() && !t.append; k++) {
+        const auto &[f, h, st] = files[k];
+        if (st.st_size > Remote::smallLimit())
+            continue;
+        int fd = open(f.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            Complain(t.cmd, f, errno);
+            status = 1;
+            continue;
+        }
+        small.push_back({h, fd, st.st_size, static_cast<int32_t>(st.st_mode & 0777), 0, 0, false});
+        which.push_back(k);
+    }
+    if (!(status && !ignoreFailure_))
+        remote_.putSmall(small, !ignoreFailure_);
+    std::vector<bool> done(files.size(), false);
+    for (size_t i = 0; i < small.size(); i++) {
+        close(small[i].local);
+        const auto &[f, h, st] = files[which[i]];
+        const SmallFile &r = small[i];
+        done[which[i]] = r.error != EAGAIN; // one that grew goes on its own below
+        if (r.error == EAGAIN || r.error == ECANCELED)
+            continue;
+        if (r.error) {
+            // After the first failure (which stops the copy) the others only leave nothing.
+            if (!(status && !ignoreFailure_))
+                Complain(t.cmd, r.where == 'l' ? f : h, r.error);
+            if (r.where != 'o')
+                hostlink::unlink(link_, h);
+            status = 1;
+        } else if (t.keep) {
+            if (hostlink::chmod(link_, h, static_cast<int32_t>(st.st_mode & 07777)) < 0)
+                Complain(t.cmd, h, errno);
+            keepTimes(h, st);
+        }
+    }
+    for (size_t k = 0; k < files.size(); k++) {
         if (gInterrupted || (status && !ignoreFailure_))
             break;
-        status |= putOne(t, f, h, st);
+        if (!done[k])
+            status |= putOne(t, std::get<0>(files[k]), std::get<1>(files[k]), std::get<2>(files[k]));
     }
-    for (size_t k = dirs.size(); k-- > 0;) {
-        hostlink::chmod(link_, dirs[k], static_cast<int32_t>(dirStats[k].st_mode & 07777));
-        if (t.keep)
-            keepTimes(dirs[k], dirStats[k]);
-    }
+    std::vector<std::pair<std::string, int32_t>> modes;
+    for (size_t k = dirs.size(); k-- > 0;)
+        modes.emplace_back(dirs[k], static_cast<int32_t>(dirStats[k].st_mode & 07777));
+    remote_.chmodMany(modes);
+    for (size_t k = dirs.size(); k-- > 0 && t.keep;)
+        keepTimes(dirs[k], dirStats[k]);
     return status;
 }
 

@@ -107,7 +107,7 @@ private:
             case 8:
                 out = next < names_.size() ? Reply(8, {0, 0}, names_[next++] + '\0') : Reply(8, {-1, 22});
                 break;
-            case 1: reads_.clear(), out = Reply(1, {5, 0}); break;
+            case 1: out = Reply(1, {nextFd_++, 0}); break;
             case 2: {
                 int32_t fd;
                 memcpy(&fd, req.data() + 4, 4);
@@ -125,7 +125,8 @@ private:
             close(c);
     }
     std::vector<std::string> names_;
-    std::map<int32_t, int> reads_;
+    std::map<int32_t, int> reads_; // per descriptor
+    int32_t nextFd_ = 5;
     int listener_ = -1;
     std::thread thread_;
 };
