@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <unistd.h>
@@ -19,9 +20,12 @@ using hostlink::Pending;
 
 namespace {
 
-// Reads or writes of one transfer in flight: 8 MiB, enough to keep a link of some
-// milliseconds' round trip busy.
-constexpr int kWindow = 128;
+// Reads or writes of one transfer in flight: 2 MiB on a link as near as loopback (the buffers
+// stay in the processor's cache), 16 MiB where the open took a while to come back, so that a
+// link of some milliseconds' round trip stays busy.
+constexpr int kWindow = 256;
+constexpr int kNearWindow = 32;
+constexpr auto kFar = std::chrono::milliseconds(2);
 // Files at most this long go a group at a time, each in one read or write.
 constexpr size_t kGroup = 64;
 
@@ -109,7 +113,9 @@ int Remote::getFile(const std::string &remote, int out, int64_t offset, const Pr
     const size_t chunk = hostlink::kMaxData;
     Batch batch(link_, kWindow * (chunk + 128) + 4096);
     begin(batch);
+    auto asked = std::chrono::steady_clock::now();
     int32_t fd = batch.open(remote, hostlink::kOpenRead).value();
+    size_t window = std::chrono::steady_clock::now() - asked < kFar ? kNearWindow : kWindow;
     rounds_++;
     if (fd < 0 || seekTo(batch, fd, offset) < 0) {
         int error = errno;
@@ -121,10 +127,10 @@ int Remote::getFile(const std::string &remote, int out, int64_t offset, const Pr
     }
     // Reads in flight return consecutive parts of the file; the first short one marks the end,
     // and the reads behind it return nothing more.
-    std::vector<std::string> buffers(kWindow, std::string(chunk, '\0'));
+    std::vector<std::string> buffers(window, std::string(chunk, '\0'));
     std::deque<std::pair<size_t, Pending>> reads;
     int64_t next = offset, done = 0;
-    for (size_t i = 0; i < static_cast<size_t>(kWindow); i++, next += static_cast<int64_t>(chunk))
+    for (size_t i = 0; i < window; i++, next += static_cast<int64_t>(chunk))
         reads.emplace_back(i, readAt(batch, fd, buffers[i].data(), chunk, next));
     int error = 0;
     char side = 0;
@@ -212,7 +218,9 @@ int Remote::putFile(int in, const std::string &remote, int32_t mode, int64_t off
     Batch batch(link_, kWindow * (hostlink::kMaxData + 128) + 4096);
     begin(batch);
     int32_t flags = hostlink::kOpenWrite | (offset ? 0 : hostlink::kOpenCreate | hostlink::kOpenTruncate);
+    auto asked = std::chrono::steady_clock::now();
     int32_t fd = batch.open(remote, flags, mode).value();
+    size_t window = std::chrono::steady_clock::now() - asked < kFar ? kNearWindow : kWindow;
     rounds_++;
     if (fd < 0 || seekTo(batch, fd, offset) < 0) {
         int e = errno;
@@ -260,7 +268,7 @@ int Remote::putFile(int in, const std::string &remote, int32_t mode, int64_t off
             } else
                 writes.emplace_back(n, batch.write(fd, p, n));
             at += static_cast<int64_t>(n);
-            collect(kWindow);
+            collect(window);
         }
         done += got;
         if (!error && progress && !progress(done))

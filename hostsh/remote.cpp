@@ -18,6 +18,9 @@ using hostlink::Pending;
 
 namespace {
 
+// The most entries one listing takes in.
+constexpr size_t kMostEntries = size_t(1) << 22;
+
 Info FromPlain(const hostlink::FileStatus &s)
 {
     Info i;
@@ -111,6 +114,8 @@ int Remote::listNames(const std::string &path, std::vector<std::string> *names)
             }
             if (r.text != "." && r.text != "..")
                 names->push_back(r.text);
+            if (names->size() > kMostEntries && !error)
+                error = ENOMEM; // a directory without end: no more is taken in
         }
         if (end)
             break;

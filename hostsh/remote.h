@@ -63,7 +63,8 @@ public:
     void resetWaits();
 
     // Names of a host directory in the host's order, "." and ".." left out.
-    // Returns -1 with errno when the directory cannot be opened.
+    // Returns -1 with errno when the directory cannot be opened or read, ENOMEM when it lists
+    // more than four million entries (an agent may list without end).
     int listNames(const std::string &path, std::vector<std::string> *names);
     // stat (follow) or lstat of every path, in one round.
     std::vector<StatResult> statMany(const std::vector<std::string> &paths, bool follow);
