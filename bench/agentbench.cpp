@@ -28,8 +28,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "client/files_api.h"
-#include "client/hostlink.h"
+#include <hostlink/calls.h>
+#include <hostlink/detail.h>
+#include <hostlink/link.h>
 
 extern char **environ;
 
@@ -392,7 +393,8 @@ std::optional<double> AllocationsPerRequest(const char *binary, const std::strin
             hostlink::lseek(a.link, fd, 0, SEEK_SET);
             hostlink::close(a.link, fd);
             hostlink::access(a.link, dir + "/missing", hostlink::kAccessExists);
-            hostlink::getcwd(a.link);
+            std::string cwd;
+            hostlink::getcwd(a.link, &cwd);
         }
         hostlink::detail::record(a.link, nullptr);
         *requests = static_cast<int>(log.size());
@@ -508,7 +510,7 @@ int main(int argc, char **argv)
         {"readdir of 10,000 entries", "entries", entryCount, quick ? 1 : 3, [&](Link &l) {
              uint32_t h = hostlink::opendir(l, entries);
              int n = 0;
-             while (h && n <= entryCount + 2 && hostlink::readdir(l, h))
+             while (h && n <= entryCount + 2 && hostlink::readdir(l, h, nullptr) > 0)
                  n++;
              return hostlink::closedir(l, h) == 0 && n == entryCount + 2;
          }},

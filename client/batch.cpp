@@ -1,29 +1,18 @@
 #include <hostlink/batch.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "client/batchslot.h"
 #include "client/callnumbers.h"
 
 namespace hostlink {
 
+// The engine of a batch: requests out, replies in, with poll on both directions.
 using Kind = LinkError::Kind;
-
-namespace detail {
-
-struct Slot {
-    int call = 0;
-    Decoder decode;
-    SubmitOptions options;
-    size_t cost = 0; // counted against the cap while in flight
-    bool done = false;
-    Result result;
-    std::exception_ptr failure;
-};
-
-} // namespace detail
 
 namespace {
 
@@ -31,34 +20,6 @@ constexpr size_t kSmallReply = 64;
 constexpr size_t kFlushBytes = 32 * 1024;  // unsent requests beyond this go out at once
 constexpr size_t kInBuffer = 128 * 1024;
 constexpr size_t kDirectTail = 16 * 1024; // a tail this long is read straight into its buffer
-
-// The result word, with the local errno when it is the failure value.
-void fillResult(const Reply &r, Result &res, int32_t failure = -1)
-{
-    res.value = r.word(1);
-    if (res.value == failure || (failure < 0 && res.value < 0))
-        res.error = localErrno(r.word(2));
-}
-
-void simpleDecoder(const Reply &r, Result &res) { fillResult(r, res); }
-
-void statusDecoder(const Reply &r, Result &res)
-{
-    fillResult(r, res);
-    if (res.value >= 0)
-        decodeStatus(r, 3, &res.status);
-}
-
-void idDecoder(const Reply &r, Result &res) { res.value = r.word(1); }
-
-// A pending result for a request that was refused before it was sent.
-Decoder refused(int error)
-{
-    return [error](const Reply &, Result &res) {
-        res.value = -1;
-        res.error = error;
-    };
-}
 
 } // namespace
 
@@ -99,6 +60,25 @@ Batch::Batch(Link &link, size_t maxInFlight) : link_(link), maxInFlight_(maxInFl
 
 Batch::~Batch()
 {
+    if (queue_.empty() || failure_)
+        return;
+    // Abandoned with requests in flight (an exception is on its way, or the caller left early):
+    // the memory their replies were to fill, and whatever their decoders and callbacks refer
+    // to, may be gone. Their results fail; their replies are still taken in, to keep the link
+    // in step, but dropped.
+    auto abandoned = std::make_exception_ptr(LinkError(Kind::Io, "the batch was abandoned before this reply"));
+    for (auto &slot : queue_) {
+        slot->options.into = nullptr;
+        slot->options.intoSize = 0;
+        slot->options.onDone = nullptr;
+        slot->decode = [](const Reply &, Result &) {};
+        slot->failure = abandoned;
+    }
+    Incoming &in = *in_;
+    if (in.phase == Incoming::Tail) { // the reply being read: the rest of its data is dropped
+        in.dropLeft += in.tailWant - in.tailGot;
+        in.tailWant = in.tailGot;
+    }
     try {
         drain();
     } catch (const LinkError &) {
@@ -151,6 +131,8 @@ Pending Batch::enqueue(const Request &req, Decoder decode, SubmitOptions options
         std::rethrow_exception(failure_);
     encodeRequest(req, link_.swapped(), &out_);
     inFlightBytes_ += slot->cost;
+    if (queue_.empty())
+        frontSince_ = std::chrono::steady_clock::now();
     queue_.push_back(slot);
     if (out_.size() - outSent_ >= kFlushBytes || slot->options.barrier)
         pump(false);
@@ -196,10 +178,30 @@ void Batch::pump(bool block)
             p.events |= POLLIN;
         if (!p.events)
             return;
+        // The wait ends at the earlier of the batch's deadline and the link's timeout for the
+        // reply in front, counted from when it began to be awaited.
+        using Clock = std::chrono::steady_clock;
+        auto now = Clock::now();
+        if (frontSince_ == Clock::time_point{})
+            frontSince_ = now;
+        Clock::time_point end{};
         double t = link_.timeout();
-        int r = poll(&p, 1, t > 0 ? static_cast<int>(t * 1000) + 1 : -1);
+        if (t > 0)
+            end = frontSince_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t));
+        if (deadline_ != Clock::time_point{} && (end == Clock::time_point{} || deadline_ < end))
+            end = deadline_;
+        int ms = -1;
+        if (end != Clock::time_point{}) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+            if (left <= 0)
+                throw LinkError(Kind::TimedOut, end == deadline_ ? "the call ran past its time limit"
+                                                                 : "timed out waiting for the agent");
+            ms = static_cast<int>(std::min<long long>(left + 1, 1 << 30));
+        }
+        int r = poll(&p, 1, ms);
         if (r == 0)
-            throw LinkError(Kind::TimedOut, "timed out waiting for the agent");
+            throw LinkError(Kind::TimedOut, end == deadline_ ? "the call ran past its time limit"
+                                                             : "timed out waiting for the agent");
         if (r < 0 && errno != EINTR)
             throw LinkError(Kind::Io, std::string("poll: ") + strerror(errno));
     } catch (const LinkError &) {
@@ -333,15 +335,25 @@ bool Batch::receiveSome()
     return progressed;
 }
 
+void Batch::setDeadline(double seconds)
+{
+    deadline_ = seconds > 0 ? std::chrono::steady_clock::now() +
+                                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(seconds))
+                            : std::chrono::steady_clock::time_point{};
+}
+
 void Batch::finishFront()
 {
     std::shared_ptr<detail::Slot> slot = std::move(queue_.front());
     queue_.pop_front();
+    frontSince_ = std::chrono::steady_clock::now();
     inFlightBytes_ -= slot->cost;
     Incoming &in = *in_;
     slot->result.bytes = in.tailGot;
     try {
-        slot->decode(in.reply, slot->result);
+        if (!slot->failure)
+            slot->decode(in.reply, slot->result);
     } catch (const LinkError &) {
         slot->failure = std::current_exception();
     }
@@ -350,236 +362,6 @@ void Batch::finishFront()
     in.phase = Incoming::Header;
     if (slot->options.onDone && !slot->failure)
         slot->options.onDone(slot->result);
-}
-
-// ---- Typed requests ----
-
-namespace {
-
-Decoder pathCheck(std::string_view path, size_t room)
-{
-    if (detail::fits(path, room))
-        return nullptr;
-    return refused(errno);
-}
-
-} // namespace
-
-// A request refused before sending still takes its place in the order: it is answered at once.
-#define HOSTLINK_REFUSE_UNLESS_FITS(path, room)                                                                        \
-    if (Decoder no = pathCheck(path, room)) {                                                                          \
-        auto slot = std::make_shared<detail::Slot>();                                                                  \
-        no(Reply{}, slot->result);                                                                                     \
-        slot->done = true;                                                                                             \
-        return Pending(this, std::move(slot));                                                                         \
-    }
-
-constexpr size_t kPathRoom = kMaxMessage - 12;
-
-Pending Batch::open(std::string_view path, int32_t flags, int32_t mode)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(path, kPathRoom)
-    return submit(Request(kCallOpen).word(flags).word(mode).str(path), simpleDecoder);
-}
-
-Pending Batch::read(int32_t fd, void *buffer, size_t count, bool mayBlock)
-{
-    int32_t n = count > static_cast<size_t>(kMaxData) ? kMaxData : static_cast<int32_t>(count);
-    SubmitOptions o;
-    o.barrier = mayBlock;
-    o.into = static_cast<char *>(buffer);
-    o.intoSize = static_cast<size_t>(n);
-    o.head = 12;
-    return submit(Request(kCallRead).word(fd).word(n),
-                  [n](const Reply &r, Result &res) {
-                      fillResult(r, res);
-                      if (res.value >= 0 && (res.value > n || static_cast<size_t>(res.value) > res.bytes))
-                          throw LinkError(Kind::Malformed, "read reply carries fewer bytes than it claims");
-                  },
-                  std::move(o));
-}
-
-Pending Batch::write(int32_t fd, const void *buffer, size_t count)
-{
-    int32_t n = count > static_cast<size_t>(kMaxData) ? kMaxData : static_cast<int32_t>(count);
-    Request req(kCallWrite);
-    req.word(fd).word(n).borrow(std::string_view(static_cast<const char *>(buffer), static_cast<size_t>(n)));
-    return submit(req, simpleDecoder); // encoded (copied) at once
-}
-
-Pending Batch::lseek(int32_t fd, int32_t offset, int32_t whence)
-{
-    return submit(Request(kCallLseek).word(fd).word(offset).word(whence), simpleDecoder);
-}
-Pending Batch::close(int32_t fd) { return submit(Request(kCallClose).word(fd), simpleDecoder); }
-
-Pending Batch::opendir(std::string_view path)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(path, kPathRoom)
-    return submit(detail::pathRequest(kCallOpendir, path), [](const Reply &r, Result &res) { fillResult(r, res, 0); });
-}
-
-Pending Batch::readdir(uint32_t handle)
-{
-    return submit(Request(kCallReaddir).word(static_cast<int32_t>(handle)), [](const Reply &r, Result &res) {
-        int saved = errno;
-        res.value = decodeReaddir(r, &res.text);
-        if (res.value < 0)
-            res.error = errno;
-        errno = saved;
-    });
-}
-
-Pending Batch::rewinddir(uint32_t handle)
-{
-    return submit(Request(kCallRewinddir).word(static_cast<int32_t>(handle)),
-                  [](const Reply &, Result &res) { res.value = 0; });
-}
-Pending Batch::closedir(uint32_t handle)
-{
-    return submit(Request(kCallClosedir).word(static_cast<int32_t>(handle)), simpleDecoder);
-}
-
-Pending Batch::access(std::string_view path, int32_t mode)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(path, kPathRoom)
-    return submit(detail::modePathRequest(kCallAccess, mode, path), simpleDecoder);
-}
-Pending Batch::stat(std::string_view path)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(path, kPathRoom)
-    return submit(detail::pathRequest(kCallStat, path), statusDecoder);
-}
-Pending Batch::lstat(std::string_view path)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(path, kPathRoom)
-    return submit(detail::pathRequest(kCallLstat, path), statusDecoder);
-}
-Pending Batch::fstat(int32_t fd) { return submit(Request(kCallFstat).word(fd), statusDecoder); }
-
-Pending Batch::link(std::string_view existing, std::string_view newpath)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(existing, kPathRoom / 2)
-    HOSTLINK_REFUSE_UNLESS_FITS(newpath, kPathRoom / 2)
-    return submit(detail::twoPathRequest(kCallLink, existing, newpath), simpleDecoder);
-}
-Pending Batch::symlink(std::string_view text, std::string_view newpath)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(text, kPathRoom / 2)
-    HOSTLINK_REFUSE_UNLESS_FITS(newpath, kPathRoom / 2)
-    return submit(detail::twoPathRequest(kCallSymlink, text, newpath), simpleDecoder);
-}
-Pending Batch::unlink(std::string_view path)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(path, kPathRoom)
-    return submit(detail::pathRequest(kCallUnlink, path), simpleDecoder);
-}
-Pending Batch::mkdir(std::string_view path, int32_t mode)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(path, kPathRoom)
-    return submit(detail::modePathRequest(kCallMkdir, mode, path), simpleDecoder);
-}
-Pending Batch::rmdir(std::string_view path)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(path, kPathRoom)
-    return submit(detail::pathRequest(kCallRmdir, path), simpleDecoder);
-}
-Pending Batch::chmod(std::string_view path, int32_t mode)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(path, kPathRoom)
-    return submit(detail::modePathRequest(kCallChmod, mode, path), simpleDecoder);
-}
-Pending Batch::chdir(std::string_view path)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(path, kPathRoom)
-    return submit(detail::pathRequest(kCallChdir, path), simpleDecoder);
-}
-
-Pending Batch::getcwd()
-{
-    return submit(Request(kCallGetcwd), [](const Reply &r, Result &res) {
-        fillResult(r, res, 0);
-        if (res.value != 0) {
-            res.text = decodeString(r, 12);
-            res.value = 0;
-        } else
-            res.value = -1;
-    });
-}
-
-Pending Batch::readlink(std::string_view path)
-{
-    HOSTLINK_REFUSE_UNLESS_FITS(path, 1024)
-    return submit(detail::pathRequest(kCallReadlink, path), [](const Reply &r, Result &res) {
-        int saved = errno;
-        res.value = decodeReadlink(r, &res.text);
-        if (res.value < 0)
-            res.error = errno;
-        errno = saved;
-    });
-}
-
-Pending Batch::getuid() { return submit(Request(kCallGetuid), idDecoder); }
-Pending Batch::getgid() { return submit(Request(kCallGetgid), idDecoder); }
-Pending Batch::geteuid() { return submit(Request(kCallGeteuid), idDecoder); }
-Pending Batch::getegid() { return submit(Request(kCallGetegid), idDecoder); }
-Pending Batch::getpid() { return submit(Request(kCallGetpid), simpleDecoder); }
-Pending Batch::getppid() { return submit(Request(kCallGetppid), simpleDecoder); }
-Pending Batch::getpgrp() { return submit(Request(kCallGetpgrp), simpleDecoder); }
-Pending Batch::setpgid(int32_t pid, int32_t group)
-{
-    return submit(Request(kCallSetpgid).word(pid).word(group), simpleDecoder);
-}
-Pending Batch::setsid() { return submit(Request(kCallSetsid), simpleDecoder); }
-Pending Batch::dup2(int32_t from, int32_t to) { return submit(Request(kCallDup2).word(from).word(to), simpleDecoder); }
-Pending Batch::peerpipe(int port) { return submit(Request(kCallPeerpipe).word(port), simpleDecoder); }
-
-namespace {
-SubmitOptions barrier()
-{
-    SubmitOptions o;
-    o.barrier = true;
-    return o;
-}
-} // namespace
-
-#define HOSTLINK_REFUSE_UNLESS_VECTORS_FIT(first, a, b, room)                                                          \
-    if (!detail::fitsAll(first, a, b, room)) {                                                                         \
-        auto slot = std::make_shared<detail::Slot>();                                                                  \
-        refused(errno)(Reply{}, slot->result);                                                                         \
-        slot->done = true;                                                                                             \
-        return Pending(this, std::move(slot));                                                                         \
-    }
-
-Pending Batch::fork() { return submit(Request(kCallFork), simpleDecoder, barrier()); }
-
-Pending Batch::execve(const std::string &path, const std::vector<std::string> &argv, const std::vector<std::string> &env)
-{
-    HOSTLINK_REFUSE_UNLESS_VECTORS_FIT(path, argv, env, kMaxMessage - 12)
-    return submit(detail::vectorRequest(kCallExecve, path, argv, &env), simpleDecoder, barrier());
-}
-
-Pending Batch::execvp(const std::string &name, const std::vector<std::string> &argv)
-{
-    HOSTLINK_REFUSE_UNLESS_VECTORS_FIT(name, argv, {}, kMaxMessage - 8)
-    return submit(detail::vectorRequest(kCallExecvp, name, argv, nullptr), simpleDecoder, barrier());
-}
-
-Pending Batch::_exit(int32_t status)
-{
-    return submit(Request(kCallExit).word(status),
-                  [](const Reply &r, Result &res) {
-                      if (r.length() != 4)
-                          throw LinkError(Kind::Malformed, "_exit reply is not the header alone");
-                      res.value = 0;
-                  },
-                  barrier());
-}
-
-Pending Batch::forkNExec(const std::string &path, const std::vector<std::string> &argv)
-{
-    HOSTLINK_REFUSE_UNLESS_VECTORS_FIT(path, argv, {}, kMaxMessage - 8)
-    return submit(detail::vectorRequest(kCallForkNExec, path, argv, nullptr), simpleDecoder, barrier());
 }
 
 } // namespace hostlink

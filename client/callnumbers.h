@@ -61,10 +61,6 @@ enum CallNumber : int {
 // Appends req as the wire carries it in the given byte order.
 void encodeRequest(const Request &req, bool swapped, std::string *out);
 
-// Readdir and readlink replies, shared by the typed calls and the batch.
-int decodeReaddir(const Reply &r, std::string *name);
-int32_t decodeReadlink(const Reply &r, std::string *text);
-
 namespace detail {
 // False with errno EINVAL (a NUL inside) or ENAMETOOLONG (room or more bytes).
 bool fits(std::string_view s, size_t room);

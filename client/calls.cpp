@@ -219,7 +219,9 @@ int32_t decodeHostEntry(const Reply &reply, HostEntry *entry)
     e.addressLength = reply.word(4);
     e.addressType = reply.word(5);
     int room = reply.length() - 24;
-    if (aliases < 0 || addresses < 0 || e.addressLength < 0 || aliases > room ||
+    // Every count is bounded by the bytes the reply holds before anything is made of it: each
+    // alias takes at least its NUL, each address at least one byte.
+    if (aliases < 0 || addresses < 0 || e.addressLength < 0 || aliases > room || addresses > room ||
         (e.addressLength > 0 && addresses > room / e.addressLength))
         malformed("host reply counts do not fit its length");
     StringReader in(reply, 24, static_cast<size_t>(reply.length()));

@@ -194,17 +194,23 @@ int openClientLog(const std::string &program, int port, const char *envName, std
     *path = dir + "/" + name;
     if (::mkdir(dir.c_str(), 0700) < 0 && errno != EEXIST)
         return -1;
-    // The directory must be this user's own, private, and no link.
-    struct ::stat st;
-    if (::lstat(dir.c_str(), &st) < 0)
-        return -1;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
-        errno = EPERM;
-        return -1;
-    }
+    // The directory must be this user's own, private, and no link (checked on the directory
+    // opened, not on its name); when it is not (another user made it first, say), a fresh
+    // private one beside it is made and used instead.
     int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (d < 0)
-        return -1;
+    struct ::stat st;
+    if (d < 0 || ::fstat(d, &st) < 0 || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
+        if (d >= 0)
+            ::close(d);
+        std::string fresh = dir + ".XXXXXX";
+        if (!::mkdtemp(fresh.data()))
+            return -1;
+        dir = fresh;
+        *path = dir + "/" + name;
+        d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (d < 0)
+            return -1;
+    }
     ::unlinkat(d, name.c_str(), 0);
     int fd = ::openat(d, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     int error = errno;

@@ -114,7 +114,11 @@ int32_t mknod(Link &link, std::string_view path, uint32_t mode)
 
 int32_t statvfs(Link &link, std::string_view path, FsStats *stats)
 {
-    const Reply &r = link.exchange(Request(kCallStatvfs).str(path));
+    return parseStatvfs(link.exchange(Request(kCallStatvfs).str(path)), stats);
+}
+
+int32_t parseStatvfs(const Reply &r, FsStats *stats)
+{
     int32_t result = parseResult(r, kCallStatvfs, 84);
     if (result == 0 && stats) {
         stats->bsize = static_cast<uint32_t>(r.word(3));

@@ -3,7 +3,9 @@
 
 #include "client/callnumbers.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
@@ -62,10 +64,23 @@ uint16_t bswap16(uint16_t v) { return __builtin_bswap16(v); }
     throw LinkError(Kind::Io, std::string("read from agent: ") + strerror(errno));
 }
 
-void readAll(int fd, char *p, size_t n)
+using Clock = std::chrono::steady_clock;
+
+// Reads n bytes; with a deadline (not the epoch), gives up once it has passed, however the
+// bytes trickle in.
+void readAll(int fd, char *p, size_t n, Clock::time_point deadline = {})
 {
     size_t got = 0;
     while (got < n) {
+        if (deadline != Clock::time_point{}) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            struct pollfd q = {fd, POLLIN, 0};
+            int ready = left > 0 ? poll(&q, 1, static_cast<int>(std::min<long long>(left, 1 << 30))) : 0;
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready == 0)
+                throw LinkError(Kind::TimedOut, "timed out waiting for the agent");
+        }
         ssize_t r = ::read(fd, p + got, n - got);
         if (r == 0)
             throw LinkError(Kind::Closed, got == 0 ? "connection closed by the agent" : "connection closed inside a reply");
@@ -132,6 +147,13 @@ int Reply::length() const
     uint16_t v;
     memcpy(&v, raw.data(), 2);
     return swapped ? bswap16(v) : v;
+}
+
+int Reply::call() const
+{
+    if (raw.size() < 4)
+        throw LinkError(Kind::Malformed, "reply without its header");
+    return static_cast<unsigned char>(raw[2]);
 }
 
 int32_t Reply::word(int n) const
@@ -298,7 +320,11 @@ size_t Link::receive(Reply &r, int head, char *tail, size_t tailSize)
 {
     r.swapped = swapped_;
     r.raw.resize(4);
-    readAll(fd_, r.raw.data(), 4);
+    // The timeout bounds the whole reply, not each read of it.
+    Clock::time_point deadline{};
+    if (timeout_ > 0)
+        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_));
+    readAll(fd_, r.raw.data(), 4, deadline);
     int len = r.length();
     if (len < 4 || len > kMaxMessage)
         throw LinkError(Kind::Malformed, "malformed reply: length " + std::to_string(len));
@@ -307,15 +333,15 @@ size_t Link::receive(Reply &r, int head, char *tail, size_t tailSize)
     int first = len < head ? len : head;
     r.raw.resize(static_cast<size_t>(first));
     if (first > 4)
-        readAll(fd_, r.raw.data() + 4, static_cast<size_t>(first - 4));
+        readAll(fd_, r.raw.data() + 4, static_cast<size_t>(first - 4), deadline);
     size_t rest = static_cast<size_t>(len - first);
     size_t kept = rest < tailSize ? rest : tailSize;
     if (kept)
-        readAll(fd_, tail, kept);
+        readAll(fd_, tail, kept, deadline);
     char drop[256];
     for (size_t left = rest - kept; left > 0;) {
         size_t n = left < sizeof drop ? left : sizeof drop;
-        readAll(fd_, drop, n);
+        readAll(fd_, drop, n, deadline);
         left -= n;
     }
     auto *log = LinkAccess::log(*this);

@@ -12,6 +12,7 @@ int listDirectory(Link &link, std::string_view dir, std::vector<DirEntry> *entri
 {
     entries->clear();
     Batch batch(link);
+    batch.setDeadline(options.totalSeconds);
     uint32_t handle = static_cast<uint32_t>(batch.opendir(dir).value());
     if (handle == 0)
         return -1;
@@ -38,6 +39,7 @@ int listDirectory(Link &link, std::string_view dir, std::vector<DirEntry> *entri
             statuses.pop_front();
         }
     };
+    size_t nameBytes = 0;
     while (!names.empty()) {
         Result r = names.front().get();
         names.pop_front();
@@ -48,9 +50,15 @@ int listDirectory(Link &link, std::string_view dir, std::vector<DirEntry> *entri
             error = r.value < 0 ? r.error : 0;
             continue;
         }
-        names.push_back(batch.readdir(handle));
         if (!options.includeDots && (r.text == "." || r.text == ".."))
             continue;
+        nameBytes += r.text.size();
+        if (entries->size() >= options.maxEntries || nameBytes > options.maxNameBytes) {
+            atEnd = true;
+            error = EOVERFLOW;
+            continue;
+        }
+        names.push_back(batch.readdir(handle));
         entries->push_back(DirEntry{std::move(r.text), {}, 0});
         if (options.withStatus)
             statuses.emplace_back(entries->size() - 1, batch.lstat(prefix + entries->back().name));
@@ -102,21 +110,22 @@ int64_t readFile(Link &link, std::string_view path, const std::function<bool(con
 {
     size_t chunk = chunkOf(options);
     size_t window = options.window > 0 ? static_cast<size_t>(options.window) : 1;
+    // The buffers outlive the batch (declared first); the batch, abandoned by an exception,
+    // also stops writing into them.
+    std::vector<std::string> buffers(window, std::string(chunk, '\0'));
+    std::deque<std::pair<size_t, Pending>> reads;
     Batch batch(link, window * (chunk + 128) + 4096);
+    batch.setDeadline(options.totalSeconds);
     int32_t fd = batch.open(path, kOpenRead).value();
     if (fd < 0)
         return -1;
-    FileStatus st;
     Pending size = batch.fstat(fd);
     // Consecutive reads of one descriptor return consecutive parts of the file; the first short
     // one marks the end, and the reads in flight behind it return 0.
-    std::vector<std::string> buffers(window, std::string(chunk, '\0'));
-    std::deque<std::pair<size_t, Pending>> reads;
     size_t next = 0;
     for (; next < window; next++)
         reads.emplace_back(next, batch.read(fd, buffers[next].data(), chunk));
     int64_t total = size.get().ok() ? size.get().status.size : -1;
-    (void)st;
     int64_t done = 0;
     int error = 0;
     bool atEnd = false;
@@ -128,6 +137,11 @@ int64_t readFile(Link &link, std::string_view path, const std::function<bool(con
             continue;
         if (r.value < 0) {
             error = r.error;
+            atEnd = true;
+            continue;
+        }
+        if (options.maxBytes >= 0 && r.value > options.maxBytes - done) {
+            error = EFBIG;
             atEnd = true;
             continue;
         }
@@ -152,13 +166,16 @@ int64_t readFile(Link &link, std::string_view path, const std::function<bool(con
 int64_t readFile(Link &link, std::string_view path, std::string *contents, const TransferOptions &options)
 {
     contents->clear();
+    TransferOptions capped = options;
+    if (capped.maxBytes < 0 || capped.maxBytes > kMaxStringRead)
+        capped.maxBytes = kMaxStringRead;
     return readFile(
         link, path,
         [contents](const char *p, size_t n) {
             contents->append(p, n);
             return true;
         },
-        options);
+        capped);
 }
 
 int64_t readFileToFd(Link &link, std::string_view path, int localFd, const TransferOptions &options)
@@ -176,6 +193,7 @@ int64_t writeFrom(Link &link, std::string_view path, int32_t mode, const Transfe
     size_t chunk = chunkOf(options);
     size_t window = options.window > 0 ? static_cast<size_t>(options.window) : 1;
     Batch batch(link, window * (chunk + 128) + 4096);
+    batch.setDeadline(options.totalSeconds);
     int32_t fd = batch.open(path, kOpenWrite | kOpenCreate | kOpenTruncate, mode).value();
     if (fd < 0)
         return -1;

@@ -11,7 +11,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "client/files_api.h"
+#include <hostlink/calls.h>
 #include "hostlink/ext.h"
 #include "tests/agent_process.h"
 

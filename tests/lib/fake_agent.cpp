@@ -1,6 +1,7 @@
 #include "tests/lib/fake_agent.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -75,7 +76,21 @@ FakeAgent::FakeAgent(Script script) : script_(std::move(script))
                 }
                 break;
             }
-            if (write(c, out.data(), out.size()) != static_cast<ssize_t>(out.size()))
+            if (out.rfind(kTrickle, 0) == 0) {
+                bool sent = true;
+                for (size_t i = kTrickle.size(); i < out.size() && sent; i++) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    sent = send(c, out.data() + i, 1, MSG_NOSIGNAL) == 1;
+                }
+                if (!sent)
+                    break;
+                continue;
+            }
+            if (out.rfind(kLater, 0) == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                out.erase(0, kLater.size());
+            }
+            if (send(c, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size()))
                 break;
         }
         if (c >= 0)

@@ -17,6 +17,10 @@ struct FakeAgent {
     int port = 0;
     static inline const std::string kClose = "\x01close";
     static inline const std::string kSilence = "\x01silence";
+    // kTrickle + bytes: the bytes one at a time, 100 ms apart.
+    static inline const std::string kTrickle = "\x01trickle";
+    // kLater + bytes: the bytes at once, after 50 ms.
+    static inline const std::string kLater = "\x01later";
 
 private:
     int listener_ = -1;

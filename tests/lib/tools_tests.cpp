@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -254,31 +255,62 @@ TEST(Tools, EndpointsAndTheAgentsHost)
     }
 }
 
+// The examples on the one connect: plain and extension agents, with a key file; a size beyond
+// 32 bits shows only where the agent offers the 64-bit status.
 TEST(Examples, ListAndFetchAgainstAnAgent)
 {
     Dir s;
     std::ofstream(s.dir + "/small") << "hello";
     std::string big(200000, 'b');
     std::ofstream(s.dir + "/big") << big;
-    {
-        Daemon d;
-        std::string where = "127.0.0.1:" + std::to_string(d.port);
-        EXPECT_EQ(RunProgram({LIST_PATH, where, s.dir}, s.dir + "/listing"), 0);
+    std::ofstream(s.dir + "/huge").close();
+    ASSERT_EQ(truncate((s.dir + "/huge").c_str(), int64_t(5) << 30), 0);
+    std::string key = s.dir + "/key";
+    std::ofstream(key) << std::string(64, 'a');
+    chmod(key.c_str(), 0600);
+    struct Row {
+        std::vector<std::string> agentOptions;
+        bool withKey;
+        const char *hugeLine;
+    };
+    const std::vector<Row> rows = {
+        {{}, false, "           ? huge\n"},
+        {{"-x", "-k" + key}, true, "  5368709120 huge\n"},
+    };
+    for (const Row &row : rows) {
+        std::vector<std::string> argv = {"xt.term", "-d"};
+        argv.insert(argv.end(), row.agentOptions.begin(), row.agentOptions.end());
+        argv.push_back("--");
+        std::vector<std::string> keyArgs;
+        if (row.withKey)
+            keyArgs = {"--key", key};
+        for (const char *example : {LIST_PATH, FETCH_PATH}) {
+            AgentProcess agent;
+            ASSERT_TRUE(agent.Start(argv));
+            std::vector<std::string> run = {example};
+            run.insert(run.end(), keyArgs.begin(), keyArgs.end());
+            run.push_back("127.0.0.1:" + std::to_string(agent.port));
+            if (example == std::string(LIST_PATH))
+                run.push_back(s.dir);
+            else
+                run.insert(run.end(), {s.dir + "/big", s.dir + "/copy"});
+            EXPECT_EQ(RunProgram(run, s.dir + "/out"), 0) << example << Slurp(s.dir + "/out");
+            if (example == std::string(FETCH_PATH)) {
+                EXPECT_TRUE(Slurp(s.dir + "/copy") == big);
+                EXPECT_NE(Slurp(s.dir + "/out").find("fetched 200000 bytes"), std::string::npos);
+                continue;
+            }
+            std::string listing = Slurp(s.dir + "/out");
+            EXPECT_NE(listing.find("           5 small\n"), std::string::npos) << listing;
+            EXPECT_NE(listing.find("      200000 big\n"), std::string::npos) << listing;
+            EXPECT_NE(listing.find(row.hugeLine), std::string::npos) << listing;
+        }
     }
-    std::string listing = Slurp(s.dir + "/listing");
-    EXPECT_NE(listing.find("           5 small\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("      200000 big\n"), std::string::npos) << listing;
-    {
-        Daemon d;
-        std::string where = "127.0.0.1:" + std::to_string(d.port);
-        EXPECT_EQ(RunProgram({FETCH_PATH, where, s.dir + "/big", s.dir + "/copy"}, s.dir + "/progress"), 0);
-    }
-    EXPECT_TRUE(Slurp(s.dir + "/copy") == big);
-    EXPECT_NE(Slurp(s.dir + "/progress").find("fetched 200000 bytes"), std::string::npos);
     EXPECT_EQ(RunProgram({LIST_PATH, "nowhere", s.dir}, s.dir + "/usage"), 2);
 }
 
-// The terminal client's log never goes through a link planted in its place.
+// The terminal client's log never goes through a link planted in its place, and lands in a
+// fresh private directory when the usual one is not this user's own.
 TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
 {
     Dir s;
@@ -293,25 +325,43 @@ TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
     // An explicit log that is a link: refused before anything is written.
     fs::create_symlink(victim, s.dir + "/log");
     EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"HOSTAGENT_LOG=" + s.dir + "/log"}), 1);
-    // A private directory that is a link, or open to others: refused.
     fs::create_directory(s.dir + "/elsewhere");
-    fs::create_directory(s.dir + "/run1");
-    fs::create_directory_symlink(s.dir + "/elsewhere", s.dir + "/run1/hostagent");
-    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run1"}), 1);
-    fs::create_directories(s.dir + "/run2/hostagent");
-    chmod((s.dir + "/run2/hostagent").c_str(), 0777);
-    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run2"}), 1);
-    // In its own private directory a planted link is replaced, not followed.
-    fs::create_directories(s.dir + "/run3/hostagent");
-    chmod((s.dir + "/run3/hostagent").c_str(), 0700);
-    std::string log = s.dir + "/run3/hostagent/termclient-" + p + ".log";
-    fs::create_symlink(victim, log);
-    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + s.dir + "/run3"}), 0);
-    for (int i = 0; i < 500 && Slurp(log).find("nothing is listening") == std::string::npos; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(fs::is_symlink(log));
-    EXPECT_NE(Slurp(log).find("started as"), std::string::npos);
-    EXPECT_EQ(fs::status(log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    struct Row {
+        const char *runtime;
+        std::function<void(const std::string &dir)> plant; // makes RUNTIME/hostagent
+        bool fresh; // the log goes to a fresh RUNTIME/hostagent.XXXXXX
+    };
+    const std::vector<Row> rows = {
+        {"run1", [&](const std::string &d) { fs::create_directory_symlink(s.dir + "/elsewhere", d); }, true},
+        {"run2", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0777); }, true},
+        {"run3", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0700), chown(d.c_str(), 65534, 65534); },
+         true},
+        {"run4", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0700); }, false},
+    };
+    for (const Row &row : rows) {
+        std::string runtime = s.dir + "/" + row.runtime, usual = runtime + "/hostagent";
+        fs::create_directory(runtime);
+        row.plant(usual);
+        // In a private directory a planted link is replaced, not followed.
+        if (!row.fresh)
+            fs::create_symlink(victim, usual + "/termclient-" + p + ".log");
+        EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + runtime}), 0) << row.runtime;
+        std::string dir = usual;
+        for (int i = 0; i < 500 && row.fresh && dir == usual; i++) {
+            for (const auto &e : fs::directory_iterator(runtime))
+                if (e.path().filename().string().rfind("hostagent.", 0) == 0)
+                    dir = e.path().string();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(dir != usual, row.fresh) << row.runtime;
+        std::string log = dir + "/termclient-" + p + ".log";
+        for (int i = 0; i < 500 && Slurp(log).find("nothing is listening") == std::string::npos; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(fs::is_symlink(log)) << row.runtime;
+        EXPECT_NE(Slurp(log).find("started as"), std::string::npos) << row.runtime;
+        EXPECT_EQ(fs::status(log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << row.runtime;
+    }
     EXPECT_EQ(Slurp(victim), "precious");
     EXPECT_TRUE(fs::is_empty(s.dir + "/elsewhere"));
 }

@@ -16,12 +16,11 @@
 #include <thread>
 #include <unistd.h>
 
-#include "client/environ_api.h"
-#include "client/process_api.h"
 #include "common/settings.h"
 #include "launcher/launcher.h"
 #include "tests/agent_process.h"
 #include <hostlink/auth.h>
+#include <hostlink/calls.h>
 
 namespace fs = std::filesystem;
 using hostlink::LinkError;
@@ -141,7 +140,7 @@ TEST(Daemon, KeyFileProbesAreRefusedAndTheNextRightClientServed)
     ASSERT_TRUE(agent.Start({"xt.term", "-d", "-k" + keyFile, "--"}));
     {
         auto keyless = Open(agent.port);
-        EXPECT_THROW(hostlink::getUid(keyless), LinkError);
+        EXPECT_THROW(hostlink::getuid(keyless), LinkError);
         auto http = hostlink::Link::connect("127.0.0.1", agent.port);
         http.setTimeout(10);
         http.sendRaw("GET / HTTP/1.0\r\n\r\n");
@@ -152,7 +151,7 @@ TEST(Daemon, KeyFileProbesAreRefusedAndTheNextRightClientServed)
     EXPECT_TRUE(agent.Running());
     auto link = Open(agent.port, "127.0.0.1", true); // of the other byte order
     hostlink::authenticate(link, hostlink::loadKeyFile(keyFile));
-    EXPECT_EQ(hostlink::getUid(link), static_cast<int>(getuid()));
+    EXPECT_EQ(hostlink::getuid(link), static_cast<int>(getuid()));
 
     struct Bad {
         std::vector<std::string> args;

@@ -19,6 +19,7 @@
 // While a batch has requests in flight, use its link only through the batch. A batch, like its
 // link, is used by one thread at a time; a Pending must not outlive its batch.
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -150,6 +151,11 @@ public:
     // Sends every request submitted so far without waiting for replies. (Small requests are
     // gathered and sent together; a wait, or enough of them, sends them anyway.)
     void flush();
+    // Ends every wait of this batch at seconds from now (0: no end beyond the link's timeout):
+    // a wait past it breaks the batch with LinkError of kind TimedOut. The link's timeout
+    // itself bounds the wait for each whole reply, not for each read, so an agent that trickles
+    // a byte at a time cannot stretch a reply beyond it.
+    void setDeadline(double seconds);
     size_t inFlight() const { return inFlightBytes_; }
     size_t pending() const { return queue_.size(); }
     bool broken() const { return failure_ != nullptr; }
@@ -174,6 +180,8 @@ private:
     std::deque<std::shared_ptr<detail::Slot>> queue_; // submitted, not yet answered
     std::exception_ptr failure_;
     std::unique_ptr<Incoming> in_;
+    std::chrono::steady_clock::time_point deadline_{};  // of the whole batch (epoch: none)
+    std::chrono::steady_clock::time_point frontSince_{}; // when the reply in front began to be awaited
 };
 
 } // namespace hostlink

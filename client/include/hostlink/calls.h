@@ -156,5 +156,9 @@ std::vector<std::string> decodeEnvironment(const Reply &reply);
 // 0 with *entry, -1 when not found.
 int32_t decodeHostEntry(const Reply &reply, HostEntry *entry);
 int32_t decodeServiceEntry(const Reply &reply, ServiceEntry *entry);
+// A readdir reply: 1 with the name, 0 at the end of the directory, -1 with errno.
+int decodeReaddir(const Reply &reply, std::string *name);
+// A readlink reply: the text's length with the text, or -1 with errno.
+int32_t decodeReadlink(const Reply &reply, std::string *text);
 
 } // namespace hostlink

@@ -1,4 +1,6 @@
 // Extension calls of an agent started with -x (docs/extensions.md has their wire layouts).
+// connectClient tells whether the agent offers them (Connected::extensions); status.h turns
+// their status and statistics into struct stat and struct statvfs.
 //
 // Like the plain calls, a failure returns -1 and leaves this machine's errno value for the
 // agent's error in errno; a reply that does not fit the call raises LinkError. Each call also
@@ -102,5 +104,6 @@ int32_t parseStatus64(const Reply &r, int call, Status64 *status);
 // Copies a pread64 reply's data to buffer (at most count bytes).
 int32_t parsePread64(const Reply &r, void *buffer, size_t count);
 int32_t parseReaddirplus(const Reply &r, std::vector<DirEntryPlus> &entries);
+int32_t parseStatvfs(const Reply &r, FsStats *stats);
 
 } // namespace hostlink

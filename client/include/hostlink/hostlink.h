@@ -6,4 +6,6 @@
 #include <hostlink/connect.h>
 #include <hostlink/ext.h>
 #include <hostlink/link.h>
+#include <hostlink/run.h>
+#include <hostlink/status.h>
 #include <hostlink/tools.h>

@@ -87,7 +87,7 @@ private:
 struct Reply {
     std::string raw; // exactly as received (for a read into a caller's buffer: its first bytes)
     int length() const;
-    int call() const { return static_cast<unsigned char>(raw.at(2)); }
+    int call() const;   // LinkError (Malformed) when shorter than its header
     int32_t word(int n) const; // decoded in the link's byte order; LinkError when past the end
     std::string_view data(int offset) const { return std::string_view(raw).substr(static_cast<size_t>(offset)); }
     bool swapped = false;

@@ -1,18 +1,20 @@
 // The bundled terminal client. The host agent starts it through the remote shell as
 //     termclient -peer PORT [ARGS...]
 // It leaves the remote shell at once and silently (so that the remote shell exits 0 with no
-// output), connects back to the host agent, performs the handshake, makes its remote calls and
-// records what it got in its log:
+// output), connects back to the host agent through the library's one connect (handshake, key,
+// extensions), makes its remote calls and records what it got in its log:
 //   log:  $HOSTAGENT_LOG (never through a symbolic link), else termclient-PORT.log in a private
 //         directory of this user: $XDG_RUNTIME_DIR/hostagent, else $TMPDIR/hostagent-UID
-//         ($TMPDIR defaults to /tmp), made mode 0700 and refused when it is a link, someone
-//         else's or open to others; the log is made anew there and never followed;
+//         ($TMPDIR defaults to /tmp), made mode 0700; when that one is a link, someone else's
+//         or open to others, a fresh private one beside it (hostagent-UID.XXXXXX); the log is
+//         made anew there and never followed;
 //   host: the first field of $SSH_CONNECTION (set when ssh started it), else $HOSTAGENT_HOST,
 //         else the loopback address.
-// With -foreground it stays in front and reports on standard output and standard error instead.
-// -swapped makes it speak the opposite byte order. -run PROGRAM [ARGS...] (the rest of the
-// arguments) runs a host program, found along the host's PATH, shows its output and error and
-// reports its exit status.
+// The key: the launch key line on its standard input, else --key FILE (or -keyfile FILE), else
+// $HOSTAGENT_KEYFILE. With -foreground it stays in front and reports on standard output and
+// standard error instead. -swapped makes it speak the opposite byte order. -run PROGRAM
+// [ARGS...] (the rest of the arguments) runs a host program, found along the host's PATH, shows
+// its output and error and reports its exit status.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,18 +25,13 @@
 #include <unistd.h>
 #include <vector>
 
-#include <hostlink/auth.h>
 #include <hostlink/hostlink.h>
-#include <optional>
-#include <sys/stat.h>
 
 namespace {
 
 struct Options {
-    int port = -1;
-    bool swapped = false;
+    hostlink::ClientArgs link;     // -peer PORT (or HOST:PORT), -swapped, --key FILE
     bool foreground = false;
-    std::string keyFile; // -keyfile FILE
     std::vector<std::string> run;  // -run: the host program and its arguments
     std::vector<std::string> args; // every argument that is not an option of the client itself
 };
@@ -42,19 +39,24 @@ struct Options {
 Options ParseOptions(int argc, char **argv)
 {
     Options o;
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-peer") == 0 && i + 1 < argc)
-            o.port = atoi(argv[++i]);
-        else if (strcmp(argv[i], "-swapped") == 0)
-            o.swapped = true;
-        else if (strcmp(argv[i], "-foreground") == 0)
+    for (int i = 1; i < argc;) {
+        if (int n = o.link.takeOption(argc, argv, i)) {
+            i += n;
+            continue;
+        }
+        if (strcmp(argv[i], "-foreground") == 0)
             o.foreground = true;
-        else if (strcmp(argv[i], "-keyfile") == 0 && i + 1 < argc)
-            o.keyFile = argv[++i];
-        else if (strcmp(argv[i], "-run") == 0 && i + 1 < argc)
-            o.run.assign(argv + i + 1, argv + argc), i = argc;
-        else
+        else if (strcmp(argv[i], "-run") == 0 && i + 1 < argc) {
+            o.run.assign(argv + i + 1, argv + argc);
+            break;
+        } else
             o.args.emplace_back(argv[i]);
+        i++;
+    }
+    // Started by hand, the agent may be named by HOST:PORT as with the other tools.
+    if (!o.link.complete() && !o.args.empty() && hostlink::parseEndpoint(o.args.front())) {
+        o.link.takeEndpoint(o.args.front());
+        o.args.erase(o.args.begin());
     }
     return o;
 }
@@ -137,25 +139,29 @@ void ShowFiles(hostlink::Link &link)
 
 int main(int argc, char **argv)
 {
-    Options opt = ParseOptions(argc, argv);
-    if (opt.port <= 0 || opt.port > 65535) {
-        fprintf(stderr, "usage: %s -peer PORT [-swapped] [-foreground] [-keyfile FILE] [ARGS...] [-run PROGRAM [ARGS...]]\n", argv[0]);
+    Options opt;
+    try {
+        opt = ParseOptions(argc, argv);
+    } catch (const hostlink::UsageError &e) {
+        fprintf(stderr, "%s: %s\n", argv[0], e.what());
+        opt.link = {};
+    }
+    if (!opt.link.complete()) {
+        fprintf(stderr, "usage: %s -peer PORT [-swapped] [-foreground] [--key FILE] [ARGS...] [-run PROGRAM [ARGS...]]\n",
+                argv[0]);
         return 2;
     }
-    std::string host = hostlink::agentHost();
     // With -a the agent wrote the key to the remote shell's input: read while still there.
-    std::optional<std::string> key;
     try {
-        key = opt.keyFile.empty() ? hostlink::readLaunchKey(0) : hostlink::loadKeyFile(opt.keyFile);
-        if (!key)
-            key = hostlink::keyFromEnvironment();
+        opt.link.searchKey(0);
     } catch (const hostlink::LinkError &e) {
         fprintf(stderr, "%s: %s\n", argv[0], e.what());
         return 1;
     }
+    int port = opt.link.where.port;
     if (!opt.foreground) {
         std::string path;
-        int log = hostlink::openClientLog("termclient", opt.port, "HOSTAGENT_LOG", &path);
+        int log = hostlink::openClientLog("termclient", port, "HOSTAGENT_LOG", &path);
         if (log < 0) {
             // Said before leaving: the remote shell's output makes the agent fall back.
             fprintf(stderr, "termclient: cannot open the log %s: %s\n", path.c_str(), strerror(errno));
@@ -170,26 +176,27 @@ int main(int argc, char **argv)
         printf("arg %zu: %s\n", i + 1, opt.args[i].c_str());
     try {
         hostlink::ConnectOptions co;
-        co.swapped = opt.swapped;
         co.timeoutSeconds = 60; // a stalled agent ends this client instead of keeping it forever
         co.nonce = 41;
-        co.key = key;
-        hostlink::Link link = hostlink::connectPeer(opt.port, co);
-        printf("connected to the host agent at %s:%d (%s byte order)\n", host.c_str(), opt.port,
-               opt.swapped ? "opposite" : "same");
+        hostlink::Connected c = hostlink::connectClient(opt.link, co);
+        hostlink::Link &link = c.link;
+        printf("connected to the host agent at %s:%d (%s byte order)\n", c.where.host.c_str(), c.where.port,
+               opt.link.swapped ? "opposite" : "same");
         printf("handshake: nonce 41 answered with 42\n");
-        if (key)
+        if (c.authenticated)
             printf("authenticated: the agent holds the key\n");
+        if (c.extensions)
+            printf("extensions: offered\n");
         ShowHost(link);
         ShowFiles(link);
         if (!opt.run.empty()) {
             printf("output of %s on the host:\n", opt.run[0].c_str());
             fflush(stdout);
-            int status = hostlink::runProgram(link, opt.run[0], opt.run);
-            if (status < 0)
-                printf("cannot run %s on the host: %s\n", opt.run[0].c_str(), strerror(errno));
+            hostlink::RunResult r = hostlink::runHost(link, opt.run[0], opt.run);
+            if (!r.ok())
+                printf("cannot run %s on the host: %s\n", opt.run[0].c_str(), r.message().c_str());
             else
-                printf("%s exited with status %d\n", opt.run[0].c_str(), status);
+                printf("%s exited with status %d\n", opt.run[0].c_str(), r.status);
             printf("host agent answers again as process %d\n", hostlink::getpid(link));
         }
         link.close();

@@ -1,0 +1,409 @@
+// Open files: reads through a window of chunks in flight that grows while a program reads in
+// order, and writes sent ahead of their replies, whose failures come back at the next write,
+// flush, fsync or close of the file.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include <hostlink/calls.h>
+#include <hostlink/ext.h>
+
+#include "hostfs/fs.h"
+
+namespace hostfs {
+
+namespace {
+
+constexpr size_t kChunk = hl::kMaxData; // one read reply's data
+constexpr int64_t kBehind = 2 << 20;    // read data kept behind the furthest read
+
+void setError(FileHandle *fh, int e)
+{
+    int none = 0;
+    fh->error.compare_exchange_strong(none, e ? e : EIO);
+}
+
+int64_t aheadEnd(const FileHandle *fh)
+{
+    return fh->ahead.empty() ? -1 : fh->ahead.back()->offset + static_cast<int64_t>(kChunk);
+}
+
+} // namespace
+
+int32_t wireOpenFlags(int flags)
+{
+    int32_t w = (flags & O_ACCMODE) == O_WRONLY ? hl::kOpenWrite
+                : (flags & O_ACCMODE) == O_RDWR ? hl::kOpenReadWrite
+                                                : hl::kOpenRead;
+    if (flags & O_APPEND) // the host appends at its own end of the file, whatever is cached here
+        w |= hl::kOpenAppend;
+    if (flags & O_CREAT)
+        w |= hl::kOpenCreate;
+    if (flags & O_EXCL)
+        w |= hl::kOpenExclusive;
+    if (flags & O_TRUNC)
+        w |= hl::kOpenTruncate;
+    if (flags & O_NONBLOCK)
+        w |= hl::kOpenNonblock;
+    return w;
+}
+
+int Fs::openOn(const char *path, int flags, mode_t mode, FileHandle **out)
+{
+    hl::Request req = hl::Request(wire::CALL_OPEN).word(wireOpenFlags(flags)).word(static_cast<int32_t>(mode & 07777)).str(hostPath(path));
+    // A file made here: its status comes in the same round trip, for the lookup that follows.
+    int32_t fd;
+    if (flags & O_CREAT) {
+        cache_.added(path);
+        fd = callThenStatus(req, path);
+    } else {
+        fd = hl::parseResult(call(req), wire::CALL_OPEN);
+    }
+    if (fd < 0)
+        return -errno;
+    auto *fh = new FileHandle;
+    fh->path = path;
+    fh->flags = flags;
+    fh->fd = fd;
+    fh->epoch = epoch_;
+    {
+        std::lock_guard<std::mutex> lock(openMu_);
+        open_.insert(fh);
+    }
+    if (flags & O_TRUNC) {
+        generation_++;
+        cache_.changed(path);
+    }
+    struct stat st;
+    if (cache_.recall(path, &st) == StatusCache::Answer::Found)
+        fh->sizeHint = st.st_size;
+    *out = fh;
+    return 0;
+}
+
+int Fs::open(const char *path, int flags, FileHandle **out)
+{
+    return guard(
+        [&] {
+            if (int r = openPreloaded(path, flags, out); r <= 0)
+                return r;
+            return openOn(path, flags, 0, out);
+        },
+        !(flags & (O_TRUNC | O_CREAT)));
+}
+
+int Fs::create(const char *path, mode_t mode, int flags, FileHandle **out)
+{
+    return guard([&] {
+        int r;
+        if (ext_) {
+            r = openOn(path, flags | O_CREAT, mode, out);
+        } else {
+            // Made here, so the mode asked for is set whole: the agent's umask may narrow it.
+            r = openOn(path, flags | O_CREAT | O_EXCL, mode, out);
+            if (r == -EEXIST && !(flags & O_EXCL))
+                r = openOn(path, flags & ~O_CREAT, mode, out);
+            else if (r == 0 && (mode & 022)) {
+                link_->send(hl::Request(wire::CALL_CHMOD).word(static_cast<int32_t>(mode & 07777)).str(hostPath(path)));
+                cache_.changed(path);
+            }
+        }
+        return r;
+    });
+}
+
+int Fs::ready(FileHandle *fh, bool needFd)
+{
+    if (fh->lost)
+        return -EIO;
+    if (fh->preloaded && fh->fd < 0) {
+        if (!needFd)
+            return 0;
+        fh->epoch = 0; // opened below like a file after a reconnect, but nothing was lost
+    }
+    if (fh->epoch == epoch_)
+        return 0;
+    // The link was made again: what was in flight is gone with the old one.
+    forgetChunks(fh);
+    fh->writes.clear();
+    if (fh->unanswered.exchange(0) > 0)
+        setError(fh, EIO); // writes whose fate is unknown
+    int flags = fh->flags & ~(O_CREAT | O_EXCL | O_TRUNC);
+    hl::Reply r = call(hl::Request(wire::CALL_OPEN).word(wireOpenFlags(flags)).word(0).str(hostPath(fh->path.c_str())));
+    int32_t fd = hl::parseResult(r, wire::CALL_OPEN);
+    if (fd < 0) {
+        fh->lost = true;
+        return -EIO;
+    }
+    fh->fd = fd;
+    fh->epoch = epoch_;
+    fh->position = -1;
+    return 0;
+}
+
+void Fs::dropAhead(FileHandle *fh)
+{
+    // Nothing may still be bound for a chunk's buffer when it goes: chunks whose replies are
+    // still coming wait among the abandoned until they are in.
+    for (auto &c : fh->ahead)
+        fh->abandoned.push_back(std::move(c));
+    fh->ahead.clear();
+    if (!fh->abandoned.empty() && link_->done(fh->abandoned.back()->ticket))
+        fh->abandoned.clear();
+}
+
+void Fs::forgetChunks(FileHandle *fh)
+{
+    if (!fh->abandoned.empty() || !fh->ahead.empty())
+        link_->settle();
+    fh->ahead.clear();
+    fh->abandoned.clear();
+}
+
+int Fs::waitWrites(FileHandle *fh)
+{
+    if (!fh->writes.empty())
+        link_->wait(fh->writes.back());
+    fh->writes.clear();
+    if (fh->unanswered.load() > 0) // answered on no link: lost in a reconnect
+        throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost with writes in flight");
+    return -fh->error.exchange(0);
+}
+
+// Sends the chunk requests that cover [off, off + size) and, for a reader going in order, a
+// window beyond it that doubles with every read up to the read-ahead option.
+int Fs::fillAhead(FileHandle *fh, off_t off, size_t size)
+{
+    bool inWindow = !fh->ahead.empty() && off >= fh->ahead.front()->offset && off <= aheadEnd(fh);
+    bool sequential = off == 0 || off == fh->lastEnd || inWindow;
+    if (!inWindow) {
+        dropAhead(fh);
+        fh->window = 0;
+    }
+    if (sequential) {
+        // The first window covers the whole file as far as its size is known; then it doubles.
+        size_t first = 1;
+        if (fh->window == 0 && fh->sizeHint > off)
+            first = static_cast<size_t>((fh->sizeHint - off + static_cast<int64_t>(kChunk) - 1) / static_cast<int64_t>(kChunk));
+        fh->window = std::min<size_t>(std::max<size_t>(first, fh->window * 2), static_cast<size_t>(opt_.readaheadChunks));
+    }
+    int64_t want = off + static_cast<int64_t>(size) + static_cast<int64_t>(sequential ? fh->window * kChunk : 0);
+    int64_t next = fh->ahead.empty() ? off : aheadEnd(fh);
+    if (!ext_) {
+        if (off > INT32_MAX - static_cast<int64_t>(kChunk))
+            return -EOVERFLOW; // the plain calls cannot go past 2 GiB
+        want = std::min<int64_t>(want, INT32_MAX - static_cast<int64_t>(kChunk));
+        if (next < want && fh->position != next) {
+            hl::Reply r = call(hl::Request(wire::CALL_LSEEK).word(fh->fd).word(static_cast<int32_t>(next)).word(SEEK_SET));
+            if (hl::parseResult(r, wire::CALL_LSEEK) < 0)
+                return -errno;
+            fh->position = next;
+        }
+    }
+    // A chunk already in that came back short marks the end of the file: nothing beyond it.
+    for (const auto &c : fh->ahead)
+        if (link_->done(c->ticket) && (c->reply.raw.size() < 12 || c->placed < kChunk))
+            return 0;
+    for (; next < want; next += static_cast<int64_t>(kChunk)) {
+        auto c = std::make_unique<FileHandle::Chunk>();
+        c->offset = next;
+        c->data.reset(new char[kChunk]);
+        hl::Expect e;
+        e.reply = &c->reply;
+        e.head = 12;
+        e.tail = c->data.get();
+        e.tailSize = kChunk;
+        e.placed = &c->placed;
+        e.expectedSize = 12 + kChunk;
+        if (ext_) {
+            c->ticket = link_->send(hl::pread64Request(fh->fd, kChunk, next), std::move(e));
+        } else {
+            c->ticket = link_->send(hl::Request(wire::CALL_READ).word(fh->fd).word(static_cast<int32_t>(kChunk)), std::move(e));
+            fh->position = next + static_cast<int64_t>(kChunk); // as far as the host knows
+        }
+        fh->ahead.push_back(std::move(c));
+    }
+    return 0;
+}
+
+int Fs::read(FileHandle *fh, char *buf, size_t size, off_t off)
+{
+    return guard(
+        [&]() -> int {
+            std::lock_guard<std::mutex> lock(fh->mu);
+            if (int e = ready(fh, false))
+                return e;
+            if (fh->preloaded && fh->fd < 0) {
+                if (off >= static_cast<off_t>(fh->content.size()))
+                    return 0;
+                size_t n = std::min(size, fh->content.size() - static_cast<size_t>(off));
+                memcpy(buf, fh->content.data() + off, n);
+                return static_cast<int>(n);
+            }
+            if (fh->aheadGeneration != generation_)
+                dropAhead(fh);
+            fh->aheadGeneration = generation_;
+            if (int e = fillAhead(fh, off, size))
+                return e;
+            size_t copied = 0;
+            int error = 0;
+            int call = ext_ ? int(hl::kCallPread64) : int(wire::CALL_READ);
+            for (const auto &c : fh->ahead) {
+                int64_t at = off + static_cast<int64_t>(copied);
+                if (copied == size || c->offset > at)
+                    break;
+                if (c->offset + static_cast<int64_t>(kChunk) <= at)
+                    continue;
+                link_->wait(c->ticket);
+                if (c->reply.raw.size() < 12)
+                    throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a read was in flight");
+                int32_t n = hl::parseResult(c->reply, call);
+                if (n < 0) {
+                    error = errno;
+                    break;
+                }
+                if (static_cast<size_t>(n) > c->placed)
+                    throw hl::LinkError(hl::LinkError::Kind::Malformed, "read reply shorter than its count");
+                int64_t inChunk = at - c->offset;
+                if (n > inChunk) {
+                    size_t take = std::min(size - copied, static_cast<size_t>(n - inChunk));
+                    memcpy(buf + copied, c->data.get() + inChunk, take);
+                    copied += take;
+                }
+                if (static_cast<size_t>(n) < kChunk)
+                    break; // the end of the file
+            }
+            // Chunks well behind the read go. (The kernel's reads of one file may come in any
+            // order from its threads: those a little behind are kept for the slower ones.)
+            int64_t end = off + static_cast<int64_t>(copied);
+            while (!fh->ahead.empty() && fh->ahead.front()->offset + static_cast<int64_t>(kChunk) + kBehind <= end) {
+                if (!link_->done(fh->ahead.front()->ticket))
+                    fh->abandoned.push_back(std::move(fh->ahead.front()));
+                fh->ahead.pop_front();
+            }
+            fh->lastEnd = end;
+            if (copied == 0 && error) {
+                dropAhead(fh);
+                return -error;
+            }
+            return static_cast<int>(copied);
+        },
+        true);
+}
+
+int Fs::write(FileHandle *fh, const char *buf, size_t size, off_t off)
+{
+    return guard([&]() -> int {
+        std::lock_guard<std::mutex> lock(fh->mu);
+        if (int e = ready(fh))
+            return e;
+        if (int e = fh->error.exchange(0))
+            return -e;
+        dropAhead(fh);
+        generation_++;
+        cache_.changed(fh->path);
+        bool append = fh->flags & O_APPEND;
+        if (!ext_ && static_cast<int64_t>(off) + static_cast<int64_t>(size) > INT32_MAX)
+            return -EFBIG;
+        if (!ext_ && !append && fh->position != off) {
+            hl::Expect e;
+            e.onDone = [fh](const hl::Reply &r) {
+                if (hl::parseResult(r, wire::CALL_LSEEK) < 0)
+                    setError(fh, errno);
+            };
+            fh->lastRequest = link_->send(
+                hl::Request(wire::CALL_LSEEK).word(fh->fd).word(static_cast<int32_t>(off)).word(SEEK_SET), std::move(e));
+        }
+        size_t chunk = ext_ ? hl::kMaxPwrite : hl::kMaxData;
+        int call = ext_ ? int(hl::kCallPwrite64) : int(wire::CALL_WRITE);
+        for (size_t done = 0; done < size; done += chunk) {
+            size_t n = std::min(chunk, size - done);
+            std::string_view piece(buf + done, n);
+            hl::Expect e;
+            e.onDone = [fh, n, call](const hl::Reply &r) {
+                int32_t v = hl::parseResult(r, call);
+                if (v < 0)
+                    setError(fh, errno);
+                else if (static_cast<size_t>(v) != n)
+                    setError(fh, ENOSPC);
+                fh->unanswered--;
+            };
+            hl::Request req = ext_ ? hl::pwrite64Request(fh->fd, piece, off + static_cast<off_t>(done))
+                                   : hl::Request(wire::CALL_WRITE).word(fh->fd).word(static_cast<int32_t>(n)).borrow(piece);
+            fh->unanswered++;
+            hl::SharedLink::Ticket t = link_->send(req, std::move(e));
+            fh->writes.push_back(t);
+            fh->lastRequest = t;
+            while (!fh->writes.empty() && (fh->writes.size() > static_cast<size_t>(opt_.writeWindowChunks) ||
+                                           link_->done(fh->writes.front()))) {
+                link_->wait(fh->writes.front());
+                fh->writes.pop_front();
+            }
+        }
+        fh->position = append ? -1 : off + static_cast<off_t>(size);
+        if (opt_.writeWindowChunks == 0)
+            if (int e = fh->error.exchange(0))
+                return -e;
+        return static_cast<int>(size);
+    });
+}
+
+int Fs::flush(FileHandle *fh)
+{
+    return guard(
+        [&] {
+            std::lock_guard<std::mutex> lock(fh->mu);
+            if (int e = ready(fh, false))
+                return e;
+            return waitWrites(fh);
+        },
+        true);
+}
+
+int Fs::fsync(FileHandle *fh, bool dataOnly)
+{
+    return guard(
+        [&] {
+            std::lock_guard<std::mutex> lock(fh->mu);
+            if (int e = ready(fh))
+                return e;
+            if (int e = waitWrites(fh))
+                return e;
+            if (!ext_)
+                return 0; // the plain calls have no fsync; the writes are on the host already
+            return simpleErr(hl::Request(hl::kCallFsync).word(fh->fd).word(dataOnly ? 1 : 0));
+        },
+        true);
+}
+
+int Fs::release(FileHandle *fh)
+{
+    std::unique_ptr<FileHandle> owned(fh);
+    {
+        std::lock_guard<std::mutex> lock(openMu_);
+        open_.erase(fh);
+    }
+    int r = guard([&] {
+        std::lock_guard<std::mutex> lock(fh->mu);
+        if (fh->lost || fh->epoch != epoch_ || fh->fd < 0) {
+            forgetChunks(fh);
+            return 0;
+        }
+        dropAhead(fh);
+        if (!fh->abandoned.empty())
+            link_->wait(fh->abandoned.back()->ticket);
+        if (!fh->writes.empty())
+            link_->wait(fh->writes.back());
+        if (fh->lastRequest)
+            link_->wait(fh->lastRequest);
+        // Closed behind: nobody waits for the answer.
+        link_->send(hl::Request(wire::CALL_CLOSE).word(fh->fd));
+        return 0;
+    });
+    if (link_ && (!fh->ahead.empty() || !fh->abandoned.empty()))
+        forgetChunks(fh); // the link broke meanwhile
+    return r;
+}
+
+} // namespace hostfs

@@ -1,0 +1,173 @@
+// The mounted file system: every FUSE operation as a method on paths of the mount, over one
+// link that all of FUSE's threads share. Nothing here is global: a test builds an Fs on a link
+// of its own and calls the methods as FUSE would.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <vector>
+
+#include <hostlink/calls.h>
+#include <hostlink/ext.h>
+#include <hostlink/link.h>
+#include <hostlink/shared.h>
+
+#include "hostfs/cache.h"
+#include "hostfs/options.h"
+#include "hostfs/prefetch.h"
+
+namespace hostfs {
+
+namespace hl = hostlink;
+
+// One open file of the mount.
+struct FileHandle {
+    std::mutex mu;           // one operation on the handle at a time
+    std::string path;        // the mount's path at open, for reopening after a reconnect
+    int flags = 0;
+    int32_t fd = -1;         // the host's descriptor
+    uint64_t epoch = 0;      // the link it belongs to (Fs::epoch_ when opened)
+    bool lost = false;       // not reopened after a reconnect: EIO from now on
+    std::atomic<int> error{0}; // the first failed write not yet reported
+    std::atomic<int> unanswered{0}; // writes sent whose replies have not come
+    // Writes sent ahead: their tickets, oldest first.
+    std::deque<hl::SharedLink::Ticket> writes;
+    hl::SharedLink::Ticket lastRequest = 0;
+    int64_t position = 0; // the host descriptor's offset as far as known (plain calls)
+    // Read-ahead: chunks in flight or in, consecutive from their first one's offset.
+    struct Chunk {
+        int64_t offset = 0;
+        std::unique_ptr<char[]> data;
+        size_t placed = 0;
+        hl::Reply reply;
+        hl::SharedLink::Ticket ticket = 0;
+    };
+    std::deque<std::unique_ptr<Chunk>> ahead;
+    std::deque<std::unique_ptr<Chunk>> abandoned; // no longer wanted, their replies still coming
+    uint64_t aheadGeneration = 0;
+    size_t window = 0;   // chunks kept in flight ahead of the reader
+    int64_t lastEnd = -1; // where the previous read ended
+    int64_t sizeHint = -1; // the size the mount last saw, for the first window
+    // Read whole with its directory's read-ahead: no host descriptor until one is needed.
+    bool preloaded = false;
+    std::string content;
+};
+
+class Fs {
+public:
+    // Called once when the link is lost for good (the default, or a reconnect that failed): the
+    // mount then ends. The message says what happened.
+    using LostHandler = std::function<void(const std::string &message)>;
+
+    explicit Fs(Options options);
+    ~Fs();
+    Fs(const Fs &) = delete;
+    Fs &operator=(const Fs &) = delete;
+
+    // Takes a connected (and authenticated) link; learns the extensions unless noext, moves the
+    // agent's working directory to the root and checks it. LinkError or a message on failure.
+    std::optional<std::string> attach(hl::Link link, bool extensions);
+    // How a new link is made after a loss (-o reconnect); without one a loss is final.
+    void setConnector(std::function<hl::Link()> connect) { connect_ = std::move(connect); }
+    void setLostHandler(LostHandler h) { lost_ = std::move(h); }
+    bool extensions() const { return ext_; }
+    const Options &options() const { return opt_; }
+    // Looks at an idle link: the agent gone while nothing was asked is a loss noticed at once.
+    void watch();
+    bool lost() const { return gone_.load(); }
+
+    // The operations, with FUSE's conventions: 0 or a negative errno.
+    int getattr(const char *path, struct stat *st, FileHandle *fh);
+    int readlink(const char *path, char *buf, size_t size);
+    int mkdir(const char *path, mode_t mode);
+    int mknod(const char *path, mode_t mode, dev_t dev);
+    int unlink(const char *path);
+    int rmdir(const char *path);
+    int symlink(const char *target, const char *path);
+    int link(const char *from, const char *to);
+    int rename(const char *from, const char *to, unsigned flags);
+    int chmod(const char *path, mode_t mode);
+    int chown(const char *path, uid_t uid, gid_t gid);
+    int truncate(const char *path, off_t size, FileHandle *fh);
+    int utimens(const char *path, const struct timespec tv[2]);
+    int statfs(const char *path, struct statvfs *sv);
+    int access(const char *path, int mode);
+
+    int open(const char *path, int flags, FileHandle **out);
+    int create(const char *path, mode_t mode, int flags, FileHandle **out);
+    int read(FileHandle *fh, char *buf, size_t size, off_t off);
+    int write(FileHandle *fh, const char *buf, size_t size, off_t off);
+    int flush(FileHandle *fh);
+    int fsync(FileHandle *fh, bool dataOnly);
+    int release(FileHandle *fh);
+
+    int list(const char *path, Listing &out);
+
+    // The host path of a mount path: relative to the agent's working directory, which is the
+    // root, so that the longest paths of the mount fit.
+    static std::string hostPath(const char *path);
+
+private:
+    friend struct Fallbacks;
+    // Runs f; a fault of the link becomes EIO (after reconnecting, when asked to, and once more
+    // f when it may safely run again).
+    int guard(const std::function<int()> &f, bool idempotent = false);
+    // After a change through the mount: what was cached about path (and its directory) goes.
+    void changed(const char *path);
+    void changedAll();
+    void connectionLost(const std::string &why);
+    bool reconnect();
+    int openOn(const char *path, int flags, mode_t mode, FileHandle **out);
+    // 0 when fh's descriptor belongs to the link in use: after a reconnect the file is opened
+    // again by its path first; -EIO when that fails or writes were lost with the old link.
+    // A preloaded file gets its descriptor here when needFd.
+    int ready(FileHandle *fh, bool needFd = true);
+    int openPreloaded(const char *path, int flags, FileHandle **out);
+    FileHandle *preloadedHandle(const char *path, int flags, std::string data);
+    static constexpr double kPreloadSeconds = 5; // the longest a preloaded file waits to be opened
+    int waitWrites(FileHandle *fh);
+    void dropAhead(FileHandle *fh);    // read-ahead no longer wanted
+    void forgetChunks(FileHandle *fh); // after a lost link: nothing more will come
+    int fillAhead(FileHandle *fh, off_t off, size_t size);
+    hl::Reply call(const hl::Request &req);
+    // A path's status: the request, and its reply turned into *st (0 or -errno).
+    hl::Request statusRequest(const std::string &hostPath) const;
+    int statusReply(const hl::Reply &r, struct stat *st) const;
+    // Sends req and, behind it, the status request of path; waits for both. The result of req
+    // (errno set on failure); the status is remembered when req succeeded.
+    int32_t callThenStatus(const hl::Request &req, const char *path);
+    int32_t simple(const hl::Request &req); // result word, errno set on failure
+    int simpleErr(const hl::Request &req);  // 0 or -errno
+    int exclusive(const std::function<int32_t(hl::Link &)> &f); // typed call: 0 or -errno
+
+    Options opt_;
+    std::unique_ptr<hl::SharedLink> link_;
+    bool ext_ = false;
+    StatusCache cache_;
+    Preloads preloads_;
+    std::atomic<uint64_t> generation_{1}; // bumped by every change of file data
+    std::atomic<uint64_t> epoch_{1};      // bumped by every reconnect
+    std::mutex openMu_;
+    std::set<FileHandle *> open_; // for reopening after a reconnect
+    std::mutex lossMu_;
+    std::atomic<bool> gone_{false};
+    std::function<hl::Link()> connect_;
+    LostHandler lost_;
+};
+
+// The conversions from the agent's status records.
+void toStat(const hl::Status64 &s, struct stat *st);
+void toStat(const hl::FileStatus &s, struct stat *st);
+int32_t wireOpenFlags(int flags);
+
+} // namespace hostfs

@@ -1,0 +1,388 @@
+// Operations on paths: status, names, modes, owners, times, statistics.
+//
+// The frequent ones (status, access, unlink, mkdir) go out as requests that share the link
+// with other threads' requests; the rare ones run as typed calls with the link to themselves.
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <sys/sysmacros.h>
+
+#include <hostlink/calls.h>
+#include <hostlink/ext.h>
+
+#include "hostfs/fallbacks.h"
+#include "hostfs/fs.h"
+
+namespace hostfs {
+
+void toStat(const hl::Status64 &s, struct stat *st)
+{
+    memset(st, 0, sizeof *st);
+    st->st_mode = s.mode; // the wire's type bits are this machine's
+    st->st_nlink = s.nlink;
+    st->st_uid = s.uid;
+    st->st_gid = s.gid;
+    st->st_size = s.size;
+    st->st_ino = s.ino;
+    st->st_rdev = makedev(s.rdevMajor, s.rdevMinor);
+    st->st_blocks = s.blocks;
+    st->st_blksize = s.blksize;
+    st->st_atim = s.atime;
+    st->st_mtim = s.mtime;
+    st->st_ctim = s.ctime;
+}
+
+void toStat(const hl::FileStatus &s, struct stat *st)
+{
+    memset(st, 0, sizeof *st);
+    st->st_mode = static_cast<mode_t>(s.mode);
+    st->st_ino = static_cast<uint32_t>(s.ino);
+    st->st_nlink = static_cast<nlink_t>(s.nlink);
+    st->st_uid = static_cast<uid_t>(s.uid);
+    st->st_gid = static_cast<gid_t>(s.gid);
+    st->st_size = static_cast<uint32_t>(s.size);
+    st->st_blksize = 4096;
+    st->st_blocks = (st->st_size + 511) / 512;
+    st->st_atim.tv_sec = static_cast<uint32_t>(s.atime);
+    st->st_mtim.tv_sec = static_cast<uint32_t>(s.mtime);
+    st->st_ctim.tv_sec = static_cast<uint32_t>(s.ctime);
+}
+
+namespace {
+
+// The plain stat calls answer a size that does not fit 32 bits with EINVAL (the wire has no
+// number for EOVERFLOW); nothing else makes a stat of an existing path fail that way.
+int plainStatError(int e) { return e == EINVAL ? -EOVERFLOW : -e; }
+
+} // namespace
+
+hl::Request Fs::statusRequest(const std::string &p) const
+{
+    return ext_ ? hl::stat64Request(hl::kCallLstat64, p) : hl::Request(wire::CALL_LSTAT).str(p);
+}
+
+int Fs::statusReply(const hl::Reply &r, struct stat *st) const
+{
+    if (r.raw.size() < 12)
+        throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
+    if (ext_) {
+        hl::Status64 s;
+        if (hl::parseStatus64(r, hl::kCallLstat64, &s) < 0)
+            return -errno;
+        toStat(s, st);
+        return 0;
+    }
+    if (hl::parseResult(r, wire::CALL_LSTAT) < 0)
+        return plainStatError(errno);
+    hl::FileStatus s;
+    hl::decodeStatus(r, 3, &s);
+    toStat(s, st);
+    return 0;
+}
+
+int32_t Fs::callThenStatus(const hl::Request &req, const char *path)
+{
+    hl::Reply first, status;
+    hl::Expect a, b;
+    a.reply = &first;
+    b.reply = &status;
+    link_->send(req, std::move(a));
+    link_->wait(link_->send(statusRequest(hostPath(path)), std::move(b)));
+    if (first.raw.size() < 12)
+        throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
+    int32_t result = hl::parseResult(first, req.call());
+    int saved = errno;
+    struct stat st;
+    if (result >= 0 && statusReply(status, &st) == 0)
+        cache_.remember(path, st);
+    errno = saved;
+    return result;
+}
+
+int Fs::getattr(const char *path, struct stat *st, FileHandle *fh)
+{
+    return guard(
+        [&]() -> int {
+            // What the mount knows of a path is fresh: any change through it forgets it.
+            if (path && cache_.recall(path, st) == StatusCache::Answer::Found)
+                return 0;
+            if (fh) {
+                std::lock_guard<std::mutex> lock(fh->mu);
+                if (int e = ready(fh))
+                    return e;
+                if (ext_) {
+                    hl::Status64 s;
+                    if (hl::parseStatus64(call(hl::Request(hl::kCallFstat64).word(fh->fd)), hl::kCallFstat64, &s) < 0)
+                        return -errno;
+                    toStat(s, st);
+                    return 0;
+                }
+                hl::Reply r = call(hl::Request(wire::CALL_FSTAT).word(fh->fd));
+                if (hl::parseResult(r, wire::CALL_FSTAT) < 0)
+                    return plainStatError(errno);
+                hl::FileStatus s;
+                hl::decodeStatus(r, 3, &s);
+                toStat(s, st);
+                return 0;
+            }
+            if (!path)
+                return -ESTALE;
+            switch (cache_.recall(path, st)) {
+            case StatusCache::Answer::Found: return 0;
+            case StatusCache::Answer::Missing: return -ENOENT;
+            case StatusCache::Answer::Unknown: break;
+            }
+            if (int e = statusReply(call(statusRequest(hostPath(path))), st))
+                return e;
+            cache_.remember(path, *st);
+            return 0;
+        },
+        true);
+}
+
+int Fs::readlink(const char *path, char *buf, size_t size)
+{
+    if (size == 0)
+        return -EINVAL;
+    return guard(
+        [&] {
+            std::string text;
+            if (int e = exclusive([&](hl::Link &l) { return hl::readlink(l, hostPath(path), &text); }))
+                return e;
+            size_t n = std::min(size - 1, text.size());
+            memcpy(buf, text.data(), n);
+            buf[n] = '\0';
+            return 0;
+        },
+        true);
+}
+
+int Fs::mkdir(const char *path, mode_t mode)
+{
+    return guard([&] {
+        std::string p = hostPath(path);
+        cache_.added(path);
+        int r = 0;
+        if (callThenStatus(hl::Request(wire::CALL_MKDIR).word(static_cast<int32_t>(mode & 07777)).str(p), path) < 0)
+            r = -(errno ? errno : EIO);
+        if (r == 0) {
+            cache_.rememberListing(path, {}); // known empty: lookups inside need not ask
+            // The agent's umask may have narrowed the mode; the extension calls run without one.
+            if (!ext_ && (mode & 022)) {
+                simple(hl::Request(wire::CALL_CHMOD).word(static_cast<int32_t>(mode & 07777)).str(p));
+                cache_.changed(path);
+            }
+        }
+        return r;
+    });
+}
+
+int Fs::mknod(const char *path, mode_t mode, dev_t dev)
+{
+    return guard([&] {
+        std::string p = hostPath(path);
+        int r;
+        if (S_ISREG(mode)) {
+            hl::Reply reply = call(hl::Request(wire::CALL_OPEN)
+                                       .word(hl::kOpenWrite | hl::kOpenCreate | hl::kOpenExclusive)
+                                       .word(static_cast<int32_t>(mode & 07777))
+                                       .str(p));
+            int32_t fd = hl::parseResult(reply, wire::CALL_OPEN);
+            if (fd < 0)
+                return -errno;
+            link_->send(hl::Request(wire::CALL_CLOSE).word(fd));
+            r = 0;
+        } else if (ext_ && (S_ISFIFO(mode) || S_ISSOCK(mode))) {
+            r = simpleErr(hl::Request(hl::kCallMknod).word(static_cast<int32_t>(mode)).str(p));
+        } else {
+            // Devices (and, without the extension calls, fifos) through host programs.
+            r = link_->exclusive([&](hl::Link &l) { return mknodByProgram(l, p, mode, dev); });
+        }
+        if (r == 0)
+            cache_.added(path);
+        return r;
+    });
+}
+
+int Fs::unlink(const char *path)
+{
+    return guard([&] {
+        int r = simpleErr(hl::Request(wire::CALL_UNLINK).str(hostPath(path)));
+        cache_.removed(path);
+        generation_++;
+        return r;
+    });
+}
+
+int Fs::rmdir(const char *path)
+{
+    return guard([&] {
+        int r = simpleErr(hl::Request(wire::CALL_RMDIR).str(hostPath(path)));
+        cache_.forgetTree(path);
+        cache_.removed(path);
+        return r;
+    });
+}
+
+int Fs::symlink(const char *target, const char *path)
+{
+    return guard([&] {
+        int r = simpleErr(hl::Request(wire::CALL_SYMLINK).str(target).str(hostPath(path)));
+        cache_.added(path);
+        return r;
+    });
+}
+
+int Fs::link(const char *from, const char *to)
+{
+    return guard([&] {
+        int r = simpleErr(hl::Request(wire::CALL_LINK).str(hostPath(from)).str(hostPath(to)));
+        cache_.changed(from); // its link count
+        cache_.added(to);
+        return r;
+    });
+}
+
+int Fs::rename(const char *from, const char *to, unsigned flags)
+{
+    if (flags)
+        return -EINVAL;
+    return guard([&] {
+        std::string a = hostPath(from), b = hostPath(to);
+        int r = ext_ ? simpleErr(hl::Request(hl::kCallRename).str(a).str(b))
+                     : link_->exclusive([&](hl::Link &l) { return renameByProgram(l, a, b); });
+        cache_.forgetTree(from);
+        cache_.forgetTree(to);
+        cache_.removed(from);
+        cache_.added(to);
+        generation_++;
+        return r;
+    });
+}
+
+int Fs::chmod(const char *path, mode_t mode)
+{
+    return guard([&] {
+        int r = simpleErr(hl::Request(wire::CALL_CHMOD).word(static_cast<int32_t>(mode & 07777)).str(hostPath(path)));
+        cache_.changed(path);
+        return r;
+    });
+}
+
+int Fs::chown(const char *path, uid_t uid, gid_t gid)
+{
+    return guard([&] {
+        std::string p = hostPath(path);
+        int r = ext_ ? simpleErr(hl::Request(hl::kCallLchown).word(static_cast<int32_t>(uid)).word(static_cast<int32_t>(gid)).str(p))
+                     : link_->exclusive([&](hl::Link &l) { return chownByProgram(l, p, uid, gid); });
+        cache_.changed(path);
+        return r;
+    });
+}
+
+int Fs::truncate(const char *path, off_t size, FileHandle *fh)
+{
+    return guard([&] {
+        generation_++;
+        int r;
+        if (fh) {
+            std::lock_guard<std::mutex> lock(fh->mu);
+            if (int e = ready(fh))
+                return e;
+            dropAhead(fh);
+            if (ext_) {
+                r = exclusive([&](hl::Link &l) { return hl::ftruncate(l, fh->fd, size); });
+                if (path)
+                    cache_.changed(path);
+                return r;
+            }
+        }
+        if (!path)
+            return -EOPNOTSUPP; // a file unlinked while open, without the extension calls
+        std::string p = hostPath(path);
+        if (ext_) {
+            r = exclusive([&](hl::Link &l) { return hl::truncate(l, p, size); });
+        } else if (size > INT32_MAX) {
+            r = -EFBIG;
+        } else if (size == 0) {
+            hl::Reply reply = call(hl::Request(wire::CALL_OPEN).word(hl::kOpenWrite | hl::kOpenTruncate).word(0).str(p));
+            int32_t fd = hl::parseResult(reply, wire::CALL_OPEN);
+            if (fd >= 0)
+                link_->send(hl::Request(wire::CALL_CLOSE).word(fd));
+            r = fd < 0 ? -errno : 0;
+        } else {
+            r = link_->exclusive([&](hl::Link &l) { return truncateByProgram(l, p, size); });
+        }
+        cache_.changed(path);
+        return r;
+    });
+}
+
+int Fs::utimens(const char *path, const struct timespec tv[2])
+{
+    return guard([&] {
+        std::string p = hostPath(path);
+        struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+        const struct timespec *t = tv ? tv : now;
+        int r;
+        if (ext_) {
+            struct timespec w[2];
+            for (int i = 0; i < 2; i++) {
+                w[i] = t[i];
+                if (t[i].tv_nsec == UTIME_NOW)
+                    w[i].tv_nsec = hl::kUtimeNow;
+                else if (t[i].tv_nsec == UTIME_OMIT)
+                    w[i].tv_nsec = hl::kUtimeOmit;
+            }
+            r = exclusive([&](hl::Link &l) { return hl::utimens(l, p, w, true); });
+        } else {
+            r = link_->exclusive([&](hl::Link &l) { return touchByProgram(l, p, t); });
+        }
+        cache_.changed(path);
+        return r;
+    });
+}
+
+int Fs::statfs(const char *path, struct statvfs *sv)
+{
+    return guard(
+        [&] {
+            std::string p = hostPath(path ? path : "/");
+            if (!ext_)
+                return link_->exclusive([&](hl::Link &l) { return statfsByProgram(l, p, sv); });
+            hl::FsStats s;
+            if (int e = exclusive([&](hl::Link &l) { return hl::statvfs(l, p, &s); }))
+                return e;
+            memset(sv, 0, sizeof *sv);
+            sv->f_bsize = s.bsize;
+            sv->f_frsize = s.frsize;
+            sv->f_blocks = s.blocks;
+            sv->f_bfree = s.bfree;
+            sv->f_bavail = s.bavail;
+            sv->f_files = s.files;
+            sv->f_ffree = s.ffree;
+            sv->f_favail = s.favail;
+            sv->f_fsid = s.fsid;
+            sv->f_namemax = s.namemax;
+            return 0;
+        },
+        true);
+}
+
+int Fs::access(const char *path, int mode)
+{
+    return guard(
+        [&] {
+            int32_t w = hl::kAccessExists;
+            if (mode & R_OK)
+                w |= hl::kAccessRead;
+            if (mode & W_OK)
+                w |= hl::kAccessWrite;
+            if (mode & X_OK)
+                w |= hl::kAccessExecute;
+            return simpleErr(hl::Request(wire::CALL_ACCESS).word(w).str(hostPath(path)));
+        },
+        true);
+}
+
+} // namespace hostfs

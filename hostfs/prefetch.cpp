@@ -1,0 +1,163 @@
+#include "hostfs/prefetch.h"
+
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <sys/stat.h>
+#include <vector>
+
+#include <hostlink/ext.h>
+
+#include "hostfs/fs.h"
+
+namespace hostfs {
+
+void Preloads::put(const std::string &path, std::string data, uint64_t generation, double until)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (bytes_ + data.size() > kMostBytes) {
+        entries_.clear();
+        bytes_ = 0;
+    }
+    auto &e = entries_[path];
+    bytes_ = bytes_ - e.data.size() + data.size();
+    e = {std::move(data), generation, until};
+}
+
+std::optional<std::string> Preloads::take(const std::string &path, uint64_t generation, double now)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = entries_.find(path);
+    if (it == entries_.end())
+        return std::nullopt;
+    Entry e = std::move(it->second);
+    bytes_ -= e.data.size();
+    entries_.erase(it);
+    if (e.generation != generation || now >= e.until)
+        return std::nullopt;
+    return std::move(e.data);
+}
+
+bool Preloads::has(const std::string &path)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return entries_.count(path) != 0;
+}
+
+void Preloads::clear()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    entries_.clear();
+    bytes_ = 0;
+}
+
+namespace {
+
+constexpr size_t kSmall = hl::kMaxData; // a file that one read reply carries whole
+
+double now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+FileHandle *Fs::preloadedHandle(const char *path, int flags, std::string data)
+{
+    auto *fh = new FileHandle;
+    fh->path = path;
+    fh->flags = flags;
+    fh->epoch = epoch_;
+    fh->preloaded = true;
+    fh->content = std::move(data);
+    std::lock_guard<std::mutex> lock(openMu_);
+    open_.insert(fh);
+    return fh;
+}
+
+// 0 with *out when path's data came from a read-ahead of its directory (taken now or earlier);
+// 1 when the ordinary open should run.
+int Fs::openPreloaded(const char *path, int flags, FileHandle **out)
+{
+    if (opt_.dirReadahead <= 0 || (flags & (O_ACCMODE | O_TRUNC | O_CREAT | O_APPEND)) != O_RDONLY)
+        return 1;
+    if (auto data = preloads_.take(path, generation_, now())) {
+        *out = preloadedHandle(path, flags, std::move(*data));
+        return 0;
+    }
+    std::string dir = StatusCache::parentOf(path), name = StatusCache::nameOf(path);
+    auto listing = cache_.listing(dir);
+    if (!listing)
+        return 1;
+    size_t at = 0;
+    while (at < listing->size() && (*listing)[at].name != name)
+        at++;
+    // This file and the small regular files after it that are not waiting here already.
+    std::vector<std::string> paths;
+    for (size_t i = at; i < listing->size() && paths.size() < static_cast<size_t>(opt_.dirReadahead); i++) {
+        const ListEntry &e = (*listing)[i];
+        std::string p = dir == "/" ? "/" + e.name : dir + "/" + e.name;
+        if (!e.hasStatus || !S_ISREG(e.st.st_mode) || e.st.st_size >= static_cast<off_t>(kSmall) ||
+            (i > at && preloads_.has(p)))
+            continue;
+        if (i == at || paths.size() > 0)
+            paths.push_back(p);
+    }
+    if (paths.size() < 2 || paths[0] != path)
+        return 1;
+    uint64_t generation = generation_;
+    std::vector<hl::Reply> opened(paths.size()), data(paths.size());
+    std::vector<std::unique_ptr<char[]>> buffers(paths.size());
+    std::vector<size_t> placed(paths.size());
+    hl::SharedLink::Ticket last = 0;
+    for (size_t i = 0; i < paths.size(); i++) {
+        hl::Expect e;
+        e.reply = &opened[i];
+        last = link_->send(hl::Request(wire::CALL_OPEN).word(hl::kOpenRead).word(0).str(hostPath(paths[i].c_str())), std::move(e));
+    }
+    link_->wait(last);
+    bool any = false;
+    for (size_t i = 0; i < paths.size(); i++) {
+        if (opened[i].raw.size() < 12)
+            throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
+        int32_t fd = hl::parseResult(opened[i], wire::CALL_OPEN);
+        if (fd < 0)
+            continue;
+        buffers[i].reset(new char[kSmall]);
+        hl::Expect e;
+        e.reply = &data[i];
+        e.head = 12;
+        e.tail = buffers[i].get();
+        e.tailSize = kSmall;
+        e.placed = &placed[i];
+        e.expectedSize = 12 + kSmall;
+        last = link_->send(ext_ ? hl::pread64Request(fd, kSmall, 0) : hl::Request(wire::CALL_READ).word(fd).word(static_cast<int32_t>(kSmall)),
+                           std::move(e));
+        link_->send(hl::Request(wire::CALL_CLOSE).word(fd)); // behind
+        any = true;
+    }
+    if (!any)
+        return 1;
+    link_->wait(last);
+    double until = now() + std::min(opt_.attrTimeout, kPreloadSeconds);
+    int result = 1;
+    for (size_t i = 0; i < paths.size(); i++) {
+        if (!buffers[i])
+            continue;
+        if (data[i].raw.size() < 12)
+            throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
+        int32_t n = hl::parseResult(data[i], ext_ ? int(hl::kCallPread64) : int(wire::CALL_READ));
+        if (n < 0 || static_cast<size_t>(n) >= kSmall || static_cast<size_t>(n) > placed[i])
+            continue; // grown meanwhile, or unreadable: opened the ordinary way when asked for
+        std::string content(buffers[i].get(), static_cast<size_t>(n));
+        if (i == 0) {
+            *out = preloadedHandle(path, flags, std::move(content));
+            result = 0;
+        } else if (generation == generation_) {
+            preloads_.put(paths[i], std::move(content), generation, until);
+        }
+    }
+    return result;
+}
+
+} // namespace hostfs

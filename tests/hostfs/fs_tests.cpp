@@ -1,0 +1,346 @@
+// The file system in process, against the real agent, with and without its extension calls:
+// what the mount promises when the host changes files between the mount's operations, when the
+// link goes, and with many threads at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "hostfs/fs.h"
+#include "tests/agent_process.h"
+
+namespace hl = hostlink;
+using hostfs::FileHandle;
+using hostfs::Fs;
+
+namespace {
+
+struct HostAgent {
+    AgentProcess agent;
+    explicit HostAgent(bool ext)
+    {
+        std::vector<std::string> args = {"xt.term"};
+        if (ext)
+            args.push_back("-x");
+        args.insert(args.end(), {"-d", "--"});
+        if (!agent.Start(args))
+            ADD_FAILURE() << "agent did not start: " << agent.Stderr();
+    }
+    hl::Link open()
+    {
+        hl::Link link = hl::Link::connect("127.0.0.1", agent.port);
+        link.setTimeout(10);
+        link.handshake(1);
+        return link;
+    }
+};
+
+class FsTest : public testing::TestWithParam<bool> {
+protected:
+    Scratch root;
+    std::unique_ptr<HostAgent> agent = std::make_unique<HostAgent>(GetParam());
+    std::unique_ptr<Fs> fs = make();
+    std::atomic<int> losses{0};
+
+    std::unique_ptr<Fs> make(hostfs::Options o = {})
+    {
+        o.root = root.path();
+        o.linkTimeout = 5;
+        auto f = std::make_unique<Fs>(o);
+        EXPECT_EQ(f->attach(agent->open(), GetParam()), std::nullopt);
+        f->setLostHandler([this](const std::string &) { losses++; });
+        return f;
+    }
+    std::string host(const std::string &name) { return ReadFile(root / name); }
+    FileHandle *open(const char *path, int flags)
+    {
+        FileHandle *fh = nullptr;
+        EXPECT_EQ(fs->open(path, flags, &fh), 0) << path;
+        return fh;
+    }
+    int put(FileHandle *fh, std::string_view data, off_t off)
+    {
+        return fs->write(fh, data.data(), data.size(), off);
+    }
+    std::string get(FileHandle *fh, size_t size, off_t off)
+    {
+        std::string buf(size, '\0');
+        int n = fs->read(fh, buf.data(), size, off);
+        return n < 0 ? "error " + std::to_string(-n) : buf.substr(0, static_cast<size_t>(n));
+    }
+};
+
+// An append lands at the host's end of the file, whatever size the mount last saw.
+TEST_P(FsTest, AppendsLandAtTheHostsEnd)
+{
+    WriteFile(root / "log", "h1\n");
+    FileHandle *fh = open("/log", O_WRONLY | O_APPEND);
+    WriteFile(root / "log", "h1\nh2\n");
+    EXPECT_EQ(put(fh, "m1\n", 3), 3); // the offset the kernel believes
+    EXPECT_EQ(fs->flush(fh), 0);
+    EXPECT_EQ(host("log"), "h1\nh2\nm1\n");
+    EXPECT_EQ(fs->release(fh), 0);
+}
+
+// Writes sent ahead keep their order and are all on the host once flush has answered.
+TEST_P(FsTest, WritesKeepTheirOrderAndAreInByFlush)
+{
+    WriteFile(root / "f", "");
+    FileHandle *fh = open("/f", O_RDWR);
+    std::string big(300000, 'a');
+    EXPECT_EQ(put(fh, big, 0), static_cast<int>(big.size()));
+    EXPECT_EQ(put(fh, "BBBB", 10), 4);      // over the first write
+    EXPECT_EQ(put(fh, "CC", 12), 2);        // over the second
+    EXPECT_EQ(put(fh, "end", 300000), 3);
+    EXPECT_EQ(fs->flush(fh), 0);
+    std::string want = big + "end";
+    want.replace(10, 4, "BBCC");
+    EXPECT_EQ(host("f"), want);
+    EXPECT_EQ(get(fh, 8, 8), "aaBBCCaa"); // the read sees the writes before it
+    fs->release(fh);
+}
+
+// A write the host refuses fails the next write (once its answer is in), or the flush or
+// fsync after it: exactly once.
+TEST_P(FsTest, ErrorsOfWritesSentAheadComeBack)
+{
+    WriteFile(root / "ro", "x");
+    struct Row {
+        const char *name;
+        std::function<int(Fs &, FileHandle *)> next;
+    } rows[] = {
+        {"write", [](Fs &f, FileHandle *h) { return f.write(h, "y", 1, 1); }},
+        {"flush", [](Fs &f, FileHandle *h) { return f.flush(h); }},
+        {"fsync", [](Fs &f, FileHandle *h) { return f.fsync(h, false); }},
+    };
+    for (const Row &row : rows) {
+        FileHandle *fh = open("/ro", O_RDONLY); // the host's descriptor cannot write
+        EXPECT_EQ(put(fh, "y", 0), 1) << row.name; // sent ahead: no answer yet
+        int next = row.next(*fs, fh), flushed = fs->flush(fh);
+        EXPECT_EQ((next == -EBADF) + (flushed == -EBADF), 1) << row.name << ": " << next << " " << flushed;
+        EXPECT_EQ(fs->flush(fh), 0) << row.name << ": reported once";
+        fs->release(fh);
+    }
+    EXPECT_EQ(host("ro"), "x");
+}
+
+// Reads in order through a growing window; a change on the host shows after the next open.
+TEST_P(FsTest, ReadsInOrderAndAfterAHostChange)
+{
+    std::string data;
+    for (int i = 0; i < 400000; i++)
+        data.push_back(static_cast<char>('a' + i % 23));
+    WriteFile(root / "big", data);
+    FileHandle *fh = open("/big", O_RDONLY);
+    std::string got;
+    for (off_t off = 0;; off += 131072) {
+        std::string piece = get(fh, 131072, off);
+        if (piece.empty())
+            break;
+        got += piece;
+    }
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(get(fh, 5, 1000), data.substr(1000, 5)); // back again: a new window
+    fs->release(fh);
+    WriteFile(root / "big", "changed");
+    fh = open("/big", O_RDONLY);
+    EXPECT_EQ(get(fh, 100, 0), "changed");
+    fs->release(fh);
+}
+
+// Names, listings and the cache: changes through the mount show at once.
+TEST_P(FsTest, ListingsAndChangesThroughTheMount)
+{
+    ASSERT_EQ(fs->mkdir("/d", 0750), 0);
+    struct stat st;
+    EXPECT_EQ(fs->getattr("/d/none", &st, nullptr), -ENOENT);
+    FileHandle *fh = nullptr;
+    ASSERT_EQ(fs->create("/d/a", 0640, O_WRONLY, &fh), 0);
+    EXPECT_EQ(fs->getattr("/d/a", &st, nullptr), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    put(fh, "abc", 0);
+    fs->flush(fh);
+    fs->release(fh);
+    EXPECT_EQ(fs->getattr("/d/a", &st, nullptr), 0);
+    EXPECT_EQ(st.st_size, 3);
+    ASSERT_EQ(fs->rename("/d/a", "/d/b", 0), 0);
+    EXPECT_EQ(fs->getattr("/d/a", &st, nullptr), -ENOENT);
+    hostfs::Listing listing;
+    ASSERT_EQ(fs->list("/d", listing), 0);
+    std::set<std::string> names;
+    for (const auto &e : listing)
+        names.insert(e.name);
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "b"}));
+    EXPECT_EQ(fs->symlink("b", "/d/l"), 0);
+    char text[16];
+    EXPECT_EQ(fs->readlink("/d/l", text, sizeof text), 0);
+    EXPECT_STREQ(text, "b");
+    EXPECT_EQ(fs->unlink("/d/b"), 0);
+    EXPECT_EQ(fs->unlink("/d/l"), 0);
+    EXPECT_EQ(fs->rmdir("/d"), 0);
+    EXPECT_FALSE(std::filesystem::exists(root / "d"));
+}
+
+// Small files opened in listing order come from one read-ahead of their directory; a change
+// through the mount is never served stale, and large files are read the ordinary way.
+TEST_P(FsTest, DirectoryReadAhead)
+{
+    mkdir((root / "d").c_str(), 0755);
+    for (int i = 0; i < 6; i++)
+        WriteFile(root / ("d/f" + std::to_string(i)), i == 2 ? std::string(200000, 'b') : "file " + std::to_string(i));
+    hostfs::Listing listing;
+    ASSERT_EQ(fs->list("/d", listing), 0);
+    std::vector<std::string> order;
+    for (const auto &e : listing)
+        if (e.name[0] == 'f')
+            order.push_back("/d/" + e.name);
+    FileHandle *w = open("/d/f4", O_WRONLY);
+    for (const std::string &p : order) {
+        if (p == "/d/f4") { // changed through the mount after the read-ahead began
+            put(w, "new", 0);
+            fs->flush(w);
+        }
+        FileHandle *fh = open(p.c_str(), O_RDONLY);
+        std::string want = p == "/d/f2" ? std::string(200000, 'b') : p == "/d/f4" ? "newe 4" : "file " + p.substr(4);
+        EXPECT_EQ(get(fh, 300000, 0), want) << p;
+        fs->release(fh);
+    }
+    fs->release(w);
+}
+
+// A path near PATH_MAX on the mount: the root is not put in front of it.
+TEST_P(FsTest, PathsUpToPathMax)
+{
+    std::string path;
+    std::string part(100, 'p');
+    while (path.size() + (part.size() + 1) + 256 < PATH_MAX) {
+        path += "/" + part;
+        ASSERT_EQ(fs->mkdir(path.c_str(), 0755), 0) << path.size();
+    }
+    path += "/" + std::string(std::min<size_t>(255, PATH_MAX - 2 - path.size()), 'f'); // 4094 in all
+    FileHandle *fh = nullptr;
+    ASSERT_EQ(fs->create(path.c_str(), 0644, O_WRONLY, &fh), 0) << path.size();
+    put(fh, "deep", 0);
+    EXPECT_EQ(fs->flush(fh), 0);
+    fs->release(fh);
+    struct stat st;
+    EXPECT_EQ(fs->getattr(path.c_str(), &st, nullptr), 0);
+    EXPECT_EQ(st.st_size, 4);
+    EXPECT_GT(root.path().size() + path.size(), static_cast<size_t>(PATH_MAX)); // too long with the root
+}
+
+// A file unlinked while open: its link count drops to 0, its data stay readable.
+TEST_P(FsTest, UnlinkedOpenFile)
+{
+    WriteFile(root / "gone", "still here");
+    FileHandle *fh = open("/gone", O_RDONLY);
+    ASSERT_EQ(fs->unlink("/gone"), 0);
+    struct stat st;
+    ASSERT_EQ(fs->getattr(nullptr, &st, fh), 0);
+    EXPECT_EQ(st.st_nlink, 0u);
+    EXPECT_EQ(get(fh, 100, 0), "still here");
+    fs->release(fh);
+}
+
+// Threads with requests in flight at once each get their own answers.
+TEST_P(FsTest, ManyThreadsOverOneLink)
+{
+    for (int i = 0; i < 8; i++)
+        WriteFile(root / ("t" + std::to_string(i)), std::string(100000 + i, static_cast<char>('0' + i)));
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; i++)
+        threads.emplace_back([&, i] {
+            std::string name = "/t" + std::to_string(i);
+            for (int round = 0; round < 5; round++) {
+                FileHandle *fh = nullptr;
+                struct stat st;
+                if (fs->open(name.c_str(), O_RDONLY, &fh) != 0 || fs->getattr(name.c_str(), &st, nullptr) != 0) {
+                    bad++;
+                    return;
+                }
+                std::string all = get(fh, 200000, 0);
+                if (all != std::string(100000 + i, static_cast<char>('0' + i)) || st.st_size != 100000 + i)
+                    bad++;
+                fs->release(fh);
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(bad, 0);
+}
+
+// Without -o reconnect a lost agent ends the mount: EIO, and the loss reported once.
+TEST_P(FsTest, ALostAgentEndsTheMount)
+{
+    WriteFile(root / "f", "x");
+    FileHandle *fh = open("/f", O_RDONLY);
+    kill(agent->agent.pid, SIGKILL);
+    agent->agent.Wait();
+    struct stat st;
+    EXPECT_EQ(fs->getattr("/other", &st, nullptr), -EIO);
+    EXPECT_EQ(get(fh, 1, 0), "error " + std::to_string(EIO));
+    EXPECT_TRUE(fs->lost());
+    EXPECT_EQ(losses, 1);
+    fs->release(fh);
+}
+
+// The agent gone while nothing is asked: the watcher notices it.
+TEST_P(FsTest, AnIdleLossIsNoticed)
+{
+    kill(agent->agent.pid, SIGKILL);
+    agent->agent.Wait();
+    EXPECT_TRUE(WaitUntil([&] {
+        fs->watch();
+        return fs->lost();
+    }));
+    EXPECT_EQ(losses, 1);
+}
+
+// With -o reconnect: a new agent takes over; open files are opened again by path, and only
+// writes whose fate is unknown give EIO.
+TEST_P(FsTest, ReconnectReopensOpenFiles)
+{
+    hostfs::Options o;
+    o.reconnect = true;
+    fs.reset(); // a daemon agent serves one link: this test's own comes from a new one
+    agent = std::make_unique<HostAgent>(GetParam());
+    fs = make(o);
+    std::unique_ptr<HostAgent> next;
+    fs->setConnector([&] {
+        if (!next)
+            throw hl::LinkError(hl::LinkError::Kind::Connect, "no agent yet");
+        return next->open();
+    });
+    WriteFile(root / "r", "0123456789");
+    FileHandle *reader = open("/r", O_RDONLY);
+    FileHandle *writer = open("/r", O_WRONLY);
+    EXPECT_EQ(get(reader, 4, 0), "0123");
+    kill(agent->agent.pid, SIGKILL);
+    agent->agent.Wait();
+    next = std::make_unique<HostAgent>(GetParam());
+    int sent = put(writer, "zz", 0), flushed = fs->flush(writer); // sent into the lost link
+    EXPECT_TRUE(sent == -EIO || flushed == -EIO) << sent << " " << flushed;
+    EXPECT_EQ(get(reader, 4, 4), "4567");
+    EXPECT_EQ(put(writer, "ab", 0), 2);
+    EXPECT_EQ(fs->flush(writer), 0);
+    EXPECT_EQ(host("r"), "ab23456789");
+    struct stat st;
+    EXPECT_EQ(fs->getattr("/r", &st, nullptr), 0);
+    EXPECT_FALSE(fs->lost());
+    EXPECT_EQ(losses, 0);
+    fs->release(reader);
+    fs->release(writer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, FsTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool> &p) { return p.param ? "Extensions" : "Plain"; });
+
+} // namespace

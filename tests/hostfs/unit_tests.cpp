@@ -1,0 +1,183 @@
+// hostfs's pure parts: the command line, the mount point check, the status cache; and the
+// library's shared link with many threads over one real agent.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <sstream>
+#include <hostlink/calls.h>
+#include <hostlink/shared.h>
+#include <hostlink/tools.h>
+#include <sys/stat.h>
+#include <thread>
+
+#include "hostfs/cache.h"
+#include "hostfs/options.h"
+#include "tests/agent_process.h"
+
+namespace hl = hostlink;
+using hostfs::StatusCache;
+
+namespace {
+
+std::vector<std::string> Split(const std::string &line)
+{
+    std::vector<std::string> out;
+    std::istringstream in(line);
+    for (std::string w; in >> w;)
+        out.push_back(w);
+    return out;
+}
+
+TEST(CommandLine, Rows)
+{
+    struct Row {
+        const char *line;
+        const char *error; // a part of the message, or "" for a good line
+    } rows[] = {
+        {"127.0.0.1:5000 m", ""},
+        {"[::1]:5000 m -o reconnect,link_timeout=3", ""},
+        {"fd:7 m -f -o allow_other,root=/srv", ""},
+        {"-peer 4000 m", ""},
+        {"127.0.0.1 m", "is not HOST:PORT"},
+        {"fd:3 127.0.0.1:5 m", "one mount point only"},
+        {"fd:x m", "descriptor number"},
+        {"fd:3 m -o reconnect", "needs an endpoint"},
+        {"127.0.0.1:5000", "mount point are needed"},
+        {"127.0.0.1:5000 m n", "one mount point only"},
+        {"127.0.0.1:5000 m -q", "unknown option -q"},
+        {"127.0.0.1:5000 m -o attr_timeout=soon", "bad value"},
+        {"127.0.0.1:5000 m -o readahead=0", "bad value"},
+        {"127.0.0.1:5000 m -o root=", "bad value"},
+    };
+    for (const Row &row : rows) {
+        hostfs::Parsed p = hostfs::parseCommandLine(Split(row.line));
+        if (*row.error) {
+            EXPECT_EQ(p.exitStatus, 1) << row.line;
+            EXPECT_NE(p.message.find(row.error), std::string::npos) << row.line << ": " << p.message;
+        } else {
+            EXPECT_EQ(p.exitStatus, -1) << row.line << ": " << p.message;
+        }
+    }
+    hostfs::Options o = hostfs::parseCommandLine(Split("fd:7 m -f -o allow_other,root=/srv/,readahead=8,noext")).options;
+    EXPECT_EQ(o.fd, 7);
+    EXPECT_EQ(o.root, "/srv");
+    EXPECT_EQ(o.readaheadChunks, 8);
+    EXPECT_TRUE(o.noext && o.foreground);
+    EXPECT_EQ(o.fuseOptions, std::vector<std::string>{"allow_other"});
+    EXPECT_EQ(hostfs::parseCommandLine(Split("[::1]:5 m")).options.endpointText(), "[::1]:5");
+    EXPECT_EQ(hostfs::parseCommandLine(Split("--help")).exitStatus, 0);
+}
+
+TEST(CommandLine, MountPoints)
+{
+    Scratch s;
+    WriteFile(s / "file", "");
+    EXPECT_EQ(hostfs::mountPointProblem(s.path()), std::nullopt);
+    EXPECT_NE(hostfs::mountPointProblem(s / "file")->find("not a directory"), std::string::npos);
+    EXPECT_NE(hostfs::mountPointProblem(s / "none")->find("No such file"), std::string::npos);
+}
+
+// A clock the test moves.
+struct Cache {
+    double now = 100;
+    StatusCache cache{20, 20, [this] { return now; }};
+    StatusCache::Answer ask(const std::string &path)
+    {
+        struct stat st;
+        return cache.recall(path, &st);
+    }
+};
+
+TEST(StatusCache, TimesAndChanges)
+{
+    using A = StatusCache::Answer;
+    Cache c;
+    struct stat st = {};
+    c.cache.remember("/a", st);
+    c.cache.rememberListing("/d", {"x", "y"});
+    struct Row {
+        const char *step;
+        std::function<void()> act;
+        std::vector<std::pair<const char *, A>> then;
+    } rows[] = {
+        {"fresh", [] {}, {{"/a", A::Found}, {"/d/x", A::Unknown}, {"/d/z", A::Missing}, {"/e/z", A::Unknown}}},
+        {"made through the mount", [&] { c.cache.added("/d/z"); }, {{"/d/z", A::Unknown}}},
+        {"removed", [&] { c.cache.removed("/d/x"); }, {{"/d/x", A::Missing}, {"/d/y", A::Unknown}}},
+        {"changed", [&] { c.cache.changed("/a"); }, {{"/a", A::Unknown}}},
+        {"tree gone", [&] { c.cache.forgetTree("/d"); }, {{"/d/x", A::Unknown}}},
+        {"listing again, then time passes", [&] { c.cache.rememberListing("/d", {}); c.now += 20; }, {{"/d/x", A::Unknown}}},
+    };
+    for (const Row &row : rows) {
+        row.act();
+        for (const auto &[path, want] : row.then)
+            EXPECT_EQ(c.ask(path), want) << row.step << ": " << path;
+    }
+    EXPECT_EQ(StatusCache::parentOf("/a/b"), "/a");
+    EXPECT_EQ(StatusCache::parentOf("/a"), "/");
+}
+
+struct SharedAgent {
+    AgentProcess agent;
+    SharedAgent()
+    {
+        if (!agent.Start({"xt.term", "-d", "--"}))
+            ADD_FAILURE() << agent.Stderr();
+    }
+    hl::Link open()
+    {
+        hl::Link link = hl::Link::connect("127.0.0.1", agent.port);
+        link.setTimeout(10);
+        link.handshake(1);
+        return link;
+    }
+};
+
+// Threads in flight at once each get their own replies; a program run is a barrier between them.
+TEST(SharedLink, ThreadsAndBarriers)
+{
+    SharedAgent a;
+    hl::SharedLink shared(a.open(), 4096); // a small cap: senders collect replies for others
+    Scratch s;
+    for (int i = 0; i < 6; i++)
+        WriteFile(s / std::to_string(i), std::string(static_cast<size_t>(i * 10), 'x'));
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 6; i++)
+        threads.emplace_back([&, i] {
+            std::string path = s / std::to_string(i);
+            for (int round = 0; round < 50; round++) {
+                hl::Reply r = shared.call(hl::Request(wire::CALL_STAT).str(path));
+                hl::FileStatus st;
+                if (hl::decodeResult(r) < 0)
+                    bad++;
+                hl::decodeStatus(r, 3, &st);
+                if (st.size != i * 10)
+                    bad++;
+            }
+        });
+    int status = shared.exclusive([&](hl::Link &l) { return hl::runProgram(l, "true", {"true"}); });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(bad, 0);
+}
+
+// A lost connection fails everyone waiting and every later call, until a new link is put in.
+TEST(SharedLink, BreaksAndResets)
+{
+    auto a = std::make_unique<SharedAgent>();
+    hl::SharedLink shared(a->open());
+    EXPECT_GT(hl::decodeResult(shared.call(hl::Request(wire::CALL_GETPID))), 0);
+    kill(a->agent.pid, SIGKILL);
+    a->agent.Wait();
+    EXPECT_TRUE(WaitUntil([&] { return shared.idleButGone(); }));
+    EXPECT_THROW(shared.call(hl::Request(wire::CALL_GETPID)), hl::LinkError);
+    EXPECT_TRUE(shared.broken());
+    EXPECT_THROW(shared.send(hl::Request(wire::CALL_GETPID)), hl::LinkError);
+    a = std::make_unique<SharedAgent>();
+    shared.reset(a->open());
+    EXPECT_GT(hl::decodeResult(shared.call(hl::Request(wire::CALL_GETPID))), 0);
+}
+
+} // namespace
