@@ -259,6 +259,35 @@ TEST_F(Hostsh, FullDisk)
     EXPECT_FALSE(fs::exists(small + "/tree/f3"));
 }
 
+// Small files go a group at a time: when the disk fills in the middle of a group, one message,
+// and no file is left cut short or empty.
+TEST_F(Hostsh, FullDiskInAGroupOfSmallFiles)
+{
+    std::string small = host + "/small";
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "no tmpfs here: " << strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount(path.c_str()); }
+    } unmount{small};
+    fs::create_directory(local + "/tree");
+    for (int i = 0; i < 40; i++)
+        Write(local + "/tree/f" + std::to_string(100 + i), Pattern(50000, i));
+    StartAgent();
+    Result r = Run(Argv({"-q", "-b", "-"}), "put -r tree small/tree\n", true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    EXPECT_NE(r.out.find(": No space left on device\n"), std::string::npos) << r.out;
+    int whole = 0;
+    for (const auto &e : fs::directory_iterator(small + "/tree")) {
+        EXPECT_EQ(fs::file_size(e.path()), 50000u) << e.path();
+        whole++;
+    }
+    EXPECT_GT(whole, 5);
+    EXPECT_LT(whole, 40);
+}
+
 // Commands from a pipe without -b: every line runs, and a failure shows in the exit status.
 TEST_F(Hostsh, PipedSessionTellsOfFailure)
 {
