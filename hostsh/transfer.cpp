@@ -504,6 +504,9 @@ int Shell::putTree(const Transfer &t, const std::string &src, const std::string 
     }
     if (!(status && !ignoreFailure_))
         remote_.putSmall(small, !ignoreFailure_);
+    else
+        for (SmallFile &f : small)
+            f.error = ECANCELED; // not sent: the copy stopped at a failure
     std::vector<bool> done(files.size(), false);
     for (size_t i = 0; i < small.size(); i++) {
         close(small[i].local);

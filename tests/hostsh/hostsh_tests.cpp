@@ -239,6 +239,13 @@ TEST_F(Hostsh, TerminalSession)
     EXPECT_TRUE(until("sp\\ ace/")) << seen;
     type("\npwd\n");
     EXPECT_TRUE(until("/sp ace\r\n")) << seen;
+    // run reads the terminal until its end (Ctrl-D), then the prompt is back.
+    seen.clear();
+    type("run tr a-z A-Z\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    type("typed line\n\x04");
+    EXPECT_TRUE(until("TYPED LINE")) << seen;
+    EXPECT_TRUE(until("hostsh> ")) << seen;
     type("quit\n");
     EXPECT_EQ(WaitFor(pid, 20), 0);
     close(master);
