@@ -206,8 +206,8 @@ char **Complete(const char *text, int start, int)
     rl_completion_append_character = ' ';
     auto kind = hostsh::ArgKind::Command;
     if (!words.empty()) {
-        const hostsh::CommandSpec *spec = hostsh::FindCommand(words[0]);
-        kind = spec ? hostsh::KindAt(*spec, std::vector<std::string>(words.begin() + 1, words.end()))
+        const hostsh::CommandRow *row = hostsh::FindCommand(words[0]);
+        kind = row ? hostsh::KindAt(*row, std::vector<std::string>(words.begin() + 1, words.end()))
                     : hostsh::ArgKind::None;
         if (kind == hostsh::ArgKind::Command && words[0] != "help")
             kind = hostsh::ArgKind::None;

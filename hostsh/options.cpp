@@ -18,9 +18,9 @@ const Flag kNoFollow = {'h', "accepted as sftp takes it; a symbolic link itself 
 
 } // namespace
 
-const std::vector<CommandSpec> &Commands()
+const std::vector<CommandRow> &Commands()
 {
-    static const std::vector<CommandSpec> table = {
+    static const std::vector<CommandRow> table = {
         {"!", {}, {K::Command}, 0, -1, "!COMMAND, !", "run a command in a local shell, or the shell itself"},
         {"bye", {}, {K::Other}, 0, 1, "bye [STATUS]", "leave hostsh (as quit)"},
         {"cat", {}, {K::Host}, 1, -1, "cat PATH...", "show host files"},
@@ -100,16 +100,16 @@ const std::vector<CommandSpec> &Commands()
     return table;
 }
 
-const CommandSpec *FindCommand(const std::string &name)
+const CommandRow *FindCommand(const std::string &name)
 {
     std::string n = name == "?" ? "help" : name;
-    for (const CommandSpec &c : Commands())
+    for (const CommandRow &c : Commands())
         if (n == c.name)
             return &c;
     return nullptr;
 }
 
-std::optional<Parsed> ParseArgs(const CommandSpec &spec, const std::vector<Word> &words, std::string *error)
+std::optional<Parsed> ParseArgs(const CommandRow &row, const std::vector<Word> &words, std::string *error)
 {
     Parsed out;
     size_t i = 0;
@@ -119,12 +119,12 @@ std::optional<Parsed> ParseArgs(const CommandSpec &spec, const std::vector<Word>
             i++;
             break;
         }
-        if (w.size() < 2 || w[0] != '-' || spec.flags.empty())
+        if (w.size() < 2 || w[0] != '-' || row.flags.empty())
             break;
         for (char c : w.substr(1)) {
-            bool known = std::any_of(spec.flags.begin(), spec.flags.end(), [c](const Flag &f) { return f.letter == c; });
+            bool known = std::any_of(row.flags.begin(), row.flags.end(), [c](const Flag &f) { return f.letter == c; });
             if (!known) {
-                *error = std::string(spec.name) + ": unknown option -" + c + "\nusage: " + spec.usage;
+                *error = std::string(row.name) + ": unknown option -" + c + "\nusage: " + row.usage;
                 return std::nullopt;
             }
             if (!out.has(c))
@@ -133,17 +133,17 @@ std::optional<Parsed> ParseArgs(const CommandSpec &spec, const std::vector<Word>
     }
     out.args.assign(words.begin() + static_cast<long>(i), words.end());
     int n = static_cast<int>(out.args.size());
-    if (n < spec.minArgs || (spec.maxArgs >= 0 && n > spec.maxArgs)) {
-        *error = std::string("usage: ") + spec.usage;
+    if (n < row.minArgs || (row.maxArgs >= 0 && n > row.maxArgs)) {
+        *error = std::string("usage: ") + row.usage;
         return std::nullopt;
     }
     return out;
 }
 
-ArgKind KindAt(const CommandSpec &spec, const std::vector<std::string> &typedBefore)
+ArgKind KindAt(const CommandRow &row, const std::vector<std::string> &typedBefore)
 {
     size_t position = 0;
-    bool options = !spec.flags.empty();
+    bool options = !row.flags.empty();
     for (const std::string &w : typedBefore) {
         if (options && w == "--") {
             options = false;
@@ -154,17 +154,17 @@ ArgKind KindAt(const CommandSpec &spec, const std::vector<std::string> &typedBef
         options = false;
         position++;
     }
-    if (spec.maxArgs >= 0 && position >= static_cast<size_t>(spec.maxArgs))
+    if (row.maxArgs >= 0 && position >= static_cast<size_t>(row.maxArgs))
         return ArgKind::None;
-    if (spec.kinds.empty())
+    if (row.kinds.empty())
         return ArgKind::None;
-    return spec.kinds[std::min(position, spec.kinds.size() - 1)];
+    return row.kinds[std::min(position, row.kinds.size() - 1)];
 }
 
-std::string HelpFor(const CommandSpec &spec)
+std::string HelpFor(const CommandRow &row)
 {
-    std::string out = std::string("usage: ") + spec.usage + "\n" + spec.help + "\n";
-    for (const Flag &f : spec.flags)
+    std::string out = std::string("usage: ") + row.usage + "\n" + row.help + "\n";
+    for (const Flag &f : row.flags)
         out += std::string("  -") + f.letter + "  " + f.meaning + "\n";
     return out;
 }
@@ -173,7 +173,7 @@ std::string HelpAll()
 {
     std::string out;
     char line[256];
-    for (const CommandSpec &c : Commands()) {
+    for (const CommandRow &c : Commands()) {
         snprintf(line, sizeof line, "%-32s %s\n", c.usage, c.help);
         out += line;
     }

@@ -24,7 +24,7 @@ struct Flag {
     const char *meaning;
 };
 
-struct CommandSpec {
+struct CommandRow {
     const char *name;
     std::vector<Flag> flags;
     // Kinds of the argument positions; the last one repeats when maxArgs allows more.
@@ -36,9 +36,9 @@ struct CommandSpec {
 };
 
 // Every command, in the order help lists them.
-const std::vector<CommandSpec> &Commands();
+const std::vector<CommandRow> &Commands();
 // The command of that name (aliases included), or nullptr.
-const CommandSpec *FindCommand(const std::string &name);
+const CommandRow *FindCommand(const std::string &name);
 
 struct Parsed {
     std::string flags; // the letters given, each once, in the order first seen
@@ -49,13 +49,13 @@ struct Parsed {
 // Options first, as the shell and sftp take them: "-rf" is -r and -f; "--" ends the options;
 // a lone "-" and every word after the first argument are arguments. nullopt with a message
 // in *error for an unknown flag or a wrong count of arguments.
-std::optional<Parsed> ParseArgs(const CommandSpec &spec, const std::vector<Word> &words, std::string *error);
+std::optional<Parsed> ParseArgs(const CommandRow &row, const std::vector<Word> &words, std::string *error);
 
 // The kind of the argument that the words typed so far (the command name left out) lead to.
-ArgKind KindAt(const CommandSpec &spec, const std::vector<std::string> &typedBefore);
+ArgKind KindAt(const CommandRow &row, const std::vector<std::string> &typedBefore);
 
 // "usage: ..." and the help of one command, the flags listed one per line.
-std::string HelpFor(const CommandSpec &spec);
+std::string HelpFor(const CommandRow &row);
 // The list of every command with a one-line help.
 std::string HelpAll();
 

@@ -50,7 +50,7 @@ Shell::Handler Shell::handlerFor(const std::string &name)
 std::vector<std::string> Shell::commandNames()
 {
     std::vector<std::string> out;
-    for (const CommandSpec &c : Commands())
+    for (const CommandRow &c : Commands())
         out.emplace_back(c.name);
     return out;
 }
@@ -93,12 +93,12 @@ int Shell::execute(const std::string &line, bool *quit, int *exitStatus)
         return 0;
     std::string name = parsed->words[0].text;
     std::vector<Word> words(parsed->words.begin() + 1, parsed->words.end());
-    const CommandSpec *spec = FindCommand(name);
-    if (!spec) {
+    const CommandRow *row = FindCommand(name);
+    if (!row) {
         Complain(ShowText(name) + ": unknown command (type \"help\" for the list)");
         return lastStatus_ = 1;
     }
-    auto args = ParseArgs(*spec, words, &error);
+    auto args = ParseArgs(*row, words, &error);
     if (!args) {
         Complain(error);
         return lastStatus_ = 1;
@@ -119,7 +119,7 @@ int Shell::execute(const std::string &line, bool *quit, int *exitStatus)
         }
         return 0;
     }
-    Handler run = handlerFor(spec->name);
+    Handler run = handlerFor(row->name);
     gInterrupted = 0;
     int status = (this->*run)(*args);
     if (gInterrupted && status == 0)
@@ -393,12 +393,12 @@ int Shell::cmdHelp(const Parsed &p)
         fputs(HelpAll().c_str(), stdout);
         return 0;
     }
-    const CommandSpec *spec = FindCommand(p.args[0].text);
-    if (!spec) {
+    const CommandRow *row = FindCommand(p.args[0].text);
+    if (!row) {
         Complain("help: " + ShowText(p.args[0].text) + ": no such command");
         return 1;
     }
-    fputs(HelpFor(*spec).c_str(), stdout);
+    fputs(HelpFor(*row).c_str(), stdout);
     return 0;
 }
 

@@ -17,10 +17,10 @@ std::string Parse(const std::string &line)
 {
     std::string error;
     auto words = Tokenize(line, 0, &error);
-    const CommandSpec *spec = FindCommand(words->words[0].text);
-    if (!spec)
+    const CommandRow *row = FindCommand(words->words[0].text);
+    if (!row)
         return "no command";
-    auto p = ParseArgs(*spec, std::vector<Word>(words->words.begin() + 1, words->words.end()), &error);
+    auto p = ParseArgs(*row, std::vector<Word>(words->words.begin() + 1, words->words.end()), &error);
     if (!p)
         return "error: " + error;
     std::string out = p->flags;
@@ -85,7 +85,7 @@ TEST(KindAt, Table)
 TEST(Commands, EveryOneHasUsageAndHelp)
 {
     std::string all = HelpAll();
-    for (const CommandSpec &c : Commands()) {
+    for (const CommandRow &c : Commands()) {
         EXPECT_EQ(std::string(c.usage).rfind(c.name, 0), 0u) << c.name;
         EXPECT_NE(all.find(c.usage), std::string::npos) << c.name;
         for (const Flag &f : c.flags)
@@ -173,7 +173,7 @@ TEST(Commands, EveryOneInTheManual)
     std::ifstream in(HOSTSH_MAN);
     std::string man((std::istreambuf_iterator<char>(in)), {});
     ASSERT_FALSE(man.empty());
-    for (const CommandSpec &c : Commands()) {
+    for (const CommandRow &c : Commands()) {
         std::string name = c.name == std::string("!") ? "\\&!" : c.name;
         // On an item line: ".It Ic NAME ..." or "..., Ic NAME".
         size_t at = std::string::npos;
