@@ -24,8 +24,9 @@ void Sparse(const std::string &path, int64_t size, int64_t at = -1, const std::s
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, size), 0);
-    if (at >= 0)
+    if (at >= 0) {
         ASSERT_EQ(pwrite(fd, data.data(), data.size(), at), ssize_t(data.size()));
+    }
     close(fd);
 }
 

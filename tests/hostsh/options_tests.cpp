@@ -187,7 +187,8 @@ TEST(Commands, EveryOneInTheManual)
         ASSERT_NE(at, std::string::npos) << c.name;
         std::string line = man.substr(at, man.find('\n', at) - at);
         for (const Flag &f : c.flags)
-            if (f.letter != 'R') // as -r, named in the text
+            if (f.letter != 'R') { // as -r, named in the text
                 EXPECT_NE(line.find(f.letter), std::string::npos) << c.name << " -" << f.letter << ": " << line;
+            }
     }
 }
