@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <algorithm>
 #include <editline/readline.h>
 #include <fcntl.h>
 #include <string>
@@ -14,9 +16,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include <hostlink/connect.h>
 #include <hostlink/tools.h>
 
-#include "hostsh/run.h"
+#include "hostsh/ui.h"
+#include "hostsh/options.h"
 #include "hostsh/shell.h"
 
 #ifndef HOSTSH_VERSION
@@ -29,28 +33,16 @@ using hostsh::Settings;
 using hostsh::Shell;
 
 const char *kUsage =
-    "usage: hostsh [-q] [-b FILE] [--progress] HOST:PORT\n"
-    "       hostsh -peer PORT [-q] [-b FILE] [--progress] [-tty DEVICE]\n"
+    "usage: hostsh [-q] [-b FILE] [--progress] [--key FILE] [-swapped] HOST:PORT\n"
+    "       hostsh -peer PORT [-q] [-b FILE] [--progress] [--key FILE] [-tty DEVICE]\n"
     "       hostsh -h | --help | --version\n";
 
 struct Options {
     Settings settings;
-    std::string host;
-    int port = -1;
-    bool peer = false;
+    hostlink::ClientArgs args;
     std::string batchFile;
     std::string tty;
 };
-
-bool ParsePort(const char *s, int *port)
-{
-    char *end = nullptr;
-    long v = strtol(s, &end, 10);
-    if (!*s || *end || v <= 0 || v > 65535)
-        return false;
-    *port = static_cast<int>(v);
-    return true;
-}
 
 // Returns -1 to go on, otherwise the exit status.
 int ParseOptions(int argc, char **argv, Options *o)
@@ -80,40 +72,32 @@ int ParseOptions(int argc, char **argv, Options *o)
                 return 2;
             o->batchFile = v;
             o->settings.batch = true;
-        } else if (a == "-peer") {
-            const char *v = value("a port number");
-            if (!v)
-                return 2;
-            if (!ParsePort(v, &o->port)) {
-                fprintf(stderr, "hostsh: bad port number %s\n", v);
-                return 2;
-            }
-            o->peer = true;
         } else if (a == "-tty") {
             const char *v = value("a terminal device");
             if (!v)
                 return 2;
             o->tty = v;
-        } else if (o->peer && a == "-display" && i + 1 < argc) {
+        } else if (o->args.peer && a == "-display" && i + 1 < argc) {
             i++; // the agent passes it on; the display is of no use here
-        } else if (a.size() > 1 && a[0] == '-') {
-            fprintf(stderr, "hostsh: unknown option %s\n%s", a.c_str(), kUsage);
-            return 2;
-        } else if (!o->peer && o->host.empty()) {
-            auto where = hostlink::parseEndpoint(a);
-            if (!where) {
-                fprintf(stderr, "hostsh: %s is not HOST:PORT\n", a.c_str());
+        } else if (o->args.peer && a[0] != '-') {
+            // As a terminal client, further arguments are the host user's and are ignored.
+        } else {
+            int n = 0;
+            try {
+                n = o->args.take(argc, argv, i);
+            } catch (const hostlink::UsageError &e) {
+                fprintf(stderr, "hostsh: %s\n%s", e.what(), kUsage);
                 return 2;
             }
-            o->host = where->host;
-            o->port = where->port;
-        } else if (!o->peer) {
-            fprintf(stderr, "hostsh: unexpected argument %s\n%s", a.c_str(), kUsage);
-            return 2;
+            if (n == 0) {
+                fprintf(stderr, "hostsh: %s %s\n%s", a[0] == '-' ? "unknown option" : "unexpected argument",
+                        a.c_str(), kUsage);
+                return 2;
+            }
+            i += n - 1;
         }
-        // As a terminal client, further arguments are the host user's and are ignored.
     }
-    if (o->port < 0) {
+    if (!o->args.complete()) {
         fputs(kUsage, stderr);
         return 2;
     }
@@ -134,7 +118,7 @@ bool Detach(const Options &o)
         }
     } else {
         std::string path;
-        out = hostlink::openClientLog("hostsh", o.port, "HOSTSH_LOG", &path);
+        out = hostlink::openClientLog("hostsh", o.args.where.port, "HOSTSH_LOG", &path);
         in = open("/dev/null", O_RDONLY);
         if (out < 0 || in < 0) {
             fprintf(stderr, "hostsh: %s: %s\n", path.c_str(), strerror(errno));
@@ -179,50 +163,81 @@ char *NextMatch(const char *, int state)
     return nullptr;
 }
 
+// Local entries that begin with a partial path, directories ending in '/'.
+std::vector<std::string> CompleteLocalPath(const std::string &partial)
+{
+    size_t slash = partial.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : partial.substr(0, slash + 1);
+    std::string prefix = slash == std::string::npos ? partial : partial.substr(slash + 1);
+    std::vector<std::string> out;
+    DIR *d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d)
+        return out;
+    while (struct dirent *e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n == "." || n == ".." || n.compare(0, prefix.size(), prefix) != 0 || (n[0] == '.' && prefix.empty()))
+            continue;
+        struct stat st;
+        bool isDir = stat((dir + n).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        out.push_back(dir + n + (isDir ? "/" : ""));
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Completion inserts what it completes quoted, so that a blank or a quote in a name stays part
+// of the word. Line editing replaces only the text after its last blank: what of the quoted
+// match the line already holds before that is left out.
 char **Complete(const char *text, int start, int)
 {
     rl_attempted_completion_over = 1;
-    std::string before(rl_line_buffer, static_cast<size_t>(start));
-    size_t first = before.find_first_not_of(" \t-");
+    std::string line(rl_line_buffer, static_cast<size_t>(rl_point));
+    size_t wordStart = 0;
+    std::string partial = hostsh::WordAt(line, line.size(), &wordStart);
+    std::string typed = line.substr(wordStart, static_cast<size_t>(start) > wordStart ? start - wordStart : 0);
+    std::string error;
+    auto before = hostsh::Tokenize(line.substr(0, wordStart), 0, &error);
     std::vector<std::string> words;
-    for (size_t i = 0; i < before.size();) {
-        size_t b = before.find_first_not_of(" \t", i);
-        if (b == std::string::npos)
-            break;
-        size_t e = before.find_first_of(" \t", b);
-        words.push_back(before.substr(b, e == std::string::npos ? std::string::npos : e - b));
-        i = e == std::string::npos ? before.size() : e;
-    }
-    gMatches.clear();
+    if (before)
+        for (const hostsh::Word &w : before->words)
+            words.push_back(w.text);
+    std::vector<std::string> found;
     rl_completion_append_character = ' ';
-    if (first == std::string::npos || words.empty()) {
+    auto kind = hostsh::ArgKind::Command;
+    if (!words.empty()) {
+        const hostsh::CommandRow *row = hostsh::FindCommand(words[0]);
+        kind = row ? hostsh::KindAt(*row, std::vector<std::string>(words.begin() + 1, words.end()))
+                    : hostsh::ArgKind::None;
+        if (kind == hostsh::ArgKind::Command && words[0] != "help")
+            kind = hostsh::ArgKind::None;
+    }
+    if (kind == hostsh::ArgKind::Command) {
         for (const std::string &c : Shell::commandNames())
-            if (c.rfind(text, 0) == 0)
-                gMatches.push_back(c);
-    } else {
-        std::string cmd = words[0][0] == '-' ? words[0].substr(1) : words[0];
-        size_t args = 0; // arguments before this one, options left out
-        for (size_t k = 1; k < words.size(); k++)
-            if (words[k][0] != '-')
-                args++;
-        bool local = cmd == "lcd" || cmd == "lls" || (cmd == "put" && args == 0) || (cmd == "get" && args == 1);
-        if (local) {
-            rl_attempted_completion_over = 0; // file names of this machine
-            return nullptr;
-        }
+            if (c.rfind(partial, 0) == 0)
+                found.push_back(c);
+    } else if (kind == hostsh::ArgKind::Local) {
+        found = CompleteLocalPath(partial);
+    } else if (kind == hostsh::ArgKind::Host) {
         try {
-            gMatches = gShell->completeHostPath(text);
+            found = gShell->completeHostPath(partial);
         } catch (const hostlink::LinkError &e) {
             gLostInCompletion = true;
             gLostReason = e.what();
-            gMatches.clear();
+            found.clear();
         }
     }
-    if (gMatches.size() == 1 && gMatches[0].back() == '/')
+    gMatches.clear();
+    for (const std::string &f : found) {
+        std::string quoted = hostsh::QuoteWord(f);
+        gMatches.push_back(quoted.compare(0, typed.size(), typed) == 0 ? quoted.substr(typed.size()) : quoted);
+    }
+    if (found.size() == 1 && found[0].back() == '/')
         rl_completion_append_character = '\0';
     if (gMatches.empty())
         return nullptr;
-    return rl_completion_matches(text, NextMatch);
+    (void)text;
+    return rl_completion_matches("", NextMatch);
 }
 
 std::string HistoryPath(bool create)
@@ -285,6 +300,7 @@ int RunLines(Shell &shell, const Options &o)
         if (interactive && !(history = HistoryPath(true)).empty())
             write_history(history.c_str());
     };
+    bool failed = false;
     bool stats = getenv("HOSTSH_STATS") != nullptr; // how often each command waited for the agent
     int status = 0;
     char *buf = nullptr;
@@ -347,16 +363,21 @@ int RunLines(Shell &shell, const Options &o)
         }
         size_t lead = line.find_first_not_of(" \t");
         bool ignore = lead != std::string::npos && line[lead] == '-';
-        if (o.settings.batch && rc != 0 && !ignore) {
-            status = 1;
-            break;
+        if (rc != 0 && !ignore) {
+            if (o.settings.batch) {
+                status = 1;
+                break;
+            }
+            // Commands from a pipe go on after a failure, and the session tells of it at its end.
+            if (!interactive)
+                failed = true;
         }
     }
     free(buf);
     if (in != stdin)
         fclose(in);
     saveHistory();
-    return status;
+    return status == 0 && failed ? 1 : status;
 }
 
 } // namespace
@@ -368,20 +389,32 @@ int main(int argc, char **argv)
     if (rc >= 0)
         return rc;
     signal(SIGPIPE, SIG_IGN);
-    if (o.peer) {
-        o.host = hostlink::agentHost();
-        if (!isatty(0) && !Detach(o))
+    if (o.args.peer) {
+        // Started through the remote shell with neither a terminal nor commands to run: say so
+        // there, where the agent shows it and falls back, instead of serving no one.
+        if (!isatty(0) && !o.settings.batch && o.tty.empty() && !getenv("HOSTSH_TTY")) {
+            printf("hostsh: no terminal here to work on: start it with -- -tty $(tty), or give commands with -b FILE\n");
             return 1;
+        }
     }
+    try {
+        o.args.searchKey(); // before the remote shell's input is left
+    } catch (const hostlink::LinkError &e) {
+        fprintf(stderr, "hostsh: %s\n", e.what());
+        return 2;
+    }
+    if (o.args.peer && !isatty(0) && !Detach(o))
+        return 1;
+    o.settings.stdinIsCommands = !isatty(0) && (!o.settings.batch || o.batchFile == "-");
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     try {
         hostlink::ConnectOptions how;
         how.timeoutSeconds = 0; // a host call may rightly take long (a pipe, a slow disk)
-        auto link = hostlink::connectTo(hostlink::Endpoint{o.host, o.port}, how);
-        Shell shell(link, o.settings);
+        hostlink::Connected c = hostlink::connectClient(o.args, how);
+        Shell shell(c.link, o.settings);
         if (!o.settings.quiet && !o.settings.batch && isatty(0)) {
-            printf("Connected to the host agent at %s:%d. Type \"help\" for the commands.\n", o.host.c_str(),
-                   o.port);
+            printf("Connected to the host agent at %s:%d. Type \"help\" for the commands.\n", c.where.host.c_str(),
+                   c.where.port);
             fflush(stdout);
         }
         return RunLines(shell, o);

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <unistd.h>
 
+#include <hostlink/ext.h>
 #include <hostlink/tools.h>
 
 namespace hostsh {
@@ -15,42 +18,47 @@ using hostlink::Pending;
 
 namespace {
 
-constexpr int kWindow = 32; // reads or writes of a transfer in flight
+// The most entries one listing takes in.
+constexpr size_t kMostEntries = size_t(1) << 22;
 
-int writeFull(int fd, const char *p, size_t n)
+Info FromPlain(const hostlink::FileStatus &s)
 {
-    while (n > 0) {
-        ssize_t r = ::write(fd, p, n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return 0;
+    Info i;
+    i.mode = static_cast<uint32_t>(s.mode);
+    i.nlink = static_cast<uint32_t>(s.nlink);
+    i.uid = static_cast<uint32_t>(s.uid);
+    i.gid = static_cast<uint32_t>(s.gid);
+    i.size = s.size;
+    i.ino = static_cast<uint32_t>(s.ino);
+    i.dev = static_cast<uint32_t>(s.dev);
+    i.atime = s.atime;
+    i.mtime = s.mtime;
+    i.ctime = s.ctime;
+    return i;
 }
 
-ssize_t readFull(int fd, char *p, size_t n)
+Info FromWide(const hostlink::Status64 &s)
 {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = ::read(fd, p + got, n - got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<ssize_t>(got);
+    Info i;
+    i.mode = s.mode;
+    i.nlink = s.nlink;
+    i.uid = s.uid;
+    i.gid = s.gid;
+    i.size = s.size;
+    i.ino = s.ino;
+    i.dev = (static_cast<uint64_t>(s.devMajor) << 32) | s.devMinor;
+    i.atime = s.atime.tv_sec;
+    i.mtime = s.mtime.tv_sec;
+    i.ctime = s.ctime.tv_sec;
+    return i;
 }
 
 } // namespace
 
 Remote::Remote(hostlink::Link &link) : link_(link) { hostlink::detail::record(link_, &single_); }
 Remote::~Remote() { hostlink::detail::record(link_, nullptr); }
+
+void Remote::detect() { ext_ = hostlink::hasExtensions(link_); }
 
 long Remote::waits() const { return static_cast<long>(single_.size()) + rounds_; }
 void Remote::resetWaits()
@@ -106,6 +114,8 @@ int Remote::listNames(const std::string &path, std::vector<std::string> *names)
             }
             if (r.text != "." && r.text != "..")
                 names->push_back(r.text);
+            if (names->size() > kMostEntries && !error)
+                error = ENOMEM; // a directory without end: no more is taken in
         }
         if (end)
             break;
@@ -123,18 +133,36 @@ int Remote::listNames(const std::string &path, std::vector<std::string> *names)
 std::vector<StatResult> Remote::statMany(const std::vector<std::string> &paths, bool follow)
 {
     std::vector<StatResult> out(paths.size());
+    if (paths.empty())
+        return out;
     Batch batch(link_);
     begin(batch);
     std::vector<Pending> round;
-    for (const std::string &p : paths)
-        round.push_back(follow ? batch.stat(p) : batch.lstat(p));
+    std::vector<hostlink::Status64> wide(ext_ ? paths.size() : 0);
+    for (size_t k = 0; k < paths.size(); k++) {
+        if (!ext_) {
+            round.push_back(follow ? batch.stat(paths[k]) : batch.lstat(paths[k]));
+            continue;
+        }
+        int call = follow ? hostlink::kCallStat64 : hostlink::kCallLstat64;
+        hostlink::Status64 *into = &wide[k];
+        round.push_back(batch.submit(hostlink::stat64Request(call, paths[k]),
+                                     [call, into](const hostlink::Reply &r, hostlink::Result &res) {
+                                         res.value = hostlink::parseStatus64(r, call, into);
+                                         res.error = res.value < 0 ? errno : 0;
+                                     }));
+    }
     batch.flush();
     rounds_++;
     for (size_t k = 0; k < paths.size(); k++) {
         const hostlink::Result &r = round[k].get();
         out[k].result = r.value;
         out[k].error = r.error;
-        out[k].st = r.status;
+        if (r.value >= 0)
+            out[k].st = ext_ ? FromWide(wide[k]) : FromPlain(r.status);
+        // The plain status words cannot carry a size of 2 GiB or more: the agent refuses them.
+        else if (!ext_ && r.error == EINVAL)
+            out[k].error = EOVERFLOW;
     }
     return out;
 }
@@ -191,6 +219,49 @@ std::vector<int> Remote::symlinkMany(const std::vector<std::pair<std::string, st
     return out;
 }
 
+std::vector<int> Remote::chmodMany(const std::vector<std::pair<std::string, int32_t>> &modes)
+{
+    std::vector<int> out(modes.size());
+    if (modes.empty())
+        return out;
+    Batch batch(link_);
+    begin(batch);
+    std::vector<Pending> round;
+    for (const auto &[path, mode] : modes)
+        round.push_back(batch.chmod(path, mode));
+    batch.flush();
+    rounds_++;
+    for (size_t k = 0; k < modes.size(); k++)
+        out[k] = round[k].get().error;
+    return out;
+}
+
+long Remote::removeMany(const std::vector<std::string> &paths, const std::vector<bool> &dirs, int *error)
+{
+    // In rounds of a few hundred, so that a failure stops the removal soon after it.
+    for (size_t from = 0; from < paths.size();) {
+        size_t to = std::min(paths.size(), from + 256);
+        Batch batch(link_);
+        begin(batch);
+        std::vector<Pending> round;
+        // The agent takes requests in order: a directory's entries go before it.
+        for (size_t k = from; k < to; k++)
+            round.push_back(dirs[k] ? batch.rmdir(paths[k]) : batch.unlink(paths[k]));
+        batch.flush();
+        rounds_++;
+        for (size_t k = 0; k < round.size(); k++) {
+            const hostlink::Result &r = round[k].get();
+            if (r.value < 0) {
+                *error = r.error;
+                batch.drain();
+                return static_cast<long>(from + k);
+            }
+        }
+        from += round.size();
+    }
+    return -1;
+}
+
 void Remote::identity(int32_t *uid, std::string *login)
 {
     // getlogin has no batch form; both go as single calls.
@@ -199,90 +270,5 @@ void Remote::identity(int32_t *uid, std::string *login)
         login->clear();
 }
 
-int Remote::getFile(const std::string &remote, int out, const ProgressFn &progress, char *where)
-{
-    settle();
-    int64_t done = 0;
-    int localError = 0;
-    hostlink::TransferOptions options;
-    options.window = kWindow;
-    int64_t n = hostlink::readFile(
-        link_, remote,
-        [&](const char *p, size_t size) {
-            if (writeFull(out, p, size) < 0) {
-                localError = errno;
-                return false;
-            }
-            done += static_cast<int64_t>(size);
-            if (progress && !progress(done)) {
-                localError = errno = EINTR;
-                return false;
-            }
-            return true;
-        },
-        options);
-    rounds_++;
-    if (n >= 0)
-        return 0;
-    *where = localError ? 'l' : 'r';
-    errno = localError ? localError : errno;
-    return -1;
-}
-
-int Remote::putFile(int in, const std::string &remote, int32_t mode, const ProgressFn &progress, char *where)
-{
-    Batch batch(link_, kWindow * (hostlink::kMaxData + 128) + 4096);
-    begin(batch);
-    int32_t fd = batch.open(remote, hostlink::kOpenWrite | hostlink::kOpenCreate | hostlink::kOpenTruncate, mode)
-                     .value();
-    rounds_++;
-    if (fd < 0) {
-        *where = 'r';
-        return -1;
-    }
-    std::deque<std::pair<size_t, Pending>> writes;
-    int error = 0;
-    char side = 0;
-    auto collect = [&](size_t keep) {
-        while (writes.size() > keep) {
-            auto [want, pending] = std::move(writes.front());
-            writes.pop_front();
-            const hostlink::Result &r = pending.get();
-            if (!error && r.value < 0)
-                error = r.error, side = 'r';
-            else if (!error && static_cast<size_t>(r.value) != want)
-                error = EIO, side = 'r';
-        }
-    };
-    std::vector<char> buffer(16 * static_cast<size_t>(hostlink::kMaxData));
-    int64_t done = 0;
-    for (bool end = false; !end && !error;) {
-        ssize_t got = readFull(in, buffer.data(), buffer.size());
-        if (got < 0) {
-            error = errno, side = 'l';
-            break;
-        }
-        end = static_cast<size_t>(got) < buffer.size();
-        for (ssize_t off = 0; off < got && !error; off += hostlink::kMaxData) {
-            size_t n = static_cast<size_t>(std::min<ssize_t>(hostlink::kMaxData, got - off));
-            writes.emplace_back(n, batch.write(fd, buffer.data() + off, n));
-            collect(kWindow);
-        }
-        done += got;
-        if (!error && progress && !progress(done))
-            error = EINTR, side = 'l';
-    }
-    collect(0);
-    Pending closing = batch.close(fd);
-    const hostlink::Result &closed = closing.get();
-    if (!error && closed.value < 0)
-        error = closed.error, side = 'r';
-    if (error) {
-        errno = error;
-        *where = side;
-        return -1;
-    }
-    return 0;
-}
 
 } // namespace hostsh

@@ -1,13 +1,13 @@
 // The commands of hostsh over one connection to a host agent.
 #pragma once
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <hostlink/link.h>
 
+#include "hostsh/options.h"
 #include "hostsh/remote.h"
 #include "hostsh/text.h"
 
@@ -16,11 +16,18 @@ namespace hostsh {
 struct Settings {
     bool quiet = false;
     bool batch = false;
-    bool progress = false; // progress meter even in batch mode
+    bool progress = false;      // progress meter even in batch mode
+    bool stdinIsCommands = false; // the commands come from standard input: run gets /dev/null
 };
 
 class Shell {
 public:
+    // How get, put, reget and reput copy.
+    struct Transfer {
+        const char *cmd = "";
+        bool append = false, sync = false, keep = false, recursive = false;
+    };
+
     Shell(hostlink::Link &link, const Settings &settings);
 
     // Runs one command line. Returns its status (0 for success); *quit is set by quit and exit,
@@ -29,6 +36,9 @@ public:
 
     int lastStatus() const { return lastStatus_; }
     bool progressOn() const { return progress_; }
+    // Whether the line being run began with '-' (a recursive transfer then goes on after a
+    // failure).
+    bool lineIgnoresFailure() const { return ignoreFailure_; }
 
     // Completion: the command names, and the host entries that begin with a partial path
     // (directories end in '/').
@@ -40,45 +50,81 @@ public:
     static bool progressShown();
 
 private:
-    struct Command;
-    static const std::vector<Command> &commands();
+    using Handler = int (Shell::*)(const Parsed &);
+    static Handler handlerFor(const std::string &name);
 
     // Host paths for a word: its glob matches (sorted), or the word itself.
     bool expand(const char *cmd, const Word &w, std::vector<std::string> *out);
     bool expandAll(const char *cmd, const std::vector<Word> &words, std::vector<std::string> *out);
-    std::string owner(int32_t uid);
+    std::string owner(uint32_t uid);
     bool hostIsDir(const std::string &path);
+    // Says once per session that cmd needs the agent's -x; returns 1.
+    int needsExtensions(const char *cmd);
 
-    int cmdLs(const std::vector<Word> &args);
-    int cmdCd(const std::vector<Word> &args);
-    int cmdPwd(const std::vector<Word> &args);
-    int cmdLcd(const std::vector<Word> &args);
-    int cmdLpwd(const std::vector<Word> &args);
-    int cmdLls(const std::vector<Word> &args);
-    int cmdGet(const std::vector<Word> &args);
-    int cmdPut(const std::vector<Word> &args);
-    int cmdCat(const std::vector<Word> &args);
-    int cmdStat(const std::vector<Word> &args);
-    int cmdRm(const std::vector<Word> &args);
-    int cmdMkdir(const std::vector<Word> &args);
-    int cmdRmdir(const std::vector<Word> &args);
-    int cmdLn(const std::vector<Word> &args);
-    int cmdChmod(const std::vector<Word> &args);
-    int cmdReadlink(const std::vector<Word> &args);
-    int cmdEnv(const std::vector<Word> &args);
-    int cmdSetenv(const std::vector<Word> &args);
-    int cmdId(const std::vector<Word> &args);
-    int cmdHostname(const std::vector<Word> &args);
-    int cmdDate(const std::vector<Word> &args);
-    int cmdRun(const std::vector<Word> &args);
-    int cmdEcho(const std::vector<Word> &args);
-    int cmdProgress(const std::vector<Word> &args);
-    int cmdHelp(const std::vector<Word> &args);
-
-    int getOne(const std::string &src, const std::string &dest, const hostlink::FileStatus &st);
-    int getTree(const std::string &src, const std::string &dest);
-    int putOne(const std::string &src, const std::string &dest, int32_t mode);
-    int putTree(const std::string &src, const std::string &dest);
+    // shell.cpp
+    int cmdCd(const Parsed &);
+    int cmdPwd(const Parsed &);
+    int cmdEnv(const Parsed &);
+    int cmdSetenv(const Parsed &);
+    int cmdId(const Parsed &);
+    int cmdHostname(const Parsed &);
+    int cmdDate(const Parsed &);
+    int cmdRun(const Parsed &);
+    int cmdEcho(const Parsed &);
+    int cmdProgress(const Parsed &);
+    int cmdHelp(const Parsed &);
+    int cmdVersion(const Parsed &);
+    // listing.cpp
+    int cmdLs(const Parsed &);
+    int cmdStat(const Parsed &);
+    int cmdDf(const Parsed &);
+    int cmdCat(const Parsed &);
+    // paths.cpp
+    int cmdRm(const Parsed &);
+    int cmdMkdir(const Parsed &);
+    int cmdRmdir(const Parsed &);
+    int cmdRename(const Parsed &);
+    int cmdLn(const Parsed &);
+    int cmdSymlink(const Parsed &);
+    int cmdChmod(const Parsed &);
+    int cmdChown(const Parsed &);
+    int cmdChgrp(const Parsed &);
+    int cmdReadlink(const Parsed &);
+    int removeTree(const std::string &path, bool force);
+    int changeOwner(const char *cmd, const Parsed &p, bool group);
+    // local.cpp
+    int cmdLcd(const Parsed &);
+    int cmdLpwd(const Parsed &);
+    int cmdLls(const Parsed &);
+    int cmdLmkdir(const Parsed &);
+    int cmdLumask(const Parsed &);
+    int runLocalShell(const std::string &command);
+    // transfer.cpp
+    int cmdGet(const Parsed &);
+    int cmdReget(const Parsed &);
+    int cmdPut(const Parsed &);
+    int cmdReput(const Parsed &);
+    int get(const Transfer &t, const Parsed &p);
+    int put(const Transfer &t, const Parsed &p);
+    // Where a host file lands here: a name in a directory, and its descriptor once open.
+    struct Landing {
+        std::string src;
+        int dirFd;
+        std::string name, shown;
+        int fd;
+        bool created;
+    };
+    int openLocal(const Transfer &t, int dirFd, const std::string &name, const std::string &shown, bool *created);
+    // Modes, times, flush and close of a copy, or its message and the removal of what it left.
+    int finishLocal(const Transfer &t, const Landing &to, const Info &st, int error, char where);
+    int getOne(const Transfer &t, const std::string &src, int dirFd, const std::string &name,
+               const std::string &shown, const Info &st);
+    int getInto(const Transfer &t, const Landing &to, const Info &st);
+    int getTree(const Transfer &t, const std::string &src, const Info &self, int parentFd, const std::string &name,
+                const std::string &shown);
+    int putOne(const Transfer &t, const std::string &src, const std::string &dest, const struct stat &st);
+    int putTree(const Transfer &t, const std::string &src, const std::string &dest);
+    void keepTimes(const std::string &dest, const struct stat &st);
     bool showProgress() const;
 
     hostlink::Link &link_;
@@ -86,8 +132,10 @@ private:
     Settings settings_;
     bool progress_;
     int lastStatus_ = 0;
-    int32_t myUid_ = -1;
+    bool ignoreFailure_ = false;
+    uint32_t myUid_ = UINT32_MAX;
     std::string myLogin_;
+    bool toldExtensions_ = false;
 };
 
 } // namespace hostsh

@@ -1,6 +1,7 @@
 #include "hostsh/text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -320,6 +321,38 @@ std::string FormatColumns(const std::vector<std::string> &names, int width)
     return out;
 }
 
+std::string DfReport(const FsFigures &f, bool human, bool inodes)
+{
+    char line[256];
+    std::string out;
+    auto percent = [](uint64_t used, uint64_t total) {
+        return static_cast<unsigned long long>(total ? 100 * used / total : 0);
+    };
+    if (inodes) {
+        uint64_t used = f.files - std::min(f.ffree, f.files);
+        out = "     Inodes        Used       Avail      (root)    %Capacity\n";
+        snprintf(line, sizeof line, "%11llu %11llu %11llu %11llu         %3llu%%\n",
+                 static_cast<unsigned long long>(f.files), static_cast<unsigned long long>(used),
+                 static_cast<unsigned long long>(f.favail), static_cast<unsigned long long>(f.ffree),
+                 percent(used, f.files));
+        return out + line;
+    }
+    uint64_t used = f.blocks - std::min(f.bfree, f.blocks);
+    auto bytes = [&f](uint64_t n) { return static_cast<double>(n) * static_cast<double>(f.frsize); };
+    if (human) {
+        out = "    Size     Used    Avail   (root)    %Capacity\n";
+        snprintf(line, sizeof line, "%8s %8s %8s %8s         %3llu%%\n", HumanSize(bytes(f.blocks)).c_str(),
+                 HumanSize(bytes(used)).c_str(), HumanSize(bytes(f.bavail)).c_str(),
+                 HumanSize(bytes(f.bfree)).c_str(), percent(used, f.blocks));
+        return out + line;
+    }
+    auto kib = [&](uint64_t n) { return static_cast<unsigned long long>(bytes(n) / 1024); };
+    out = "        Size         Used        Avail       (root)    %Capacity\n";
+    snprintf(line, sizeof line, "%12llu %12llu %12llu %12llu         %3llu%%\n", kib(f.blocks), kib(used),
+             kib(f.bavail), kib(f.bfree), percent(used, f.blocks));
+    return out + line;
+}
+
 std::string HumanSize(double bytes)
 {
     const char *units = "BKMGTP";
@@ -378,10 +411,93 @@ std::string Message(std::string_view command, std::string_view path, int error)
     std::string out(command);
     out += ": ";
     if (!path.empty()) {
-        out += path;
+        out += ShowText(path);
         out += ": ";
     }
-    out += strerror(error);
+    out += Reason(error);
+    return out;
+}
+
+std::string Reason(int error)
+{
+    if (error == EOVERFLOW)
+        return "too large for this agent (start it with -x for files of 2 GiB and more)";
+    return strerror(error);
+}
+
+std::string ShowText(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else
+            out += ch;
+    }
+    return out;
+}
+
+std::string WordAt(std::string_view line, size_t point, size_t *start)
+{
+    point = std::min(point, line.size());
+    std::string text;
+    char quote = 0;
+    *start = 0;
+    bool inWord = false;
+    for (size_t i = 0; i < point; i++) {
+        char c = line[i];
+        if (!quote && (c == ' ' || c == '\t')) {
+            inWord = false;
+            text.clear();
+            continue;
+        }
+        if (!inWord) {
+            inWord = true;
+            *start = i;
+        }
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+            else if (quote == '"' && c == '\\' && i + 1 < point && strchr("\"\\$", line[i + 1]))
+                text += line[++i];
+            else
+                text += c;
+        } else if (c == '\'' || c == '"')
+            quote = c;
+        else if (c == '\\' && i + 1 < point)
+            text += line[++i];
+        else if (c != '\\')
+            text += c;
+    }
+    if (!inWord)
+        *start = point;
+    return text;
+}
+
+bool SafeName(std::string_view name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
+std::string QuoteWord(std::string_view word)
+{
+    std::string out;
+    for (char c : word) {
+        if (strchr(" \t\n'\"\\$#*?[]", c) && c != '\0')
+            out += '\\';
+        out += c;
+    }
     return out;
 }
 

@@ -29,6 +29,10 @@ struct CommandLine {
 // Returns nullopt and sets error for an unterminated quote or a trailing backslash.
 std::optional<CommandLine> Tokenize(std::string_view line, int lastStatus, std::string *error);
 
+// The word of a command line that ends at point, as it is being typed: its text with quotes and
+// backslashes taken away, and in *start where it begins in line.
+std::string WordAt(std::string_view line, size_t point, size_t *start);
+
 // Whether name matches pattern (one path component): '*' any run of characters, '?' one,
 // '[...]' one of a set ('!' or '^' first negates, a-z ranges), a backslash takes the next
 // character literally. A leading '.' of name matches only a '.' written in the pattern.
@@ -57,11 +61,31 @@ std::string FormatColumns(const std::vector<std::string> &names, int width);
 // name, percent, bytes, rate and time left (or time taken when done).
 std::string ProgressLine(std::string_view name, int64_t done, int64_t total, double seconds, bool finished,
                          int width);
+// The report of df: a header line and a line of figures, as sftp prints them. Sizes in KiB, or
+// with units (human), or inode counts (inodes).
+struct FsFigures {
+    uint64_t frsize = 0, blocks = 0, bfree = 0, bavail = 0, files = 0, ffree = 0, favail = 0;
+};
+std::string DfReport(const FsFigures &f, bool human, bool inodes);
 // 1.5K-style size with a unit of 1024.
 std::string HumanSize(double bytes);
 
-// "cmd: path: reason".
+// "cmd: path: reason", the path shown as ShowText does. EOVERFLOW (a size, offset or time that
+// the agent's standard calls cannot carry) says that the agent needs -x.
 std::string Message(std::string_view command, std::string_view path, int error);
+// The reason Message gives for an error.
+std::string Reason(int error);
+
+// Text from the host made safe for a terminal: newline, tab and carriage return as \n \t \r,
+// every other control byte (and DEL) as \xHH, so that one name stays on one line and no escape
+// sequence reaches the terminal. A backslash stays as it is.
+std::string ShowText(std::string_view text);
+// Whether a name that a host directory listed can be a name here: not empty, no '/', not "." or
+// "..", no NUL.
+bool SafeName(std::string_view name);
+// A word as it must be typed so that Tokenize gives it back whole and literal: blanks, quotes,
+// backslashes, '$', '#' and the glob characters behind a backslash.
+std::string QuoteWord(std::string_view word);
 
 // Joins a host path onto a directory ("." stays out of the way; an absolute path stands alone).
 std::string JoinPath(std::string_view dir, std::string_view name);

@@ -1,125 +1,10 @@
 // The real hostsh binary against a daemon-mode agent whose working directory is a scratch tree.
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <poll.h>
 #include <pty.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include "tests/agent_process.h"
-
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+#include "tests/hostsh/fixture.h"
 
 namespace {
-
-struct Result {
-    int status = -1; // exit status, 256 + signal, -1 when killed for running too long
-    std::string out, err;
-};
-
-void Write(const std::string &path, const std::string &data)
-{
-    std::ofstream(path, std::ios::binary) << data;
-}
-
-int WaitFor(pid_t pid, double seconds)
-{
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    int ws = 0;
-    while (waitpid(pid, &ws, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 256 + WTERMSIG(ws);
-}
-
-class Hostsh : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const char *tmp = getenv("TMPDIR");
-        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/hostsh-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr) << "mkdtemp: " << strerror(errno);
-        root = tmpl;
-        host = root + "/host";
-        local = root + "/local";
-        ASSERT_EQ(mkdir(host.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(local.c_str(), 0755), 0);
-    }
-    void TearDown() override { fs::remove_all(root); }
-
-    // An agent in daemon mode, working in the host folder; it serves one session.
-    void StartAgent()
-    {
-        std::string dir = host;
-        agent = std::make_unique<AgentProcess>();
-        agent->beforeExec = [dir] {
-            if (chdir(dir.c_str()) != 0)
-                _exit(126);
-        };
-        ASSERT_TRUE(agent->Start({"xt.hostsh", "-d", "--"})) << agent->Stderr();
-    }
-
-    std::vector<std::string> Argv(std::vector<std::string> opts)
-    {
-        opts.insert(opts.begin(), HOSTSH_PATH);
-        opts.push_back("127.0.0.1:" + std::to_string(agent->port));
-        return opts;
-    }
-
-    // Starts hostsh in the local folder with input from a file; its output goes to files
-    // (one file for both when merged).
-    pid_t Spawn(const std::vector<std::string> &argv, const std::string &input, bool merged,
-                const std::vector<std::string> &env = {})
-    {
-        Write(root + "/input", input);
-        pid_t pid = fork();
-        if (pid == 0) {
-            int in = open((root + "/input").c_str(), O_RDONLY);
-            int out = open((root + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err = merged ? out : open((root + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (in < 0 || out < 0 || err < 0 || chdir(local.c_str()) != 0)
-                _exit(125);
-            dup2(in, 0), dup2(out, 1), dup2(err, 2);
-            for (const std::string &e : env)
-                putenv(strdup(e.c_str()));
-            std::vector<char *> args;
-            for (const std::string &a : argv)
-                args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        return pid;
-    }
-
-    Result Run(const std::vector<std::string> &argv, const std::string &input, bool merged = false,
-               const std::vector<std::string> &env = {})
-    {
-        Result r;
-        r.status = WaitFor(Spawn(argv, input, merged, env), 60);
-        r.out = ReadFile(root + "/out");
-        r.err = merged ? "" : ReadFile(root + "/err");
-        return r;
-    }
-
-    std::string root, host, local;
-    std::unique_ptr<AgentProcess> agent;
-};
 
 TEST_F(Hostsh, OptionsWithoutAgent)
 {
@@ -168,7 +53,31 @@ TEST_F(Hostsh, LaunchedByTheAgent)
                                false));
     EXPECT_EQ(launcher.Wait(30), 0) << launcher.Stderr();
     EXPECT_EQ(launcher.Stdout(), "");
-    EXPECT_EQ(ReadFile(root + "/log"), "hostsh> pwd\n" + host + "\nhostsh> run echo from the host\nfrom the host\n");
+    EXPECT_EQ(ReadFile(root + "/log"), "hostsh> pwd\nRemote working directory: " + host + "\nhostsh> run echo from the host\nfrom the host\n");
+}
+
+// Launched with neither a terminal nor a batch, it says so through the remote shell: the agent
+// shows the line and does not serve a client that is not there.
+TEST_F(Hostsh, LaunchedWithoutTerminalSaysSo)
+{
+    std::string bin = root + "/bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(HOSTSH_PATH, (bin + "/hostsh").c_str()), 0);
+    ASSERT_EQ(symlink(LOOPSH_PATH, (bin + "/loopsh").c_str()), 0);
+    AgentProcess launcher;
+    std::string dir = host;
+    launcher.beforeExec = [dir] {
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+    };
+    const char *path = getenv("PATH");
+    ASSERT_TRUE(launcher.Start({"xt.hostsh", "-rloopsh", "-h127.0.0.1", "-nfs", "--"},
+                               {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"), "HOSTSH_LOG=" + root + "/log"},
+                               false));
+    EXPECT_EQ(launcher.Wait(30), 1) << launcher.Stderr();
+    EXPECT_EQ(launcher.Stdout(),
+              "hostsh: no terminal here to work on: start it with -- -tty $(tty), or give commands with -b FILE\n");
+    EXPECT_FALSE(fs::exists(root + "/log"));
 }
 
 TEST_F(Hostsh, BatchTranscript)
@@ -208,7 +117,7 @@ TEST_F(Hostsh, BatchTranscript)
     Result r = Run(Argv({"-b", "-"}), script, true);
     std::string expected = "hostsh> ls\ndocs\n"
                            "hostsh> cd docs\n"
-                           "hostsh> pwd\n" + host + "/docs\n"
+                           "hostsh> pwd\nRemote working directory: " + host + "/docs\n"
                            "hostsh> ls *.txt ../do*/*.md\nb.txt\nreadme.txt\n../docs/notes.md\n"
                            "hostsh> cat readme.txt b.txt\nhello\nbee\n"
                            "hostsh> mkdir new\n"
@@ -278,6 +187,7 @@ TEST_F(Hostsh, RecursiveTreesWithLinks)
 TEST_F(Hostsh, TerminalSession)
 {
     ASSERT_EQ(mkdir((host + "/subdir").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((host + "/subdir/sp ace").c_str(), 0755), 0);
     Write(host + "/subdir/big.bin", std::string(1 << 20, 'z'));
     StartAgent();
     std::vector<std::string> argv = Argv({});
@@ -323,6 +233,19 @@ TEST_F(Hostsh, TerminalSession)
     EXPECT_TRUE(until("hostsh> ")) << seen;
     EXPECT_NE(seen.find("\rbig.bin"), std::string::npos) << seen;
     EXPECT_NE(seen.find("100%"), std::string::npos) << seen;
+    // A name with a blank is inserted quoted, and the command takes it whole.
+    seen.clear();
+    type("cd sp\t");
+    EXPECT_TRUE(until("sp\\ ace/")) << seen;
+    type("\npwd\n");
+    EXPECT_TRUE(until("/sp ace\r\n")) << seen;
+    // run reads the terminal until its end (Ctrl-D), then the prompt is back.
+    seen.clear();
+    type("run tr a-z A-Z\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    type("typed line\n\x04");
+    EXPECT_TRUE(until("TYPED LINE")) << seen;
+    EXPECT_TRUE(until("hostsh> ")) << seen;
     type("quit\n");
     EXPECT_EQ(WaitFor(pid, 20), 0);
     close(master);
