@@ -39,12 +39,12 @@ struct Sshd {
                       "HostKey %s/host_key\n", port, d.c_str(), d.c_str(), d.c_str()) +
                       "StrictModes no\nUsePAM no\nPermitRootLogin prohibit-password\nPasswordAuthentication no\n"
                       "KbdInteractiveAuthentication no\nPermitUserRC no\nPrintMotd no\nPrintLastLog no\n"
-                      "AcceptEnv HOSTAGENT_LOG HOSTFS_LOG\nKexAlgorithms curve25519-sha256\nLogLevel ERROR\n");
+                      "AcceptEnv HOSTAGENT_LOG HOSTFS_LOG HOSTSH_LOG\nKexAlgorithms curve25519-sha256\nLogLevel ERROR\n");
         WriteFile(dir / "ssh_config",
                   Fmt("Host *\n  Port %d\n  User root\n  IdentityFile %s/client_key\n  UserKnownHostsFile %s/known\n",
                       port, d.c_str(), d.c_str()) +
                       "  IdentitiesOnly yes\n  IdentityAgent none\n  GlobalKnownHostsFile /dev/null\n"
-                      "  StrictHostKeyChecking yes\n  BatchMode yes\n  LogLevel ERROR\n  SendEnv HOSTAGENT_LOG HOSTFS_LOG\n"
+                      "  StrictHostKeyChecking yes\n  BatchMode yes\n  LogLevel ERROR\n  SendEnv HOSTAGENT_LOG HOSTFS_LOG HOSTSH_LOG\n"
                       "  KexAlgorithms curve25519-sha256\n");
         WriteFile(dir / "known", Fmt("[127.0.0.1]:%d ", port) + ReadFile(dir / "host_key.pub"));
         std::string run = "exec " + sshd + " -D -e -f " + d + "/sshd_config </dev/null >>" + d + "/err 2>&1";

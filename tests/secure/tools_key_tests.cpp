@@ -106,6 +106,7 @@ struct Tree {
         fs::create_directories(data);
         fs::create_directories(mnt);
         WriteFile(data + "/f.txt", "hello\n");
+        WriteFile(work + "/commands", "cat " + data + "/f.txt\n");
     }
     Strings Fill(Strings args) const
     {
@@ -124,6 +125,7 @@ struct Program {
     Strings args;           // after the endpoint; DATA and WORK stand for the tree's directories
     std::string foreground; // what keeps it in front of a shell, in daemon mode
     std::string served;     // what it shows once served
+    int failure = 1;        // its exit status when it cannot connect
     bool mounts = false;
 };
 
@@ -133,8 +135,9 @@ const std::vector<Program> &Programs()
         {"termclient", TERMCLIENT_PATH, {}, "-foreground", "authenticated: the agent holds the key\n"},
         {"list", LIST_PATH, {"DATA"}, "", "6 f.txt\n"},
         {"fetch", FETCH_PATH, {"DATA/f.txt", "WORK/copy"}, "", "fetched 6 bytes\n"},
-        {"hostfs", HOSTFS_PATH, {"WORK/mnt", "-o", "root=DATA"}, "-f", "mounted: hello\n", true},
+        {"hostfs", HOSTFS_PATH, {"WORK/mnt", "-o", "root=DATA"}, "-f", "mounted: hello\n", 1, true},
         {"hostrun", HOSTRUN_PATH, {"/bin/cat", "/hostDATA/f.txt"}, "", "hello\n"},
+        {"hostsh", HOSTSH_PATH, {"-b", "WORK/commands"}, "", "hello\n", 2},
     };
     return programs;
 }
@@ -146,7 +149,7 @@ protected:
     void SetUp() override
     {
         if (program.path.empty())
-            GTEST_SKIP() << program.name << " is not built here (libfuse3 missing)";
+            GTEST_SKIP() << program.name << " is not built here (libfuse3 or libedit missing)";
         if ((program.mounts || program.name == "hostrun") && !FuseUsable())
             GTEST_SKIP() << program.name << ": /dev/fuse cannot be opened or fusermount3 is missing";
     }
@@ -185,20 +188,20 @@ struct Way {
     const char *label;
     Key key;
     There there;
-    int status;
+    bool served;
     std::string message; // empty: the program's own sign of being served
 };
 
 const std::vector<Way> kWays = {
-    {"$HOSTAGENT_KEYFILE", Key::Env, There::Keyed, 0, ""},
-    {"--key", Key::Option, There::Keyed, 0, ""},
-    {"wrong key", Key::Wrong, There::Keyed, 1, "does not hold the key from --key "},
-    {"key file open to others", Key::Loose, There::Keyed, 1, "refused: group or others have access to it"},
-    {"no key", Key::None, There::Keyed, 1, "wants a key: name its key file with --key FILE or in $HOSTAGENT_KEYFILE"},
-    {"key, agent without -k", Key::Option, There::Keyless, 1, "takes no key (it was started without -a or -k)"},
-    {"not an agent's port", Key::Env, There::NotAnAgent, 1, "but it is not a host agent (is this the port the agent printed?)"},
-    {"nothing listening", Key::None, There::Nothing, 1, "nothing is listening at 127.0.0.1:"},
-    {"busy agent", Key::Option, There::Busy, 1, "accepted the connection but does not answer: the agent there is serving another client"},
+    {"$HOSTAGENT_KEYFILE", Key::Env, There::Keyed, true, ""},
+    {"--key", Key::Option, There::Keyed, true, ""},
+    {"wrong key", Key::Wrong, There::Keyed, false, "does not hold the key from --key "},
+    {"key file open to others", Key::Loose, There::Keyed, false, "refused: group or others have access to it"},
+    {"no key", Key::None, There::Keyed, false, "wants a key: name its key file with --key FILE or in $HOSTAGENT_KEYFILE"},
+    {"key, agent without -k", Key::Option, There::Keyless, false, "takes no key (it was started without -a or -k)"},
+    {"not an agent's port", Key::Env, There::NotAnAgent, false, "but it is not a host agent (is this the port the agent printed?)"},
+    {"nothing listening", Key::None, There::Nothing, false, "nothing is listening at 127.0.0.1:"},
+    {"busy agent", Key::Option, There::Busy, false, "accepted the connection but does not answer: the agent there is serving another client"},
 };
 
 // One row: its tree, the agent (or not) at the endpoint, the program.
@@ -249,18 +252,18 @@ TEST_P(ToolKeys, ServedByADaemonWithTheKeyEitherWayElseTheLibrarysMessage)
         Row &r = *row;
         SCOPED_TRACE(r.way.label);
         std::string mounted;
-        if (program.mounts && r.way.status == 0) {
+        if (program.mounts && r.way.served) {
             WaitUntil([&] { return (mounted = r.tree.ReadMounted()) == "hello\n" || !r.program.Running(); }, 20);
             Sh({Sshd::Which("fusermount3"), "-u", r.tree.mnt});
         }
-        EXPECT_EQ(r.program.Wait(30), r.way.status) << r.program.Output() << r.agent.Stderr();
+        EXPECT_EQ(r.program.Wait(30), r.way.served ? 0 : program.failure) << r.program.Output() << r.agent.Stderr();
         std::string shown = r.program.Output() + (mounted.empty() ? "" : "mounted: " + mounted);
         std::string want = r.way.message.empty() ? program.served : r.way.message;
         EXPECT_NE(shown.find(want), std::string::npos) << want << " not in:\n" << shown;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, ToolKeys, testing::Values("termclient", "list", "fetch", "hostfs", "hostrun"),
+INSTANTIATE_TEST_SUITE_P(Each, ToolKeys, testing::Values("termclient", "list", "fetch", "hostfs", "hostrun", "hostsh"),
                          [](const auto &p) { return p.param; });
 
 // Launched by an agent with -a: the key comes on the remote shell's standard input; what the
@@ -272,7 +275,7 @@ void ExpectLaunchServed(const Program &program, const std::string &shell, Tree &
     Strings argv = Strings{"xt." + program.name, "-a", "-v", "-h127.0.0.1", "-t20", "-r" + shell} + options +
                    Strings{"--"} + tree.Fill(program.args);
     std::string log = tree.work + "/log";
-    ASSERT_TRUE(agent.Start(argv, env + Strings{"HOSTAGENT_LOG=" + log, "HOSTFS_LOG=" + log}, false));
+    ASSERT_TRUE(agent.Start(argv, env + Strings{"HOSTAGENT_LOG=" + log, "HOSTFS_LOG=" + log, "HOSTSH_LOG=" + log}, false));
     std::string shown;
     if (program.mounts) {
         WaitUntil([&] { return agent.Stderr().find("= chdir(") != std::string::npos || !agent.Running(); }, 30);
@@ -314,7 +317,7 @@ TEST_P(ToolLaunch, ThroughARealSshd)
     ExpectLaunchServed(program, "sshloop", tree, {"-c" + program.path}, {"PATH=" + tree.s.path() + ":/usr/bin:/bin"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, ToolLaunch, testing::Values("termclient", "hostfs", "hostrun"),
+INSTANTIATE_TEST_SUITE_P(Each, ToolLaunch, testing::Values("termclient", "hostfs", "hostrun", "hostsh"),
                          [](const auto &p) { return p.param; });
 
 } // namespace
