@@ -39,6 +39,12 @@ Scratch::~Scratch()
         fs::remove_all(path_, ignored);
 }
 
+std::string Scratch::Put(std::string_view name, std::string_view text, mode_t mode) const
+{
+    WriteFile(*this / name, text, mode);
+    return *this / name;
+}
+
 std::string Msg::Bytes(bool swapped) const
 {
     std::string out(4, '\0');
@@ -225,7 +231,7 @@ Daemon::Daemon(bool verbose, const std::vector<std::string> &env, std::function<
           env);
 }
 
-Link Daemon::Connect(bool swapped, bool handshake)
+Link Agent::Connect(bool swapped, bool handshake)
 {
     Link link = Link::connect("127.0.0.1", port, swapped);
     link.setTimeout(10);

@@ -26,6 +26,7 @@ public:
     Scratch &operator=(const Scratch &) = delete;
     const std::string &path() const { return path_; }
     std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+    std::string Put(std::string_view name, std::string_view text, mode_t mode = 0600) const; // its path
 
 private:
     std::string path_;
@@ -70,14 +71,14 @@ struct Agent {
     bool Running();
     std::string Err() const { return ReadFile(dir / "stderr"); }
     std::string Out() const { return ReadFile(dir / "stdout"); }
+    Link Connect(bool swapped = false, bool handshake = false); // every wait on it bounded
+    Link Open(bool swapped = false) { return Connect(swapped, true); }
     ~Agent();
 };
 
 struct Daemon : Agent { // the agent in daemon mode, started as xt.term
     explicit Daemon(bool verbose = false, const std::vector<std::string> &env = {},
                     std::function<void()> before = {});
-    Link Connect(bool swapped = false, bool handshake = false); // every wait on it bounded
-    Link Open(bool swapped = false) { return Connect(swapped, true); }
 };
 
 inline std::string OrderName(const testing::TestParamInfo<bool> &p) { return p.param ? "Swapped" : "Native"; }

@@ -270,14 +270,6 @@ TEST_P(Processes, FailedExecKeepsTheSameProcessServingAndReaping)
     EXPECT_TRACE(Trace(), "Request: execvp(\"no-such-program-here\",no-such-program-here);\n");
 }
 
-TEST_P(Processes, ExecWithNoForkPendingAnswersThenEnds)
-{
-    Reply r = Ask(link, Exec(CALL_EXECVP, "true", {"true"}));
-    EXPECT_EQ(r.raw, Msg(CALL_EXECVP).w(0).w(r.word(2)).Bytes(GetParam()));
-    EXPECT_TRUE(link.atEof());
-    EXPECT_EQ(d.Wait(), 0); // the agent's process is now true
-}
-
 // A host program's output comes back over a second connection: the host forks, the child
 // connects back (peerpipe), moves that connection onto its standard output and execs.
 TEST_P(Processes, HostProgramThroughPeerpipeDup2AndExecvp)

@@ -124,13 +124,7 @@ struct SharedAgent {
         if (!agent.Start({"xt.term", "-d", "--"}))
             ADD_FAILURE() << agent.Stderr();
     }
-    hl::Link open()
-    {
-        hl::Link link = hl::Link::connect("127.0.0.1", agent.port);
-        link.setTimeout(10);
-        link.handshake(1);
-        return link;
-    }
+    hl::Link open() { return agent.Open(); }
 };
 
 // Threads in flight at once each get their own replies; a program run is a barrier between them.
