@@ -21,17 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A scratch directory (the harness's), named as these tests use it.
-struct Dir : Scratch {
-    std::string dir = path();
-};
-
-std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Runs a program to its end (bounded) with its output in a file; its exit status.
 int RunProgram(const std::vector<std::string> &argv, const std::string &outPath, const std::vector<std::string> &env = {})
 {
@@ -64,15 +53,15 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &outPath,
 
 TEST(Tools, ListsADirectoryWithEachEntrysStatus)
 {
-    Dir s;
+    Scratch s;
     for (int i = 0; i < 300; i++)
-        std::ofstream(s.dir + "/f" + std::to_string(i)) << std::string(static_cast<size_t>(i), 'x');
-    fs::create_directory(s.dir + "/sub");
-    fs::create_symlink("nowhere", s.dir + "/dangling");
+        std::ofstream(s / "f" + std::to_string(i)) << std::string(static_cast<size_t>(i), 'x');
+    fs::create_directory(s / "sub");
+    fs::create_symlink("nowhere", s / "dangling");
     Daemon d;
     hostlink::Link link = d.Open();
     std::vector<hostlink::DirEntry> entries;
-    ASSERT_EQ(hostlink::listDirectory(link, s.dir, &entries), 0);
+    ASSERT_EQ(hostlink::listDirectory(link, s.path(), &entries), 0);
     ASSERT_EQ(entries.size(), 302u);
     for (const auto &e : entries) {
         ASSERT_EQ(e.error, 0) << e.name;
@@ -86,15 +75,15 @@ TEST(Tools, ListsADirectoryWithEachEntrysStatus)
     hostlink::ListOptions dots;
     dots.includeDots = true;
     dots.readdirWindow = 1;
-    ASSERT_EQ(hostlink::listDirectory(link, s.dir + "/sub", &entries, dots), 0);
+    ASSERT_EQ(hostlink::listDirectory(link, s / "sub", &entries, dots), 0);
     EXPECT_EQ(entries.size(), 2u);
-    EXPECT_EQ(hostlink::listDirectory(link, s.dir + "/none", &entries), -1);
+    EXPECT_EQ(hostlink::listDirectory(link, s / "none", &entries), -1);
     EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(Tools, WholeFilesBothWaysWithProgress)
 {
-    Dir s;
+    Scratch s;
     std::string data(3 * hostlink::kMaxData + 1234, '\0');
     for (size_t i = 0; i < data.size(); i++)
         data[i] = static_cast<char>(i * 7 % 253);
@@ -106,27 +95,27 @@ TEST(Tools, WholeFilesBothWaysWithProgress)
         o.window = 4;
         std::vector<int64_t> seen;
         o.progress = [&](int64_t done, int64_t) { seen.push_back(done); };
-        ASSERT_EQ(hostlink::writeFile(link, s.dir + "/f", data, 0600, o), static_cast<int64_t>(data.size()));
-        EXPECT_TRUE(Slurp(s.dir + "/f") == data);
-        EXPECT_EQ(fs::status(s.dir + "/f").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        ASSERT_EQ(hostlink::writeFile(link, s / "f", data, 0600, o), static_cast<int64_t>(data.size()));
+        EXPECT_TRUE(ReadFile(s / "f") == data);
+        EXPECT_EQ(fs::status(s / "f").permissions(), fs::perms::owner_read | fs::perms::owner_write);
         std::string back;
         seen.clear();
-        ASSERT_EQ(hostlink::readFile(link, s.dir + "/f", &back, o), static_cast<int64_t>(data.size()));
+        ASSERT_EQ(hostlink::readFile(link, s / "f", &back, o), static_cast<int64_t>(data.size()));
         EXPECT_TRUE(back == data);
         EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
         EXPECT_EQ(seen.back(), static_cast<int64_t>(data.size()));
     }
     std::string none;
-    EXPECT_EQ(hostlink::readFile(link, s.dir + "/none", &none), -1);
+    EXPECT_EQ(hostlink::readFile(link, s / "none", &none), -1);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(hostlink::writeFile(link, s.dir + "/none/f", "x"), -1);
+    EXPECT_EQ(hostlink::writeFile(link, s / "none/f", "x"), -1);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(hostlink::getpid(link) > 0, true); // the link is in step
 }
 
 TEST(Tools, RunsAHostProgramAndReportsItsStatus)
 {
-    Dir s;
+    Scratch s;
     Daemon d;
     hostlink::Link link = d.Open();
     int32_t agent = hostlink::getpid(link);
@@ -142,8 +131,8 @@ TEST(Tools, RunsAHostProgramAndReportsItsStatus)
         {{"no-such-program-anywhere"}, 127, "", "not found"},
     };
     for (const Row &row : rows) {
-        int out = open((s.dir + "/out").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        int err = open((s.dir + "/err").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        int out = open((s / "out").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        int err = open((s / "err").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         hostlink::RunOptions o;
         o.outFd = out;
         o.errFd = err;
@@ -151,8 +140,8 @@ TEST(Tools, RunsAHostProgramAndReportsItsStatus)
         EXPECT_EQ(hostlink::runProgram(link, row.argv[0], row.argv, o), row.status) << row.argv[0] << strerror(errno);
         close(out);
         close(err);
-        EXPECT_EQ(Slurp(s.dir + "/out"), row.out);
-        EXPECT_NE(Slurp(s.dir + "/err").find(row.err), std::string::npos) << Slurp(s.dir + "/err");
+        EXPECT_EQ(ReadFile(s / "out"), row.out);
+        EXPECT_NE(ReadFile(s / "err").find(row.err), std::string::npos) << ReadFile(s / "err");
         EXPECT_EQ(hostlink::getpid(link), agent); // the agent serves again
     }
 }
@@ -160,9 +149,9 @@ TEST(Tools, RunsAHostProgramAndReportsItsStatus)
 // Captured output, input from a local descriptor, and the typed failures.
 TEST(Tools, RunCapturesFeedsInputAndTypesItsFailures)
 {
-    Dir s;
+    Scratch s;
     std::string input(200000, 'i'); // more than a socket buffer holds at once
-    std::ofstream(s.dir + "/in") << input;
+    std::ofstream(s / "in") << input;
     Daemon d;
     hostlink::Link link = d.Open();
     int32_t agent = hostlink::getpid(link);
@@ -184,7 +173,7 @@ TEST(Tools, RunCapturesFeedsInputAndTypesItsFailures)
         {{"sleep", "5"}, false, 20, 1, hostlink::RunFailure::Interrupted, -1, "", ""},
     };
     for (const Row &row : rows) {
-        int in = open((s.dir + "/in").c_str(), O_RDONLY);
+        int in = open((s / "in").c_str(), O_RDONLY);
         volatile sig_atomic_t stop = row.stop;
         hostlink::RunOptions o;
         o.inFd = row.feed ? in : -1;
@@ -264,13 +253,13 @@ TEST(Tools, EndpointsAndTheAgentsHost)
 // 32 bits shows only where the agent offers the 64-bit status.
 TEST(Examples, ListAndFetchAgainstAnAgent)
 {
-    Dir s;
-    std::ofstream(s.dir + "/small") << "hello";
+    Scratch s;
+    std::ofstream(s / "small") << "hello";
     std::string big(200000, 'b');
-    std::ofstream(s.dir + "/big") << big;
-    std::ofstream(s.dir + "/huge").close();
-    ASSERT_EQ(truncate((s.dir + "/huge").c_str(), int64_t(5) << 30), 0);
-    std::string key = s.dir + "/key";
+    std::ofstream(s / "big") << big;
+    std::ofstream(s / "huge").close();
+    ASSERT_EQ(truncate((s / "huge").c_str(), int64_t(5) << 30), 0);
+    std::string key = s / "key";
     std::ofstream(key) << std::string(64, 'a');
     chmod(key.c_str(), 0600);
     struct Row {
@@ -296,30 +285,30 @@ TEST(Examples, ListAndFetchAgainstAnAgent)
             run.insert(run.end(), keyArgs.begin(), keyArgs.end());
             run.push_back("127.0.0.1:" + std::to_string(agent.port));
             if (example == std::string(LIST_PATH))
-                run.push_back(s.dir);
+                run.push_back(s.path());
             else
-                run.insert(run.end(), {s.dir + "/big", s.dir + "/copy"});
-            EXPECT_EQ(RunProgram(run, s.dir + "/out"), 0) << example << Slurp(s.dir + "/out");
+                run.insert(run.end(), {(s / "big"), s / "copy"});
+            EXPECT_EQ(RunProgram(run, s / "out"), 0) << example << ReadFile(s / "out");
             if (example == std::string(FETCH_PATH)) {
-                EXPECT_TRUE(Slurp(s.dir + "/copy") == big);
-                EXPECT_NE(Slurp(s.dir + "/out").find("fetched 200000 bytes"), std::string::npos);
+                EXPECT_TRUE(ReadFile(s / "copy") == big);
+                EXPECT_NE(ReadFile(s / "out").find("fetched 200000 bytes"), std::string::npos);
                 continue;
             }
-            std::string listing = Slurp(s.dir + "/out");
+            std::string listing = ReadFile(s / "out");
             EXPECT_NE(listing.find("           5 small\n"), std::string::npos) << listing;
             EXPECT_NE(listing.find("      200000 big\n"), std::string::npos) << listing;
             EXPECT_NE(listing.find(row.hugeLine), std::string::npos) << listing;
         }
     }
-    EXPECT_EQ(RunProgram({LIST_PATH, "nowhere", s.dir}, s.dir + "/usage"), 2);
+    EXPECT_EQ(RunProgram({LIST_PATH, "nowhere", s.path()}, s / "usage"), 2);
 }
 
 // The terminal client's log never goes through a link planted in its place, and lands in a
 // fresh private directory when the usual one is not this user's own.
 TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
 {
-    Dir s;
-    std::string victim = s.dir + "/victim";
+    Scratch s;
+    std::string victim = s / "victim";
     std::ofstream(victim) << "precious";
     int port;
     {
@@ -328,29 +317,29 @@ TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
     }
     std::string tc = TERMCLIENT_PATH, p = std::to_string(port);
     // An explicit log that is a link: refused before anything is written.
-    fs::create_symlink(victim, s.dir + "/log");
-    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"HOSTAGENT_LOG=" + s.dir + "/log"}), 1);
-    fs::create_directory(s.dir + "/elsewhere");
+    fs::create_symlink(victim, s / "log");
+    EXPECT_EQ(RunProgram({tc, "-peer", p}, s / "out", {"HOSTAGENT_LOG=" + (s / "log")}), 1);
+    fs::create_directory(s / "elsewhere");
     struct Row {
         const char *runtime;
         std::function<void(const std::string &dir)> plant; // makes RUNTIME/hostagent
         bool fresh; // the log goes to a fresh RUNTIME/hostagent.XXXXXX
     };
     const std::vector<Row> rows = {
-        {"run1", [&](const std::string &d) { fs::create_directory_symlink(s.dir + "/elsewhere", d); }, true},
+        {"run1", [&](const std::string &d) { fs::create_directory_symlink(s / "elsewhere", d); }, true},
         {"run2", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0777); }, true},
         {"run3", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0700), chown(d.c_str(), 65534, 65534); },
          true},
         {"run4", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0700); }, false},
     };
     for (const Row &row : rows) {
-        std::string runtime = s.dir + "/" + row.runtime, usual = runtime + "/hostagent";
+        std::string runtime = (s / "") + row.runtime, usual = runtime + "/hostagent";
         fs::create_directory(runtime);
         row.plant(usual);
         // In a private directory a planted link is replaced, not followed.
         if (!row.fresh)
             fs::create_symlink(victim, usual + "/termclient-" + p + ".log");
-        EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + runtime}), 0) << row.runtime;
+        EXPECT_EQ(RunProgram({tc, "-peer", p}, s / "out", {"XDG_RUNTIME_DIR=" + runtime}), 0) << row.runtime;
         std::string dir = usual;
         for (int i = 0; i < 500 && row.fresh && dir == usual; i++) {
             for (const auto &e : fs::directory_iterator(runtime))
@@ -360,13 +349,13 @@ TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
         }
         ASSERT_EQ(dir != usual, row.fresh) << row.runtime;
         std::string log = dir + "/termclient-" + p + ".log";
-        for (int i = 0; i < 500 && Slurp(log).find("nothing is listening") == std::string::npos; i++)
+        for (int i = 0; i < 500 && ReadFile(log).find("nothing is listening") == std::string::npos; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_FALSE(fs::is_symlink(log)) << row.runtime;
-        EXPECT_NE(Slurp(log).find("started as"), std::string::npos) << row.runtime;
+        EXPECT_NE(ReadFile(log).find("started as"), std::string::npos) << row.runtime;
         EXPECT_EQ(fs::status(log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
         EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << row.runtime;
     }
-    EXPECT_EQ(Slurp(victim), "precious");
-    EXPECT_TRUE(fs::is_empty(s.dir + "/elsewhere"));
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_TRUE(fs::is_empty(s / "elsewhere"));
 }
