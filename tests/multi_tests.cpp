@@ -189,13 +189,19 @@ TEST(Multi, OptionAndUsage)
         }
         settings = saved;
     }
-    Agent usage;
-    usage.Start({"xt.term", "-y", "--"}, {}, false);
-    EXPECT_EQ(usage.Wait(), 1);
-    for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[",
-                               "-l<", "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:",
-                               "extensions:"})
-        EXPECT_NE(usage.Err().find(option), std::string::npos) << option << "\n" << usage.Err();
+    for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-y", "--"}, {"xt.term", "-t", "--"},
+                                                           {"xt.term", "--", "-v", "--"},
+                                                           {"xt.term", "-t99999999999", "--"}, {"xt.term", "-xy", "--"}}) {
+        Agent usage;
+        usage.Start(args, {}, false);
+        EXPECT_EQ(usage.Wait(), 1);
+        EXPECT_EQ(usage.Err().rfind("usage: xt.term [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] "
+                                    "[-c<command>] -- ] ....\n  launch: ", 0), 0u) << usage.Err();
+        for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[",
+                                   "-l<", "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:",
+                                   "extensions:"})
+            EXPECT_NE(usage.Err().find(option), std::string::npos) << option << "\n" << usage.Err();
+    }
     for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-m", "--"}, {"xt.term", "-m", "-i", "--"}}) {
         Agent refused;
         refused.Start(args, {}, false);
