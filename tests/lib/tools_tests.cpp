@@ -1,7 +1,6 @@
 // The helpers: listing with status, whole files both ways, host programs, endpoints; the
 // examples as programs; the terminal client's log.
 #include <cerrno>
-#include <chrono>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -9,7 +8,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -38,12 +36,9 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &outPath,
         execv(args[0], args.data());
         _exit(127);
     }
-    for (int i = 0; i < 3000; i++) {
-        int status;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 256;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    int status = 0;
+    if (WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30))
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 256;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     return -1;
@@ -243,9 +238,7 @@ TEST(Examples, ListAndFetchAgainstAnAgent)
     std::ofstream(s / "big") << big;
     std::ofstream(s / "huge").close();
     ASSERT_EQ(truncate((s / "huge").c_str(), int64_t(5) << 30), 0);
-    std::string key = s / "key";
-    std::ofstream(key) << std::string(64, 'a');
-    chmod(key.c_str(), 0600);
+    std::string key = s.Put("key", std::string(64, 'a'));
     struct Row {
         std::vector<std::string> agentOptions;
         bool withKey;
@@ -325,16 +318,15 @@ TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
             fs::create_symlink(victim, usual + "/termclient-" + p + ".log");
         EXPECT_EQ(RunProgram({tc, "-peer", p}, s / "out", {"XDG_RUNTIME_DIR=" + runtime}), 0) << row.runtime;
         std::string dir = usual;
-        for (int i = 0; i < 500 && row.fresh && dir == usual; i++) {
+        WaitUntil([&] {
             for (const auto &e : fs::directory_iterator(runtime))
                 if (e.path().filename().string().rfind("hostagent.", 0) == 0)
                     dir = e.path().string();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+            return !row.fresh || dir != usual;
+        }, 5);
         ASSERT_EQ(dir != usual, row.fresh) << row.runtime;
         std::string log = dir + "/termclient-" + p + ".log";
-        for (int i = 0; i < 500 && ReadFile(log).find("nothing is listening") == std::string::npos; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        WaitUntil([&] { return ReadFile(log).find("nothing is listening") != std::string::npos; }, 5);
         EXPECT_FALSE(fs::is_symlink(log)) << row.runtime;
         EXPECT_NE(ReadFile(log).find("started as"), std::string::npos) << row.runtime;
         EXPECT_EQ(fs::status(log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
