@@ -107,6 +107,18 @@ int OpenDescriptors(pid_t pid)
     return n;
 }
 
+std::set<int> Children(pid_t pid)
+{
+    std::set<int> found;
+    std::string text = ReadFile(Fmt("/proc/%d/task/%d/children", pid, pid));
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find(' ', at);
+        found.insert(std::stoi(text.substr(at, end - at)));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return found;
+}
+
 std::string CaptureStderr(const std::function<void()> &f)
 {
     fflush(stderr);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -53,6 +54,7 @@ void WriteFile(const std::string &path, std::string_view text, mode_t mode = 064
 std::string Fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 bool WaitUntil(const std::function<bool()> &cond, double seconds = 10); // cond's last answer
 int OpenDescriptors(pid_t pid); // those below 100
+std::set<int> Children(pid_t pid); // its child processes, ended ones not yet collected among them
 std::string CaptureStderr(const std::function<void()> &f); // what f writes on descriptor 2
 
 // The real agent as a child process whose output goes to files in its scratch directory.

@@ -18,19 +18,6 @@ namespace {
 
 using hostlink::LinkError;
 
-// The agent's child processes, as the kernel lists them.
-std::set<int> Children(pid_t pid)
-{
-    std::set<int> found;
-    std::string text = ReadFile(Fmt("/proc/%d/task/%d/children", pid, pid));
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find(' ', at);
-        found.insert(std::stoi(text.substr(at, end - at)));
-        at = end == std::string::npos ? text.size() : end + 1;
-    }
-    return found;
-}
-
 // SIGTERM, then the agent must end by itself once its clients have gone.
 void Stop(Agent &agent)
 {

@@ -38,21 +38,7 @@ Msg Exec(int call, const std::string &path, const std::vector<std::string> &args
     return m;
 }
 
-// The children of pid, and how many of them have ended without being collected.
-std::pair<int, int> ChildrenOf(pid_t pid)
-{
-    std::pair<int, int> n;
-    for (const auto &e : fs::directory_iterator("/proc")) {
-        std::ifstream in(e.path() / "stat");
-        std::string comm, state;
-        int self = 0, ppid = 0;
-        if (in >> self >> comm >> state >> ppid && ppid == pid)
-            n = {n.first + 1, n.second + (state == "Z")};
-    }
-    return n;
-}
-
-bool ChildrenGone(pid_t pid) { return WaitUntil([pid] { return ChildrenOf(pid).first == 0; }); }
+bool ChildrenGone(pid_t pid) { return WaitUntil([pid] { return Children(pid).empty(); }); }
 
 std::string Hello(uint32_t magic = PROTOCOL_MAGIC, int32_t version = 1, int len = 16)
 {
@@ -312,7 +298,7 @@ TEST_P(Processes, BadCountsAndStringsStartNothing)
                          Msg(CALL_EXECVP).w(1).b("true")}) {
         EXPECT_EQ(Head(Ask(link, m)), (std::vector<int32_t>{12, -1, 22}));
     }
-    EXPECT_EQ(ChildrenOf(d.pid).first, 0);
+    EXPECT_TRUE(Children(d.pid).empty());
     EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
 }
 
@@ -399,7 +385,7 @@ TEST(Resources, ManyCallsLeaveNoDescriptorChildOrMemoryBehind)
     }
     for (int i = 0; i < 50; i++)
         ASSERT_EQ(Result(link, Exec(CALL_FORKNEXEC, "/nonexistent", {"x"})), -1);
-    EXPECT_TRUE(ChildrenGone(d.pid)) << ChildrenOf(d.pid).second << " zombies";
+    EXPECT_TRUE(ChildrenGone(d.pid)) << Children(d.pid).size() << " children left";
     EXPECT_EQ(OpenDescriptors(d.pid), fds);
     EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
 }
