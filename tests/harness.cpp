@@ -39,6 +39,12 @@ Scratch::~Scratch()
         fs::remove_all(path_, ignored);
 }
 
+std::string Scratch::Put(std::string_view name, std::string_view text, mode_t mode) const
+{
+    WriteFile(*this / name, text, mode);
+    return *this / name;
+}
+
 std::string Msg::Bytes(bool swapped) const
 {
     std::string out(4, '\0');
@@ -99,6 +105,18 @@ int OpenDescriptors(pid_t pid)
     for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
         n += std::stoi(e.path().filename()) < 100; // valgrind keeps its own far above
     return n;
+}
+
+std::set<int> Children(pid_t pid)
+{
+    std::set<int> found;
+    std::string text = ReadFile(Fmt("/proc/%d/task/%d/children", pid, pid));
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find(' ', at);
+        found.insert(std::stoi(text.substr(at, end - at)));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return found;
 }
 
 std::string CaptureStderr(const std::function<void()> &f)
@@ -225,7 +243,7 @@ Daemon::Daemon(bool verbose, const std::vector<std::string> &env, std::function<
           env);
 }
 
-Link Daemon::Connect(bool swapped, bool handshake)
+Link Agent::Connect(bool swapped, bool handshake)
 {
     Link link = Link::connect("127.0.0.1", port, swapped);
     link.setTimeout(10);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -26,6 +27,7 @@ public:
     Scratch &operator=(const Scratch &) = delete;
     const std::string &path() const { return path_; }
     std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+    std::string Put(std::string_view name, std::string_view text, mode_t mode = 0600) const; // its path
 
 private:
     std::string path_;
@@ -52,6 +54,7 @@ void WriteFile(const std::string &path, std::string_view text, mode_t mode = 064
 std::string Fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 bool WaitUntil(const std::function<bool()> &cond, double seconds = 10); // cond's last answer
 int OpenDescriptors(pid_t pid); // those below 100
+std::set<int> Children(pid_t pid); // its child processes, ended ones not yet collected among them
 std::string CaptureStderr(const std::function<void()> &f); // what f writes on descriptor 2
 
 // The real agent as a child process whose output goes to files in its scratch directory.
@@ -70,14 +73,14 @@ struct Agent {
     bool Running();
     std::string Err() const { return ReadFile(dir / "stderr"); }
     std::string Out() const { return ReadFile(dir / "stdout"); }
+    Link Connect(bool swapped = false, bool handshake = false); // every wait on it bounded
+    Link Open(bool swapped = false) { return Connect(swapped, true); }
     ~Agent();
 };
 
 struct Daemon : Agent { // the agent in daemon mode, started as xt.term
     explicit Daemon(bool verbose = false, const std::vector<std::string> &env = {},
                     std::function<void()> before = {});
-    Link Connect(bool swapped = false, bool handshake = false); // every wait on it bounded
-    Link Open(bool swapped = false) { return Connect(swapped, true); }
 };
 
 inline std::string OrderName(const testing::TestParamInfo<bool> &p) { return p.param ? "Swapped" : "Native"; }

@@ -167,14 +167,17 @@ TEST(RemoteShell, RunAsNameTerminalCommandPeerPortAndEscapedArguments)
     EXPECT_EQ(RunAgent({"xt.term", "-v", "-d"}, {}).err, "Unknown terminal, setup DISPLAY environment variable.\n");
 }
 
+// The terminal and the command from the agent's name, its options and DISPLAY; a terminal that
+// cannot be named ends the launch with status 1, before any remote shell or fall-back.
 TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
 {
     Sandbox box;
     std::string rsh = box.Rsh("exit 1\n"), term = box.Term();
+    const std::string longLabel(70, 'q'), noDisplay = "Unknown terminal, setup DISPLAY environment variable.\n";
     struct Case {
         Strings argv;
         std::string display;
-        std::string terminal, command;
+        std::string terminal, command; // no command: refused, with terminal the message
     };
     for (const Case &c : std::vector<Case>{
              {{"vkxt.term", "-hlocalhost", "--"}, "DISPLAY", "localhost", "term"},
@@ -184,11 +187,25 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
              {{"xt.other", "-c/opt/bin/xt.term", "--", "-display", "localhost:1", "-display", "127.0.0.1:3", "-display"},
               "DISPLAY=localhost:0", "127.0.0.1", "/opt/bin/xt.term"}, // the last -display wins
              {{"xt.term", "-hlocalhost", "--", "-display", "127.0.0.1:3"}, "DISPLAY", "localhost", "term"},
+             {{"xt.term", "-v", "--", "a"}, "DISPLAY", noDisplay, ""},
+             {{"xt.term", "-v", "--", "a"}, "DISPLAY=localhost", noDisplay, ""},
+             {{"xt.term", "-v", "--", "a"}, "DISPLAY=:0", "Unknown terminal name .\n", ""},
+             {{"xt.term", "-v", "--", "a"}, "DISPLAY=" + longLabel + ":0", "Unknown terminal name " + longLabel + ".\n", ""},
+             {{"xt.term", "-hbad_name!", "--", "a"}, "DISPLAY=localhost:0", "Unknown terminal name bad_name!.\n", ""},
+             {{"xt.term", "-h" + longLabel + ".example", "--", "a"}, "DISPLAY",
+              "Unknown terminal name " + longLabel + ".example.\n", ""},
          }) {
-        SCOPED_TRACE(c.argv[0]);
+        SCOPED_TRACE(c.argv[0] + " " + c.argv[1] + " " + c.display);
         Strings argv = c.argv;
         argv.insert(argv.begin() + 1, "-p" + box.fallback);
         Outcome o = RunAgent(argv, {box.Path(), c.display});
+        if (c.command.empty()) {
+            EXPECT_EQ(o.status, 1);
+            EXPECT_EQ(o.err, c.terminal);
+            EXPECT_EQ(o.out, "");
+            EXPECT_TRUE(Recorded(rsh).empty() && Recorded(term).empty());
+            continue;
+        }
         EXPECT_EQ(o.status, 7) << o.err;
         Strings shell = Recorded(rsh);
         ASSERT_GE(shell.size(), 5u);
@@ -200,27 +217,6 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
         EXPECT_EQ(fell[2], shell[4]);
         fs::remove(rsh + ".args");
         fs::remove(term + ".args");
-    }
-}
-
-TEST(LaunchFailure, TerminalLookupFailuresEndWithStatusOneAndNoFallBack)
-{
-    Sandbox box;
-    std::string rsh = box.Rsh(), term = box.Term();
-    const std::string longLabel(70, 'q');
-    for (auto [own, display, message] : std::vector<std::tuple<std::string, std::string, std::string>>{
-             {"-v", "DISPLAY", "Unknown terminal, setup DISPLAY environment variable.\n"},
-             {"-v", "DISPLAY=localhost", "Unknown terminal, setup DISPLAY environment variable.\n"},
-             {"-v", "DISPLAY=:0", "Unknown terminal name .\n"},
-             {"-v", "DISPLAY=" + longLabel + ":0", "Unknown terminal name " + longLabel + ".\n"},
-             {"-hbad_name!", "DISPLAY=localhost:0", "Unknown terminal name bad_name!.\n"},
-             {"-h" + longLabel + ".example", "DISPLAY", "Unknown terminal name " + longLabel + ".example.\n"},
-         }) {
-        Outcome o = RunAgent({"xt.term", "-p" + box.fallback, own, "--", "a"}, {box.Path(), display});
-        EXPECT_EQ(o.status, 1) << message;
-        EXPECT_EQ(o.err, message);
-        EXPECT_EQ(o.out, "");
-        EXPECT_TRUE(Recorded(rsh).empty() && Recorded(term).empty()) << message;
     }
 }
 

@@ -18,27 +18,6 @@ namespace {
 
 using hostlink::LinkError;
 
-Link Open(const Agent &agent, bool swapped = false)
-{
-    Link link = Link::connect("127.0.0.1", agent.port, swapped);
-    link.setTimeout(10);
-    link.handshake(1);
-    return link;
-}
-
-// The agent's child processes, as the kernel lists them.
-std::set<int> Children(pid_t pid)
-{
-    std::set<int> found;
-    std::string text = ReadFile(Fmt("/proc/%d/task/%d/children", pid, pid));
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find(' ', at);
-        found.insert(std::stoi(text.substr(at, end - at)));
-        at = end == std::string::npos ? text.size() : end + 1;
-    }
-    return found;
-}
-
 // SIGTERM, then the agent must end by itself once its clients have gone.
 void Stop(Agent &agent)
 {
@@ -62,7 +41,7 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
             close(served[0]);
             close(go[1]);
             try {
-                Link link = Open(agent, i % 2); // half of them in the other byte order
+                Link link = agent.Open(i % 2); // half of them in the other byte order
                 int32_t server = hostlink::getpid(link);
                 if (write(served[1], &server, sizeof server) != sizeof server)
                     _exit(2);
@@ -102,7 +81,7 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
     close(go[1]);
     close(served[0]);
     EXPECT_TRUE(WaitUntil([&] { return Children(agent.pid).empty(); }));
-    Link tenth = Open(agent);
+    Link tenth = agent.Open();
     EXPECT_GT(hostlink::getpid(tenth), 0);
     tenth.close();
     EXPECT_TRUE(agent.Running());
@@ -123,9 +102,9 @@ TEST(Multi, KeyedClientServedWhileAKeylessOneIsRefused)
     std::string key = agent.dir / "key";
     WriteFile(key, authkey::TEST_KEY, 0600);
     agent.Start({"xt.term", "-d", "-m", "-k" + key, "--"});
-    Link keyed = Open(agent);
+    Link keyed = agent.Open();
     hostlink::authenticate(keyed, *hostlink::parseKey(authkey::TEST_KEY));
-    Link keyless = Open(agent);
+    Link keyless = agent.Open();
     EXPECT_THROW(hostlink::getuid(keyless), LinkError);
     EXPECT_EQ(hostlink::getuid(keyed), static_cast<int32_t>(getuid()));
     EXPECT_NE(agent.Err().find("Connection refused: the first request is not the authentication exchange"),
@@ -140,9 +119,9 @@ TEST(Multi, TerminationLetsTheServedClientFinish)
 {
     Agent agent;
     agent.Start({"xt.term", "-d", "-m", "--"});
-    Link link = Open(agent);
+    Link link = agent.Open();
     {
-        Link cut = Open(agent);
+        Link cut = agent.Open();
         cut.sendRaw(Msg(CALL_STAT).s("/etc").Bytes(false).substr(0, 6));
     }
     EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Trouble reading request") != std::string::npos; })) << agent.Err();
@@ -166,7 +145,7 @@ TEST(Multi, ListenOptionNamesThePort)
     Agent agent;
     agent.Start({"xt.term", "-d", "-m", Fmt("-l127.0.0.1:%d", port), "--"});
     EXPECT_EQ(agent.port, port);
-    Link link = Open(agent);
+    Link link = agent.Open();
     EXPECT_GT(hostlink::getpid(link), 0);
     link.close();
     Stop(agent);
@@ -197,13 +176,19 @@ TEST(Multi, OptionAndUsage)
         }
         settings = saved;
     }
-    Agent usage;
-    usage.Start({"xt.term", "-y", "--"}, {}, false);
-    EXPECT_EQ(usage.Wait(), 1);
-    for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[",
-                               "-l<", "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:",
-                               "extensions:"})
-        EXPECT_NE(usage.Err().find(option), std::string::npos) << option << "\n" << usage.Err();
+    for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-y", "--"}, {"xt.term", "-t", "--"},
+                                                           {"xt.term", "--", "-v", "--"},
+                                                           {"xt.term", "-t99999999999", "--"}, {"xt.term", "-xy", "--"}}) {
+        Agent usage;
+        usage.Start(args, {}, false);
+        EXPECT_EQ(usage.Wait(), 1);
+        EXPECT_EQ(usage.Err().rfind("usage: xt.term [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] "
+                                    "[-c<command>] -- ] ....\n  launch: ", 0), 0u) << usage.Err();
+        for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[",
+                                   "-l<", "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:",
+                                   "extensions:"})
+            EXPECT_NE(usage.Err().find(option), std::string::npos) << option << "\n" << usage.Err();
+    }
     for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-m", "--"}, {"xt.term", "-m", "-i", "--"}}) {
         Agent refused;
         refused.Start(args, {}, false);

@@ -45,9 +45,7 @@ struct Mount {
         args.insert(args.end(), {"-d", "--"});
         if (!agent.Start(args))
             return false;
-        hostlink::Link link = hostlink::Link::connect("127.0.0.1", agent.port);
-        link.setTimeout(10);
-        link.handshake(1);
+        hostlink::Link link = agent.Open();
         pid = fork();
         if (pid == 0) {
             fcntl(link.fd(), F_SETFD, 0); // handed on across the exec

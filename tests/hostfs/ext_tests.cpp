@@ -35,13 +35,7 @@ struct ExtAgent {
         if (!agent.Start(args))
             ADD_FAILURE() << "agent did not start: " << agent.Stderr();
     }
-    Link Open(bool swapped)
-    {
-        Link link = Link::connect("127.0.0.1", agent.port, swapped);
-        link.setTimeout(10);
-        link.handshake(1);
-        return link;
-    }
+    Link Open(bool swapped) { return agent.Open(swapped); }
 };
 
 class Ext : public testing::TestWithParam<bool> {

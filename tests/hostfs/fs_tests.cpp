@@ -33,13 +33,7 @@ struct HostAgent {
         if (!agent.Start(args))
             ADD_FAILURE() << "agent did not start: " << agent.Stderr();
     }
-    hl::Link open()
-    {
-        hl::Link link = hl::Link::connect("127.0.0.1", agent.port);
-        link.setTimeout(10);
-        link.handshake(1);
-        return link;
-    }
+    hl::Link open() { return agent.Open(); }
 };
 
 class FsTest : public testing::TestWithParam<bool> {

@@ -117,27 +117,11 @@ TEST(StatusCache, TimesAndChanges)
     EXPECT_EQ(StatusCache::parentOf("/a"), "/");
 }
 
-struct SharedAgent {
-    AgentProcess agent;
-    SharedAgent()
-    {
-        if (!agent.Start({"xt.term", "-d", "--"}))
-            ADD_FAILURE() << agent.Stderr();
-    }
-    hl::Link open()
-    {
-        hl::Link link = hl::Link::connect("127.0.0.1", agent.port);
-        link.setTimeout(10);
-        link.handshake(1);
-        return link;
-    }
-};
-
 // Threads in flight at once each get their own replies; a program run is a barrier between them.
 TEST(SharedLink, ThreadsAndBarriers)
 {
-    SharedAgent a;
-    hl::SharedLink shared(a.open(), 4096); // a small cap: senders collect replies for others
+    Daemon a;
+    hl::SharedLink shared(a.Open(), 4096); // a small cap: senders collect replies for others
     Scratch s;
     for (int i = 0; i < 6; i++)
         WriteFile(s / std::to_string(i), std::string(static_cast<size_t>(i * 10), 'x'));
@@ -166,17 +150,17 @@ TEST(SharedLink, ThreadsAndBarriers)
 // A lost connection fails everyone waiting and every later call, until a new link is put in.
 TEST(SharedLink, BreaksAndResets)
 {
-    auto a = std::make_unique<SharedAgent>();
-    hl::SharedLink shared(a->open());
+    auto a = std::make_unique<Daemon>();
+    hl::SharedLink shared(a->Open());
     EXPECT_GT(hl::decodeResult(shared.call(hl::Request(wire::CALL_GETPID))), 0);
-    kill(a->agent.pid, SIGKILL);
-    a->agent.Wait();
+    kill(a->pid, SIGKILL);
+    a->Wait();
     EXPECT_TRUE(WaitUntil([&] { return shared.idleButGone(); }));
     EXPECT_THROW(shared.call(hl::Request(wire::CALL_GETPID)), hl::LinkError);
     EXPECT_TRUE(shared.broken());
     EXPECT_THROW(shared.send(hl::Request(wire::CALL_GETPID)), hl::LinkError);
-    a = std::make_unique<SharedAgent>();
-    shared.reset(a->open());
+    a = std::make_unique<Daemon>();
+    shared.reset(a->Open());
     EXPECT_GT(hl::decodeResult(shared.call(hl::Request(wire::CALL_GETPID))), 0);
 }
 

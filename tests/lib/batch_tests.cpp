@@ -24,11 +24,6 @@ using hostlink::Pending;
 
 namespace {
 
-// A scratch directory (the harness's), named as these tests use it.
-struct Dir : Scratch {
-    std::string dir = path();
-};
-
 std::string Pattern(size_t n, int seed)
 {
     std::string s(n, '\0');
@@ -43,8 +38,8 @@ class BatchBothOrders : public ::testing::TestWithParam<bool> {};
 
 TEST_P(BatchBothOrders, ResultsComeBackInOrderWithLocalErrno)
 {
-    Dir s;
-    std::ofstream(s.dir + "/a") << "12345";
+    Scratch s;
+    std::ofstream(s / "a") << "12345";
     Daemon d;
     hostlink::Link link = d.Open(GetParam());
     int32_t pid = hostlink::getpid(link);
@@ -53,8 +48,8 @@ TEST_P(BatchBothOrders, ResultsComeBackInOrderWithLocalErrno)
     for (int i = 0; i < 300; i++) {
         int kind = i % 3;
         pendings.emplace_back(kind, kind == 0   ? batch.getpid()
-                                    : kind == 1 ? batch.stat(s.dir + "/a")
-                                                : batch.lstat(s.dir + "/missing"));
+                                    : kind == 1 ? batch.stat(s / "a")
+                                                : batch.lstat(s / "missing"));
     }
     EXPECT_GT(batch.pending(), 1u);
     for (auto &[kind, p] : pendings) {
@@ -75,15 +70,15 @@ TEST_P(BatchBothOrders, ResultsComeBackInOrderWithLocalErrno)
 
 TEST_P(BatchBothOrders, LargeWritesAndReadsInFlightTogetherDoNotDeadlock)
 {
-    Dir s;
+    Scratch s;
     const size_t n = hostlink::kMaxData;
     std::string source = Pattern(64 * n, 1);
-    std::ofstream(s.dir + "/in", std::ios::binary) << source;
+    std::ofstream(s / "in", std::ios::binary) << source;
     Daemon d;
     hostlink::Link link = d.Open(GetParam());
     link.setTimeout(30); // a deadlock fails the test instead of hanging it
-    int out = hostlink::open(link, s.dir + "/out", hostlink::kOpenWrite | hostlink::kOpenCreate);
-    int in = hostlink::open(link, s.dir + "/in", hostlink::kOpenRead);
+    int out = hostlink::open(link, s / "out", hostlink::kOpenWrite | hostlink::kOpenCreate);
+    int in = hostlink::open(link, s / "in", hostlink::kOpenRead);
     ASSERT_GE(out, 0);
     ASSERT_GE(in, 0);
     std::string data = Pattern(64 * n, 2), got(64 * n, '\0');
@@ -100,7 +95,7 @@ TEST_P(BatchBothOrders, LargeWritesAndReadsInFlightTogetherDoNotDeadlock)
     }
     EXPECT_TRUE(got == source);
     EXPECT_EQ(hostlink::close(link, out), 0);
-    std::ifstream written(s.dir + "/out", std::ios::binary);
+    std::ifstream written(s / "out", std::ios::binary);
     EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(written), {}) == data);
 }
 
@@ -130,8 +125,8 @@ INSTANTIATE_TEST_SUITE_P(Orders, BatchBothOrders, ::testing::Values(false, true)
 
 TEST(Batch, CapBoundsTheBytesInFlight)
 {
-    Dir s;
-    std::string fifo = s.dir + "/fifo";
+    Scratch s;
+    std::string fifo = s / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC); // so that the agent's open does not wait
     Daemon d;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <hostlink/hostlink.h>
 
+#include "common/authkey.h"
 #include "tests/agent_process.h"
 #include "tests/lib/fake_agent.h"
 
@@ -18,18 +19,8 @@ namespace {
 
 using Kind = hostlink::LinkError::Kind;
 
-const std::string kKeyHex = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+const std::string kKeyHex = authkey::TEST_KEY;
 const std::string kOtherHex = "ffeeddccbbaa99887766554433221100ffeeddccbbaa99887766554433221100";
-
-struct KeyDir : Scratch {
-    std::string dir = path();
-    std::string Write(const std::string &name, const std::string &text) const
-    {
-        std::ofstream(dir + "/" + name) << text;
-        chmod((dir + "/" + name).c_str(), 0600);
-        return dir + "/" + name;
-    }
-};
 
 // Restores an environment variable when it goes.
 struct EnvVar {
@@ -120,8 +111,8 @@ TEST(ClientArgs, SharedCommandLine)
 // $HOSTAGENT_KEYFILE.
 TEST(ClientArgs, KeyIsSearchedInItsDocumentedOrder)
 {
-    KeyDir d;
-    std::string named = d.Write("named", kKeyHex + "\n"), env = d.Write("env", kOtherHex);
+    Scratch d;
+    std::string named = d.Put("named", kKeyHex + "\n"), env = d.Put("env", kOtherHex);
     std::string keyBytes = *hostlink::parseKey(kKeyHex), otherBytes = *hostlink::parseKey(kOtherHex);
     EnvVar var("HOSTAGENT_KEYFILE", env.c_str());
     struct Row {
@@ -160,7 +151,7 @@ TEST(ClientArgs, KeyIsSearchedInItsDocumentedOrder)
     }
     // A named key file that cannot be used is an error, not a fall-through to the next place.
     hostlink::ClientArgs args;
-    args.keyFile = d.dir + "/missing";
+    args.keyFile = d / "missing";
     EXPECT_THROW(args.searchKey(-1), hostlink::LinkError);
 }
 
@@ -168,8 +159,8 @@ TEST(ClientArgs, KeyIsSearchedInItsDocumentedOrder)
 TEST(Connect, FailuresSayWhatToDo)
 {
     EnvVar var("HOSTAGENT_KEYFILE", nullptr), ssh("SSH_CONNECTION", nullptr), host("HOSTAGENT_HOST", nullptr);
-    KeyDir d;
-    std::string keyFile = d.Write("key", kKeyHex);
+    Scratch d;
+    std::string keyFile = d.Put("key", kKeyHex);
     struct Row {
         const char *what;
         FakeAgent::Script script; // nullptr: nothing listens
@@ -227,8 +218,8 @@ TEST(Connect, RealAgentWithAKeyFile)
     if (!hostlink::authenticationAvailable())
         GTEST_SKIP() << "built without libsodium";
     EnvVar var("HOSTAGENT_KEYFILE", nullptr);
-    KeyDir d;
-    std::string key = d.Write("key", kKeyHex), other = d.Write("other", kOtherHex);
+    Scratch d;
+    std::string key = d.Put("key", kKeyHex), other = d.Put("other", kOtherHex);
     struct Row {
         bool keyedAgent;
         std::string keyFile;

@@ -1,14 +1,12 @@
 #include "tests/lib/fake_agent.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
+#include "tests/harness.h"
 
 namespace {
 
@@ -31,32 +29,18 @@ bool ReadExactly(int fd, char *p, size_t n)
 
 std::string FakeReply(int call, std::initializer_list<int32_t> words, const std::string &data)
 {
-    std::string r(4, '\0');
+    Msg m(call);
     for (int32_t w : words)
-        r.append(reinterpret_cast<const char *>(&w), 4);
-    r += data;
-    uint16_t len = static_cast<uint16_t>(r.size());
-    memcpy(r.data(), &len, 2);
-    r[2] = static_cast<char>(call);
-    return r;
+        m.w(w);
+    return m.b(data).Bytes(false);
 }
 
 FakeAgent::FakeAgent(Script script) : script_(std::move(script))
 {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener_, 1) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+    if ((listener_ = Listen(&port)) < 0)
         ADD_FAILURE() << "fake agent cannot listen";
-    port = ntohs(a.sin_port);
     thread_ = std::thread([this] {
-        struct pollfd q = {listener_, POLLIN, 0};
-        if (poll(&q, 1, 10000) != 1)
-            return;
-        int c = accept(listener_, nullptr, nullptr);
+        int c = AcceptWithin(listener_, 10000);
         for (int n = 0; c >= 0; n++) {
             std::string req(4, '\0');
             if (!ReadExactly(c, req.data(), 4))

@@ -1,7 +1,6 @@
 // The helpers: listing with status, whole files both ways, host programs, endpoints; the
 // examples as programs; the terminal client's log.
 #include <cerrno>
-#include <chrono>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -9,7 +8,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,17 +18,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// A scratch directory (the harness's), named as these tests use it.
-struct Dir : Scratch {
-    std::string dir = path();
-};
-
-std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Runs a program to its end (bounded) with its output in a file; its exit status.
 int RunProgram(const std::vector<std::string> &argv, const std::string &outPath, const std::vector<std::string> &env = {})
@@ -49,12 +36,9 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &outPath,
         execv(args[0], args.data());
         _exit(127);
     }
-    for (int i = 0; i < 3000; i++) {
-        int status;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 256;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    int status = 0;
+    if (WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30))
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 256;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     return -1;
@@ -64,15 +48,15 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &outPath,
 
 TEST(Tools, ListsADirectoryWithEachEntrysStatus)
 {
-    Dir s;
+    Scratch s;
     for (int i = 0; i < 300; i++)
-        std::ofstream(s.dir + "/f" + std::to_string(i)) << std::string(static_cast<size_t>(i), 'x');
-    fs::create_directory(s.dir + "/sub");
-    fs::create_symlink("nowhere", s.dir + "/dangling");
+        std::ofstream(s / "f" + std::to_string(i)) << std::string(static_cast<size_t>(i), 'x');
+    fs::create_directory(s / "sub");
+    fs::create_symlink("nowhere", s / "dangling");
     Daemon d;
     hostlink::Link link = d.Open();
     std::vector<hostlink::DirEntry> entries;
-    ASSERT_EQ(hostlink::listDirectory(link, s.dir, &entries), 0);
+    ASSERT_EQ(hostlink::listDirectory(link, s.path(), &entries), 0);
     ASSERT_EQ(entries.size(), 302u);
     for (const auto &e : entries) {
         ASSERT_EQ(e.error, 0) << e.name;
@@ -86,15 +70,15 @@ TEST(Tools, ListsADirectoryWithEachEntrysStatus)
     hostlink::ListOptions dots;
     dots.includeDots = true;
     dots.readdirWindow = 1;
-    ASSERT_EQ(hostlink::listDirectory(link, s.dir + "/sub", &entries, dots), 0);
+    ASSERT_EQ(hostlink::listDirectory(link, s / "sub", &entries, dots), 0);
     EXPECT_EQ(entries.size(), 2u);
-    EXPECT_EQ(hostlink::listDirectory(link, s.dir + "/none", &entries), -1);
+    EXPECT_EQ(hostlink::listDirectory(link, s / "none", &entries), -1);
     EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(Tools, WholeFilesBothWaysWithProgress)
 {
-    Dir s;
+    Scratch s;
     std::string data(3 * hostlink::kMaxData + 1234, '\0');
     for (size_t i = 0; i < data.size(); i++)
         data[i] = static_cast<char>(i * 7 % 253);
@@ -106,98 +90,82 @@ TEST(Tools, WholeFilesBothWaysWithProgress)
         o.window = 4;
         std::vector<int64_t> seen;
         o.progress = [&](int64_t done, int64_t) { seen.push_back(done); };
-        ASSERT_EQ(hostlink::writeFile(link, s.dir + "/f", data, 0600, o), static_cast<int64_t>(data.size()));
-        EXPECT_TRUE(Slurp(s.dir + "/f") == data);
-        EXPECT_EQ(fs::status(s.dir + "/f").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        ASSERT_EQ(hostlink::writeFile(link, s / "f", data, 0600, o), static_cast<int64_t>(data.size()));
+        EXPECT_TRUE(ReadFile(s / "f") == data);
+        EXPECT_EQ(fs::status(s / "f").permissions(), fs::perms::owner_read | fs::perms::owner_write);
         std::string back;
         seen.clear();
-        ASSERT_EQ(hostlink::readFile(link, s.dir + "/f", &back, o), static_cast<int64_t>(data.size()));
+        ASSERT_EQ(hostlink::readFile(link, s / "f", &back, o), static_cast<int64_t>(data.size()));
         EXPECT_TRUE(back == data);
         EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
         EXPECT_EQ(seen.back(), static_cast<int64_t>(data.size()));
     }
     std::string none;
-    EXPECT_EQ(hostlink::readFile(link, s.dir + "/none", &none), -1);
+    EXPECT_EQ(hostlink::readFile(link, s / "none", &none), -1);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(hostlink::writeFile(link, s.dir + "/none/f", "x"), -1);
+    EXPECT_EQ(hostlink::writeFile(link, s / "none/f", "x"), -1);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(hostlink::getpid(link) > 0, true); // the link is in step
 }
 
-TEST(Tools, RunsAHostProgramAndReportsItsStatus)
+// A host program with its output captured or written to local descriptors, input from one,
+// its exit status, and the typed failures.
+TEST(Tools, RunsAHostProgramCapturedOrIntoDescriptors)
 {
-    Dir s;
+    Scratch s;
+    std::string in = s.Put("in", std::string(200000, 'i')); // more than a socket buffer holds at once
     Daemon d;
     hostlink::Link link = d.Open();
     int32_t agent = hostlink::getpid(link);
-    struct Row {
-        std::vector<std::string> argv;
-        int status;
-        std::string out, err;
-    };
-    const std::vector<Row> rows = {
-        {{"sh", "-c", "echo out; echo err >&2; exit 3"}, 3, "out\n", "err\n"},
-        {{"echo", "a b", "c;d"}, 0, "a b c;d\n", ""},
-        {{"sh", "-c", "kill -9 $$"}, 137, "", ""},
-        {{"no-such-program-anywhere"}, 127, "", "not found"},
-    };
-    for (const Row &row : rows) {
-        int out = open((s.dir + "/out").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        int err = open((s.dir + "/err").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        hostlink::RunOptions o;
-        o.outFd = out;
-        o.errFd = err;
-        o.timeoutSeconds = 20;
-        EXPECT_EQ(hostlink::runProgram(link, row.argv[0], row.argv, o), row.status) << row.argv[0] << strerror(errno);
-        close(out);
-        close(err);
-        EXPECT_EQ(Slurp(s.dir + "/out"), row.out);
-        EXPECT_NE(Slurp(s.dir + "/err").find(row.err), std::string::npos) << Slurp(s.dir + "/err");
-        EXPECT_EQ(hostlink::getpid(link), agent); // the agent serves again
-    }
-}
-
-// Captured output, input from a local descriptor, and the typed failures.
-TEST(Tools, RunCapturesFeedsInputAndTypesItsFailures)
-{
-    Dir s;
-    std::string input(200000, 'i'); // more than a socket buffer holds at once
-    std::ofstream(s.dir + "/in") << input;
-    Daemon d;
-    hostlink::Link link = d.Open();
-    int32_t agent = hostlink::getpid(link);
+    using F = hostlink::RunFailure;
     struct Row {
         std::vector<std::string> argv;
         bool feed;
         double timeout;
         sig_atomic_t stop;
-        hostlink::RunFailure failure;
+        F failure;
         int status;
-        std::string out, err;
+        std::string out, err; // err: a part of it
     };
     const std::vector<Row> rows = {
-        {{"wc", "-c"}, true, 20, 0, hostlink::RunFailure::None, 0, "200000\n", ""},
-        {{"wc", "-c"}, false, 20, 0, hostlink::RunFailure::None, 0, "0\n", ""},
-        {{"sh", "-c", "head -c 3; echo; echo e >&2; exit 4"}, true, 20, 0, hostlink::RunFailure::None, 4, "iii\n",
-         "e\n"},
-        {{"sleep", "5"}, false, 0.3, 0, hostlink::RunFailure::TimedOut, -1, "", ""},
-        {{"sleep", "5"}, false, 20, 1, hostlink::RunFailure::Interrupted, -1, "", ""},
+        {{"wc", "-c"}, true, 20, 0, F::None, 0, "200000\n", ""},
+        {{"wc", "-c"}, false, 20, 0, F::None, 0, "0\n", ""},
+        {{"sh", "-c", "head -c 3; echo; echo e >&2; exit 4"}, true, 20, 0, F::None, 4, "iii\n", "e\n"},
+        {{"echo", "a b", "c;d"}, false, 20, 0, F::None, 0, "a b c;d\n", ""},
+        {{"sh", "-c", "kill -9 $$"}, false, 20, 0, F::None, 137, "", "Killed"},
+        {{"no-such-program-anywhere"}, false, 20, 0, F::None, 127, "", "not found"},
+        {{"sleep", "5"}, false, 0.3, 0, F::TimedOut, -1, "", ""},
+        {{"sleep", "5"}, false, 20, 1, F::Interrupted, -1, "", ""},
     };
+    auto trimmed = [](const std::string &t) { return t.substr(std::min(t.find_first_not_of(' '), t.size())); };
+    auto holds = [](const std::string &t, const std::string &part) { return part.empty() ? t.empty() : t.find(part) != std::string::npos; };
     for (const Row &row : rows) {
-        int in = open((s.dir + "/in").c_str(), O_RDONLY);
+        SCOPED_TRACE(row.argv.back());
         volatile sig_atomic_t stop = row.stop;
         hostlink::RunOptions o;
-        o.inFd = row.feed ? in : -1;
+        o.inFd = row.feed ? open(in.c_str(), O_RDONLY) : -1;
         o.timeoutSeconds = row.timeout;
         o.stop = &stop;
         hostlink::RunResult r = hostlink::runCapture(link, row.argv[0], row.argv, o);
-        close(in);
-        EXPECT_EQ(r.failure, row.failure) << row.argv.back() << ": " << r.message();
-        EXPECT_EQ(r.status, row.status) << row.argv.back();
-        EXPECT_EQ(r.out.substr(r.out.find_first_not_of(' ') == std::string::npos ? 0 : r.out.find_first_not_of(' ')),
-                  row.out);
-        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.failure, row.failure) << r.message();
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(trimmed(r.out), row.out);
+        EXPECT_TRUE(holds(r.err, row.err)) << r.err;
         EXPECT_EQ(hostlink::getpid(link), agent); // the agent serves again
+        if (o.inFd >= 0)
+            close(o.inFd);
+        if (row.failure != F::None)
+            continue;
+        o.inFd = row.feed ? open(in.c_str(), O_RDONLY) : -1;
+        o.outFd = open((s / "out").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        o.errFd = open((s / "err").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        EXPECT_EQ(hostlink::runProgram(link, row.argv[0], row.argv, o), row.status) << strerror(errno);
+        for (int fd : {o.inFd, o.outFd, o.errFd})
+            if (fd >= 0)
+                close(fd);
+        EXPECT_EQ(trimmed(ReadFile(s / "out")), row.out);
+        EXPECT_TRUE(holds(ReadFile(s / "err"), row.err)) << ReadFile(s / "err");
+        EXPECT_EQ(hostlink::getpid(link), agent);
     }
 }
 
@@ -264,15 +232,13 @@ TEST(Tools, EndpointsAndTheAgentsHost)
 // 32 bits shows only where the agent offers the 64-bit status.
 TEST(Examples, ListAndFetchAgainstAnAgent)
 {
-    Dir s;
-    std::ofstream(s.dir + "/small") << "hello";
+    Scratch s;
+    std::ofstream(s / "small") << "hello";
     std::string big(200000, 'b');
-    std::ofstream(s.dir + "/big") << big;
-    std::ofstream(s.dir + "/huge").close();
-    ASSERT_EQ(truncate((s.dir + "/huge").c_str(), int64_t(5) << 30), 0);
-    std::string key = s.dir + "/key";
-    std::ofstream(key) << std::string(64, 'a');
-    chmod(key.c_str(), 0600);
+    std::ofstream(s / "big") << big;
+    std::ofstream(s / "huge").close();
+    ASSERT_EQ(truncate((s / "huge").c_str(), int64_t(5) << 30), 0);
+    std::string key = s.Put("key", std::string(64, 'a'));
     struct Row {
         std::vector<std::string> agentOptions;
         bool withKey;
@@ -296,30 +262,30 @@ TEST(Examples, ListAndFetchAgainstAnAgent)
             run.insert(run.end(), keyArgs.begin(), keyArgs.end());
             run.push_back("127.0.0.1:" + std::to_string(agent.port));
             if (example == std::string(LIST_PATH))
-                run.push_back(s.dir);
+                run.push_back(s.path());
             else
-                run.insert(run.end(), {s.dir + "/big", s.dir + "/copy"});
-            EXPECT_EQ(RunProgram(run, s.dir + "/out"), 0) << example << Slurp(s.dir + "/out");
+                run.insert(run.end(), {(s / "big"), s / "copy"});
+            EXPECT_EQ(RunProgram(run, s / "out"), 0) << example << ReadFile(s / "out");
             if (example == std::string(FETCH_PATH)) {
-                EXPECT_TRUE(Slurp(s.dir + "/copy") == big);
-                EXPECT_NE(Slurp(s.dir + "/out").find("fetched 200000 bytes"), std::string::npos);
+                EXPECT_TRUE(ReadFile(s / "copy") == big);
+                EXPECT_NE(ReadFile(s / "out").find("fetched 200000 bytes"), std::string::npos);
                 continue;
             }
-            std::string listing = Slurp(s.dir + "/out");
+            std::string listing = ReadFile(s / "out");
             EXPECT_NE(listing.find("           5 small\n"), std::string::npos) << listing;
             EXPECT_NE(listing.find("      200000 big\n"), std::string::npos) << listing;
             EXPECT_NE(listing.find(row.hugeLine), std::string::npos) << listing;
         }
     }
-    EXPECT_EQ(RunProgram({LIST_PATH, "nowhere", s.dir}, s.dir + "/usage"), 2);
+    EXPECT_EQ(RunProgram({LIST_PATH, "nowhere", s.path()}, s / "usage"), 2);
 }
 
 // The terminal client's log never goes through a link planted in its place, and lands in a
 // fresh private directory when the usual one is not this user's own.
 TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
 {
-    Dir s;
-    std::string victim = s.dir + "/victim";
+    Scratch s;
+    std::string victim = s / "victim";
     std::ofstream(victim) << "precious";
     int port;
     {
@@ -328,45 +294,44 @@ TEST(TermClient, LogIsNeverOpenedThroughAPlantedLink)
     }
     std::string tc = TERMCLIENT_PATH, p = std::to_string(port);
     // An explicit log that is a link: refused before anything is written.
-    fs::create_symlink(victim, s.dir + "/log");
-    EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"HOSTAGENT_LOG=" + s.dir + "/log"}), 1);
-    fs::create_directory(s.dir + "/elsewhere");
+    fs::create_symlink(victim, s / "log");
+    EXPECT_EQ(RunProgram({tc, "-peer", p}, s / "out", {"HOSTAGENT_LOG=" + (s / "log")}), 1);
+    fs::create_directory(s / "elsewhere");
     struct Row {
         const char *runtime;
         std::function<void(const std::string &dir)> plant; // makes RUNTIME/hostagent
         bool fresh; // the log goes to a fresh RUNTIME/hostagent.XXXXXX
     };
     const std::vector<Row> rows = {
-        {"run1", [&](const std::string &d) { fs::create_directory_symlink(s.dir + "/elsewhere", d); }, true},
+        {"run1", [&](const std::string &d) { fs::create_directory_symlink(s / "elsewhere", d); }, true},
         {"run2", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0777); }, true},
         {"run3", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0700), chown(d.c_str(), 65534, 65534); },
          true},
         {"run4", [](const std::string &d) { fs::create_directory(d), chmod(d.c_str(), 0700); }, false},
     };
     for (const Row &row : rows) {
-        std::string runtime = s.dir + "/" + row.runtime, usual = runtime + "/hostagent";
+        std::string runtime = (s / "") + row.runtime, usual = runtime + "/hostagent";
         fs::create_directory(runtime);
         row.plant(usual);
         // In a private directory a planted link is replaced, not followed.
         if (!row.fresh)
             fs::create_symlink(victim, usual + "/termclient-" + p + ".log");
-        EXPECT_EQ(RunProgram({tc, "-peer", p}, s.dir + "/out", {"XDG_RUNTIME_DIR=" + runtime}), 0) << row.runtime;
+        EXPECT_EQ(RunProgram({tc, "-peer", p}, s / "out", {"XDG_RUNTIME_DIR=" + runtime}), 0) << row.runtime;
         std::string dir = usual;
-        for (int i = 0; i < 500 && row.fresh && dir == usual; i++) {
+        WaitUntil([&] {
             for (const auto &e : fs::directory_iterator(runtime))
                 if (e.path().filename().string().rfind("hostagent.", 0) == 0)
                     dir = e.path().string();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+            return !row.fresh || dir != usual;
+        }, 5);
         ASSERT_EQ(dir != usual, row.fresh) << row.runtime;
         std::string log = dir + "/termclient-" + p + ".log";
-        for (int i = 0; i < 500 && Slurp(log).find("nothing is listening") == std::string::npos; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        WaitUntil([&] { return ReadFile(log).find("nothing is listening") != std::string::npos; }, 5);
         EXPECT_FALSE(fs::is_symlink(log)) << row.runtime;
-        EXPECT_NE(Slurp(log).find("started as"), std::string::npos) << row.runtime;
+        EXPECT_NE(ReadFile(log).find("started as"), std::string::npos) << row.runtime;
         EXPECT_EQ(fs::status(log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
         EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << row.runtime;
     }
-    EXPECT_EQ(Slurp(victim), "precious");
-    EXPECT_TRUE(fs::is_empty(s.dir + "/elsewhere"));
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_TRUE(fs::is_empty(s / "elsewhere"));
 }

@@ -1,18 +1,11 @@
 #!/usr/bin/env bash
 # What the build installs and ships, each checked in a scratch folder of its own:
-#   package_test.sh install BUILD SOURCE CXX VERSION
-#       cmake --install into a scratch DESTDIR; the consumer project (tests/consumer) built
-#       against that tree with find_package and with pkg-config, each run against the installed
-#       agent in daemon mode;
-#   package_test.sh deb BUILD SOURCE CXX VERSION
-#       cpack -G DEB, its dependencies, the package extracted with dpkg-deb -x (nothing is
-#       installed on the system), its agent in daemon mode and its termclient against it;
-#   package_test.sh man BUILD SOURCE CXX VERSION
-#       every manual page as installed: clean under mandoc -Tlint, named by its .Dt line, and
-#       carrying the project's version. Whether a page that another names with .Xr is installed
-#       on this machine is no concern of the project's, so that message is left aside; a
-#       reference to one of the project's own programs or its library must name one of its
-#       pages.
+#   install BUILD SOURCE CXX VERSION: cmake --install into a scratch DESTDIR; tests/consumer
+#       built against it with find_package and pkg-config, each run against the installed agent;
+#   deb ...: cpack -G DEB, its dependencies, the package extracted (not installed), its agent
+#       serving its termclient;
+#   man ...: every installed page clean under mandoc -Tlint (missing pages of other projects
+#       aside), named by its .Dt line, carrying the version; .Xr to our programs names our pages.
 # Exit status 77 marks a check that cannot run here (a tool missing).
 set -euo pipefail
 mode=$1 build=$2 source=$3 cxx=$4 version=$5

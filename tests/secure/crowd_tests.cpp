@@ -23,8 +23,7 @@ TEST(Crowd, TwentyIdleConnectionsDoNotKeepTheKeyHolderOut)
         GTEST_SKIP() << "built without libsodium";
     for (bool multi : {false, true}) {
         Agent agent;
-        std::string key = agent.dir / "key";
-        WriteFile(key, authkey::TEST_KEY, 0600);
+        std::string key = agent.dir.Put("key", authkey::TEST_KEY);
         std::vector<std::string> argv = {"xt.term", "-d", "-k" + key, "--"};
         if (multi)
             argv.insert(argv.begin() + 1, "-m");
@@ -34,9 +33,7 @@ TEST(Crowd, TwentyIdleConnectionsDoNotKeepTheKeyHolderOut)
             idle.push_back(Link::connect("127.0.0.1", agent.port));
         // Served while every idle connection is still short of its five-second deadline: the
         // link waits at most ten seconds, the idle ones one after another would take a hundred.
-        Link holder = Link::connect("127.0.0.1", agent.port);
-        holder.setTimeout(10);
-        holder.handshake(1);
+        Link holder = agent.Open();
         hostlink::authenticate(holder, *hostlink::parseKey(authkey::TEST_KEY));
         EXPECT_EQ(hostlink::getuid(holder), static_cast<int32_t>(getuid())) << multi;
         EXPECT_EQ(agent.Err().find("no connection request in time"), std::string::npos) << multi << agent.Err();
@@ -100,9 +97,7 @@ TEST(Crowd, ClientThatNeverReadsIsDropped)
         // the agent has already gone from this connection
     }
     EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Write failure") != std::string::npos; })) << agent.Err();
-    Link next = Link::connect("127.0.0.1", agent.port);
-    next.setTimeout(10);
-    next.handshake(1);
+    Link next = agent.Open();
     EXPECT_GT(hostlink::getpid(next), 0);
     link.close();
     next.close();

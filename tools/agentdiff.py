@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Compares two builds of the agent: the replies, trace lines and exit statuses of a corpus of
-sessions, in both byte orders. Usage: tests/agentdiff.py OLD_AGENT NEW_AGENT
+sessions, in both byte orders. Usage: tools/agentdiff.py OLD_AGENT NEW_AGENT
 
 Each session starts the agent in daemon mode with its options, in a fresh scratch directory
 (the same path for both builds, so that traced paths agree), sends its requests one by one over
