@@ -237,10 +237,6 @@ int32_t fsync(Link &link, int32_t fd, bool dataOnly)
 
 int32_t umask(Link &link, uint32_t mask) { return simple(link, Request(kCallUmask).word(static_cast<int32_t>(mask))); }
 
-} // namespace hostlink
-
-namespace hostlink {
-
 Request openreadRequest(std::string_view path, int32_t flags, int32_t mode, size_t count)
 {
     Request req(kCallOpenread);
