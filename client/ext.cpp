@@ -237,4 +237,35 @@ int32_t fsync(Link &link, int32_t fd, bool dataOnly)
 
 int32_t umask(Link &link, uint32_t mask) { return simple(link, Request(kCallUmask).word(static_cast<int32_t>(mask))); }
 
+Request openreadRequest(std::string_view path, int32_t flags, int32_t mode, size_t count)
+{
+    Request req(kCallOpenread);
+    req.word(flags).word(mode).word(static_cast<int32_t>(count > static_cast<size_t>(kMaxOpenread) ? kMaxOpenread : count));
+    return req.str(path);
+}
+
+int32_t parseOpenread(const Reply &r, size_t available, int32_t *got)
+{
+    int32_t fd = parseResult(r, kCallOpenread, 16);
+    int32_t n = r.word(3);
+    if (n > kMaxOpenread || (n > 0 && static_cast<size_t>(n) > available) || (fd < 0 && n >= 0))
+        throw LinkError("openread reply longer than it says");
+    if (fd >= 0 && n < 0)
+        errno = localErrno(r.word(2));
+    *got = n < 0 ? -1 : n;
+    return fd;
+}
+
+int32_t openread(Link &link, std::string_view path, int32_t flags, int32_t mode, void *buffer, size_t count, int32_t *got)
+{
+    if (count > static_cast<size_t>(kMaxOpenread))
+        count = kMaxOpenread;
+    Reply r = link.exchange(openreadRequest(path, flags, mode, count));
+    size_t available = r.raw.size() > 16 ? r.raw.size() - 16 : 0;
+    int32_t fd = parseOpenread(r, std::min(available, count), got);
+    if (*got > 0)
+        memcpy(buffer, r.raw.data() + 16, static_cast<size_t>(*got));
+    return fd;
+}
+
 } // namespace hostlink

@@ -26,7 +26,7 @@ void setError(FileHandle *fh, int e)
 
 int64_t aheadEnd(const FileHandle *fh)
 {
-    return fh->ahead.empty() ? -1 : fh->ahead.back()->offset + static_cast<int64_t>(kChunk);
+    return fh->ahead.empty() ? -1 : fh->ahead.back()->offset + static_cast<int64_t>(fh->ahead.back()->span);
 }
 
 } // namespace
@@ -49,16 +49,53 @@ int32_t wireOpenFlags(int flags)
     return w;
 }
 
+int32_t Fs::openWithData(const char *path, int flags, std::unique_ptr<FileHandle::Chunk> *first)
+{
+    auto c = std::make_unique<FileHandle::Chunk>();
+    c->span = hl::kMaxOpenread;
+    c->data.reset(new char[c->span]);
+    hl::Expect e;
+    e.reply = &c->reply;
+    e.head = 16;
+    e.tail = c->data.get();
+    e.tailSize = c->span;
+    e.placed = &c->placed;
+    e.expectedSize = 16 + c->span;
+    try {
+        c->ticket = link_->send(hl::openreadRequest(hostPath(path), wireOpenFlags(flags), 0, c->span), std::move(e));
+        link_->wait(c->ticket);
+    } catch (...) {
+        link_->settle(); // nothing is written into the chunk any more when it goes
+        throw;
+    }
+    if (c->reply.raw.size() < 16)
+        throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
+    int32_t fd = hl::parseOpenread(c->reply, c->placed, &c->count);
+    if (fd < 0)
+        return -1;
+    c->withOpen = true;
+    c->error = c->count < 0 ? errno : 0;
+    *first = std::move(c);
+    return fd;
+}
+
 int Fs::openOn(const char *path, int flags, mode_t mode, FileHandle **out)
 {
-    hl::Request req = hl::Request(wire::CALL_OPEN).word(wireOpenFlags(flags)).word(static_cast<int32_t>(mode & 07777)).str(hostPath(path));
-    // A file made here: its status comes in the same round trip, for the lookup that follows.
+    // A file opened for reading comes with its first chunk: the open's round trip is the read's.
+    std::unique_ptr<FileHandle::Chunk> first;
+    uint64_t generation = generation_;
     int32_t fd;
-    if (flags & O_CREAT) {
-        cache_.added(path);
-        fd = callThenStatus(req, path);
+    if (ext_ && (flags & O_ACCMODE) != O_WRONLY && !(flags & (O_CREAT | O_TRUNC))) {
+        fd = openWithData(path, flags, &first);
     } else {
-        fd = hl::parseResult(call(req), wire::CALL_OPEN);
+        hl::Request req = hl::Request(wire::CALL_OPEN).word(wireOpenFlags(flags)).word(static_cast<int32_t>(mode & 07777)).str(hostPath(path));
+        // A file made here: its status comes in the same round trip, for the lookup that follows.
+        if (flags & O_CREAT) {
+            cache_.added(path);
+            fd = callThenStatus(req, path);
+        } else {
+            fd = hl::parseResult(call(req), wire::CALL_OPEN);
+        }
     }
     if (fd < 0)
         return -errno;
@@ -67,6 +104,10 @@ int Fs::openOn(const char *path, int flags, mode_t mode, FileHandle **out)
     fh->flags = flags;
     fh->fd = fd;
     fh->epoch = epoch_;
+    if (first) {
+        fh->ahead.push_back(std::move(first));
+        fh->aheadGeneration = generation;
+    }
     {
         std::lock_guard<std::mutex> lock(openMu_);
         open_.insert(fh);
@@ -203,7 +244,7 @@ int Fs::fillAhead(FileHandle *fh, off_t off, size_t size)
     }
     // A chunk already in that came back short marks the end of the file: nothing beyond it.
     for (const auto &c : fh->ahead)
-        if (link_->done(c->ticket) && (c->reply.raw.size() < 12 || c->placed < kChunk))
+        if (link_->done(c->ticket) && (c->reply.raw.size() < 12 || c->placed < c->span))
             return 0;
     for (; next < want; next += static_cast<int64_t>(kChunk)) {
         auto c = std::make_unique<FileHandle::Chunk>();
@@ -253,14 +294,14 @@ int Fs::read(FileHandle *fh, char *buf, size_t size, off_t off)
                 int64_t at = off + static_cast<int64_t>(copied);
                 if (copied == size || c->offset > at)
                     break;
-                if (c->offset + static_cast<int64_t>(kChunk) <= at)
+                if (c->offset + static_cast<int64_t>(c->span) <= at)
                     continue;
                 link_->wait(c->ticket);
                 if (c->reply.raw.size() < 12)
                     throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a read was in flight");
-                int32_t n = hl::parseResult(c->reply, call);
+                int32_t n = c->withOpen ? c->count : hl::parseResult(c->reply, call);
                 if (n < 0) {
-                    error = errno;
+                    error = c->withOpen ? c->error : errno;
                     break;
                 }
                 if (static_cast<size_t>(n) > c->placed)
@@ -271,13 +312,13 @@ int Fs::read(FileHandle *fh, char *buf, size_t size, off_t off)
                     memcpy(buf + copied, c->data.get() + inChunk, take);
                     copied += take;
                 }
-                if (static_cast<size_t>(n) < kChunk)
+                if (static_cast<size_t>(n) < c->span)
                     break; // the end of the file
             }
             // Chunks well behind the read go. (The kernel's reads of one file may come in any
             // order from its threads: those a little behind are kept for the slower ones.)
             int64_t end = off + static_cast<int64_t>(copied);
-            while (!fh->ahead.empty() && fh->ahead.front()->offset + static_cast<int64_t>(kChunk) + kBehind <= end) {
+            while (!fh->ahead.empty() && fh->ahead.front()->offset + static_cast<int64_t>(fh->ahead.front()->span) + kBehind <= end) {
                 if (!link_->done(fh->ahead.front()->ticket))
                     fh->abandoned.push_back(std::move(fh->ahead.front()));
                 fh->ahead.pop_front();

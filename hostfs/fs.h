@@ -47,10 +47,15 @@ struct FileHandle {
     // Read-ahead: chunks in flight or in, consecutive from their first one's offset.
     struct Chunk {
         int64_t offset = 0;
+        size_t span = hl::kMaxData; // the bytes asked for: fewer came only at the end of the file
         std::unique_ptr<char[]> data;
         size_t placed = 0;
         hl::Reply reply;
         hl::SharedLink::Ticket ticket = 0;
+        // Came with the open (openread): its count and the read's error, already taken apart.
+        bool withOpen = false;
+        int32_t count = 0;
+        int error = 0;
     };
     std::deque<std::unique_ptr<Chunk>> ahead;
     std::deque<std::unique_ptr<Chunk>> abandoned; // no longer wanted, their replies still coming
@@ -131,11 +136,15 @@ private:
     void connectionLost(const std::string &why);
     bool reconnect();
     int openOn(const char *path, int flags, mode_t mode, FileHandle **out);
+    // Opens path for reading and brings its first chunk in the same round trip: the descriptor,
+    // or -1 with errno; *first the chunk.
+    int32_t openWithData(const char *path, int flags, std::unique_ptr<FileHandle::Chunk> *first);
     // 0 when fh's descriptor belongs to the link in use: after a reconnect the file is opened
     // again by its path first; -EIO when that fails or writes were lost with the old link.
     // A preloaded file gets its descriptor here when needFd.
     int ready(FileHandle *fh, bool needFd = true);
     int openPreloaded(const char *path, int flags, FileHandle **out);
+    int preloadWithOpen(const std::vector<std::string> &paths, int flags, FileHandle **out);
     FileHandle *preloadedHandle(const char *path, int flags, std::string data);
     static constexpr double kPreloadSeconds = 5; // the longest a preloaded file waits to be opened
     int waitWrites(FileHandle *fh);

@@ -1,6 +1,7 @@
 // Small files read ahead by directory: when a program opens a small file of a directory the
 // mount has listed, the files that follow it in the listing are opened, read and closed on the
-// host in the same two round trips, and their contents wait here for the program's next opens.
+// host in the same two round trips (one with the extension calls), and their contents wait here
+// for the program's next opens.
 #pragma once
 #include <cstdint>
 #include <map>

@@ -1,7 +1,8 @@
 // Extension calls, served only when the agent runs with -x: rename, truncation, times, owners,
 // special files, file-system statistics, 64-bit offsets and status, a batched directory listing,
-// fsync and the file-creation mask. docs/extensions.md gives each call's request and reply, and
-// their rows in service/calls.cpp the integer words of each.
+// fsync, the file-creation mask, and an open that brings the file's first bytes along.
+// docs/extensions.md gives each call's request and reply, and their rows in service/calls.cpp the
+// integer words of each.
 //
 // A 64-bit value travels as two words, the high half first, each converted like any other word.
 #include <cerrno>
@@ -32,6 +33,7 @@ constexpr int STAT64_LENGTH = 12 + 4 * STATUS_WORDS; // 108
 constexpr int STATVFS_LENGTH = 84;
 constexpr int ENTRY_HEAD_WORDS = 2 + STATUS_WORDS; // record length, error word, status
 constexpr int PWRITE_DATA = MAX_MESSAGE - 20;
+constexpr int OPENREAD_DATA = MAX_MESSAGE - 16;
 
 // Wire values of utimens.
 constexpr int32_t WIRE_NOFOLLOW = 1;
@@ -444,5 +446,47 @@ char *RemoteUmask(int, char *request)
         result = static_cast<int>(umask(static_cast<mode_t>(mask & 0777)));
     ResultZeroReply(result, EINVAL);
     Verbose("Request: 0%o = umask(0%o)\n", static_cast<unsigned>(result), static_cast<unsigned>(mask));
+    return replybuf;
+}
+
+// Open and read in one exchange: the descriptor, and the file's first bytes read through it (its
+// offset moves past them, as a read would move it). After a failed open nothing is read; after a
+// failed read the descriptor stays open for the client to close.
+char *RemoteOpenread(int, char *request)
+{
+    int32_t wireflags = 0, mode = 0, count = 0;
+    const char *path = ReqString(request, 16, nullptr);
+    bool whole = ReqWord(request, 1, &wireflags) && ReqWord(request, 2, &mode) && ReqWord(request, 3, &count) && path;
+    int flags = HostOpenFlags(wireflags);
+    int n = datacount(count, OPENREAD_DATA);
+    int fd = -1, error = EINVAL;
+    long got = -1;
+    if (whole) {
+        fd = open(path, flags, static_cast<mode_t>(mode));
+        error = errno;
+    }
+    if (fd >= 0) {
+        error = 0;
+        got = 0;
+        while (got < n) {
+            ssize_t r = read(fd, replybuf + 16 + got, static_cast<size_t>(n - got));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0) {
+                if (r < 0 && got == 0) {
+                    error = errno;
+                    got = -1;
+                }
+                break;
+            }
+            got += r;
+        }
+    }
+    PutWord(replybuf, 1, fd);
+    PutWord(replybuf, 2, error ? maperrno(error) : 0);
+    PutWord(replybuf, 3, static_cast<int32_t>(got));
+    DataReply(16 + (got > 0 ? static_cast<int>(got) : 0));
+    Verbose("Request: %d = openread(%s,0x%x,0x%x,...,%d): %d\n", fd, path ? Shown(path) : badstring,
+            static_cast<unsigned>(flags), static_cast<unsigned>(mode), n, static_cast<int>(got));
     return replybuf;
 }

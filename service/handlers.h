@@ -67,3 +67,4 @@ char *RemoteStat64(int connection, char *request);      // 58 stat64, 59 lstat64
 char *RemoteReaddirplus(int connection, char *request); // 61
 char *RemoteFsync(int connection, char *request);       // 62
 char *RemoteUmask(int connection, char *request);       // 63
+char *RemoteOpenread(int connection, char *request);    // 64

@@ -90,6 +90,7 @@ protected:
         close(conn);
         settings.verbose = 0;
         settings.swaprequest = 0;
+        settings.extensions = 0;
         EXPECT_EQ(chdir(home.c_str()), 0);
     }
 
@@ -140,7 +141,7 @@ protected:
             if (!row.trace.empty()) {
                 EXPECT_EQ(trace, Expand(row.trace, result));
             }
-            if (row.req.call == CALL_OPEN && result >= 0)
+            if ((row.req.call == CALL_OPEN || row.req.call == CALL_OPENREAD) && result >= 0)
                 opened.push_back(result);
         }
     }
@@ -225,6 +226,34 @@ TEST_P(Handlers, OpenFlagsAndModes)
     EXPECT_EQ(ReadFile("f"), "ab23456789Z");
     EXPECT_EQ(fs::file_size("t"), 0u);
     EXPECT_EQ(fs::status("new").permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// Open and first read in one reply: descriptor, error word, bytes read, data from byte 16.
+Msg Openread(std::string_view p, int32_t flags, int32_t count, int32_t mode = 0) { return Msg(CALL_OPENREAD).w(flags).w(mode).w(count).s(p); }
+
+TEST_P(Handlers, OpenAndReadInOneReply)
+{
+    settings.extensions = 1;
+    WriteFile("f", "hello");
+    fs::create_directory("sub");
+    Check({
+        {Openread("f", WIRE_O_RDONLY, 100), 24, NONNEG, 0, "Request: {r} = openread(f,0x0,0x0,...,100): 5\n", Pad("hello"), 16, {5}},
+        {Openread("f", WIRE_O_RDONLY, 2), 20, NONNEG, 0, "", Pad("he"), 16, {2}},
+        {Openread("f", WIRE_O_RDONLY, 0), 16, NONNEG, 0, "Request: {r} = openread(f,0x0,0x0,...,0): 0\n", "", 16, {0}},
+        {Openread("f", WIRE_O_RDONLY, -1), 24, NONNEG, 0, Fmt("Request: {r} = openread(f,0x0,0x0,...,%d): 5\n", MAX_MESSAGE - 16), "", 16, {5}},
+        {Openread("missing", WIRE_O_RDONLY, 100), 16, -1, 2, "Request: -1 = openread(missing,0x0,0x0,...,100): -1\n", "", 16, {-1}},
+        {Openread("a\nb", WIRE_O_RDONLY, 1), 16, -1, 2, "Request: -1 = openread(a\\nb,0x0,0x0,...,1): -1\n"},
+        // Opened, but the read fails: the descriptor comes back with the read's error.
+        {Openread("sub", WIRE_O_RDONLY, 100), 16, NONNEG, 21, "", "", 16, {-1}},
+        {Openread("new", WIRE_O_CREAT | WIRE_O_WRONLY, 100, 0600), 16, NONNEG, 9,
+         Fmt("Request: {r} = openread(new,0x%x,0x180,...,100): -1\n", O_WRONLY | O_CREAT), "", 16, {-1}},
+        // Short requests: no count, or a path without its NUL.
+        {Msg(CALL_OPENREAD).w(0).w(0), 16, -1, 22, "Request: -1 = openread(?,0x0,0x0,...,0): -1\n", "", 16, {-1}},
+        {Msg(CALL_OPENREAD).w(0).w(0).w(4).b("f"), 16, -1, 22, "", "", 16, {-1}},
+    });
+    EXPECT_EQ(fs::status("new").permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write);
+    // The descriptor's offset is past the bytes that came: a read goes on from there.
+    Check({{Read(opened.at(1), 10), 16, 3, ANY, "", Pad("llo")}});
 }
 
 TEST_P(Handlers, PathCalls)

@@ -198,6 +198,47 @@ TEST_P(Ext, ReaddirplusCoversEveryEntryOnce)
     EXPECT_NE(a.agent.Stderr().find("= readdirplus(0x"), std::string::npos);
 }
 
+// Open and first read in one exchange, through the library.
+TEST_P(Ext, OpenreadBringsTheFirstBytes)
+{
+    std::string big(hl::kMaxOpenread + 10, 'b');
+    std::ofstream(P("big")) << big;
+    struct Case {
+        const char *name;
+        int32_t flags;
+        size_t count;
+        bool opened;
+        int32_t got;
+        int error;
+        std::string data;
+    } cases[] = {
+        {"f", hl::kOpenRead, 100, true, 5, 0, "hello"},
+        {"f", hl::kOpenRead, 3, true, 3, 0, "hel"},
+        {"big", hl::kOpenRead, 1u << 20, true, hl::kMaxOpenread, 0, big.substr(0, hl::kMaxOpenread)},
+        {"none", hl::kOpenRead, 100, false, -1, ENOENT, ""},
+        {"d", hl::kOpenRead, 100, true, -1, EISDIR, ""},
+        {"made", hl::kOpenReadWrite | hl::kOpenCreate | hl::kOpenExclusive, 100, true, 0, 0, ""},
+        {"made", hl::kOpenReadWrite | hl::kOpenCreate | hl::kOpenExclusive, 100, false, -1, EEXIST, ""},
+    };
+    std::vector<char> buf(hl::kMaxOpenread);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        int32_t got = -2;
+        errno = 0;
+        int32_t fd = hl::openread(link, P(c.name), c.flags, 0600, buf.data(), c.count, &got);
+        EXPECT_EQ(fd >= 0, c.opened);
+        EXPECT_EQ(got, c.got);
+        if (c.error) {
+            EXPECT_EQ(errno, c.error);
+        }
+        EXPECT_EQ(std::string(buf.data(), got > 0 ? static_cast<size_t>(got) : 0), c.data);
+        if (fd >= 0) {
+            EXPECT_EQ(hl::close(link, fd), 0);
+        }
+    }
+    EXPECT_NE(a.agent.Stderr().find("= openread(" + P("f") + ",0x0,0x180,...,100): 5\n"), std::string::npos) << a.agent.Stderr();
+}
+
 // The agent's own descriptors (its listener and the connection) are not the client's for the
 // extension calls either.
 TEST_P(Ext, TheAgentsOwnDescriptorsAreRefused)
@@ -234,7 +275,7 @@ TEST(ExtOff, UnknownCallsEndTheService)
         bool extensions;
         int call;
         bool swapped;
-    } cases[] = {{false, 48, false}, {false, 49, true}, {false, 63, false}, {true, 48, false}, {true, 64, true}};
+    } cases[] = {{false, 48, false}, {false, 49, true}, {false, 63, false}, {false, 64, true}, {true, 48, false}, {true, 65, true}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.call);
         ExtAgent a(c.extensions);

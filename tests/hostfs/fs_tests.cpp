@@ -149,6 +149,48 @@ TEST_P(FsTest, ReadsInOrderAndAfterAHostChange)
     fs->release(fh);
 }
 
+// The first read of a file may come with its open: reads at any offset around the end of that
+// first piece, of files whose sizes lie around it, see the host's bytes; and a write through the
+// mount after the open shows in the next read.
+TEST_P(FsTest, FirstBytesWithTheOpen)
+{
+    constexpr off_t kPiece = hl::kMaxOpenread;
+    struct Case {
+        off_t size;
+        std::vector<std::pair<off_t, size_t>> reads; // offset, size, in this order
+    } cases[] = {
+        {0, {{0, 4096}, {0, 4096}}},
+        {5, {{0, 4096}, {5, 4096}}},
+        {kPiece - 1, {{kPiece - 10, 100}, {0, 131072}}},
+        {kPiece, {{0, 131072}, {kPiece, 10}}},
+        {kPiece + 1, {{0, 4096}, {4096, 131072}}},
+        {kPiece + 7, {{kPiece - 3, 10}, {0, 8}}},
+        {3 * kPiece, {{kPiece * 2 + 5, 100}, {0, 200000}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        std::string data;
+        for (off_t i = 0; i < c.size; i++)
+            data.push_back(static_cast<char>('a' + i % 19));
+        WriteFile(root / "f", data);
+        FileHandle *fh = open("/f", O_RDONLY);
+        for (auto [off, size] : c.reads) {
+            std::string want = off < c.size ? data.substr(static_cast<size_t>(off), size) : "";
+            EXPECT_EQ(get(fh, size, off), want) << off;
+        }
+        fs->release(fh);
+    }
+    FileHandle *reader = open("/f", O_RDONLY);
+    FileHandle *writer = open("/f", O_WRONLY);
+    EXPECT_EQ(put(writer, "XY", 0), 2);
+    EXPECT_EQ(fs->flush(writer), 0);
+    EXPECT_EQ(get(reader, 4, 0), "XYcd");
+    fs->release(writer);
+    fs->release(reader);
+    FileHandle *none = nullptr;
+    EXPECT_EQ(fs->open("/none", O_RDONLY, &none), -ENOENT);
+}
+
 // Names, listings and the cache: changes through the mount show at once.
 TEST_P(FsTest, ListingsAndChangesThroughTheMount)
 {

@@ -35,9 +35,11 @@ enum ExtensionCall : int {
     kCallReaddirplus = wire::CALL_READDIRPLUS,
     kCallFsync = wire::CALL_FSYNC,
     kCallUmask = wire::CALL_UMASK,
+    kCallOpenread = wire::CALL_OPENREAD,
 };
 
 constexpr int kMaxPwrite = kMaxMessage - 20; // most bytes one pwrite64 carries
+constexpr int kMaxOpenread = kMaxMessage - 16; // most bytes one openread brings
 constexpr int32_t kUtimeNow = 0x3fffffff;    // nanoseconds word: the current time
 constexpr int32_t kUtimeOmit = 0x3ffffffe;   // nanoseconds word: leave this time alone
 
@@ -92,6 +94,11 @@ int32_t readdirplus(Link &link, uint32_t handle, std::vector<DirEntryPlus> &entr
 int32_t fsync(Link &link, int32_t fd, bool dataOnly = false);
 // Sets the agent's file-creation mask; returns the old one.
 int32_t umask(Link &link, uint32_t mask);
+// Opens path (flags and mode as for open) and reads its first bytes, at most count (and
+// kMaxOpenread), into buffer, all in one exchange. Returns the descriptor, or -1 with errno. *got
+// takes the bytes read (fewer than asked only at end of file), or -1 when the read failed: errno
+// then holds the read's error and the descriptor is still open.
+int32_t openread(Link &link, std::string_view path, int32_t flags, int32_t mode, void *buffer, size_t count, int32_t *got);
 
 // Builders and parsers for pipelined use.
 Request pread64Request(int32_t fd, size_t count, int64_t offset);
@@ -105,5 +112,9 @@ int32_t parseStatus64(const Reply &r, int call, Status64 *status);
 int32_t parsePread64(const Reply &r, void *buffer, size_t count);
 int32_t parseReaddirplus(const Reply &r, std::vector<DirEntryPlus> &entries);
 int32_t parseStatvfs(const Reply &r, FsStats *stats);
+Request openreadRequest(std::string_view path, int32_t flags, int32_t mode, size_t count);
+// An openread reply whose data went elsewhere (available bytes of it there): the descriptor, or
+// -1 with errno; *got as for openread. LinkError when the count exceeds what came.
+int32_t parseOpenread(const Reply &r, size_t available, int32_t *got);
 
 } // namespace hostlink
