@@ -234,7 +234,8 @@ TEST_F(Hostsh, SftpTranscripts)
 }
 
 // A put that fills the disk reports the host's errno and removes its partial file; put -r stops
-// at the first failure unless its line begins with '-'.
+// at the first failure unless its line begins with '-'. Small files go a group at a time: when
+// the disk fills in the middle of a group, one message, and no file is left cut short or empty.
 TEST_F(Hostsh, FullDisk)
 {
     std::string small = host + "/small";
@@ -249,6 +250,9 @@ TEST_F(Hostsh, FullDisk)
     fs::create_directory(local + "/tree");
     for (const char *f : {"f1", "f2", "f3"})
         Write(local + "/tree/" + f, Pattern(600000, 8));
+    fs::create_directory(local + "/many");
+    for (int i = 0; i < 40; i++)
+        Write(local + "/many/f" + std::to_string(100 + i), Pattern(50000, i));
     StartAgent();
     Result r = Run(Argv({"-b", "-"}), "-put big small/big\nput -r tree small/tree\necho not reached\n", true);
     EXPECT_EQ(r.out, "hostsh> -put big small/big\nput: small/big: No space left on device\n"
@@ -258,30 +262,16 @@ TEST_F(Hostsh, FullDisk)
     EXPECT_TRUE(fs::exists(small + "/tree/f1"));
     EXPECT_FALSE(fs::exists(small + "/tree/f2"));
     EXPECT_FALSE(fs::exists(small + "/tree/f3"));
-}
+    agent->Wait(10);
 
-// Small files go a group at a time: when the disk fills in the middle of a group, one message,
-// and no file is left cut short or empty.
-TEST_F(Hostsh, FullDiskInAGroupOfSmallFiles)
-{
-    std::string small = host + "/small";
-    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
-    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
-        GTEST_SKIP() << "no tmpfs here: " << strerror(errno);
-    struct Unmount {
-        std::string path;
-        ~Unmount() { umount(path.c_str()); }
-    } unmount{small};
-    fs::create_directory(local + "/tree");
-    for (int i = 0; i < 40; i++)
-        Write(local + "/tree/f" + std::to_string(100 + i), Pattern(50000, i));
+    fs::remove_all(small + "/tree");
     StartAgent();
-    Result r = Run(Argv({"-q", "-b", "-"}), "put -r tree small/tree\n", true);
+    r = Run(Argv({"-q", "-b", "-"}), "put -r many small/many\n", true);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
     EXPECT_NE(r.out.find(": No space left on device\n"), std::string::npos) << r.out;
     int whole = 0;
-    for (const auto &e : fs::directory_iterator(small + "/tree")) {
+    for (const auto &e : fs::directory_iterator(small + "/many")) {
         EXPECT_EQ(fs::file_size(e.path()), 50000u) << e.path();
         whole++;
     }
@@ -289,26 +279,32 @@ TEST_F(Hostsh, FullDiskInAGroupOfSmallFiles)
     EXPECT_LT(whole, 40);
 }
 
-// Commands from a pipe without -b: every line runs, and a failure shows in the exit status.
+// Sessions without a terminal: commands from a pipe without -b all run and a failure shows in
+// the exit status; with the commands in a file, run passes standard input to the host program,
+// its standard error apart; --progress draws no line where there is no terminal.
 TEST_F(Hostsh, PipedSessionTellsOfFailure)
 {
     Write(local + "/in.txt", "b\na\n");
-    StartAgent();
-    Result r = Run(Argv({}), "ls nothing\nrun sort < in.txt\n", true);
-    EXPECT_EQ(r.out, "ls: nothing: No such file or directory\na\nb\n");
-    EXPECT_EQ(r.status, 1);
-}
-
-// With the commands in a file, run passes standard input to the host program; its standard
-// error stays apart.
-TEST_F(Hostsh, RunPassesInput)
-{
     Write(root + "/script", "run sh -c 'cat; echo to err >&2'\n");
-    StartAgent();
-    Result r = Run(Argv({"-q", "-b", root + "/script"}), "typed here\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "typed here\n");
-    EXPECT_EQ(r.err, "to err\n");
+    Write(host + "/f", std::string(1 << 20, 'f'));
+    const struct {
+        std::vector<std::string> args;
+        std::string input, out, err;
+        int status;
+    } rows[] = {
+        {{}, "ls nothing\nrun sort < in.txt\n", "a\nb\n", "ls: nothing: No such file or directory\n", 1},
+        {{"-q", "-b", root + "/script"}, "typed here\n", "typed here\n", "to err\n", 0},
+        {{"--progress", "-b", "-"}, "get f\n", "hostsh> get f\n", "", 0},
+    };
+    for (const auto &row : rows) {
+        StartAgent();
+        Result r = Run(Argv(row.args), row.input);
+        EXPECT_EQ(r.out, row.out) << row.input;
+        EXPECT_EQ(r.err, row.err) << row.input;
+        EXPECT_EQ(r.status, row.status) << row.input;
+        agent->Wait(10);
+    }
+    EXPECT_EQ(ReadFile(local + "/f").size(), 1u << 20);
 }
 
 } // namespace

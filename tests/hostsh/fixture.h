@@ -26,10 +26,7 @@ struct Result {
     std::string out, err;
 };
 
-inline void Write(const std::string &path, const std::string &data)
-{
-    std::ofstream(path, std::ios::binary) << data;
-}
+inline void Write(const std::string &path, const std::string &data) { WriteFile(path, data); }
 
 inline int WaitFor(pid_t pid, double seconds)
 {
@@ -50,16 +47,9 @@ class Hostsh : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char *tmp = getenv("TMPDIR");
-        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/hostsh-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr) << "mkdtemp: " << strerror(errno);
-        root = tmpl;
-        host = root + "/host";
-        local = root + "/local";
         ASSERT_EQ(mkdir(host.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(local.c_str(), 0755), 0);
     }
-    void TearDown() override { fs::remove_all(root); }
 
     // An agent in daemon mode, working in the host folder; it serves one session.
     void StartAgent(const std::vector<std::string> &options = {})
@@ -119,7 +109,8 @@ protected:
         return r;
     }
 
-    std::string root, host, local;
+    Scratch scratch;
+    std::string root = scratch.path(), host = root + "/host", local = root + "/local";
     std::unique_ptr<AgentProcess> agent;
 };
 

@@ -31,53 +31,43 @@ TEST_F(Hostsh, OptionsWithoutAgent)
     }
 }
 
-// Started as the agent's terminal client through the remote shell: it leaves the remote shell,
-// connects back and runs its batch, its output in the log.
+// Started as the agent's terminal client through the remote shell: with a batch it leaves the
+// remote shell, connects back and runs it, its output in the log; with neither terminal nor batch
+// it says so through the remote shell, and the agent serves no client that is not there.
 TEST_F(Hostsh, LaunchedByTheAgent)
 {
-    std::string bin = root + "/bin";
+    std::string bin = root + "/bin", dir = host;
     ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
     ASSERT_EQ(symlink(HOSTSH_PATH, (bin + "/hostsh").c_str()), 0);
     ASSERT_EQ(symlink(LOOPSH_PATH, (bin + "/loopsh").c_str()), 0);
     Write(root + "/script", "pwd\nrun echo from the host\n");
     Write(host + "/file", "");
-    AgentProcess launcher;
-    std::string dir = host;
-    launcher.beforeExec = [dir] {
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
-    };
     const char *path = getenv("PATH");
-    ASSERT_TRUE(launcher.Start({"xt.hostsh", "-rloopsh", "-h127.0.0.1", "-nfs", "--", "-b", root + "/script"},
-                               {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"), "HOSTSH_LOG=" + root + "/log"},
-                               false));
-    EXPECT_EQ(launcher.Wait(30), 0) << launcher.Stderr();
-    EXPECT_EQ(launcher.Stdout(), "");
-    EXPECT_EQ(ReadFile(root + "/log"), "hostsh> pwd\nRemote working directory: " + host + "\nhostsh> run echo from the host\nfrom the host\n");
-}
-
-// Launched with neither a terminal nor a batch, it says so through the remote shell: the agent
-// shows the line and does not serve a client that is not there.
-TEST_F(Hostsh, LaunchedWithoutTerminalSaysSo)
-{
-    std::string bin = root + "/bin";
-    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-    ASSERT_EQ(symlink(HOSTSH_PATH, (bin + "/hostsh").c_str()), 0);
-    ASSERT_EQ(symlink(LOOPSH_PATH, (bin + "/loopsh").c_str()), 0);
-    AgentProcess launcher;
-    std::string dir = host;
-    launcher.beforeExec = [dir] {
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, log;
+    } rows[] = {
+        {{"-b", root + "/script"}, 0, "",
+         "hostsh> pwd\nRemote working directory: " + host + "\nhostsh> run echo from the host\nfrom the host\n"},
+        {{}, 1, "hostsh: no terminal here to work on: start it with -- -tty $(tty), or give commands with -b FILE\n", ""},
     };
-    const char *path = getenv("PATH");
-    ASSERT_TRUE(launcher.Start({"xt.hostsh", "-rloopsh", "-h127.0.0.1", "-nfs", "--"},
-                               {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"), "HOSTSH_LOG=" + root + "/log"},
-                               false));
-    EXPECT_EQ(launcher.Wait(30), 1) << launcher.Stderr();
-    EXPECT_EQ(launcher.Stdout(),
-              "hostsh: no terminal here to work on: start it with -- -tty $(tty), or give commands with -b FILE\n");
-    EXPECT_FALSE(fs::exists(root + "/log"));
+    for (const auto &row : rows) {
+        fs::remove(root + "/log");
+        AgentProcess launcher;
+        launcher.beforeExec = [dir] {
+            if (chdir(dir.c_str()) != 0)
+                _exit(126);
+        };
+        std::vector<std::string> argv = {"xt.hostsh", "-rloopsh", "-h127.0.0.1", "-nfs", "--"};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        ASSERT_TRUE(launcher.Start(argv, {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"), "HOSTSH_LOG=" + root + "/log"},
+                                   false));
+        EXPECT_EQ(launcher.Wait(30), row.status) << launcher.Stderr();
+        EXPECT_EQ(launcher.Stdout(), row.out);
+        EXPECT_EQ(ReadFile(root + "/log"), row.log);
+        EXPECT_EQ(fs::exists(root + "/log"), !row.log.empty());
+    }
 }
 
 TEST_F(Hostsh, BatchTranscript)
@@ -251,16 +241,6 @@ TEST_F(Hostsh, TerminalSession)
     close(master);
     EXPECT_EQ(ReadFile(local + "/big.bin").size(), 1u << 20);
     EXPECT_NE(ReadFile(state + "/hostsh/history").find("big.bin"), std::string::npos);
-}
-
-TEST_F(Hostsh, NoProgressLineWithoutTerminal)
-{
-    Write(host + "/f", std::string(1 << 20, 'f'));
-    StartAgent();
-    Result r = Run(Argv({"--progress", "-b", "-"}), "get f\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "hostsh> get f\n");
 }
 
 TEST_F(Hostsh, LostAgentMidTransfer)
