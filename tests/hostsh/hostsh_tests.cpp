@@ -137,23 +137,12 @@ TEST_F(Hostsh, BatchTranscript)
     EXPECT_EQ(agent->Wait(10), 0);
 }
 
-TEST_F(Hostsh, EveryByteValueBothWays)
+// Trees with links, copied both ways whole, and every byte value in one file and in a tree.
+TEST_F(Hostsh, RecursiveTreesWithLinksAndEveryByteValue)
 {
     std::string data;
     for (int i = 0; data.size() < 3 * 65508 + 1001; i++)
         data += static_cast<char>((i * 7 + i / 256) & 0xff);
-    Write(local + "/bytes", data);
-    StartAgent();
-    Result r = Run(Argv({"-q", "-b", "-"}), "put bytes up\nget up down\nget up\nquit 3\n");
-    EXPECT_EQ(r.status, 3) << r.err;
-    EXPECT_EQ(r.out + r.err, "");
-    EXPECT_TRUE(ReadFile(host + "/up") == data);
-    EXPECT_TRUE(ReadFile(local + "/down") == data);
-    EXPECT_TRUE(ReadFile(local + "/up") == data);
-}
-
-TEST_F(Hostsh, RecursiveTreesWithLinks)
-{
     std::string t = local + "/tree";
     for (const char *d : {"", "/sub", "/sub/deeper", "/empty-dir"})
         ASSERT_EQ(mkdir((t + d).c_str(), 0755), 0);
@@ -161,16 +150,20 @@ TEST_F(Hostsh, RecursiveTreesWithLinks)
     Write(t + "/empty", "");
     Write(t + "/sub/big", std::string(300000, 'x'));
     Write(t + "/sub/deeper/c", "c");
+    Write(t + "/bytes", data);
     ASSERT_EQ(symlink("a.txt", (t + "/rel").c_str()), 0);
     ASSERT_EQ(symlink("../missing", (t + "/sub/dangling").c_str()), 0);
     ASSERT_EQ(symlink("sub", (t + "/dirlink").c_str()), 0);
     StartAgent();
-    Result r = Run(Argv({"-q", "-b", "-"}), "put -r tree up\nget -r up back\nget -r up\n");
-    EXPECT_EQ(r.status, 0) << r.err;
+    Result r = Run(Argv({"-q", "-b", "-"}), "put -r tree up\nget -r up back\nget -r up\nput tree/bytes one\nget one\nquit 3\n");
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
     for (const std::string &copy : {host + "/up", local + "/back", local + "/up"}) {
         std::string cmd = "diff -r --no-dereference " + t + " " + copy + " >/dev/null 2>&1";
         EXPECT_EQ(system(cmd.c_str()), 0) << copy;
     }
+    EXPECT_TRUE(ReadFile(host + "/one") == data);
+    EXPECT_TRUE(ReadFile(local + "/one") == data);
 }
 
 // A terminal session: the prompt, completion of a host path, and the progress line.
