@@ -14,6 +14,7 @@
 #include <hostlink/hostlink.h>
 
 #include "tests/agent_process.h"
+#include "tests/lib/fake_agent.h"
 
 namespace fs = std::filesystem;
 
@@ -207,19 +208,14 @@ TEST(Tools, EndpointsAndTheAgentsHost)
             EXPECT_EQ(e->port, row.port);
         }
     }
-    const char *ssh = getenv("SSH_CONNECTION"), *host = getenv("HOSTAGENT_HOST");
-    std::string savedSsh = ssh ? ssh : "", savedHost = host ? host : "";
-    setenv("SSH_CONNECTION", "127.0.0.5 4000 127.0.0.1 22", 1);
-    setenv("HOSTAGENT_HOST", "127.0.0.6", 1);
-    EXPECT_EQ(hostlink::agentHost(), "127.0.0.5");
-    unsetenv("SSH_CONNECTION");
-    EXPECT_EQ(hostlink::agentHost(), "127.0.0.6");
-    unsetenv("HOSTAGENT_HOST");
-    EXPECT_EQ(hostlink::agentHost(), "127.0.0.1");
-    if (ssh)
-        setenv("SSH_CONNECTION", savedSsh.c_str(), 1);
-    if (host)
-        setenv("HOSTAGENT_HOST", savedHost.c_str(), 1);
+    {
+        EnvVar ssh("SSH_CONNECTION", "127.0.0.5 4000 127.0.0.1 22"), host("HOSTAGENT_HOST", "127.0.0.6");
+        EXPECT_EQ(hostlink::agentHost(), "127.0.0.5");
+        unsetenv("SSH_CONNECTION");
+        EXPECT_EQ(hostlink::agentHost(), "127.0.0.6");
+        unsetenv("HOSTAGENT_HOST");
+        EXPECT_EQ(hostlink::agentHost(), "127.0.0.1");
+    }
     hostlink::ConnectOptions keyed;
     keyed.key = "secret";
     Daemon d;
