@@ -62,41 +62,39 @@ const auto kNone = [](const std::string &, const std::string &) {};
 const std::string kNeedsX = "too large for this agent (start it with -x for files of 2 GiB and more)";
 
 const Transcript kTranscripts[] = {
-    {"options: -p makes parents, -- ends the options, -rf combined",
-     {},
-     kNone,
-     "mkdir -p tree/x/y/z\nmkdir -p tree/x\nls tree/x/y\nmkdir -- -p\nls\n-mkdir -q x\n-rename a\nrm -rf tree\n"
-     "rmdir -- -p\nrm -f nothing\nls\n",
-     "hostsh> mkdir -p tree/x/y/z\nhostsh> mkdir -p tree/x\nhostsh> ls tree/x/y\nz\nhostsh> mkdir -- -p\n"
-     "hostsh> ls\n-p\ntree\nhostsh> -mkdir -q x\nmkdir: unknown option -q\nusage: mkdir [-p] DIR...\n"
-     "hostsh> -rename a\nusage: rename OLD NEW\nhostsh> rm -rf tree\nhostsh> rmdir -- -p\nhostsh> rm -f nothing\n"
-     "hostsh> ls\n",
-     0,
-     [](const std::string &host, const std::string &) { EXPECT_TRUE(fs::is_empty(host)); }},
-    {"rm takes a directory only with -r",
+    {"options: -p makes parents, -- ends the options, -rf combined; rm takes a directory only with -r",
      {},
      [](const std::string &host, const std::string &) {
          fs::create_directories(host + "/t/in/deeper");
          Write(host + "/t/in/f", "");
          Write(host + "/t/a", "");
      },
-     "-rm t\nrm -r t\n",
-     "hostsh> -rm t\nrm: t: Is a directory\nhostsh> rm -r t\n",
+     "-rm t\nrm -r t\nmkdir -p tree/x/y/z\nmkdir -p tree/x\nls tree/x/y\nmkdir -- -p\nls\n-mkdir -q x\n-rename a\n"
+     "rm -rf tree\nrmdir -- -p\nrm -f nothing\nls\n",
+     "hostsh> -rm t\nrm: t: Is a directory\nhostsh> rm -r t\n"
+     "hostsh> mkdir -p tree/x/y/z\nhostsh> mkdir -p tree/x\nhostsh> ls tree/x/y\nz\nhostsh> mkdir -- -p\n"
+     "hostsh> ls\n-p\ntree\nhostsh> -mkdir -q x\nmkdir: unknown option -q\nusage: mkdir [-p] DIR...\n"
+     "hostsh> -rename a\nusage: rename OLD NEW\nhostsh> rm -rf tree\nhostsh> rmdir -- -p\nhostsh> rm -f nothing\n"
+     "hostsh> ls\n",
      0,
-     [](const std::string &host, const std::string &) { EXPECT_FALSE(fs::exists(host + "/t")); }},
-    {"rename without the extension calls; get of a directory",
+     [](const std::string &host, const std::string &) { EXPECT_TRUE(fs::is_empty(host)); }},
+    {"without the extension calls: rename of a file only, put -p keeps the mode and says why not the times; "
+     "get of a directory",
      {},
-     [](const std::string &host, const std::string &) {
+     [](const std::string &host, const std::string &local) {
          Write(host + "/a", "data");
          fs::create_directory(host + "/d");
+         Write(local + "/l", "l");
+         chmod((local + "/l").c_str(), 0604);
      },
-     "rename a b\nls\n-rename d e\n-get d\nhelp rename\n",
+     "rename a b\nls\n-rename d e\n-get d\nhelp rename\nput -p l\n",
      "hostsh> rename a b\nhostsh> ls\nb\nd\nhostsh> -rename d e\n"
      "rename: the agent does not offer this (start it with -x)\n"
      "hostsh> -get d\nget: d: is a directory (get -r copies directories)\n"
-     "hostsh> help rename\nusage: rename OLD NEW\nrename a host path\n",
+     "hostsh> help rename\nusage: rename OLD NEW\nrename a host path\n"
+     "hostsh> put -p l\nput -p: the times are not kept: the agent does not offer this (start it with -x)\n",
      0,
-     kNone},
+     [](const std::string &host, const std::string &) { EXPECT_EQ(Stat(host + "/l").st_mode & 07777, 0604u); }},
     {"rename, chown, chgrp and df with -x",
      {"-x"},
      [](const std::string &host, const std::string &) {
@@ -156,16 +154,6 @@ const Transcript kTranscripts[] = {
          EXPECT_EQ(Stat(host + "/l").st_mtime, 1200000000);
          EXPECT_EQ(Stat(host + "/l").st_mode & 07777, 0604u);
      }},
-    {"put -p without -x keeps the mode and says why not the times",
-     {},
-     [](const std::string &, const std::string &local) {
-         Write(local + "/l", "l");
-         chmod((local + "/l").c_str(), 0604);
-     },
-     "put -p l\n",
-     "hostsh> put -p l\nput -p: the times are not kept: the agent does not offer this (start it with -x)\n",
-     0,
-     [](const std::string &host, const std::string &) { EXPECT_EQ(Stat(host + "/l").st_mode & 07777, 0604u); }},
     {"reget and reput continue a file whose start matches, and no other",
      {},
      [](const std::string &host, const std::string &local) {
