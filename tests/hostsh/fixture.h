@@ -30,15 +30,11 @@ inline void Write(const std::string &path, const std::string &data) { WriteFile(
 
 inline int WaitFor(pid_t pid, double seconds)
 {
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
     int ws = 0;
-    while (waitpid(pid, &ws, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!WaitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, seconds)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
     }
     return WIFEXITED(ws) ? WEXITSTATUS(ws) : 256 + WTERMSIG(ws);
 }

@@ -188,18 +188,13 @@ TEST_F(Hostsh, TerminalSession)
     }
     std::string seen;
     auto until = [&](const std::string &what) {
-        auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (seen.find(what) == std::string::npos && Clock::now() < deadline) {
+        return WaitUntil([&] {
             struct pollfd p = {master, POLLIN, 0};
             char buf[4096];
-            if (poll(&p, 1, 100) == 1) {
-                ssize_t n = read(master, buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                seen.append(buf, static_cast<size_t>(n));
-            }
-        }
-        return seen.find(what) != std::string::npos;
+            ssize_t n = poll(&p, 1, 100) == 1 ? read(master, buf, sizeof buf) : 0;
+            seen.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            return seen.find(what) != std::string::npos;
+        }, 20);
     };
     auto type = [&](const std::string &keys) { ASSERT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size())); };
     EXPECT_TRUE(until("hostsh> ")) << seen;
