@@ -39,11 +39,7 @@ struct Mount {
     {
         mkdir(root.c_str(), 0755);
         mkdir(mnt.c_str(), 0755);
-        std::vector<std::string> args = {"xt.term"};
-        if (ext)
-            args.push_back("-x");
-        args.insert(args.end(), {"-d", "--"});
-        if (!agent.Start(args))
+        if (!agent.Start(ext ? std::vector<std::string>{"xt.term", "-x", "-d", "--"} : std::vector<std::string>{"xt.term", "-d", "--"}))
             return false;
         hostlink::Link link = agent.Open();
         pid = fork();
@@ -73,30 +69,26 @@ struct Mount {
     }
 };
 
-TEST(Adopt, ServesUntilUnmounted)
+// It serves until unmounted and then ends with 0; a lost link unmounts it and ends it with 1.
+TEST(Adopt, ServesUntilUnmountedOrTheLinkIsLost)
 {
     if (!CanMount())
         GTEST_SKIP() << "mounting needs root and /dev/fuse";
-    Mount m;
-    ASSERT_TRUE(m.Start(true)) << m.agent.Stderr();
-    WriteFile(m.mnt + "/through", "mount");
-    EXPECT_EQ(ReadFile(m.root + "/through"), "mount");
-    ASSERT_EQ(system(("fusermount3 -u '" + m.mnt + "'").c_str()), 0);
-    EXPECT_TRUE(WaitUntil([&] { return m.Ended(); }));
-    EXPECT_TRUE(WIFEXITED(m.status) && WEXITSTATUS(m.status) == 0) << m.status;
-}
-
-TEST(Adopt, ALostLinkUnmountsAndEnds)
-{
-    if (!CanMount())
-        GTEST_SKIP() << "mounting needs root and /dev/fuse";
-    Mount m;
-    ASSERT_TRUE(m.Start(false)) << m.agent.Stderr();
-    kill(m.agent.pid, SIGKILL);
-    m.agent.Wait();
-    EXPECT_TRUE(WaitUntil([&] { return m.Ended(); }));
-    EXPECT_FALSE(Mounted(m.mnt));
-    EXPECT_TRUE(WIFEXITED(m.status) && WEXITSTATUS(m.status) == 1) << m.status;
+    for (bool ext : {true, false}) {
+        Mount m;
+        ASSERT_TRUE(m.Start(ext)) << m.agent.Stderr();
+        if (ext) {
+            WriteFile(m.mnt + "/through", "mount");
+            EXPECT_EQ(ReadFile(m.root + "/through"), "mount");
+            ASSERT_EQ(system(("fusermount3 -u '" + m.mnt + "'").c_str()), 0);
+        } else {
+            kill(m.agent.pid, SIGKILL);
+            m.agent.Wait();
+        }
+        EXPECT_TRUE(WaitUntil([&] { return m.Ended(); }));
+        EXPECT_FALSE(Mounted(m.mnt));
+        EXPECT_TRUE(WIFEXITED(m.status) && WEXITSTATUS(m.status) == (ext ? 0 : 1)) << m.status;
+    }
 }
 
 } // namespace

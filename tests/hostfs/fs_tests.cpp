@@ -22,24 +22,19 @@ using hostfs::Fs;
 
 namespace {
 
-struct HostAgent {
-    AgentProcess agent;
-    explicit HostAgent(bool ext)
-    {
-        std::vector<std::string> args = {"xt.term"};
-        if (ext)
-            args.push_back("-x");
-        args.insert(args.end(), {"-d", "--"});
-        if (!agent.Start(args))
-            ADD_FAILURE() << "agent did not start: " << agent.Stderr();
-    }
-    hl::Link open() { return agent.Open(); }
-};
+// A daemon agent, with its extension calls or without; it serves one link.
+std::unique_ptr<AgentProcess> HostAgent(bool ext)
+{
+    auto agent = std::make_unique<AgentProcess>();
+    if (!agent->Start(ext ? std::vector<std::string>{"xt.term", "-x", "-d", "--"} : std::vector<std::string>{"xt.term", "-d", "--"}))
+        ADD_FAILURE() << "agent did not start: " << agent->Stderr();
+    return agent;
+}
 
 class FsTest : public testing::TestWithParam<bool> {
 protected:
     Scratch root;
-    std::unique_ptr<HostAgent> agent = std::make_unique<HostAgent>(GetParam());
+    std::unique_ptr<AgentProcess> agent = HostAgent(GetParam());
     std::unique_ptr<Fs> fs = make();
     std::atomic<int> losses{0};
 
@@ -48,7 +43,7 @@ protected:
         o.root = root.path();
         o.linkTimeout = std::min(o.linkTimeout, 5.0);
         auto f = std::make_unique<Fs>(o);
-        EXPECT_EQ(f->attach(agent->open(), GetParam()), std::nullopt);
+        EXPECT_EQ(f->attach(agent->Open(), GetParam()), std::nullopt);
         f->setLostHandler([this](const std::string &) { losses++; });
         return f;
     }
@@ -331,17 +326,21 @@ TEST_P(FsTest, ManyThreadsOverOneLink)
     EXPECT_EQ(bad, 0);
 }
 
-// Without -o reconnect a lost agent ends the mount: EIO, and the loss reported once.
+// Without -o reconnect a lost agent ends the mount: the watcher notices it while nothing is
+// asked, every call after gives EIO, and the loss is reported once.
 TEST_P(FsTest, ALostAgentEndsTheMount)
 {
     WriteFile(root / "f", "x");
     FileHandle *fh = open("/f", O_RDONLY);
-    kill(agent->agent.pid, SIGKILL);
-    agent->agent.Wait();
+    kill(agent->pid, SIGKILL);
+    agent->Wait();
+    EXPECT_TRUE(WaitUntil([&] {
+        fs->watch();
+        return fs->lost();
+    }));
     struct stat st;
     EXPECT_EQ(fs->getattr("/other", &st, nullptr), -EIO);
     EXPECT_EQ(get(fh, 1, 0), "error " + std::to_string(EIO));
-    EXPECT_TRUE(fs->lost());
     EXPECT_EQ(losses, 1);
     fs->release(fh);
 }
@@ -350,28 +349,16 @@ TEST_P(FsTest, ALostAgentEndsTheMount)
 TEST_P(FsTest, AStuckAgentIsGivenUpOn)
 {
     fs.reset();
-    agent = std::make_unique<HostAgent>(GetParam());
+    agent = HostAgent(GetParam());
     hostfs::Options o;
     o.linkTimeout = 0.5;
     fs = make(o);
-    kill(agent->agent.pid, SIGSTOP);
+    kill(agent->pid, SIGSTOP);
     struct stat st;
     EXPECT_EQ(fs->getattr("/x", &st, nullptr), -EIO);
     EXPECT_TRUE(fs->lost());
-    kill(agent->agent.pid, SIGKILL);
-    agent->agent.Wait();
-}
-
-// The agent gone while nothing is asked: the watcher notices it.
-TEST_P(FsTest, AnIdleLossIsNoticed)
-{
-    kill(agent->agent.pid, SIGKILL);
-    agent->agent.Wait();
-    EXPECT_TRUE(WaitUntil([&] {
-        fs->watch();
-        return fs->lost();
-    }));
-    EXPECT_EQ(losses, 1);
+    kill(agent->pid, SIGKILL);
+    agent->Wait();
 }
 
 // With -o reconnect: a new agent takes over; open files are opened again by path, and only
@@ -381,21 +368,21 @@ TEST_P(FsTest, ReconnectReopensOpenFiles)
     hostfs::Options o;
     o.reconnect = true;
     fs.reset(); // a daemon agent serves one link: this test's own comes from a new one
-    agent = std::make_unique<HostAgent>(GetParam());
+    agent = HostAgent(GetParam());
     fs = make(o);
-    std::unique_ptr<HostAgent> next;
+    std::unique_ptr<AgentProcess> next;
     fs->setConnector([&] {
         if (!next)
             throw hl::LinkError(hl::LinkError::Kind::Connect, "no agent yet");
-        return next->open();
+        return next->Open();
     });
     WriteFile(root / "r", "0123456789");
     FileHandle *reader = open("/r", O_RDONLY);
     FileHandle *writer = open("/r", O_WRONLY);
     EXPECT_EQ(get(reader, 4, 0), "0123");
-    kill(agent->agent.pid, SIGKILL);
-    agent->agent.Wait();
-    next = std::make_unique<HostAgent>(GetParam());
+    kill(agent->pid, SIGKILL);
+    agent->Wait();
+    next = HostAgent(GetParam());
     int sent = put(writer, "zz", 0), flushed = fs->flush(writer); // sent into the lost link
     EXPECT_TRUE(sent == -EIO || flushed == -EIO) << sent << " " << flushed;
     EXPECT_EQ(get(reader, 4, 4), "4567");

@@ -62,41 +62,39 @@ const auto kNone = [](const std::string &, const std::string &) {};
 const std::string kNeedsX = "too large for this agent (start it with -x for files of 2 GiB and more)";
 
 const Transcript kTranscripts[] = {
-    {"options: -p makes parents, -- ends the options, -rf combined",
-     {},
-     kNone,
-     "mkdir -p tree/x/y/z\nmkdir -p tree/x\nls tree/x/y\nmkdir -- -p\nls\n-mkdir -q x\n-rename a\nrm -rf tree\n"
-     "rmdir -- -p\nrm -f nothing\nls\n",
-     "hostsh> mkdir -p tree/x/y/z\nhostsh> mkdir -p tree/x\nhostsh> ls tree/x/y\nz\nhostsh> mkdir -- -p\n"
-     "hostsh> ls\n-p\ntree\nhostsh> -mkdir -q x\nmkdir: unknown option -q\nusage: mkdir [-p] DIR...\n"
-     "hostsh> -rename a\nusage: rename OLD NEW\nhostsh> rm -rf tree\nhostsh> rmdir -- -p\nhostsh> rm -f nothing\n"
-     "hostsh> ls\n",
-     0,
-     [](const std::string &host, const std::string &) { EXPECT_TRUE(fs::is_empty(host)); }},
-    {"rm takes a directory only with -r",
+    {"options: -p makes parents, -- ends the options, -rf combined; rm takes a directory only with -r",
      {},
      [](const std::string &host, const std::string &) {
          fs::create_directories(host + "/t/in/deeper");
          Write(host + "/t/in/f", "");
          Write(host + "/t/a", "");
      },
-     "-rm t\nrm -r t\n",
-     "hostsh> -rm t\nrm: t: Is a directory\nhostsh> rm -r t\n",
+     "-rm t\nrm -r t\nmkdir -p tree/x/y/z\nmkdir -p tree/x\nls tree/x/y\nmkdir -- -p\nls\n-mkdir -q x\n-rename a\n"
+     "rm -rf tree\nrmdir -- -p\nrm -f nothing\nls\n",
+     "hostsh> -rm t\nrm: t: Is a directory\nhostsh> rm -r t\n"
+     "hostsh> mkdir -p tree/x/y/z\nhostsh> mkdir -p tree/x\nhostsh> ls tree/x/y\nz\nhostsh> mkdir -- -p\n"
+     "hostsh> ls\n-p\ntree\nhostsh> -mkdir -q x\nmkdir: unknown option -q\nusage: mkdir [-p] DIR...\n"
+     "hostsh> -rename a\nusage: rename OLD NEW\nhostsh> rm -rf tree\nhostsh> rmdir -- -p\nhostsh> rm -f nothing\n"
+     "hostsh> ls\n",
      0,
-     [](const std::string &host, const std::string &) { EXPECT_FALSE(fs::exists(host + "/t")); }},
-    {"rename without the extension calls; get of a directory",
+     [](const std::string &host, const std::string &) { EXPECT_TRUE(fs::is_empty(host)); }},
+    {"without the extension calls: rename of a file only, put -p keeps the mode and says why not the times; "
+     "get of a directory",
      {},
-     [](const std::string &host, const std::string &) {
+     [](const std::string &host, const std::string &local) {
          Write(host + "/a", "data");
          fs::create_directory(host + "/d");
+         Write(local + "/l", "l");
+         chmod((local + "/l").c_str(), 0604);
      },
-     "rename a b\nls\n-rename d e\n-get d\nhelp rename\n",
+     "rename a b\nls\n-rename d e\n-get d\nhelp rename\nput -p l\n",
      "hostsh> rename a b\nhostsh> ls\nb\nd\nhostsh> -rename d e\n"
      "rename: the agent does not offer this (start it with -x)\n"
      "hostsh> -get d\nget: d: is a directory (get -r copies directories)\n"
-     "hostsh> help rename\nusage: rename OLD NEW\nrename a host path\n",
+     "hostsh> help rename\nusage: rename OLD NEW\nrename a host path\n"
+     "hostsh> put -p l\nput -p: the times are not kept: the agent does not offer this (start it with -x)\n",
      0,
-     kNone},
+     [](const std::string &host, const std::string &) { EXPECT_EQ(Stat(host + "/l").st_mode & 07777, 0604u); }},
     {"rename, chown, chgrp and df with -x",
      {"-x"},
      [](const std::string &host, const std::string &) {
@@ -156,16 +154,6 @@ const Transcript kTranscripts[] = {
          EXPECT_EQ(Stat(host + "/l").st_mtime, 1200000000);
          EXPECT_EQ(Stat(host + "/l").st_mode & 07777, 0604u);
      }},
-    {"put -p without -x keeps the mode and says why not the times",
-     {},
-     [](const std::string &, const std::string &local) {
-         Write(local + "/l", "l");
-         chmod((local + "/l").c_str(), 0604);
-     },
-     "put -p l\n",
-     "hostsh> put -p l\nput -p: the times are not kept: the agent does not offer this (start it with -x)\n",
-     0,
-     [](const std::string &host, const std::string &) { EXPECT_EQ(Stat(host + "/l").st_mode & 07777, 0604u); }},
     {"reget and reput continue a file whose start matches, and no other",
      {},
      [](const std::string &host, const std::string &local) {
@@ -234,7 +222,8 @@ TEST_F(Hostsh, SftpTranscripts)
 }
 
 // A put that fills the disk reports the host's errno and removes its partial file; put -r stops
-// at the first failure unless its line begins with '-'.
+// at the first failure unless its line begins with '-'. Small files go a group at a time: when
+// the disk fills in the middle of a group, one message, and no file is left cut short or empty.
 TEST_F(Hostsh, FullDisk)
 {
     std::string small = host + "/small";
@@ -249,6 +238,9 @@ TEST_F(Hostsh, FullDisk)
     fs::create_directory(local + "/tree");
     for (const char *f : {"f1", "f2", "f3"})
         Write(local + "/tree/" + f, Pattern(600000, 8));
+    fs::create_directory(local + "/many");
+    for (int i = 0; i < 40; i++)
+        Write(local + "/many/f" + std::to_string(100 + i), Pattern(50000, i));
     StartAgent();
     Result r = Run(Argv({"-b", "-"}), "-put big small/big\nput -r tree small/tree\necho not reached\n", true);
     EXPECT_EQ(r.out, "hostsh> -put big small/big\nput: small/big: No space left on device\n"
@@ -258,30 +250,16 @@ TEST_F(Hostsh, FullDisk)
     EXPECT_TRUE(fs::exists(small + "/tree/f1"));
     EXPECT_FALSE(fs::exists(small + "/tree/f2"));
     EXPECT_FALSE(fs::exists(small + "/tree/f3"));
-}
+    agent->Wait(10);
 
-// Small files go a group at a time: when the disk fills in the middle of a group, one message,
-// and no file is left cut short or empty.
-TEST_F(Hostsh, FullDiskInAGroupOfSmallFiles)
-{
-    std::string small = host + "/small";
-    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
-    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
-        GTEST_SKIP() << "no tmpfs here: " << strerror(errno);
-    struct Unmount {
-        std::string path;
-        ~Unmount() { umount(path.c_str()); }
-    } unmount{small};
-    fs::create_directory(local + "/tree");
-    for (int i = 0; i < 40; i++)
-        Write(local + "/tree/f" + std::to_string(100 + i), Pattern(50000, i));
+    fs::remove_all(small + "/tree");
     StartAgent();
-    Result r = Run(Argv({"-q", "-b", "-"}), "put -r tree small/tree\n", true);
+    r = Run(Argv({"-q", "-b", "-"}), "put -r many small/many\n", true);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
     EXPECT_NE(r.out.find(": No space left on device\n"), std::string::npos) << r.out;
     int whole = 0;
-    for (const auto &e : fs::directory_iterator(small + "/tree")) {
+    for (const auto &e : fs::directory_iterator(small + "/many")) {
         EXPECT_EQ(fs::file_size(e.path()), 50000u) << e.path();
         whole++;
     }
@@ -289,26 +267,32 @@ TEST_F(Hostsh, FullDiskInAGroupOfSmallFiles)
     EXPECT_LT(whole, 40);
 }
 
-// Commands from a pipe without -b: every line runs, and a failure shows in the exit status.
+// Sessions without a terminal: commands from a pipe without -b all run and a failure shows in
+// the exit status; with the commands in a file, run passes standard input to the host program,
+// its standard error apart; --progress draws no line where there is no terminal.
 TEST_F(Hostsh, PipedSessionTellsOfFailure)
 {
     Write(local + "/in.txt", "b\na\n");
-    StartAgent();
-    Result r = Run(Argv({}), "ls nothing\nrun sort < in.txt\n", true);
-    EXPECT_EQ(r.out, "ls: nothing: No such file or directory\na\nb\n");
-    EXPECT_EQ(r.status, 1);
-}
-
-// With the commands in a file, run passes standard input to the host program; its standard
-// error stays apart.
-TEST_F(Hostsh, RunPassesInput)
-{
     Write(root + "/script", "run sh -c 'cat; echo to err >&2'\n");
-    StartAgent();
-    Result r = Run(Argv({"-q", "-b", root + "/script"}), "typed here\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "typed here\n");
-    EXPECT_EQ(r.err, "to err\n");
+    Write(host + "/f", std::string(1 << 20, 'f'));
+    const struct {
+        std::vector<std::string> args;
+        std::string input, out, err;
+        int status;
+    } rows[] = {
+        {{}, "ls nothing\nrun sort < in.txt\n", "a\nb\n", "ls: nothing: No such file or directory\n", 1},
+        {{"-q", "-b", root + "/script"}, "typed here\n", "typed here\n", "to err\n", 0},
+        {{"--progress", "-b", "-"}, "get f\n", "hostsh> get f\n", "", 0},
+    };
+    for (const auto &row : rows) {
+        StartAgent();
+        Result r = Run(Argv(row.args), row.input);
+        EXPECT_EQ(r.out, row.out) << row.input;
+        EXPECT_EQ(r.err, row.err) << row.input;
+        EXPECT_EQ(r.status, row.status) << row.input;
+        agent->Wait(10);
+    }
+    EXPECT_EQ(ReadFile(local + "/f").size(), 1u << 20);
 }
 
 } // namespace

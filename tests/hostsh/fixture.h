@@ -26,22 +26,15 @@ struct Result {
     std::string out, err;
 };
 
-inline void Write(const std::string &path, const std::string &data)
-{
-    std::ofstream(path, std::ios::binary) << data;
-}
+inline void Write(const std::string &path, const std::string &data) { WriteFile(path, data); }
 
 inline int WaitFor(pid_t pid, double seconds)
 {
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
     int ws = 0;
-    while (waitpid(pid, &ws, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!WaitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, seconds)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
     }
     return WIFEXITED(ws) ? WEXITSTATUS(ws) : 256 + WTERMSIG(ws);
 }
@@ -50,16 +43,9 @@ class Hostsh : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char *tmp = getenv("TMPDIR");
-        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/hostsh-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr) << "mkdtemp: " << strerror(errno);
-        root = tmpl;
-        host = root + "/host";
-        local = root + "/local";
         ASSERT_EQ(mkdir(host.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(local.c_str(), 0755), 0);
     }
-    void TearDown() override { fs::remove_all(root); }
 
     // An agent in daemon mode, working in the host folder; it serves one session.
     void StartAgent(const std::vector<std::string> &options = {})
@@ -119,7 +105,8 @@ protected:
         return r;
     }
 
-    std::string root, host, local;
+    Scratch scratch;
+    std::string root = scratch.path(), host = root + "/host", local = root + "/local";
     std::unique_ptr<AgentProcess> agent;
 };
 

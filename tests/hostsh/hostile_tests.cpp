@@ -2,11 +2,8 @@
 // goes to, and names full of terminal control bytes. Nothing may land outside the destination,
 // and nothing raw may reach the output.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <map>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include "tests/hostsh/fixture.h"
 
@@ -52,15 +49,8 @@ class LyingAgent {
 public:
     explicit LyingAgent(std::vector<std::string> names) : names_(std::move(names))
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener_, 1) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        if ((listener_ = Listen(&port)) < 0)
             ADD_FAILURE() << "cannot listen";
-        port = ntohs(a.sin_port);
         thread_ = std::thread([this] { Serve(); });
     }
     ~LyingAgent()
@@ -73,10 +63,7 @@ public:
 private:
     void Serve()
     {
-        struct pollfd q = {listener_, POLLIN, 0};
-        if (poll(&q, 1, 10000) != 1)
-            return;
-        int c = accept(listener_, nullptr, nullptr);
+        int c = AcceptWithin(listener_, 10000);
         size_t next = 0;
         for (int n = 0; c >= 0 && n < 10000; n++) {
             std::string req(4, '\0');

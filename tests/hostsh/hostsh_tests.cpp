@@ -31,53 +31,43 @@ TEST_F(Hostsh, OptionsWithoutAgent)
     }
 }
 
-// Started as the agent's terminal client through the remote shell: it leaves the remote shell,
-// connects back and runs its batch, its output in the log.
+// Started as the agent's terminal client through the remote shell: with a batch it leaves the
+// remote shell, connects back and runs it, its output in the log; with neither terminal nor batch
+// it says so through the remote shell, and the agent serves no client that is not there.
 TEST_F(Hostsh, LaunchedByTheAgent)
 {
-    std::string bin = root + "/bin";
+    std::string bin = root + "/bin", dir = host;
     ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
     ASSERT_EQ(symlink(HOSTSH_PATH, (bin + "/hostsh").c_str()), 0);
     ASSERT_EQ(symlink(LOOPSH_PATH, (bin + "/loopsh").c_str()), 0);
     Write(root + "/script", "pwd\nrun echo from the host\n");
     Write(host + "/file", "");
-    AgentProcess launcher;
-    std::string dir = host;
-    launcher.beforeExec = [dir] {
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
-    };
     const char *path = getenv("PATH");
-    ASSERT_TRUE(launcher.Start({"xt.hostsh", "-rloopsh", "-h127.0.0.1", "-nfs", "--", "-b", root + "/script"},
-                               {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"), "HOSTSH_LOG=" + root + "/log"},
-                               false));
-    EXPECT_EQ(launcher.Wait(30), 0) << launcher.Stderr();
-    EXPECT_EQ(launcher.Stdout(), "");
-    EXPECT_EQ(ReadFile(root + "/log"), "hostsh> pwd\nRemote working directory: " + host + "\nhostsh> run echo from the host\nfrom the host\n");
-}
-
-// Launched with neither a terminal nor a batch, it says so through the remote shell: the agent
-// shows the line and does not serve a client that is not there.
-TEST_F(Hostsh, LaunchedWithoutTerminalSaysSo)
-{
-    std::string bin = root + "/bin";
-    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-    ASSERT_EQ(symlink(HOSTSH_PATH, (bin + "/hostsh").c_str()), 0);
-    ASSERT_EQ(symlink(LOOPSH_PATH, (bin + "/loopsh").c_str()), 0);
-    AgentProcess launcher;
-    std::string dir = host;
-    launcher.beforeExec = [dir] {
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, log;
+    } rows[] = {
+        {{"-b", root + "/script"}, 0, "",
+         "hostsh> pwd\nRemote working directory: " + host + "\nhostsh> run echo from the host\nfrom the host\n"},
+        {{}, 1, "hostsh: no terminal here to work on: start it with -- -tty $(tty), or give commands with -b FILE\n", ""},
     };
-    const char *path = getenv("PATH");
-    ASSERT_TRUE(launcher.Start({"xt.hostsh", "-rloopsh", "-h127.0.0.1", "-nfs", "--"},
-                               {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"), "HOSTSH_LOG=" + root + "/log"},
-                               false));
-    EXPECT_EQ(launcher.Wait(30), 1) << launcher.Stderr();
-    EXPECT_EQ(launcher.Stdout(),
-              "hostsh: no terminal here to work on: start it with -- -tty $(tty), or give commands with -b FILE\n");
-    EXPECT_FALSE(fs::exists(root + "/log"));
+    for (const auto &row : rows) {
+        fs::remove(root + "/log");
+        AgentProcess launcher;
+        launcher.beforeExec = [dir] {
+            if (chdir(dir.c_str()) != 0)
+                _exit(126);
+        };
+        std::vector<std::string> argv = {"xt.hostsh", "-rloopsh", "-h127.0.0.1", "-nfs", "--"};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        ASSERT_TRUE(launcher.Start(argv, {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"), "HOSTSH_LOG=" + root + "/log"},
+                                   false));
+        EXPECT_EQ(launcher.Wait(30), row.status) << launcher.Stderr();
+        EXPECT_EQ(launcher.Stdout(), row.out);
+        EXPECT_EQ(ReadFile(root + "/log"), row.log);
+        EXPECT_EQ(fs::exists(root + "/log"), !row.log.empty());
+    }
 }
 
 TEST_F(Hostsh, BatchTranscript)
@@ -147,23 +137,12 @@ TEST_F(Hostsh, BatchTranscript)
     EXPECT_EQ(agent->Wait(10), 0);
 }
 
-TEST_F(Hostsh, EveryByteValueBothWays)
+// Trees with links, copied both ways whole, and every byte value in one file and in a tree.
+TEST_F(Hostsh, RecursiveTreesWithLinksAndEveryByteValue)
 {
     std::string data;
     for (int i = 0; data.size() < 3 * 65508 + 1001; i++)
         data += static_cast<char>((i * 7 + i / 256) & 0xff);
-    Write(local + "/bytes", data);
-    StartAgent();
-    Result r = Run(Argv({"-q", "-b", "-"}), "put bytes up\nget up down\nget up\nquit 3\n");
-    EXPECT_EQ(r.status, 3) << r.err;
-    EXPECT_EQ(r.out + r.err, "");
-    EXPECT_TRUE(ReadFile(host + "/up") == data);
-    EXPECT_TRUE(ReadFile(local + "/down") == data);
-    EXPECT_TRUE(ReadFile(local + "/up") == data);
-}
-
-TEST_F(Hostsh, RecursiveTreesWithLinks)
-{
     std::string t = local + "/tree";
     for (const char *d : {"", "/sub", "/sub/deeper", "/empty-dir"})
         ASSERT_EQ(mkdir((t + d).c_str(), 0755), 0);
@@ -171,16 +150,20 @@ TEST_F(Hostsh, RecursiveTreesWithLinks)
     Write(t + "/empty", "");
     Write(t + "/sub/big", std::string(300000, 'x'));
     Write(t + "/sub/deeper/c", "c");
+    Write(t + "/bytes", data);
     ASSERT_EQ(symlink("a.txt", (t + "/rel").c_str()), 0);
     ASSERT_EQ(symlink("../missing", (t + "/sub/dangling").c_str()), 0);
     ASSERT_EQ(symlink("sub", (t + "/dirlink").c_str()), 0);
     StartAgent();
-    Result r = Run(Argv({"-q", "-b", "-"}), "put -r tree up\nget -r up back\nget -r up\n");
-    EXPECT_EQ(r.status, 0) << r.err;
+    Result r = Run(Argv({"-q", "-b", "-"}), "put -r tree up\nget -r up back\nget -r up\nput tree/bytes one\nget one\nquit 3\n");
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
     for (const std::string &copy : {host + "/up", local + "/back", local + "/up"}) {
         std::string cmd = "diff -r --no-dereference " + t + " " + copy + " >/dev/null 2>&1";
         EXPECT_EQ(system(cmd.c_str()), 0) << copy;
     }
+    EXPECT_TRUE(ReadFile(host + "/one") == data);
+    EXPECT_TRUE(ReadFile(local + "/one") == data);
 }
 
 // A terminal session: the prompt, completion of a host path, and the progress line.
@@ -205,18 +188,13 @@ TEST_F(Hostsh, TerminalSession)
     }
     std::string seen;
     auto until = [&](const std::string &what) {
-        auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (seen.find(what) == std::string::npos && Clock::now() < deadline) {
+        return WaitUntil([&] {
             struct pollfd p = {master, POLLIN, 0};
             char buf[4096];
-            if (poll(&p, 1, 100) == 1) {
-                ssize_t n = read(master, buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                seen.append(buf, static_cast<size_t>(n));
-            }
-        }
-        return seen.find(what) != std::string::npos;
+            ssize_t n = poll(&p, 1, 100) == 1 ? read(master, buf, sizeof buf) : 0;
+            seen.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            return seen.find(what) != std::string::npos;
+        }, 20);
     };
     auto type = [&](const std::string &keys) { ASSERT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size())); };
     EXPECT_TRUE(until("hostsh> ")) << seen;
@@ -251,16 +229,6 @@ TEST_F(Hostsh, TerminalSession)
     close(master);
     EXPECT_EQ(ReadFile(local + "/big.bin").size(), 1u << 20);
     EXPECT_NE(ReadFile(state + "/hostsh/history").find("big.bin"), std::string::npos);
-}
-
-TEST_F(Hostsh, NoProgressLineWithoutTerminal)
-{
-    Write(host + "/f", std::string(1 << 20, 'f'));
-    StartAgent();
-    Result r = Run(Argv({"--progress", "-b", "-"}), "get f\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "hostsh> get f\n");
 }
 
 TEST_F(Hostsh, LostAgentMidTransfer)

@@ -82,17 +82,6 @@ TEST(KindAt, Table)
         EXPECT_EQ(static_cast<int>(KindAt(*FindCommand(r.cmd), r.before)), static_cast<int>(r.want)) << r.cmd;
 }
 
-TEST(Commands, EveryOneHasUsageAndHelp)
-{
-    std::string all = HelpAll();
-    for (const CommandRow &c : Commands()) {
-        EXPECT_EQ(std::string(c.usage).rfind(c.name, 0), 0u) << c.name;
-        EXPECT_NE(all.find(c.usage), std::string::npos) << c.name;
-        for (const Flag &f : c.flags)
-            EXPECT_NE(HelpFor(c).find(std::string("  -") + f.letter + "  "), std::string::npos) << c.name;
-    }
-}
-
 TEST(ShowText, Table)
 {
     struct Row {
@@ -167,13 +156,18 @@ TEST(DfReport, Table)
     EXPECT_EQ(empty.substr(empty.find('\n') + 1), "           0            0            0            0           0%\n");
 }
 
-// hostsh(1) names every command of the table, with every flag in its usage.
-TEST(Commands, EveryOneInTheManual)
+// Every command of the table has its usage and help, and hostsh(1) names it with every flag.
+TEST(Commands, EveryOneHasUsageHelpAndItsManual)
 {
     std::ifstream in(HOSTSH_MAN);
     std::string man((std::istreambuf_iterator<char>(in)), {});
     ASSERT_FALSE(man.empty());
+    std::string all = HelpAll();
     for (const CommandRow &c : Commands()) {
+        EXPECT_EQ(std::string(c.usage).rfind(c.name, 0), 0u) << c.name;
+        EXPECT_NE(all.find(c.usage), std::string::npos) << c.name;
+        for (const Flag &f : c.flags)
+            EXPECT_NE(HelpFor(c).find(std::string("  -") + f.letter + "  "), std::string::npos) << c.name;
         std::string name = c.name == std::string("!") ? "\\&!" : c.name;
         // On an item line: ".It Ic NAME ..." or "..., Ic NAME".
         size_t at = std::string::npos;

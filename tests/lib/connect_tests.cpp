@@ -22,20 +22,6 @@ using Kind = hostlink::LinkError::Kind;
 const std::string kKeyHex = authkey::TEST_KEY;
 const std::string kOtherHex = "ffeeddccbbaa99887766554433221100ffeeddccbbaa99887766554433221100";
 
-// Restores an environment variable when it goes.
-struct EnvVar {
-    std::string name, saved;
-    bool had;
-    EnvVar(const char *n, const char *value) : name(n)
-    {
-        const char *v = getenv(n);
-        had = v != nullptr;
-        saved = v ? v : "";
-        value ? setenv(n, value, 1) : unsetenv(n);
-    }
-    ~EnvVar() { had ? setenv(name.c_str(), saved.c_str(), 1) : unsetenv(name.c_str()); }
-};
-
 hostlink::ClientArgs Parse(std::vector<std::string> words)
 {
     std::vector<char *> argv;

@@ -1,6 +1,7 @@
 // A scripted stand-in for the agent on loopback: it answers each request with what the script
 // says, so that tests can send what no real agent would.
 #pragma once
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -32,3 +33,17 @@ private:
 std::string FakeReply(int call, std::initializer_list<int32_t> words, const std::string &data = "");
 // The answer to a connection request.
 std::string FakeHello(const std::string &request);
+
+// Restores an environment variable when it goes.
+struct EnvVar {
+    std::string name, saved;
+    bool had;
+    EnvVar(const char *n, const char *value) : name(n)
+    {
+        const char *v = getenv(n);
+        had = v != nullptr;
+        saved = v ? v : "";
+        value ? setenv(n, value, 1) : unsetenv(n);
+    }
+    ~EnvVar() { had ? setenv(name.c_str(), saved.c_str(), 1) : unsetenv(name.c_str()); }
+};

@@ -14,34 +14,22 @@
 #include <hostlink/hostlink.h>
 
 #include "tests/agent_process.h"
+#include "tests/lib/fake_agent.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Runs a program to its end (bounded) with its output in a file; its exit status.
+// Runs a program to its end (killed after 30 s) with its output in a file; its exit status.
 int RunProgram(const std::vector<std::string> &argv, const std::string &outPath, const std::vector<std::string> &env = {})
 {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        dup2(out, 2);
-        for (const auto &e : env)
-            putenv(strdup(e.c_str()));
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30))
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 256;
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
+    std::string line = "timeout -s KILL 30 env";
+    for (const std::string &word : env)
+        line += " '" + word + "'";
+    for (const std::string &word : argv)
+        line += " '" + word + "'";
+    int status = system((line + " > '" + outPath + "' 2>&1 < /dev/null").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace
@@ -207,19 +195,14 @@ TEST(Tools, EndpointsAndTheAgentsHost)
             EXPECT_EQ(e->port, row.port);
         }
     }
-    const char *ssh = getenv("SSH_CONNECTION"), *host = getenv("HOSTAGENT_HOST");
-    std::string savedSsh = ssh ? ssh : "", savedHost = host ? host : "";
-    setenv("SSH_CONNECTION", "127.0.0.5 4000 127.0.0.1 22", 1);
-    setenv("HOSTAGENT_HOST", "127.0.0.6", 1);
-    EXPECT_EQ(hostlink::agentHost(), "127.0.0.5");
-    unsetenv("SSH_CONNECTION");
-    EXPECT_EQ(hostlink::agentHost(), "127.0.0.6");
-    unsetenv("HOSTAGENT_HOST");
-    EXPECT_EQ(hostlink::agentHost(), "127.0.0.1");
-    if (ssh)
-        setenv("SSH_CONNECTION", savedSsh.c_str(), 1);
-    if (host)
-        setenv("HOSTAGENT_HOST", savedHost.c_str(), 1);
+    {
+        EnvVar ssh("SSH_CONNECTION", "127.0.0.5 4000 127.0.0.1 22"), host("HOSTAGENT_HOST", "127.0.0.6");
+        EXPECT_EQ(hostlink::agentHost(), "127.0.0.5");
+        unsetenv("SSH_CONNECTION");
+        EXPECT_EQ(hostlink::agentHost(), "127.0.0.6");
+        unsetenv("HOSTAGENT_HOST");
+        EXPECT_EQ(hostlink::agentHost(), "127.0.0.1");
+    }
     hostlink::ConnectOptions keyed;
     keyed.key = "secret";
     Daemon d;
