@@ -43,15 +43,25 @@ void ProcessClientArgs(int clientArgc, char **clientArgv)
     }
 }
 
-// The classic line, then every own option by what it concerns.
+// The classic line, for an own argument that matches no option.
 void Usage()
 {
     Error("usage: %s [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] [-c<command>] -- ] ....\n",
           settings.prog);
-    Error("  launch:     [-h<terminal>] [-r<remsh>] [-c<command>] [-p<path>] [-t<timeout>] [-fs] [-nfs] [-q] [-v]\n"
-          "  daemon:     [-d] [-m[<connections>]] [-l<address>[:<port>]] [-i]\n"
-          "  security:   [-a] [-k<keyfile>] [-I<seconds>]\n"
-          "  extensions: [-x]\n");
+}
+
+// "--help --": the classic line and every own option by what it concerns, on standard output.
+void Help()
+{
+    printf("usage: %s [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] [-c<command>] -- ] ....\n"
+           "  launch:     [-h<terminal>] [-r<remsh>] [-c<command>] [-p<path>] [-t<timeout>] [-fs] [-nfs] [-q] [-v]\n"
+           "  daemon:     [-d] [-m[<connections>]] [-l<address>[:<port>]] [-i]\n"
+           "  security:   [-a] [-k<keyfile>] [-I<seconds>]\n"
+           "  extensions: [-x]\n"
+           "  this list:  [--help]\n"
+           "Own options stand before the last --; see hostagent(1).\n",
+           settings.prog);
+    fflush(stdout);
 }
 
 namespace {
@@ -156,6 +166,10 @@ void ProcessArgs(int argc, char **argv)
         } else if (strcmp(arg, "-x") == 0) {
             // Tried last: it matches only what every earlier test refuses.
             settings.extensions = 1;
+        } else if (strcmp(arg, "--help") == 0) {
+            // No earlier test takes an argument that begins with two dashes.
+            Help();
+            exit(0);
         } else if (!ProcessSecurityArg(arg)) {
             Usage();
             exit(1);

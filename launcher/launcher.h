@@ -7,6 +7,7 @@ void SplitArgs(int *argc, char **argv, int *clientArgc, char **clientArgv);
 void ProcessClientArgs(int clientArgc, char **clientArgv);
 void ProcessArgs(int argc, char **argv);
 void Usage();
+void Help();
 bool ProcessSecurityArg(char *arg);
 void EscapeMetaChars(int clientArgc, char **clientArgv);
 char *EscapeArg(const char *arg);

@@ -176,19 +176,29 @@ TEST(Multi, OptionAndUsage)
         }
         settings = saved;
     }
+    // A bad own option gives the classic line alone; "--help" lists every option, grouped.
+    const std::string classic = "usage: xt.term [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] "
+                                "[-c<command>] -- ] ....\n";
     for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-y", "--"}, {"xt.term", "-t", "--"},
                                                            {"xt.term", "--", "-v", "--"},
-                                                           {"xt.term", "-t99999999999", "--"}, {"xt.term", "-xy", "--"}}) {
+                                                           {"xt.term", "-t99999999999", "--"}, {"xt.term", "-xy", "--"},
+                                                           {"xt.term", "--helpx", "--"}}) {
         Agent usage;
         usage.Start(args, {}, false);
         EXPECT_EQ(usage.Wait(), 1);
-        EXPECT_EQ(usage.Err().rfind("usage: xt.term [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] "
-                                    "[-c<command>] -- ] ....\n  launch: ", 0), 0u) << usage.Err();
-        for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[",
-                                   "-l<", "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:",
-                                   "extensions:"})
-            EXPECT_NE(usage.Err().find(option), std::string::npos) << option << "\n" << usage.Err();
+        EXPECT_EQ(usage.Err(), classic) << args[1];
     }
+    Agent first;
+    first.Start({"xt.term", "-y", "--help", "--"}, {}, false);
+    EXPECT_EQ(first.Wait(), 1) << "options are taken in order: -y is refused first";
+    Agent help;
+    help.Start({"xt.term", "-v", "--help", "-y", "--"}, {}, false);
+    EXPECT_EQ(help.Wait(), 0);
+    EXPECT_EQ(help.Err(), "");
+    EXPECT_EQ(help.Out().rfind(classic + "  launch: ", 0), 0u) << help.Out();
+    for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[", "-l<",
+                               "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:", "extensions:"})
+        EXPECT_NE(help.Out().find(option), std::string::npos) << option << "\n" << help.Out();
     for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-m", "--"}, {"xt.term", "-m", "-i", "--"}}) {
         Agent refused;
         refused.Start(args, {}, false);
