@@ -194,7 +194,7 @@ void Agent::Start(const std::vector<std::string> &argv, const std::vector<std::s
             beforeExec();
         if (valgrind)
             ExecValgrind(dir, args);
-        execv(AGENT_PATH, args.data());
+        execv(program.c_str(), args.data());
         _exit(127);
     }
     if (!daemon)

@@ -66,6 +66,7 @@ struct Agent {
     int port = -1;
     int status = -1; // exit status, 256 + signal, -1 while running
     std::function<void()> beforeExec; // runs in the child just before the exec
+    std::string program = AGENT_PATH;  // what is executed, argv[0] as given
 
     // With daemon, waits for "port = N"; throws when the agent does not get that far.
     void Start(const std::vector<std::string> &argv, const std::vector<std::string> &env = {}, bool daemon = true);
