@@ -7,11 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "common/authkey.h"
 #include "common/settings.h"
 #include "launcher/launcher.h"
 #include "tests/harness.h"
-#include <hostlink/auth.h>
 #include <hostlink/calls.h>
 
 namespace {
@@ -91,25 +89,6 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
         EXPECT_NE(err.find(Fmt("[%d] Request: Connection\n", n)), std::string::npos) << err;
     EXPECT_NE(err.find("getppid()"), std::string::npos);
     EXPECT_NE(err.find("] Its server ended with status 0.\n"), std::string::npos) << err;
-    Stop(agent);
-}
-
-TEST(Multi, KeyedClientServedWhileAKeylessOneIsRefused)
-{
-    if (!hostlink::authenticationAvailable())
-        GTEST_SKIP() << "built without libsodium";
-    Agent agent;
-    std::string key = agent.dir / "key";
-    WriteFile(key, authkey::TEST_KEY, 0600);
-    agent.Start({"xt.term", "-d", "-m", "-k" + key, "--"});
-    Link keyed = agent.Open();
-    hostlink::authenticate(keyed, *hostlink::parseKey(authkey::TEST_KEY));
-    Link keyless = agent.Open();
-    EXPECT_THROW(hostlink::getuid(keyless), LinkError);
-    EXPECT_EQ(hostlink::getuid(keyed), static_cast<int32_t>(getuid()));
-    EXPECT_NE(agent.Err().find("Connection refused: the first request is not the authentication exchange"),
-              std::string::npos);
-    keyed.close();
     Stop(agent);
 }
 

@@ -36,6 +36,11 @@ TEST(Crowd, TwentyIdleConnectionsDoNotKeepTheKeyHolderOut)
         Link holder = agent.Open();
         hostlink::authenticate(holder, *hostlink::parseKey(authkey::TEST_KEY));
         EXPECT_EQ(hostlink::getuid(holder), static_cast<int32_t>(getuid())) << multi;
+        if (multi) { // a keyless client refused while the key holder is still served
+            Link keyless = agent.Open(true);
+            EXPECT_THROW(hostlink::getuid(keyless), LinkError);
+            EXPECT_NE(agent.Err().find("the first request is not the authentication exchange"), std::string::npos);
+        }
         EXPECT_EQ(agent.Err().find("no connection request in time"), std::string::npos) << multi << agent.Err();
         EXPECT_NE(agent.Err().find("too many connections waiting"), std::string::npos) << multi << agent.Err();
         idle.clear();
