@@ -1,6 +1,6 @@
 // The launch on a terminal: pure functions in this process, the real agent with recorders for
-// remote shells and host-based clients, whole launches through loopsh and a real sshd. Terminal
-// names are loopback addresses, localhost, or names the resolver refuses unasked.
+// remote shells and host-based clients, whole launches through loopsh. Terminal names are
+// loopback addresses, localhost, or names the resolver refuses unasked.
 #include <filesystem>
 #include <optional>
 #include <sys/stat.h>
@@ -10,7 +10,6 @@
 #include "common/settings.h"
 #include "launcher/launcher.h"
 #include "tests/harness.h"
-#include "tests/sshd.h"
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
@@ -335,26 +334,6 @@ TEST(WholeLaunch, LoopshRefusesOtherHostsAndPassesTheStatusOn)
         std::string got = ReadFile(dir / "out");
         EXPECT_TRUE(status == 1 ? got.find(out) != std::string::npos : got == out) << cmd << ": " << got;
     }
-}
-
-TEST(WholeLaunch, ThroughARealSshdTheTerminalClientIsStartedAndServed)
-{
-    if (getuid() != 0)
-        GTEST_SKIP() << "logs in as root through its own sshd; run as root (as CI does)";
-    Sshd sshd;
-    if (sshd.ssh.empty())
-        GTEST_SKIP() << sshd.why;
-    ASSERT_EQ(sshd.why, "") << "the test could not start its own sshd";
-    Sandbox box;
-    WriteFile(box.bin + "/sshloop", "#!/bin/sh\nexec " + sshd.ssh + " -F " + (sshd.dir / "ssh_config") + " \"$@\"\n", 0755);
-    std::string log = box.dir / "client.log";
-    Outcome o = RunAgent({"xt.termclient", "-v", "-rsshloop", "-h127.0.0.1", "-t20", std::string("-c") + TERMCLIENT_PATH,
-                     "--", kMeta, "plain"},
-                    {box.Path(), "HOSTAGENT_LOG=" + log}, 40);
-    EXPECT_EQ(o.status, 0) << o.out << o.err;
-    EXPECT_EQ(o.out, "");
-    EXPECT_NE(o.err.find("Accepted connection from peer.\n"), std::string::npos) << o.err;
-    ExpectServedClient(log); // the client found the agent's host in SSH_CONNECTION
 }
 
 } // namespace
