@@ -124,6 +124,7 @@ TEST(Multi, ListenOptionNamesThePort)
     Agent agent;
     agent.Start({"xt.term", "-d", "-m", Fmt("-l127.0.0.1:%d", port), "--"});
     EXPECT_EQ(agent.port, port);
+    EXPECT_THROW(Link::connect("127.0.0.2", port), LinkError); // bound to the address it names
     Link link = agent.Open();
     EXPECT_GT(hostlink::getpid(link), 0);
     link.close();

@@ -12,7 +12,6 @@
 #include <memory>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
