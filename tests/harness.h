@@ -88,4 +88,6 @@ inline std::string OrderName(const testing::TestParamInfo<bool> &p) { return p.p
 #define BOTH_ORDERS(Suite) INSTANTIATE_TEST_SUITE_P(BothOrders, Suite, testing::Bool(), OrderName)
 
 int Listen(int *port);                 // a listener on 127.0.0.1, or -1
+// A connection to port whose every wait is bounded (10 seconds), handshaken unless told not to.
+Link Dial(int port, const char *host = "127.0.0.1", bool swapped = false, bool handshake = true);
 int AcceptWithin(int listener, int ms); // a connection accepted within ms, or -1

@@ -65,8 +65,7 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
     EXPECT_EQ(servers.count(agent.pid), 0u);
     EXPECT_EQ(Children(agent.pid).size(), 8u);
 
-    Link ninth = Link::connect("127.0.0.1", agent.port);
-    ninth.setTimeout(10);
+    Link ninth = agent.Connect();
     EXPECT_TRUE(ninth.atEof());
     EXPECT_NE(agent.Err().find("Connection refused: 8 connections are being served"), std::string::npos);
 

@@ -71,9 +71,7 @@ TEST(Crowd, LaunchAdmitsTheClientPastTwentyIdleConnections)
     std::vector<Link> idle;
     for (int i = 0; i < 20; i++)
         idle.push_back(Link::connect("127.0.0.1", port));
-    Link client = Link::connect("127.0.0.1", port);
-    client.setTimeout(10);
-    client.handshake(1);
+    Link client = Dial(port);
     hostlink::authenticate(client, *key);
     EXPECT_EQ(hostlink::getpid(client), agent.pid);
     EXPECT_EQ(agent.Err().find("no connection request in time"), std::string::npos) << agent.Err();
@@ -88,10 +86,9 @@ TEST(Crowd, ClientThatNeverReadsIsDropped)
 {
     Agent agent;
     agent.Start({"xt.term", "-d", "-m", "-I1", "--"});
-    Link link = Link::connect("127.0.0.1", agent.port);
+    Link link = agent.Connect();
     int small = 4096;
     setsockopt(link.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    link.setTimeout(10);
     link.handshake(1);
     int32_t fd = hostlink::open(link, "/dev/zero", O_RDONLY);
     ASSERT_GE(fd, 0);

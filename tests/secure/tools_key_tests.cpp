@@ -199,9 +199,7 @@ TEST_P(ToolKeys, ServedByADaemonWithTheKeyEitherWayElseTheLibrarysMessage)
             port = r.agent.port;
         }
         if (way.there == There::Busy) {
-            r.holder = Link::connect("127.0.0.1", port);
-            r.holder.setTimeout(10);
-            r.holder.handshake(1);
+            r.holder = Dial(port);
             hostlink::authenticate(r.holder, *hostlink::parseKey(kKey));
         }
         Strings argv = {program.path};
