@@ -168,11 +168,13 @@ TEST(Multi, OptionAndUsage)
                                    "extensions:"})
             EXPECT_NE(usage.Err().find(option), std::string::npos) << option << "\n" << usage.Err();
     }
-    for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-m", "--"}, {"xt.term", "-m", "-i", "--"}}) {
+    for (auto [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"xt.term", "-m", "--"}, "needs -d"}, {{"xt.term", "-m", "-i", "--"}, "needs -d"},
+             {{"xt.term", "-d", "-a", "--"}, "needs a key file"}}) {
         Agent refused;
         refused.Start(args, {}, false);
         EXPECT_EQ(refused.Wait(), 1);
-        EXPECT_NE(refused.Err().find("needs -d"), std::string::npos) << refused.Err();
+        EXPECT_NE(refused.Err().find(why), std::string::npos) << refused.Err();
     }
 }
 
