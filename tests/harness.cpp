@@ -194,7 +194,7 @@ void Agent::Start(const std::vector<std::string> &argv, const std::vector<std::s
             beforeExec();
         if (valgrind)
             ExecValgrind(dir, args);
-        execv(AGENT_PATH, args.data());
+        execv(program.c_str(), args.data());
         _exit(127);
     }
     if (!daemon)
@@ -243,9 +243,11 @@ Daemon::Daemon(bool verbose, const std::vector<std::string> &env, std::function<
           env);
 }
 
-Link Agent::Connect(bool swapped, bool handshake)
+Link Agent::Connect(bool swapped, bool handshake) { return Dial(port, "127.0.0.1", swapped, handshake); }
+
+Link Dial(int port, const char *host, bool swapped, bool handshake)
 {
-    Link link = Link::connect("127.0.0.1", port, swapped);
+    Link link = Link::connect(host, port, swapped);
     link.setTimeout(10);
     if (handshake)
         link.handshake(1);

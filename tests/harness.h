@@ -66,6 +66,7 @@ struct Agent {
     int port = -1;
     int status = -1; // exit status, 256 + signal, -1 while running
     std::function<void()> beforeExec; // runs in the child just before the exec
+    std::string program = AGENT_PATH;  // what is executed, argv[0] as given
 
     // With daemon, waits for "port = N"; throws when the agent does not get that far.
     void Start(const std::vector<std::string> &argv, const std::vector<std::string> &env = {}, bool daemon = true);
@@ -87,4 +88,6 @@ inline std::string OrderName(const testing::TestParamInfo<bool> &p) { return p.p
 #define BOTH_ORDERS(Suite) INSTANTIATE_TEST_SUITE_P(BothOrders, Suite, testing::Bool(), OrderName)
 
 int Listen(int *port);                 // a listener on 127.0.0.1, or -1
+// A connection to port whose every wait is bounded (10 seconds), handshaken unless told not to.
+Link Dial(int port, const char *host = "127.0.0.1", bool swapped = false, bool handshake = true);
 int AcceptWithin(int listener, int ms); // a connection accepted within ms, or -1

@@ -1,6 +1,6 @@
 // The launch on a terminal: pure functions in this process, the real agent with recorders for
-// remote shells and host-based clients, whole launches through loopsh and a real sshd. Terminal
-// names are loopback addresses, localhost, or names the resolver refuses unasked.
+// remote shells and host-based clients, whole launches through loopsh. Terminal names are
+// loopback addresses, localhost, or names the resolver refuses unasked.
 #include <filesystem>
 #include <optional>
 #include <sys/stat.h>
@@ -10,7 +10,6 @@
 #include "common/settings.h"
 #include "launcher/launcher.h"
 #include "tests/harness.h"
-#include "tests/sshd.h"
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
@@ -42,10 +41,11 @@ TEST(Launch, RemoteShellSearch)
 {
     Saved saved;
     Scratch box;
-    std::string a = box / "a", b = box / "b", here = fs::current_path();
+    std::string a = box / "a", b = box / "b", first = box / "c", here = fs::current_path();
     std::optional<std::string> unset;
     fs::create_directories(a);
     fs::create_directories(b);
+    fs::create_directories(first);
     auto exe = [](const std::string &p, mode_t mode = 0755) { WriteFile(p, "#!/bin/sh\n", mode); };
     auto deep = [&](const std::string &base, size_t length) { // a directory whose path has length bytes
         std::string p = base;
@@ -63,6 +63,7 @@ TEST(Launch, RemoteShellSearch)
     exe(fits + "/longer");
     exe(b + "/rsh");
     exe(b + "/mysh");
+    exe(first + "/rsh");
     WriteFile(a + "/rsh", "#!/bin/sh\n", 0644); // not executable
     ASSERT_EQ(chdir(b.c_str()), 0);
     struct Case {
@@ -82,6 +83,7 @@ TEST(Launch, RemoteShellSearch)
              {tooLong + ":" + b, "", b + "/rsh"},
              {fits + ":" + b, "", fits + "/rsh"},
              {fits + ":" + b, "longer", fits + "/rsh"}, // too long with the -r name: rsh still fits
+             {first + ":" + b, "mysh", first + "/rsh"},  // the earlier directory wins
          }) {
         c.path ? setenv("PATH", c.path->c_str(), 1) : unsetenv("PATH");
         settings.remote_shell_commands[0] = c.name;
@@ -89,11 +91,6 @@ TEST(Launch, RemoteShellSearch)
         const char *r = FindRemoteShellCommand(found);
         EXPECT_EQ(r ? r : "(none)", c.found) << c.path.value_or("unset") << " -r" << c.name;
     }
-    exe(a + "/rsh");
-    setenv("PATH", (a + ":" + b).c_str(), 1);
-    settings.remote_shell_commands[0] = "mysh";
-    char found[REMOTE_SHELL_PATH_SIZE];
-    EXPECT_STREQ(FindRemoteShellCommand(found), (a + "/rsh").c_str()); // the earlier directory wins
     ASSERT_EQ(chdir(here.c_str()), 0);
 }
 
@@ -335,26 +332,6 @@ TEST(WholeLaunch, LoopshRefusesOtherHostsAndPassesTheStatusOn)
         std::string got = ReadFile(dir / "out");
         EXPECT_TRUE(status == 1 ? got.find(out) != std::string::npos : got == out) << cmd << ": " << got;
     }
-}
-
-TEST(WholeLaunch, ThroughARealSshdTheTerminalClientIsStartedAndServed)
-{
-    if (getuid() != 0)
-        GTEST_SKIP() << "logs in as root through its own sshd; run as root (as CI does)";
-    Sshd sshd;
-    if (sshd.ssh.empty())
-        GTEST_SKIP() << sshd.why;
-    ASSERT_EQ(sshd.why, "") << "the test could not start its own sshd";
-    Sandbox box;
-    WriteFile(box.bin + "/sshloop", "#!/bin/sh\nexec " + sshd.ssh + " -F " + (sshd.dir / "ssh_config") + " \"$@\"\n", 0755);
-    std::string log = box.dir / "client.log";
-    Outcome o = RunAgent({"xt.termclient", "-v", "-rsshloop", "-h127.0.0.1", "-t20", std::string("-c") + TERMCLIENT_PATH,
-                     "--", kMeta, "plain"},
-                    {box.Path(), "HOSTAGENT_LOG=" + log}, 40);
-    EXPECT_EQ(o.status, 0) << o.out << o.err;
-    EXPECT_EQ(o.out, "");
-    EXPECT_NE(o.err.find("Accepted connection from peer.\n"), std::string::npos) << o.err;
-    ExpectServedClient(log); // the client found the agent's host in SSH_CONNECTION
 }
 
 } // namespace

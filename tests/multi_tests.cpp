@@ -7,11 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "common/authkey.h"
 #include "common/settings.h"
 #include "launcher/launcher.h"
 #include "tests/harness.h"
-#include <hostlink/auth.h>
 #include <hostlink/calls.h>
 
 namespace {
@@ -67,8 +65,7 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
     EXPECT_EQ(servers.count(agent.pid), 0u);
     EXPECT_EQ(Children(agent.pid).size(), 8u);
 
-    Link ninth = Link::connect("127.0.0.1", agent.port);
-    ninth.setTimeout(10);
+    Link ninth = agent.Connect();
     EXPECT_TRUE(ninth.atEof());
     EXPECT_NE(agent.Err().find("Connection refused: 8 connections are being served"), std::string::npos);
 
@@ -91,25 +88,6 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
         EXPECT_NE(err.find(Fmt("[%d] Request: Connection\n", n)), std::string::npos) << err;
     EXPECT_NE(err.find("getppid()"), std::string::npos);
     EXPECT_NE(err.find("] Its server ended with status 0.\n"), std::string::npos) << err;
-    Stop(agent);
-}
-
-TEST(Multi, KeyedClientServedWhileAKeylessOneIsRefused)
-{
-    if (!hostlink::authenticationAvailable())
-        GTEST_SKIP() << "built without libsodium";
-    Agent agent;
-    std::string key = agent.dir / "key";
-    WriteFile(key, authkey::TEST_KEY, 0600);
-    agent.Start({"xt.term", "-d", "-m", "-k" + key, "--"});
-    Link keyed = agent.Open();
-    hostlink::authenticate(keyed, *hostlink::parseKey(authkey::TEST_KEY));
-    Link keyless = agent.Open();
-    EXPECT_THROW(hostlink::getuid(keyless), LinkError);
-    EXPECT_EQ(hostlink::getuid(keyed), static_cast<int32_t>(getuid()));
-    EXPECT_NE(agent.Err().find("Connection refused: the first request is not the authentication exchange"),
-              std::string::npos);
-    keyed.close();
     Stop(agent);
 }
 
@@ -145,6 +123,7 @@ TEST(Multi, ListenOptionNamesThePort)
     Agent agent;
     agent.Start({"xt.term", "-d", "-m", Fmt("-l127.0.0.1:%d", port), "--"});
     EXPECT_EQ(agent.port, port);
+    EXPECT_THROW(Link::connect("127.0.0.2", port), LinkError); // bound to the address it names
     Link link = agent.Open();
     EXPECT_GT(hostlink::getpid(link), 0);
     link.close();
@@ -199,11 +178,13 @@ TEST(Multi, OptionAndUsage)
     for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[", "-l<",
                                "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:", "extensions:"})
         EXPECT_NE(help.Out().find(option), std::string::npos) << option << "\n" << help.Out();
-    for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-m", "--"}, {"xt.term", "-m", "-i", "--"}}) {
+    for (auto [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"xt.term", "-m", "--"}, "needs -d"}, {{"xt.term", "-m", "-i", "--"}, "needs -d"},
+             {{"xt.term", "-d", "-a", "--"}, "needs a key file"}}) {
         Agent refused;
         refused.Start(args, {}, false);
         EXPECT_EQ(refused.Wait(), 1);
-        EXPECT_NE(refused.Err().find("needs -d"), std::string::npos) << refused.Err();
+        EXPECT_NE(refused.Err().find(why), std::string::npos) << refused.Err();
     }
 }
 

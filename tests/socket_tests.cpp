@@ -182,7 +182,7 @@ TEST_P(Processes, ForkNExecStartsAProgramInAGroupOfItsOwn)
     EXPECT_TRACE(t, "Request: ForkNExec\n/bin/sh custom-zero -c " + script + " a b\n");
 }
 
-TEST_P(Processes, ForkThenExitAndNestedForks)
+TEST_P(Processes, ForkThenExitNestedForksGroupsAndSessions)
 {
     std::string env = Ask(link, Msg(CALL_GETENV)).raw;
     Reply r = Ask(link, Msg(CALL_FORK));
@@ -204,10 +204,26 @@ TEST_P(Processes, ForkThenExitAndNestedForks)
     EXPECT_EQ(Result(link, Msg(CALL_GETPID)), first);
     Ask(link, Msg(CALL_EXIT).w(0));
     EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
+    // A fork child leads a group of its own, or a session when it is no group leader.
+    int32_t leader = Result(link, Msg(CALL_FORK));
+    ASSERT_GT(leader, 0);
+    EXPECT_EQ(Result(link, Msg(CALL_SETPGID).w(0).w(0)), 0);
+    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), leader);
+    EXPECT_EQ(Head(Ask(link, Msg(CALL_SETSID))), (std::vector<int32_t>{12, -1, 1}));
+    Ask(link, Msg(CALL_EXIT).w(0));
+    int32_t session = Result(link, Msg(CALL_FORK));
+    ASSERT_GT(session, 0);
+    EXPECT_EQ(Result(link, Msg(CALL_SETSID)), session);
+    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), session);
+    Ask(link, Msg(CALL_EXIT).w(0));
+    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), getpgrp());
     std::string t = Trace();
     EXPECT_TRACE(t, Fmt("Request: %d = fork()\n", child));
     EXPECT_TRACE(t, Fmt("Request: %d = fork()\n", second));
     EXPECT_TRACE(t, "Request: _exit(3)\nPARENT PEER RESTARTED\n");
+    EXPECT_TRACE(t, "0 = setpgid(0,0)\n");
+    EXPECT_TRACE(t, Fmt("%d = setsid()\n", session));
+    EXPECT_TRACE(t, Fmt("%d = getpgrp()\n", session));
 }
 
 TEST_P(Processes, ForkThenExecveThenExecWithNoForkPending)
@@ -261,28 +277,6 @@ TEST_P(Processes, HostProgramThroughPeerpipeDup2AndExecvp)
     std::string t = Trace();
     EXPECT_TRACE(t, Fmt("Request: 1 = dup2(%d,1);\n", fd));
     EXPECT_TRACE(t, "Request: execvp(\"echo\",echo,a b,c;d);\nPARENT PEER RESTARTED\n");
-}
-
-TEST_P(Processes, GroupsAndSessions)
-{
-    int32_t child = Result(link, Msg(CALL_FORK));
-    ASSERT_GT(child, 0);
-    EXPECT_EQ(Result(link, Msg(CALL_SETPGID).w(0).w(0)), 0);
-    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), child);
-    Reply r = Ask(link, Msg(CALL_SETSID)); // a group leader cannot start a session
-    EXPECT_EQ(r.word(1), -1);
-    EXPECT_EQ(r.word(2), 1);
-    Ask(link, Msg(CALL_EXIT).w(0));
-    child = Result(link, Msg(CALL_FORK));
-    ASSERT_GT(child, 0);
-    EXPECT_EQ(Result(link, Msg(CALL_SETSID)), child);
-    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), child);
-    Ask(link, Msg(CALL_EXIT).w(0));
-    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), getpgrp());
-    std::string t = Trace();
-    EXPECT_TRACE(t, "0 = setpgid(0,0)\n");
-    EXPECT_TRACE(t, Fmt("%d = setsid()\n", child));
-    EXPECT_TRACE(t, Fmt("%d = getpgrp()\n", child));
 }
 
 TEST_P(Processes, BadCountsAndStringsStartNothing)

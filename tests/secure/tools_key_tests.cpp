@@ -12,7 +12,6 @@
 #include <memory>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -33,48 +32,16 @@ Strings operator+(Strings a, const Strings &b)
     return a;
 }
 
-// A program of the test's own, its standard output and error in one file; killed when it
-// outlives its object.
-struct Child {
-    Scratch dir;
-    pid_t pid = -1;
-    int status = -1;
+// A program of the test's own, started through the harness; killed when it outlives its object.
+struct Child : Agent {
     void Start(const Strings &argv, const Strings &env = {}, const std::string &cwd = "")
     {
-        std::string out = dir / "out";
-        if ((pid = fork()) != 0)
-            return;
-        int in = open("/dev/null", O_RDONLY), o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || o < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(o, 2) < 0 || (!cwd.empty() && chdir(cwd.c_str())))
-            _exit(126);
-        close_range(3, ~0U, 0);
-        for (const char *name : {"HOSTAGENT_KEYFILE", "HOSTAGENT_HOST", "SSH_CONNECTION"})
-            unsetenv(name);
-        for (const auto &v : env)
-            setenv(v.substr(0, v.find('=')).c_str(), v.substr(v.find('=') + 1).c_str(), 1);
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        program = argv[0];
+        if (!cwd.empty())
+            beforeExec = [cwd] { if (chdir(cwd.c_str()) != 0) _exit(126); };
+        Agent::Start(argv, Strings{"HOSTAGENT_KEYFILE", "HOSTAGENT_HOST"} + env, false);
     }
-    bool Running()
-    {
-        int st;
-        if (pid > 0 && waitpid(pid, &st, WNOHANG) == pid) {
-            status = WIFEXITED(st) ? WEXITSTATUS(st) : 256 + WTERMSIG(st);
-            pid = -1;
-        }
-        return pid > 0;
-    }
-    int Wait(double seconds) { return WaitUntil([&] { return !Running(); }, seconds) ? status : -1; }
-    std::string Output() const { return ReadFile(dir / "out"); }
-    ~Child()
-    {
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
-    }
+    std::string Output() const { return Out() + Err(); }
 };
 
 // What a short command printed, or "(did not end)" after 20 seconds.
@@ -232,9 +199,7 @@ TEST_P(ToolKeys, ServedByADaemonWithTheKeyEitherWayElseTheLibrarysMessage)
             port = r.agent.port;
         }
         if (way.there == There::Busy) {
-            r.holder = Link::connect("127.0.0.1", port);
-            r.holder.setTimeout(10);
-            r.holder.handshake(1);
+            r.holder = Dial(port);
             hostlink::authenticate(r.holder, *hostlink::parseKey(kKey));
         }
         Strings argv = {program.path};
