@@ -50,6 +50,10 @@ in_addr_t ListenAddress();
 int ListenPort();
 int LaunchKeyInput();
 bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer);
+// After the wait for the client (ready: what poll gave): none came, and the backup client takes
+// over; a failed accept ends the agent; otherwise the connection, its address in peer.
+int AcceptAfterWait(const Terminal *terminal, int listener, int ready, int clientArgc, char **clientArgv,
+                    struct sockaddr_in *peer);
 bool SecureMode();
 // Seconds a connection's reply may wait for the client to read, when no -I is given.
 constexpr int SEND_SECONDS = 120;

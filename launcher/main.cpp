@@ -114,18 +114,8 @@ int main(int argc, char **argv)
             ready = poll(&waiting, 1, -1);
         else if (settings.timeout >= 0)
             ready = poll(&waiting, 1, settings.timeout > INT_MAX / 1000 ? INT_MAX : settings.timeout * 1000);
-        if (ready <= 0) {
-            Error("Timedout attempting to connect to %s on %s.\n", settings.prog, terminal.name);
-            close(listener);
-            StartBackupClient(clientArgc, clientArgv);
-        }
         struct sockaddr_in peer = {};
-        socklen_t len = sizeof peer;
-        int connection = accept(listener, reinterpret_cast<struct sockaddr *>(&peer), &len);
-        if (connection < 0) {
-            Error("Error attempting to connect to %s on %s.\n", settings.prog, terminal.name);
-            exit(0);
-        }
+        int connection = AcceptAfterWait(&terminal, listener, ready, clientArgc, clientArgv, &peer);
         // Outside daemon mode there is one connection only, and it must come from the terminal.
         if (!settings.pdaemon) {
             close(listener);

@@ -219,6 +219,23 @@ bool PeerIsTerminal(const Terminal *terminal, const struct sockaddr_in *peer)
     return peer->sin_addr.s_addr == terminal->address;
 }
 
+int AcceptAfterWait(const Terminal *terminal, int listener, int ready, int clientArgc, char **clientArgv,
+                    struct sockaddr_in *peer)
+{
+    if (ready <= 0) {
+        Error("Timedout attempting to connect to %s on %s.\n", settings.prog, terminal->name);
+        close(listener);
+        StartBackupClient(clientArgc, clientArgv);
+    }
+    socklen_t len = sizeof *peer;
+    int connection = accept(listener, reinterpret_cast<struct sockaddr *>(peer), &len);
+    if (connection < 0) {
+        Error("Error attempting to connect to %s on %s.\n", settings.prog, terminal->name);
+        exit(0);
+    }
+    return connection;
+}
+
 bool SecureMode() { return settings.auth || settings.idleLimit > 0; }
 
 // The launch under -I alone: one connection, as always, admitted under the handshake deadline.
@@ -237,18 +254,8 @@ void ServeSecurely(const Terminal *terminal, int listener, int clientArgc, char 
         struct pollfd p = {listener, POLLIN, 0};
         ready = settings.timeout < 0 ? 0 : poll(&p, 1, wait);
     } while (ready < 0 && errno == EINTR);
-    if (ready <= 0) {
-        Error("Timedout attempting to connect to %s on %s.\n", settings.prog, terminal->name);
-        close(listener);
-        StartBackupClient(clientArgc, clientArgv);
-    }
     struct sockaddr_in peer = {};
-    socklen_t len = sizeof peer;
-    int connection = accept(listener, reinterpret_cast<struct sockaddr *>(&peer), &len);
-    if (connection < 0) {
-        Error("Error attempting to connect to %s on %s.\n", settings.prog, terminal->name);
-        exit(0);
-    }
+    int connection = AcceptAfterWait(terminal, listener, ready, clientArgc, clientArgv, &peer);
     close(listener);
     if (!PeerIsTerminal(terminal, &peer)) {
         close(connection);
