@@ -120,7 +120,7 @@ void PrepareSecurity()
     } else if (settings.pdaemon || settings.inetd) {
         Error("%s: -a in daemon mode or with -i needs a key file (-kFILE).\n", settings.prog);
         exit(1);
-    } else if (!RandomBytes(authKey, AUTH_KEY_BYTES)) {
+    } else if (!RandomBytes(authKey, authkey::KEY_BYTES)) {
         Error("%s: no random key could be made.\n", settings.prog);
         exit(1);
     }
@@ -193,7 +193,7 @@ int LaunchKeyInput()
         return -1;
     char line[sizeof KEY_LINE_PREFIX + KEY_HEX_DIGITS + 1];
     int n = snprintf(line, sizeof line, "%s", KEY_LINE_PREFIX);
-    for (int i = 0; i < AUTH_KEY_BYTES; i++)
+    for (int i = 0; i < authkey::KEY_BYTES; i++)
         n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02x", authKey[i]);
     line[n++] = '\n';
     bool written = local_writex(keyPipe[1], line, n) == n;

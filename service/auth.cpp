@@ -18,7 +18,7 @@
 #include <sodium.h>
 #endif
 
-unsigned char authKey[AUTH_KEY_BYTES];
+unsigned char authKey[authkey::KEY_BYTES];
 
 namespace {
 
@@ -77,7 +77,7 @@ bool SendNow(int fd, const char *buffer, int n)
 }
 
 // The bytes the current stage waits for: the connection request, or one step of the exchange.
-int StageLength(const Admittance *a) { return a->stage == 0 ? 16 : AUTH_REQUEST_LENGTH; }
+int StageLength(const Admittance *a) { return a->stage == 0 ? 16 : authkey::REQUEST_LENGTH; }
 
 // A step's header, as soon as it is in: call 48 and the step's length, or the connection is refused.
 bool StepHeaderFits(const Admittance *a)
@@ -85,7 +85,7 @@ bool StepHeaderFits(const Admittance *a)
     int length = MsgLength(a->message);
     if (a->swap)
         length = swaps(length);
-    return MsgCall(a->message) == CALL_AUTH && length == AUTH_REQUEST_LENGTH;
+    return MsgCall(a->message) == CALL_AUTH && length == authkey::REQUEST_LENGTH;
 }
 
 // An answer of the exchange: header, result word 0, error word 0, then the bytes already in
@@ -136,10 +136,10 @@ using authkey::CLIENT_LABEL;
 void Proof(unsigned char *out, const char *label, const unsigned char *clientNonce, const unsigned char *agentNonce)
 {
     crypto_auth_hmacsha256_state state;
-    crypto_auth_hmacsha256_init(&state, authKey, AUTH_KEY_BYTES);
+    crypto_auth_hmacsha256_init(&state, authKey, authkey::KEY_BYTES);
     crypto_auth_hmacsha256_update(&state, reinterpret_cast<const unsigned char *>(label), strlen(label));
-    crypto_auth_hmacsha256_update(&state, clientNonce, AUTH_NONCE_BYTES);
-    crypto_auth_hmacsha256_update(&state, agentNonce, AUTH_NONCE_BYTES);
+    crypto_auth_hmacsha256_update(&state, clientNonce, authkey::NONCE_BYTES);
+    crypto_auth_hmacsha256_update(&state, agentNonce, authkey::NONCE_BYTES);
     crypto_auth_hmacsha256_final(&state, out);
 }
 #endif
@@ -148,33 +148,33 @@ void Proof(unsigned char *out, const char *label, const unsigned char *clientNon
 // after the agent has proved it, each over both sides' fresh challenges.
 Admission AnswerStep(Admittance *a)
 {
-    memcpy(requestbuf, a->message, AUTH_REQUEST_LENGTH);
+    memcpy(requestbuf, a->message, authkey::REQUEST_LENGTH);
     if (a->swap)
         SwapRequest(requestbuf);
     int32_t step = 0;
-    const char *field = ReqBytes(requestbuf, authkey::REQUEST_DATA, AUTH_NONCE_BYTES);
+    const char *field = ReqBytes(requestbuf, authkey::REQUEST_DATA, authkey::NONCE_BYTES);
     if (!ReqWord(requestbuf, authkey::STEP_WORD, &step) || step != a->stage || !field)
         return Refuse(a, StageFailure(a));
 #if HOSTAGENT_HAVE_SODIUM
     if (a->stage == 1) {
-        unsigned char proof[AUTH_PROOF_BYTES];
-        memcpy(a->clientNonce, field, AUTH_NONCE_BYTES);
+        unsigned char proof[authkey::PROOF_BYTES];
+        memcpy(a->clientNonce, field, authkey::NONCE_BYTES);
         randombytes_buf(a->agentNonce, sizeof a->agentNonce);
         Proof(proof, AGENT_LABEL, a->clientNonce, a->agentNonce);
-        memcpy(replybuf + authkey::CHALLENGE_NONCE, a->agentNonce, AUTH_NONCE_BYTES);
-        memcpy(replybuf + authkey::CHALLENGE_PROOF, proof, AUTH_PROOF_BYTES);
+        memcpy(replybuf + authkey::CHALLENGE_NONCE, a->agentNonce, authkey::NONCE_BYTES);
+        memcpy(replybuf + authkey::CHALLENGE_PROOF, proof, authkey::PROOF_BYTES);
         Verbose("Request: 0 = auth(1)\n");
-        if (!SendAuthReply(a, AUTH_CHALLENGE_LENGTH))
+        if (!SendAuthReply(a, authkey::CHALLENGE_LENGTH))
             return Refuse(a, "the client left during the authentication exchange");
         a->stage = 2;
         return ADMIT_WAITING;
     }
-    unsigned char expected[AUTH_PROOF_BYTES];
+    unsigned char expected[authkey::PROOF_BYTES];
     Proof(expected, CLIENT_LABEL, a->clientNonce, a->agentNonce);
     if (crypto_verify_32(reinterpret_cast<const unsigned char *>(field), expected) != 0)
         return Refuse(a, "wrong answer to the challenge");
     Verbose("Request: 0 = auth(2)\n");
-    if (!SendAuthReply(a, AUTH_DONE_LENGTH))
+    if (!SendAuthReply(a, authkey::DONE_LENGTH))
         return Refuse(a, "the client left during the authentication exchange");
     return ADMIT_GRANTED;
 #else

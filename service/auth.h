@@ -3,20 +3,13 @@
 #pragma once
 #include <ctime>
 
-
 #include "common/authkey.h"
 
-constexpr int AUTH_KEY_BYTES = authkey::KEY_BYTES;
-constexpr int AUTH_NONCE_BYTES = authkey::NONCE_BYTES;
-constexpr int AUTH_PROOF_BYTES = authkey::PROOF_BYTES;
-constexpr int AUTH_REQUEST_LENGTH = authkey::REQUEST_LENGTH;
-constexpr int AUTH_CHALLENGE_LENGTH = authkey::CHALLENGE_LENGTH;
-constexpr int AUTH_DONE_LENGTH = authkey::DONE_LENGTH;
 // Seconds a new connection has for its connection request and authentication.
 constexpr int HANDSHAKE_SECONDS = 5;
 
 // The shared key; filled by the launcher from a key file or fresh randomness.
-extern unsigned char authKey[AUTH_KEY_BYTES];
+extern unsigned char authKey[authkey::KEY_BYTES];
 
 // True when the agent was built with libsodium and it initialised.
 bool AuthAvailable();
@@ -34,9 +27,9 @@ struct Admittance {
     int have;                   // bytes of the stage's message received
     int swap;                   // the byte order of the connection request
     struct timespec deadline;   // the handshake deadline, from the connection's acceptance
-    char message[AUTH_REQUEST_LENGTH];
-    unsigned char clientNonce[AUTH_NONCE_BYTES];
-    unsigned char agentNonce[AUTH_NONCE_BYTES];
+    char message[authkey::REQUEST_LENGTH];
+    unsigned char clientNonce[authkey::NONCE_BYTES];
+    unsigned char agentNonce[authkey::NONCE_BYTES];
 };
 void BeginAdmission(Admittance *a, int connection);
 // Takes what has arrived, without waiting, and answers each whole message. ADMIT_WAITING: more
