@@ -20,17 +20,10 @@
 set -eu
 shopt -s inherit_errexit
 quick=0 only= rounds=1
-while [ $# -gt 0 ]; do
-    case $1 in
-    --quick) quick=1 ;;
-    --only) only=$2; shift ;;
-    --rounds) rounds=$2; shift ;;
-    -*) echo "usage: $0 [--quick] [--only link|loopback] [--rounds N] [BUILD_DIR]" >&2; exit 2 ;;
-    *) break ;;
-    esac
-    shift
-done
-case $only in ""|link|loopback) ;; *) echo "fsbench: --only link or loopback" >&2; exit 2 ;; esac
+name=fsbench usage="[--quick] [--only link|loopback] [--rounds N] [BUILD_DIR]"
+. "$(dirname "$0")/common.sh"
+bench_options "$@"
+shift $nopts
 case $rounds in [1-9]) ;; *) echo "fsbench: --rounds 1 to 9" >&2; exit 2 ;; esac
 build=${1:-$(dirname "$0")/../build/default}
 agent=$(realpath "$build/hostagent") hostfs=$(realpath "$build/hostfs/hostfs")
@@ -48,17 +41,11 @@ limit=600 # seconds any one measured command may take
 extra=${HOSTFS_OPTIONS:+,$HOSTFS_OPTIONS}
 
 s=$(mktemp -d "${TMPDIR:-/tmp}/fsbench.XXXXXX")
-# Every process the script starts is noted here by pid (measures run in subshells).
-started() { echo "$1" >>"$s/pids"; }
 cleanup() {
     if mountpoint -q "$s/mnt" 2>/dev/null; then
         fusermount3 -u "$s/mnt" 2>/dev/null || fusermount3 -u -z "$s/mnt" 2>/dev/null || true
     fi
-    local p
-    if [ -f "$s/pids" ]; then
-        for p in $(cat "$s/pids"); do kill "$p" 2>/dev/null || true; done
-        for p in $(cat "$s/pids"); do wait "$p" 2>/dev/null || true; done
-    fi
+    stop_started
     rm -rf "$s"
 }
 trap cleanup EXIT

@@ -17,18 +17,11 @@
 # --quick: 30 files, 16 MiB, 1,000 entries, one round. Default rounds: 3, the best counts.
 set -eu
 shopt -s inherit_errexit
-quick=0 only= rounds=3
-while [ $# -gt 0 ]; do
-    case $1 in
-    --quick) quick=1 rounds=1 ;;
-    --only) only=$2; shift ;;
-    --rounds) rounds=$2; shift ;;
-    -*) echo "usage: $0 [--quick] [--only link|loopback] [--rounds N] [BUILD_DIR [ROUNDS]]" >&2; exit 2 ;;
-    *) break ;;
-    esac
-    shift
-done
-case $only in ""|link|loopback) ;; *) echo "hostsh_bench: --only link or loopback" >&2; exit 2 ;; esac
+quick=0 only= rounds=3 quick_rounds=1
+name=hostsh_bench usage="[--quick] [--only link|loopback] [--rounds N] [BUILD_DIR [ROUNDS]]"
+. "$(dirname "$0")/common.sh"
+bench_options "$@"
+shift $nopts
 build=${1:-$(dirname "$0")/../build/default}
 [ $# -lt 2 ] || rounds=$2 # the older form: BUILD_DIR ROUNDS
 case $rounds in [1-9]) ;; *) echo "hostsh_bench: rounds 1 to 9" >&2; exit 2 ;; esac
@@ -45,14 +38,8 @@ limit=600 # seconds any one session may take
 base=/dev/shm
 [ -d "$base" ] && [ -w "$base" ] || base=${TMPDIR:-/tmp}
 s=$(mktemp -d "$base/hostsh-bench-XXXXXX") || { echo "hostsh_bench: mktemp failed" >&2; exit 1; }
-# Every process the script starts is noted here by pid (measures run in subshells).
-started() { echo "$1" >>"$s/pids"; }
 cleanup() {
-    local p
-    if [ -f "$s/pids" ]; then
-        for p in $(cat "$s/pids"); do kill "$p" 2>/dev/null || true; done
-        for p in $(cat "$s/pids"); do wait "$p" 2>/dev/null || true; done
-    fi
+    stop_started
     rm -rf "$s"
 }
 trap cleanup EXIT

@@ -185,12 +185,12 @@ int main(int argc, char **argv)
 
     hostrun::Program program;
     program.argv = o.program;
-    std::vector<std::string> base = facts.env;
-    if (!o.hostEnv) {
-        base.clear();
+    std::vector<std::string> base;
+    if (o.hostEnv)
+        base = std::move(facts.env);
+    else
         for (char **e = environ; *e; e++)
             base.emplace_back(*e);
-    }
     program.env = hostrun::ProgramEnvironment(base, facts.login);
     program.cwd = cwd;
     if (o.prefix == "/") {

@@ -148,8 +148,12 @@ std::string StartHostfs(int binary, int link, bool swapped, const std::string &m
         return std::string("hostrun: pipe: ") + strerror(errno);
     pid_t parent = getpid();
     fs->pid = fork();
-    if (fs->pid < 0)
-        return std::string("hostrun: fork: ") + strerror(errno);
+    if (fs->pid < 0) {
+        std::string why = std::string("hostrun: fork: ") + strerror(errno);
+        close(err[0]);
+        close(err[1]);
+        return why;
+    }
     if (fs->pid == 0) {
         setpgid(0, 0); // the terminal's signals are for the program
         prctl(PR_SET_PDEATHSIG, SIGINT);
