@@ -190,14 +190,11 @@ TEST_P(Handlers, DescriptorCalls)
         {Msg(CALL_READ).w(w), 12, -1, 22}, {Msg(CALL_WRITE).w(w), 12, -1, 22}, {Msg(CALL_LSEEK).w(w).w(0), 12, -1, 22},
         {Msg(CALL_CLOSE), 12, -1, 22}, {Msg(CALL_FSTAT), 52, -1, 22, "", std::string(40, '\0')},
     });
-    // The connection is the agent's own, no client descriptor; a request cut short is refused first.
+    // A request cut short is refused before its descriptor is found to be the agent's own (that
+    // every call on the agent's own descriptors answers EBADF, the socket tests show).
     Check({
-        {Read(conn, 4), 12, -1, 9, Fmt("Request: -1 = read(%d,...,4)\n", conn)}, {Msg(CALL_READ).w(conn), 12, -1, 22},
-        {Write(conn, 1, "x"), 12, -1, 9}, {Msg(CALL_WRITE).w(conn).w(5).b("x"), 12, -1, 22},
-        {Lseek(conn, 0, 0), 12, -1, 9}, {Msg(CALL_LSEEK).w(conn).w(0), 12, -1, 22},
-        {Word(CALL_FSTAT, conn), 52, -1, 9}, {Word(CALL_CLOSE, conn), 12, -1, 9},
-        {Msg(CALL_DUP2).w(conn).w(60), 12, -1, 9}, {Msg(CALL_DUP2).w(0).w(conn), 12, -1, 9},
-        {Msg(CALL_DUP2).w(conn), 12, -1, 22},
+        {Msg(CALL_READ).w(conn), 12, -1, 22}, {Msg(CALL_WRITE).w(conn).w(5).b("x"), 12, -1, 22},
+        {Msg(CALL_LSEEK).w(conn).w(0), 12, -1, 22}, {Msg(CALL_DUP2).w(conn), 12, -1, 22},
     });
 }
 
@@ -293,9 +290,6 @@ TEST_P(Handlers, PathCalls)
         {Path(CALL_READLINK, deep), 12, -1, 2},
         {Path(CALL_READLINK, "/" + deep), 12, -1, 63, "Request: -1 = readlink(/" + deep + ",...)\n"},
         {Path(CALL_STAT, "eight"), 52, -1, 2},
-        // Control bytes of client strings are escaped in the trace, every other byte kept.
-        {Path(CALL_STAT, "a\nb\x1b" "c\x7f"), 52, -1, 2, "Request: -1 = stat(a\\nb\\x1bc\\x7f,...)\n"},
-        {Path(CALL_STAT, "caf\xc3\xa9"), 52, -1, 2, "Request: -1 = stat(caf\xc3\xa9,...)\n"},
         {Path(CALL_STAT, "plain/below"), 52, -1, 20, "Request: -1 = stat(plain/below,...)\n"},
         {Path(CALL_LSTAT, "missing"), 52, -1, 2, "Request: -1 = lstat(missing,...)\n", std::string(40, '\0')},
     });
