@@ -198,25 +198,21 @@ TEST_F(Hostsh, TerminalSession)
     };
     auto type = [&](const std::string &keys) { ASSERT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size())); };
     EXPECT_TRUE(until("hostsh> ")) << seen;
-    type("cd sub\t");
-    EXPECT_TRUE(until("subdir/")) << seen;
-    type("\n");
-    EXPECT_TRUE(until("hostsh> ")) << seen;
-    seen.clear();
-    type("get big\t");
-    EXPECT_TRUE(until("big.bin")) << seen;
-    seen.clear();
-    type("\n");
-    EXPECT_TRUE(until("100%")) << seen;
-    EXPECT_TRUE(until("hostsh> ")) << seen;
-    EXPECT_NE(seen.find("\rbig.bin"), std::string::npos) << seen;
-    EXPECT_NE(seen.find("100%"), std::string::npos) << seen;
-    // A name with a blank is inserted quoted, and the command takes it whole.
-    seen.clear();
-    type("cd sp\t");
-    EXPECT_TRUE(until("sp\\ ace/")) << seen;
-    type("\npwd\n");
-    EXPECT_TRUE(until("/sp ace\r\n")) << seen;
+    struct Step {
+        bool fresh; // forget what was seen before
+        const char *keys, *wait;
+    } steps[] = {
+        {false, "cd sub\t", "subdir/"}, {false, "\n", "hostsh> "},
+        {true, "get big\t", "big.bin"}, {true, "\n", "100%"}, {false, "", "hostsh> "}, {false, "", "\rbig.bin"},
+        // A name with a blank is inserted quoted, and the command takes it whole.
+        {true, "cd sp\t", "sp\\ ace/"}, {false, "\npwd\n", "/sp ace\r\n"},
+    };
+    for (const Step &step : steps) {
+        if (step.fresh)
+            seen.clear();
+        type(step.keys);
+        EXPECT_TRUE(until(step.wait)) << step.keys << ": " << seen;
+    }
     // run reads the terminal until its end (Ctrl-D), then the prompt is back.
     seen.clear();
     type("run tr a-z A-Z\n");
