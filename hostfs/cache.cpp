@@ -107,21 +107,20 @@ void StatusCache::forgetStatus(const std::string &path)
     kept_.erase(parentOf(path));   // the listing shows the entry and its status
 }
 
-void StatusCache::added(const std::string &path)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    forgetStatus(path);
-    auto dir = listings_.find(parentOf(path));
-    if (dir != listings_.end())
-        dir->second.names.insert(nameOf(path));
-}
+void StatusCache::added(const std::string &path) { listed(path, true); }
 
-void StatusCache::removed(const std::string &path)
+void StatusCache::removed(const std::string &path) { listed(path, false); }
+
+void StatusCache::listed(const std::string &path, bool present)
 {
     std::lock_guard<std::mutex> lock(mu_);
     forgetStatus(path);
     auto dir = listings_.find(parentOf(path));
-    if (dir != listings_.end())
+    if (dir == listings_.end())
+        return;
+    if (present)
+        dir->second.names.insert(nameOf(path));
+    else
         dir->second.names.erase(nameOf(path));
 }
 

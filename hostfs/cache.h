@@ -61,6 +61,8 @@ private:
         double until;
     };
     void forgetStatus(const std::string &path); // mu_ held
+    // path's status forgotten; its directory's listing, if kept, gains or loses its name.
+    void listed(const std::string &path, bool present);
 
     double attrSeconds_, listSeconds_;
     Clock clock_;

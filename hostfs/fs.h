@@ -152,9 +152,10 @@ private:
     void forgetChunks(FileHandle *fh); // after a lost link: nothing more will come
     int fillAhead(FileHandle *fh, off_t off, size_t size);
     hl::Reply call(const hl::Request &req);
-    // A path's status: the request, and its reply turned into *st (0 or -errno).
+    // A path's status: the request, and its reply turned into *st (0 or -errno); ofDescriptor
+    // for the reply to the status call of an open descriptor.
     hl::Request statusRequest(const std::string &hostPath) const;
-    int statusReply(const hl::Reply &r, struct stat *st) const;
+    int statusReply(const hl::Reply &r, struct stat *st, bool ofDescriptor = false) const;
     // Sends req and, behind it, the status request of path; waits for both. The result of req
     // (errno set on failure); the status is remembered when req succeeded.
     int32_t callThenStatus(const hl::Request &req, const char *path);

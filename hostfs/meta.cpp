@@ -29,18 +29,18 @@ hl::Request Fs::statusRequest(const std::string &p) const
     return ext_ ? hl::stat64Request(hl::kCallLstat64, p) : hl::Request(wire::CALL_LSTAT).str(p);
 }
 
-int Fs::statusReply(const hl::Reply &r, struct stat *st) const
+int Fs::statusReply(const hl::Reply &r, struct stat *st, bool ofDescriptor) const
 {
     if (r.raw.size() < 12)
         throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
     if (ext_) {
         hl::Status64 s;
-        if (hl::parseStatus64(r, hl::kCallLstat64, &s) < 0)
+        if (hl::parseStatus64(r, ofDescriptor ? hl::kCallFstat64 : hl::kCallLstat64, &s) < 0)
             return -errno;
         hl::toStat(s, st);
         return 0;
     }
-    if (hl::parseResult(r, wire::CALL_LSTAT) < 0)
+    if (hl::parseResult(r, ofDescriptor ? wire::CALL_FSTAT : wire::CALL_LSTAT) < 0)
         return plainStatError(errno);
     hl::FileStatus s;
     hl::decodeStatus(r, 3, &s);
@@ -78,20 +78,7 @@ int Fs::getattr(const char *path, struct stat *st, FileHandle *fh)
                 std::lock_guard<std::mutex> lock(fh->mu);
                 if (int e = ready(fh))
                     return e;
-                if (ext_) {
-                    hl::Status64 s;
-                    if (hl::parseStatus64(call(hl::Request(hl::kCallFstat64).word(fh->fd)), hl::kCallFstat64, &s) < 0)
-                        return -errno;
-                    hl::toStat(s, st);
-                    return 0;
-                }
-                hl::Reply r = call(hl::Request(wire::CALL_FSTAT).word(fh->fd));
-                if (hl::parseResult(r, wire::CALL_FSTAT) < 0)
-                    return plainStatError(errno);
-                hl::FileStatus s;
-                hl::decodeStatus(r, 3, &s);
-                hl::toStat(s, st);
-                return 0;
+                return statusReply(call(hl::Request(ext_ ? int(hl::kCallFstat64) : int(wire::CALL_FSTAT)).word(fh->fd)), st, true);
             }
             if (!path)
                 return -ESTALE;

@@ -43,27 +43,12 @@ int writeFull(int fd, const char *p, size_t n)
     return 0;
 }
 
-ssize_t readFull(int fd, char *p, size_t n)
+// Reads n bytes or up to the end of the file; from offset at when it is not negative.
+ssize_t readFull(int fd, char *p, size_t n, off_t at = -1)
 {
     size_t got = 0;
     while (got < n) {
-        ssize_t r = ::read(fd, p + got, n - got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<ssize_t>(got);
-}
-
-ssize_t preadFull(int fd, char *p, size_t n, off_t at)
-{
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = ::pread(fd, p + got, n - got, at + static_cast<off_t>(got));
+        ssize_t r = at < 0 ? ::read(fd, p + got, n - got) : ::pread(fd, p + got, n - got, at + static_cast<off_t>(got));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
@@ -199,7 +184,7 @@ int Remote::sameStart(const std::string &remote, int local, int64_t length)
             same = -1;
             break;
         }
-        ssize_t got = preadFull(local, ours.data(), want, static_cast<off_t>(at));
+        ssize_t got = readFull(local, ours.data(), want, static_cast<off_t>(at));
         if (static_cast<size_t>(r.value) != want || got != static_cast<ssize_t>(want) ||
             memcmp(theirs.data(), ours.data(), want) != 0) {
             same = 0;

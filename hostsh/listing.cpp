@@ -156,16 +156,22 @@ int Shell::cmdLs(const Parsed &p)
     return status;
 }
 
+std::vector<std::optional<std::string>> Shell::linkTargets(const std::vector<std::string> &paths,
+                                                          const std::vector<StatResult> &st)
+{
+    std::vector<std::string> links;
+    for (size_t k = 0; k < paths.size(); k++)
+        if (st[k].result >= 0 && IsLinkMode(st[k].st.mode))
+            links.push_back(paths[k]);
+    return remote_.readlinkMany(links);
+}
+
 int Shell::cmdStat(const Parsed &p)
 {
     std::vector<std::string> paths;
     int status = expandAll("stat", p.args, &paths) ? 0 : 1;
     auto st = remote_.statMany(paths, false);
-    std::vector<std::string> links;
-    for (size_t k = 0; k < paths.size(); k++)
-        if (st[k].result >= 0 && IsLinkMode(st[k].st.mode))
-            links.push_back(paths[k]);
-    auto targets = remote_.readlinkMany(links);
+    auto targets = linkTargets(paths, st);
     size_t li = 0;
     auto when = [](int64_t t) {
         time_t tt = static_cast<time_t>(t);

@@ -187,53 +187,38 @@ std::vector<std::optional<std::string>> Remote::readlinkMany(const std::vector<s
     return out;
 }
 
-std::vector<int> Remote::mkdirMany(const std::vector<std::string> &paths, int32_t mode)
+std::vector<int> Remote::errorsOf(size_t count, const std::function<Pending(Batch &, size_t)> &add)
 {
-    std::vector<int> out(paths.size());
+    std::vector<int> out(count);
     Batch batch(link_);
     begin(batch);
     std::vector<Pending> round;
-    for (const std::string &p : paths)
-        round.push_back(batch.mkdir(p, mode));
+    for (size_t k = 0; k < count; k++)
+        round.push_back(add(batch, k));
     batch.flush();
     rounds_++;
-    for (size_t k = 0; k < paths.size(); k++)
+    for (size_t k = 0; k < count; k++)
         out[k] = round[k].get().error;
     return out;
+}
+
+std::vector<int> Remote::mkdirMany(const std::vector<std::string> &paths, int32_t mode)
+{
+    return errorsOf(paths.size(), [&](Batch &batch, size_t k) { return batch.mkdir(paths[k], mode); });
 }
 
 std::vector<int> Remote::symlinkMany(const std::vector<std::pair<std::string, std::string>> &links)
 {
-    std::vector<int> out(links.size());
     if (links.empty())
-        return out;
-    Batch batch(link_);
-    begin(batch);
-    std::vector<Pending> round;
-    for (const auto &[text, path] : links)
-        round.push_back(batch.symlink(text, path));
-    batch.flush();
-    rounds_++;
-    for (size_t k = 0; k < links.size(); k++)
-        out[k] = round[k].get().error;
-    return out;
+        return {};
+    return errorsOf(links.size(), [&](Batch &batch, size_t k) { return batch.symlink(links[k].first, links[k].second); });
 }
 
 std::vector<int> Remote::chmodMany(const std::vector<std::pair<std::string, int32_t>> &modes)
 {
-    std::vector<int> out(modes.size());
     if (modes.empty())
-        return out;
-    Batch batch(link_);
-    begin(batch);
-    std::vector<Pending> round;
-    for (const auto &[path, mode] : modes)
-        round.push_back(batch.chmod(path, mode));
-    batch.flush();
-    rounds_++;
-    for (size_t k = 0; k < modes.size(); k++)
-        out[k] = round[k].get().error;
-    return out;
+        return {};
+    return errorsOf(modes.size(), [&](Batch &batch, size_t k) { return batch.chmod(modes[k].first, modes[k].second); });
 }
 
 long Remote::removeMany(const std::vector<std::string> &paths, const std::vector<bool> &dirs, int *error)

@@ -111,6 +111,8 @@ private:
     // A batch that first closes the directories earlier listings left open (their answers are
     // of no use, and they cost no wait of their own).
     void begin(hostlink::Batch &batch);
+    // One round of count calls that add(batch, k) puts in; the error of each (0 on success).
+    std::vector<int> errorsOf(size_t count, const std::function<hostlink::Pending(hostlink::Batch &, size_t)> &add);
     // A read of count bytes at offset, by pread64 or (without -x) by read at the descriptor's
     // own position.
     hostlink::Pending readAt(hostlink::Batch &batch, int32_t fd, char *buffer, size_t count, int64_t offset);

@@ -56,6 +56,9 @@ private:
     // Host paths for a word: its glob matches (sorted), or the word itself.
     bool expand(const char *cmd, const Word &w, std::vector<std::string> *out);
     bool expandAll(const char *cmd, const std::vector<Word> &words, std::vector<std::string> *out);
+    // The targets of those paths whose status in st (an lstat each) is a link, in their order.
+    std::vector<std::optional<std::string>> linkTargets(const std::vector<std::string> &paths,
+                                                        const std::vector<StatResult> &st);
     std::string owner(uint32_t uid);
     bool hostIsDir(const std::string &path);
     // Says once per session that cmd needs the agent's -x; returns 1.

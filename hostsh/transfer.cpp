@@ -203,11 +203,7 @@ int Shell::getTree(const Transfer &t, const std::string &src, const Info &self, 
         full.push_back(JoinPath(src, n));
     }
     auto st = remote_.statMany(full, false);
-    std::vector<std::string> links;
-    for (size_t k = 0; k < full.size(); k++)
-        if (st[k].result >= 0 && IsLinkMode(st[k].st.mode))
-            links.push_back(full[k]);
-    auto targets = remote_.readlinkMany(links);
+    auto targets = linkTargets(full, st);
     size_t li = 0;
     std::vector<size_t> small;
     std::vector<Info> infos;
