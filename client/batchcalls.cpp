@@ -29,36 +29,24 @@ void statusDecoder(const Reply &r, Result &res)
 
 void idDecoder(const Reply &r, Result &res) { res.value = r.word(1); }
 
-// A pending result for a request that was refused before it was sent.
-Decoder refused(int error)
+// The answered slot of a request refused before it was sent.
+std::shared_ptr<detail::Slot> refusedSlot(int error)
 {
-    return [error](const Reply &, Result &res) {
-        res.value = -1;
-        res.error = error;
-    };
+    auto slot = std::make_shared<detail::Slot>();
+    slot->result.value = -1;
+    slot->result.error = error;
+    slot->done = true;
+    return slot;
 }
 
 } // namespace
 
-namespace {
-
-Decoder pathCheck(std::string_view path, size_t room)
-{
-    if (detail::fits(path, room))
-        return nullptr;
-    return refused(errno);
-}
-
-} // namespace
-
-// A request refused before sending still takes its place in the order: it is answered at once.
-#define HOSTLINK_REFUSE_UNLESS_FITS(path, room)                                                                        \
-    if (Decoder no = pathCheck(path, room)) {                                                                          \
-        auto slot = std::make_shared<detail::Slot>();                                                                  \
-        no(Reply{}, slot->result);                                                                                     \
-        slot->done = true;                                                                                             \
-        return Pending(this, std::move(slot));                                                                         \
-    }
+// A request refused before sending still takes its place in the order: it is answered at once,
+// with the errno the check left.
+#define HOSTLINK_REFUSE_UNLESS(fitting)                                                                                \
+    if (!(fitting))                                                                                                    \
+        return Pending(this, refusedSlot(errno));
+#define HOSTLINK_REFUSE_UNLESS_FITS(path, room) HOSTLINK_REFUSE_UNLESS(detail::fits(path, room))
 
 constexpr size_t kPathRoom = kMaxMessage - 12;
 
@@ -229,13 +217,7 @@ SubmitOptions barrier()
 }
 } // namespace
 
-#define HOSTLINK_REFUSE_UNLESS_VECTORS_FIT(first, a, b, room)                                                          \
-    if (!detail::fitsAll(first, a, b, room)) {                                                                         \
-        auto slot = std::make_shared<detail::Slot>();                                                                  \
-        refused(errno)(Reply{}, slot->result);                                                                         \
-        slot->done = true;                                                                                             \
-        return Pending(this, std::move(slot));                                                                         \
-    }
+#define HOSTLINK_REFUSE_UNLESS_VECTORS_FIT(first, a, b, room) HOSTLINK_REFUSE_UNLESS(detail::fitsAll(first, a, b, room))
 
 Pending Batch::fork() { return submit(Request(kCallFork), simpleDecoder, barrier()); }
 

@@ -70,6 +70,8 @@ Request modePathRequest(int call, int32_t mode, std::string_view path);
 Request twoPathRequest(int call, std::string_view a, std::string_view b);
 Request vectorRequest(int call, const std::string &first, const std::vector<std::string> &argv,
                       const std::vector<std::string> *env);
+// Writes all of p to a local descriptor, again after an interruption; false on a failure.
+bool writeAllLocal(int fd, const char *p, size_t n);
 } // namespace detail
 
 } // namespace hostlink

@@ -1,6 +1,8 @@
 #include <hostlink/calls.h>
 #include <hostlink/run.h>
 
+#include "client/callnumbers.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -68,20 +70,6 @@ Fd acceptOne(int listener, int waitMs)
     return Fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
-bool copyAll(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w < 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 RunResult failed(RunFailure why, int error)
 {
     RunResult r;
@@ -99,7 +87,7 @@ struct Sink {
     void put(const char *p, size_t n)
     {
         if (!text) {
-            copyAll(fd, p, n);
+            detail::writeAllLocal(fd, p, n);
             return;
         }
         size_t room = text->size() < limit ? limit - text->size() : 0;

@@ -1,5 +1,7 @@
 #include <hostlink/tools.h>
 
+#include "client/callnumbers.h"
+
 #include <cerrno>
 #include <deque>
 #include <unistd.h>
@@ -75,13 +77,7 @@ int listDirectory(Link &link, std::string_view dir, std::vector<DirEntry> *entri
 
 // ---- Whole files ----
 
-namespace {
-
-int64_t fail(int error)
-{
-    errno = error;
-    return -1;
-}
+namespace detail {
 
 bool writeAllLocal(int fd, const char *p, size_t n)
 {
@@ -96,6 +92,16 @@ bool writeAllLocal(int fd, const char *p, size_t n)
         n -= static_cast<size_t>(w);
     }
     return true;
+}
+
+} // namespace detail
+
+namespace {
+
+int64_t fail(int error)
+{
+    errno = error;
+    return -1;
 }
 
 size_t chunkOf(const TransferOptions &o)
@@ -181,7 +187,7 @@ int64_t readFile(Link &link, std::string_view path, std::string *contents, const
 int64_t readFileToFd(Link &link, std::string_view path, int localFd, const TransferOptions &options)
 {
     return readFile(
-        link, path, [localFd](const char *p, size_t n) { return writeAllLocal(localFd, p, n); }, options);
+        link, path, [localFd](const char *p, size_t n) { return detail::writeAllLocal(localFd, p, n); }, options);
 }
 
 namespace {
