@@ -1,5 +1,6 @@
 #include <hostlink/shared.h>
 
+#include <algorithm>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -17,6 +18,26 @@ void SharedLink::fail(std::exception_ptr e)
         failure_ = e;
     awaited_.clear();
     inFlight_ = 0;
+    for (Waiter *w : waiters_)
+        w->cv.notify_one();
+    cv_.notify_all();
+}
+
+void SharedLink::wakeAnswered()
+{
+    for (Waiter *w : waiters_)
+        if (w->ticket <= received_)
+            w->cv.notify_one();
+}
+
+void SharedLink::handOver()
+{
+    Waiter *next = nullptr;
+    for (Waiter *w : waiters_)
+        if (w->ticket > received_ && (!next || w->ticket < next->ticket))
+            next = w;
+    if (next)
+        next->cv.notify_one();
     cv_.notify_all();
 }
 
@@ -24,38 +45,46 @@ void SharedLink::pump(std::unique_lock<std::mutex> &lock, Ticket ticket)
 {
     while (received_ < ticket && !failure_) {
         if (reading_) {
-            cv_.wait(lock);
+            Waiter self{ticket, {}};
+            waiters_.push_back(&self);
+            self.cv.wait(lock);
+            waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &self));
             continue;
         }
-        if (awaited_.empty()) {
-            fail(std::make_exception_ptr(LinkError(LinkError::Kind::Malformed, "a reply awaited that was never asked for")));
-            break;
-        }
+        // This thread reads, for everyone, until its own reply is in; then the waiter of the
+        // earliest reply still to come takes over.
         reading_ = true;
-        Awaited a = std::move(awaited_.front());
-        awaited_.pop_front();
-        lock.unlock();
-        std::exception_ptr error;
-        try {
-            Reply own;
-            Reply &r = a.expect.reply ? *a.expect.reply : own;
-            size_t placed = link_.receive(r, a.expect.head, a.expect.tail, a.expect.tailSize);
-            if (a.expect.placed)
-                *a.expect.placed = placed;
-            if (a.expect.onDone)
-                a.expect.onDone(r);
-        } catch (...) {
-            error = std::current_exception();
+        while (received_ < ticket && !failure_) {
+            if (awaited_.empty()) {
+                fail(std::make_exception_ptr(LinkError(LinkError::Kind::Malformed, "a reply awaited that was never asked for")));
+                break;
+            }
+            Awaited a = std::move(awaited_.front());
+            awaited_.pop_front();
+            lock.unlock();
+            std::exception_ptr error;
+            try {
+                Reply own;
+                Reply &r = a.expect.reply ? *a.expect.reply : own;
+                size_t placed = link_.receive(r, a.expect.head, a.expect.tail, a.expect.tailSize);
+                if (a.expect.placed)
+                    *a.expect.placed = placed;
+                if (a.expect.onDone)
+                    a.expect.onDone(r);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            lock.lock();
+            if (error) {
+                fail(error);
+            } else {
+                received_ = a.ticket;
+                inFlight_ -= std::min(inFlight_, a.cost);
+                wakeAnswered();
+            }
         }
-        lock.lock();
         reading_ = false;
-        if (error) {
-            fail(error);
-        } else {
-            received_ = a.ticket;
-            inFlight_ -= std::min(inFlight_, a.cost);
-        }
-        cv_.notify_all();
+        handOver();
     }
     if (received_ < ticket) {
         cv_.wait(lock, [&] { return !reading_; }); // a reader of the broken link lets go first
@@ -140,6 +169,7 @@ void SharedLink::reset(Link link)
     awaited_.clear();
     inFlight_ = 0;
     received_ = sent_;
+    wakeAnswered();
 }
 
 bool SharedLink::idleButGone()
@@ -167,7 +197,7 @@ SharedLink::Hold::~Hold()
 {
     std::lock_guard<std::mutex> lock(s_.mu_);
     s_.reading_ = false;
-    s_.cv_.notify_all();
+    s_.handOver();
 }
 
 void SharedLink::Hold::broke(std::exception_ptr e)

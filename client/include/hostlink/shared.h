@@ -20,6 +20,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include <hostlink/link.h>
 
@@ -102,15 +103,24 @@ private:
         Expect expect;
         size_t cost;
     };
+    // A thread waiting for its reply while another reads: woken alone, when its reply is in or
+    // when it is to read on, so that a reply wakes no thread it does not concern.
+    struct Waiter {
+        Ticket ticket;
+        std::condition_variable cv;
+    };
     // Reads replies (or waits for another thread to) until ticket's is in; lock holds mu_.
     void pump(std::unique_lock<std::mutex> &lock, Ticket ticket);
     void fail(std::exception_ptr e); // mu_ held
+    void wakeAnswered();             // mu_ held: the waiters whose replies are in
+    void handOver();                 // mu_ held, nobody reading: the next reader, and settle()
 
     Link link_;
     size_t maxInFlight_;
     std::mutex sendMu_; // one sender at a time, so that tickets follow the wire's order
     std::mutex mu_;     // everything below
-    std::condition_variable cv_;
+    std::condition_variable cv_; // nobody reads any more (settle, reset, exclusive, a failure)
+    std::vector<Waiter *> waiters_;
     std::deque<Awaited> awaited_;
     Ticket sent_ = 0;
     Ticket received_ = 0;
