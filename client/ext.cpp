@@ -141,16 +141,18 @@ Request pread64Request(int32_t fd, size_t count, int64_t offset)
     return req;
 }
 
-int32_t parsePread64(const Reply &r, void *buffer, size_t count)
+int32_t parsePread(const Reply &r, int call, void *buffer, size_t count)
 {
-    int32_t n = parseResult(r, kCallPread64);
+    int32_t n = parseResult(r, call);
     if (n < 0)
         return n;
     if (static_cast<size_t>(n) > count || 12 + static_cast<size_t>(n) > r.raw.size())
-        throw LinkError("pread64 reply longer than asked");
+        throw LinkError("read reply longer than asked");
     memcpy(buffer, r.raw.data() + 12, static_cast<size_t>(n));
     return n;
 }
+
+int32_t parsePread64(const Reply &r, void *buffer, size_t count) { return parsePread(r, kCallPread64, buffer, count); }
 
 int32_t pread64(Link &link, int32_t fd, void *buffer, size_t count, int64_t offset)
 {
@@ -266,6 +268,21 @@ int32_t openread(Link &link, std::string_view path, int32_t flags, int32_t mode,
     if (*got > 0)
         memcpy(buffer, r.raw.data() + 16, static_cast<size_t>(*got));
     return fd;
+}
+
+Request preadlastRequest(size_t count, int64_t offset)
+{
+    Request req(kCallPreadlast);
+    req.word(static_cast<int32_t>(count > static_cast<size_t>(kMaxData) ? kMaxData : count));
+    word64(req, offset);
+    return req;
+}
+
+int32_t preadlast(Link &link, void *buffer, size_t count, int64_t offset)
+{
+    if (count > static_cast<size_t>(kMaxData))
+        count = kMaxData;
+    return parsePread(link.exchange(preadlastRequest(count, offset)), kCallPreadlast, buffer, count);
 }
 
 } // namespace hostlink

@@ -101,6 +101,11 @@ void SharedLink::settle()
 SharedLink::Ticket SharedLink::send(const Request &req, Expect expect)
 {
     std::lock_guard<std::mutex> sending(sendMu_);
+    return sendHeld(req, std::move(expect));
+}
+
+SharedLink::Ticket SharedLink::sendHeld(const Request &req, Expect expect)
+{
     Ticket ticket;
     {
         std::unique_lock<std::mutex> lock(mu_);

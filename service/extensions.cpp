@@ -35,6 +35,39 @@ constexpr int ENTRY_HEAD_WORDS = 2 + STATUS_WORDS; // record length, error word,
 constexpr int PWRITE_DATA = MAX_MESSAGE - 20;
 constexpr int OPENREAD_DATA = MAX_MESSAGE - 16;
 
+// The descriptor the latest openread opened (-1 when it failed), which preadlast reads from.
+int latestopenread = -1;
+
+// The reply of pread64 and preadlast: n bytes of fd from offset, everything asked for unless the
+// end of the file or an error comes first; or the error. The bytes read, or -1.
+long PreadReply(int fd, int error, int n, int64_t offset)
+{
+    long got = -1;
+    if (!error) {
+        got = 0;
+        while (got < n) {
+            ssize_t r = pread(fd, replybuf + 12 + got, static_cast<size_t>(n - got), static_cast<off_t>(offset + got));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0) {
+                error = errno;
+                if (r < 0 && got == 0)
+                    got = -1;
+                break;
+            }
+            got += r;
+        }
+    }
+    if (got < 0) {
+        ResultZeroReply(-1, error);
+    } else {
+        PutWord(replybuf, 1, static_cast<int32_t>(got));
+        PutWord(replybuf, 2, 0);
+        DataReply(12 + static_cast<int>(got));
+    }
+    return got;
+}
+
 // Wire values of utimens.
 constexpr int32_t WIRE_NOFOLLOW = 1;
 constexpr int32_t WIRE_UTIME_NOW = 0x3fffffff;
@@ -282,30 +315,7 @@ char *RemotePread(int connection, char *request)
     if (!ReqWord(request, 2, &count) || !ReqWord64(request, 3, &offset))
         error = EINVAL;
     int n = datacount(count, MAX_DATA);
-    long got = -1;
-    if (!error) {
-        // Like read: everything asked for unless the end of the file or an error comes first.
-        got = 0;
-        while (got < n) {
-            ssize_t r = pread(fd, replybuf + 12 + got, static_cast<size_t>(n - got), static_cast<off_t>(offset + got));
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0) {
-                error = errno;
-                if (r < 0 && got == 0)
-                    got = -1;
-                break;
-            }
-            got += r;
-        }
-    }
-    if (got < 0) {
-        ResultZeroReply(-1, error);
-    } else {
-        PutWord(replybuf, 1, static_cast<int32_t>(got));
-        PutWord(replybuf, 2, 0);
-        DataReply(12 + static_cast<int>(got));
-    }
+    long got = PreadReply(fd, error, n, offset);
     Verbose("Request: %d = pread64(%d,...,%d,%lld)\n", static_cast<int>(got), fd, n, static_cast<long long>(offset));
     return replybuf;
 }
@@ -465,6 +475,7 @@ char *RemoteOpenread(int, char *request)
         fd = open(path, flags, static_cast<mode_t>(mode));
         error = errno;
     }
+    latestopenread = fd;
     if (fd >= 0) {
         error = 0;
         got = 0;
@@ -488,5 +499,19 @@ char *RemoteOpenread(int, char *request)
     DataReply(16 + (got > 0 ? static_cast<int>(got) : 0));
     Verbose("Request: %d = openread(%s,0x%x,0x%x,...,%d): %d\n", fd, path ? Shown(path) : badstring,
             static_cast<unsigned>(flags), static_cast<unsigned>(mode), n, static_cast<int>(got));
+    return replybuf;
+}
+
+char *RemotePreadlast(int connection, char *request)
+{
+    int32_t count = 0;
+    int64_t offset = 0;
+    int fd = latestopenread;
+    int error = ReqWord(request, 1, &count) && ReqWord64(request, 2, &offset) ? 0 : EINVAL;
+    if (!error && (fd < 0 || IsPrivate(connection, fd)))
+        error = EBADF;
+    int n = datacount(count, MAX_DATA);
+    long got = PreadReply(fd, error, n, offset);
+    Verbose("Request: %d = preadlast(%d,...,%d,%lld)\n", static_cast<int>(got), fd, n, static_cast<long long>(offset));
     return replybuf;
 }

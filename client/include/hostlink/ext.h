@@ -36,6 +36,7 @@ enum ExtensionCall : int {
     kCallFsync = wire::CALL_FSYNC,
     kCallUmask = wire::CALL_UMASK,
     kCallOpenread = wire::CALL_OPENREAD,
+    kCallPreadlast = wire::CALL_PREADLAST,
 };
 
 constexpr int kMaxPwrite = kMaxMessage - 20; // most bytes one pwrite64 carries
@@ -99,6 +100,10 @@ int32_t umask(Link &link, uint32_t mask);
 // takes the bytes read (fewer than asked only at end of file), or -1 when the read failed: errno
 // then holds the read's error and the descriptor is still open.
 int32_t openread(Link &link, std::string_view path, int32_t flags, int32_t mode, void *buffer, size_t count, int32_t *got);
+// pread64 of the descriptor the latest openread on the link opened: a file's following bytes
+// asked for right behind its openread, in the same round trip. At most kMaxData bytes; fewer only
+// at end of file; -1 with errno (EBADF when that openread opened nothing).
+int32_t preadlast(Link &link, void *buffer, size_t count, int64_t offset);
 
 // Builders and parsers for pipelined use.
 Request pread64Request(int32_t fd, size_t count, int64_t offset);
@@ -116,5 +121,8 @@ Request openreadRequest(std::string_view path, int32_t flags, int32_t mode, size
 // An openread reply whose data went elsewhere (available bytes of it there): the descriptor, or
 // -1 with errno; *got as for openread. LinkError when the count exceeds what came.
 int32_t parseOpenread(const Reply &r, size_t available, int32_t *got);
+Request preadlastRequest(size_t count, int64_t offset);
+// Copies a pread64 or preadlast (call) reply's data to buffer (at most count bytes).
+int32_t parsePread(const Reply &r, int call, void *buffer, size_t count);
 
 } // namespace hostlink

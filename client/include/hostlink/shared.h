@@ -58,6 +58,14 @@ public:
     bool done(Ticket ticket);
     // Sends and waits: the whole reply.
     Reply call(const Request &req);
+    // Runs f(send), where send(req, expect) sends like send() and returns the ticket: the requests
+    // f sends follow one another on the wire with no other thread's between them, for a request
+    // that refers to the one before it (preadlast behind its openread).
+    template <class F> void together(F &&f)
+    {
+        std::lock_guard<std::mutex> sending(sendMu_);
+        f([this](const Request &req, Expect expect) { return sendHeld(req, std::move(expect)); });
+    }
 
     // Runs f(link) with the link to itself: no other request is in flight meanwhile.
     template <class F> auto exclusive(F &&f) -> decltype(f(std::declval<Link &>()))
@@ -114,6 +122,7 @@ private:
     void fail(std::exception_ptr e); // mu_ held
     void wakeAnswered();             // mu_ held: the waiters whose replies are in
     void handOver();                 // mu_ held, nobody reading: the next reader, and settle()
+    Ticket sendHeld(const Request &req, Expect expect); // sendMu_ held
 
     Link link_;
     size_t maxInFlight_;

@@ -1,0 +1,116 @@
+// Reads through the extension calls: preadlast behind an openread on the wire, and files read
+// whole behind their opens through the file system, with sizes the host changed since the listing
+// and with many readers at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <thread>
+
+#include <hostlink/calls.h>
+#include <hostlink/ext.h>
+
+#include "hostfs/fs.h"
+#include "tests/agent_process.h"
+
+namespace hl = hostlink;
+
+namespace {
+
+std::string Pattern(size_t n, int seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>('a' + (i * 7 + i / 4093 + static_cast<size_t>(seed)) % 26);
+    return s;
+}
+
+class ReadWire : public testing::TestWithParam<bool> {};
+
+// preadlast reads the file of the latest openread wherever asked; behind an openread that opened
+// nothing it fails with EBADF.
+TEST_P(ReadWire, PreadlastReadsTheLatestOpenreadsFile)
+{
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start({"xt.term", "-v", "-x", "-d", "--"})) << agent.Stderr();
+    hl::Link link = agent.Open(GetParam());
+    Scratch s;
+    std::string data = Pattern(200000, 1);
+    WriteFile(s / "f", data);
+    struct {
+        const char *name;
+        int64_t offset;
+        size_t count;
+        int32_t result;
+        int error;
+    } rows[] = {{"f", 100, 50, 50, 0},    {"f", 70000, 1u << 20, hl::kMaxData, 0}, {"f", 199990, 100, 10, 0},
+                {"f", 300000, 10, 0, 0}, {"none", 0, 10, -1, EBADF}};
+    std::vector<char> buf(hl::kMaxOpenread);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.name) + " at " + std::to_string(row.offset));
+        int32_t got = 0;
+        int32_t fd = hl::openread(link, s / row.name, hl::kOpenRead, 0, buf.data(), 16, &got);
+        errno = 0;
+        int32_t n = hl::preadlast(link, buf.data(), row.count, row.offset);
+        EXPECT_EQ(n, row.result);
+        EXPECT_EQ(errno, row.error);
+        if (n > 0) {
+            EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(n)), data.substr(static_cast<size_t>(row.offset), static_cast<size_t>(n)));
+        }
+        if (fd >= 0) {
+            EXPECT_EQ(hl::close(link, fd), 0);
+        }
+    }
+    EXPECT_NE(agent.Stderr().find("= preadlast("), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ReadWire, testing::Bool());
+
+// Files read in the kernel's pieces after a listing gave their sizes: whole behind the open,
+// beyond it, grown or shrunk on the host since, by eight readers at once.
+TEST(ReadWhole, WhatTheHostHoldsWhateverTheListingSaid)
+{
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start({"xt.term", "-x", "-d", "--"})) << agent.Stderr();
+    Scratch root;
+    hostfs::Options o;
+    o.root = root.path();
+    hostfs::Fs fs(o);
+    ASSERT_EQ(fs.attach(agent.Open(), true), std::nullopt);
+    struct {
+        std::string name;
+        size_t listed, now;
+    } files[] = {{"small", 1000, 1000},       {"whole", 1u << 20, 1u << 20}, {"edge", 65504, 65504},
+                 {"grew", 100000, 300000},    {"shrank", 1u << 20, 70000},   {"big", 3u << 20, 3u << 20},
+                 {"emptied", 200000, 0},      {"whole2", 2u << 20, 2u << 20}};
+    for (const auto &f : files)
+        WriteFile(root / f.name, Pattern(f.listed, 0));
+    hostfs::Listing listing;
+    ASSERT_EQ(fs.list("/", listing), 0);
+    for (const auto &f : files)
+        WriteFile(root / f.name, Pattern(f.now, 2));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (const auto &f : files)
+        readers.emplace_back([&] {
+            for (int round = 0; round < 3; round++) {
+                hostfs::FileHandle *fh = nullptr;
+                if (fs.open(("/" + f.name).c_str(), O_RDONLY, &fh) != 0) {
+                    wrong++;
+                    return;
+                }
+                std::string got, piece(256 << 10, '\0');
+                for (int n; (n = fs.read(fh, piece.data(), piece.size(), static_cast<off_t>(got.size()))) > 0;)
+                    got.append(piece, 0, static_cast<size_t>(n));
+                fs.release(fh);
+                if (got != Pattern(f.now, 2))
+                    wrong++;
+            }
+        });
+    for (auto &t : readers)
+        t.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+} // namespace
