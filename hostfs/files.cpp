@@ -49,44 +49,81 @@ int32_t wireOpenFlags(int flags)
     return w;
 }
 
-int32_t Fs::openWithData(const char *path, int flags, std::unique_ptr<FileHandle::Chunk> *first)
+namespace {
+
+// A chunk of the file from offset, span bytes, and where its reply goes (head bytes before the data).
+std::unique_ptr<FileHandle::Chunk> newChunk(int64_t offset, size_t span, int head, hl::Expect *e)
 {
     auto c = std::make_unique<FileHandle::Chunk>();
-    c->span = hl::kMaxOpenread;
-    c->data.reset(new char[c->span]);
-    hl::Expect e;
-    e.reply = &c->reply;
-    e.head = 16;
-    e.tail = c->data.get();
-    e.tailSize = c->span;
-    e.placed = &c->placed;
-    e.expectedSize = 16 + c->span;
+    c->offset = offset;
+    c->span = span;
+    c->data.reset(new char[span]);
+    e->reply = &c->reply;
+    e->head = head;
+    e->tail = c->data.get();
+    e->tailSize = span;
+    e->placed = &c->placed;
+    e->expectedSize = static_cast<size_t>(head) + span;
+    return c;
+}
+
+} // namespace
+
+int32_t Fs::openWithData(const char *path, int flags, int64_t size, std::deque<std::unique_ptr<FileHandle::Chunk>> *chunks)
+{
+    std::deque<std::unique_ptr<FileHandle::Chunk>> all;
+    int64_t end = size <= kWholeAtOpen ? std::min<int64_t>(size, static_cast<int64_t>(opt_.readaheadChunks) * kChunk) : 0;
     try {
-        c->ticket = link_->send(hl::openreadRequest(hostPath(path), wireOpenFlags(flags), 0, c->span), std::move(e));
-        link_->wait(c->ticket);
+        // The rest right behind the open on the wire, read from the descriptor it opens.
+        link_->together([&](auto send) {
+            hl::Expect e;
+            all.push_back(newChunk(0, hl::kMaxOpenread, 16, &e));
+            all.back()->ticket = send(hl::openreadRequest(hostPath(path), wireOpenFlags(flags), 0, hl::kMaxOpenread), std::move(e));
+            for (int64_t off = hl::kMaxOpenread; off < end; off += static_cast<int64_t>(kChunk)) {
+                hl::Expect more;
+                all.push_back(newChunk(off, kChunk, 12, &more));
+                all.back()->call = hl::kCallPreadlast;
+                all.back()->ticket = send(hl::preadlastRequest(kChunk, off), std::move(more));
+            }
+        });
+        link_->wait(all.front()->ticket);
     } catch (...) {
-        link_->settle(); // nothing is written into the chunk any more when it goes
+        link_->settle(); // nothing is written into the chunks any more when they go
         throw;
     }
-    if (c->reply.raw.size() < 16)
+    FileHandle::Chunk &c = *all.front();
+    if (c.reply.raw.size() < 16)
         throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
-    int32_t fd = hl::parseOpenread(c->reply, c->placed, &c->count);
-    if (fd < 0)
+    int32_t fd = hl::parseOpenread(c.reply, c.placed, &c.count);
+    if (fd < 0) {
+        int error = errno;
+        if (all.size() > 1) {
+            try {
+                link_->wait(all.back()->ticket); // the reads behind a failed open fail too
+            } catch (...) {
+                link_->settle();
+                throw;
+            }
+        }
+        errno = error;
         return -1;
-    c->withOpen = true;
-    c->error = c->count < 0 ? errno : 0;
-    *first = std::move(c);
+    }
+    c.withOpen = true;
+    c.error = c.count < 0 ? errno : 0;
+    *chunks = std::move(all);
     return fd;
 }
 
 int Fs::openOn(const char *path, int flags, mode_t mode, FileHandle **out)
 {
     // A file opened for reading comes with its first chunk: the open's round trip is the read's.
-    std::unique_ptr<FileHandle::Chunk> first;
+    std::deque<std::unique_ptr<FileHandle::Chunk>> first;
     uint64_t generation = generation_;
+    struct stat st;
+    int64_t size = cache_.recall(path, &st) == StatusCache::Answer::Found && S_ISREG(st.st_mode) ? st.st_size : -1;
     int32_t fd;
     if (ext_ && (flags & O_ACCMODE) != O_WRONLY && !(flags & (O_CREAT | O_TRUNC))) {
-        fd = openWithData(path, flags, &first);
+        fd = openWithData(path, flags, size, &first);
     } else {
         hl::Request req = hl::Request(wire::CALL_OPEN).word(wireOpenFlags(flags)).word(static_cast<int32_t>(mode & 07777)).str(hostPath(path));
         // A file made here: its status comes in the same round trip, for the lookup that follows.
@@ -104,8 +141,8 @@ int Fs::openOn(const char *path, int flags, mode_t mode, FileHandle **out)
     fh->flags = flags;
     fh->fd = fd;
     fh->epoch = epoch_;
-    if (first) {
-        fh->ahead.push_back(std::move(first));
+    if (!first.empty()) {
+        fh->ahead = std::move(first);
         fh->aheadGeneration = generation;
     }
     {
@@ -116,9 +153,8 @@ int Fs::openOn(const char *path, int flags, mode_t mode, FileHandle **out)
         generation_++;
         cache_.changed(path);
     }
-    struct stat st;
-    if (cache_.recall(path, &st) == StatusCache::Answer::Found)
-        fh->sizeHint = st.st_size;
+    if (!(flags & O_TRUNC))
+        fh->sizeHint = size;
     *out = fh;
     return 0;
 }
@@ -230,6 +266,10 @@ int Fs::fillAhead(FileHandle *fh, off_t off, size_t size)
         fh->window = std::min<size_t>(std::max<size_t>(first, fh->window * 2), static_cast<size_t>(opt_.readaheadChunks));
     }
     int64_t want = off + static_cast<int64_t>(size) + static_cast<int64_t>(sequential ? fh->window * kChunk : 0);
+    // Nothing beyond the size the mount saw while the read stays within it: the kernel, which
+    // knows the same size, asks for nothing past it.
+    if (fh->sizeHint >= 0 && off + static_cast<int64_t>(size) <= fh->sizeHint)
+        want = std::min(want, fh->sizeHint);
     int64_t next = fh->ahead.empty() ? off : aheadEnd(fh);
     if (!ext_) {
         if (off > INT32_MAX - static_cast<int64_t>(kChunk))
@@ -247,16 +287,8 @@ int Fs::fillAhead(FileHandle *fh, off_t off, size_t size)
         if (link_->done(c->ticket) && (c->reply.raw.size() < 12 || c->placed < c->span))
             return 0;
     for (; next < want; next += static_cast<int64_t>(kChunk)) {
-        auto c = std::make_unique<FileHandle::Chunk>();
-        c->offset = next;
-        c->data.reset(new char[kChunk]);
         hl::Expect e;
-        e.reply = &c->reply;
-        e.head = 12;
-        e.tail = c->data.get();
-        e.tailSize = kChunk;
-        e.placed = &c->placed;
-        e.expectedSize = 12 + kChunk;
+        auto c = newChunk(next, kChunk, 12, &e);
         if (ext_) {
             c->ticket = link_->send(hl::pread64Request(fh->fd, kChunk, next), std::move(e));
         } else {
@@ -299,7 +331,7 @@ int Fs::read(FileHandle *fh, char *buf, size_t size, off_t off)
                 link_->wait(c->ticket);
                 if (c->reply.raw.size() < 12)
                     throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a read was in flight");
-                int32_t n = c->withOpen ? c->count : hl::parseResult(c->reply, call);
+                int32_t n = c->withOpen ? c->count : hl::parseResult(c->reply, c->call ? c->call : call);
                 if (n < 0) {
                     error = c->withOpen ? c->error : errno;
                     break;

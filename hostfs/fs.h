@@ -52,6 +52,7 @@ struct FileHandle {
         size_t placed = 0;
         hl::Reply reply;
         hl::SharedLink::Ticket ticket = 0;
+        int call = 0; // the call whose reply it is, when not the file's read call (preadlast)
         // Came with the open (openread): its count and the read's error, already taken apart.
         bool withOpen = false;
         int32_t count = 0;
@@ -136,9 +137,11 @@ private:
     void connectionLost(const std::string &why);
     bool reconnect();
     int openOn(const char *path, int flags, mode_t mode, FileHandle **out);
-    // Opens path for reading and brings its first chunk in the same round trip: the descriptor,
-    // or -1 with errno; *first the chunk.
-    int32_t openWithData(const char *path, int flags, std::unique_ptr<FileHandle::Chunk> *first);
+    // Opens path for reading and brings its first chunk in the same round trip, and the rest of
+    // it up to kWholeAtOpen when its size is known: the descriptor, or -1 with errno; *chunks the
+    // chunks, the first one in, the others coming.
+    int32_t openWithData(const char *path, int flags, int64_t size, std::deque<std::unique_ptr<FileHandle::Chunk>> *chunks);
+    static constexpr int64_t kWholeAtOpen = 2 << 20;
     // 0 when fh's descriptor belongs to the link in use: after a reconnect the file is opened
     // again by its path first; -EIO when that fails or writes were lost with the old link.
     // A preloaded file gets its descriptor here when needFd.
