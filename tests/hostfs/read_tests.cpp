@@ -46,7 +46,7 @@ TEST_P(ReadWire, PreadlastReadsTheLatestOpenreadsFile)
         int error;
     } rows[] = {{"f", 100, 50, 50, 0},    {"f", 70000, 1u << 20, hl::kMaxData, 0}, {"f", 199990, 100, 10, 0},
                 {"f", 300000, 10, 0, 0}, {"none", 0, 10, -1, EBADF}};
-    std::vector<char> buf(hl::kMaxOpenread);
+    std::vector<char> buf(hl::kMaxData);
     for (const auto &row : rows) {
         SCOPED_TRACE(std::string(row.name) + " at " + std::to_string(row.offset));
         int32_t got = 0;
