@@ -1,6 +1,7 @@
 // Extension calls, served only when the agent runs with -x: rename, truncation, times, owners,
 // special files, file-system statistics, 64-bit offsets and status, a batched directory listing,
-// fsync, the file-creation mask, and an open that brings the file's first bytes along.
+// fsync, the file-creation mask, an open that brings the file's first bytes along, and reads of
+// that file asked for right behind it.
 // docs/extensions.md gives each call's request and reply, and their rows in service/calls.cpp the
 // integer words of each.
 //
