@@ -116,6 +116,8 @@ int Fs::guard(const std::function<int()> &f, bool idempotent, bool ownFile)
             return -EIO;
     }
     try {
+        if (!ownFile)
+            settleDeferred();
         return f();
     } catch (const hl::LinkError &e) {
         connectionLost(e.what());
