@@ -19,22 +19,23 @@ using hostfs::Fs;
 
 namespace {
 
-class CreateTest : public testing::TestWithParam<bool> {
+// Without the extension calls, with them, and with them and nodefer.
+class CreateTest : public testing::TestWithParam<int> {
 protected:
     Scratch root;
     std::unique_ptr<AgentProcess> agent;
     std::unique_ptr<Fs> fs;
-    bool deferring() const { return GetParam(); }
+    bool deferring() const { return GetParam() == 1; }
 
-    void SetUp() override { mount({}); }
-    void mount(hostfs::Options o)
+    void SetUp() override
     {
-        agent = std::make_unique<AgentProcess>(); // each serves one link
+        hostfs::Options o;
+        o.nodefer = GetParam() == 2;
+        agent = std::make_unique<AgentProcess>();
         ASSERT_TRUE(agent->Start({"xt.term", "-x", "-d", "--"})) << agent->Stderr();
-        std::filesystem::remove_all(root / "d");
         o.root = root.path();
         fs = std::make_unique<Fs>(o);
-        ASSERT_EQ(fs->attach(agent->Open(), deferring()), std::nullopt);
+        ASSERT_EQ(fs->attach(agent->Open(), GetParam() != 0), std::nullopt);
         ASSERT_EQ(fs->mkdir("/d", 0755), 0);
     }
     FileHandle *create(const char *path)
@@ -124,17 +125,8 @@ TEST_P(CreateTest, ANameTheHostMadeMeanwhileFailsTheClose)
     }
 }
 
-TEST_P(CreateTest, NodeferMakesTheFileAtItsCreate)
-{
-    fs.reset();
-    hostfs::Options o;
-    o.nodefer = true;
-    mount(o);
-    FileHandle *fh = create("/d/f");
-    EXPECT_TRUE(onHost("d/f"));
-    EXPECT_EQ(fs->release(fh), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Ext, CreateTest, testing::Bool(), [](const auto &i) { return i.param ? "Deferred" : "Plain"; });
+INSTANTIATE_TEST_SUITE_P(Modes, CreateTest, testing::Values(0, 1, 2), [](const auto &i) {
+    return std::string(i.param == 0 ? "Plain" : i.param == 1 ? "Deferred" : "Nodefer");
+});
 
 } // namespace
