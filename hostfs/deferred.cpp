@@ -126,14 +126,12 @@ int Fs::makeOnHost(FileHandle *fh, bool keep)
     fh->deferred = false;
     deferredNow_--;
     generation_++;
+    // After a failure the file may be there or not (or be another's): the host is asked next.
     struct stat st;
-    if (result < 0 && put < 0 && error != EEXIST) {
-        cache_.removed(fh->path); // not made
-    } else if (!error && !keep && statusReply(status, &st) == 0) {
+    if (!error && !keep && statusReply(status, &st) == 0)
         cache_.remember(fh->path, st);
-    } else {
+    else
         cache_.changed(fh->path);
-    }
     fh->kept.clear();
     fh->kept.shrink_to_fit();
     if (result < 0) {
