@@ -80,7 +80,7 @@ enum Call : int {
     CALL_FSYNC = 62,
     CALL_UMASK = 63,
     CALL_OPENREAD = 64,
-    CALL_UNNAMED_65 = 65, // taken by another call, not served yet
+    CALL_OPENWRITE = 65,
     CALL_PREADLAST = 66,
 };
 
@@ -99,7 +99,7 @@ constexpr std::array<const char *, NUM_NAMED_CALLS> CALL_NAMES = {
     "peerpipe",   "setpgid",     "setsid",        "getpgrp",     "getpid",      "getppid",    "auth",
     "rename",     "truncate",    "ftruncate",     "utimens",     "lchown",      "mknod",      "statvfs",
     "pread64",    "pwrite64",    "stat64",        "lstat64",     "fstat64",     "readdirplus", "fsync",
-    "umask",      "openread",      nullptr,       "preadlast",
+    "umask",      "openread",    "openwrite",     "preadlast",
 };
 
 // The trace name of a call, or null for 4 and for numbers without a name.
