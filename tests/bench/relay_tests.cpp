@@ -65,8 +65,11 @@ TEST(DelayRelay, DelaysAndCarriesStreamsIntact)
     EXPECT_EQ(piped.Wait(30), 0) << piped.Err();
     EXPECT_TRUE(ReadFile(relay.dir / "out") == data);
     Link held = Dial(relay.port, "127.0.0.1", false, false); // a connection it holds does not keep it
-    for (Tool *t : {&relay, &echo})
-        EXPECT_EQ((kill(t->pid, SIGTERM), t->Wait()), 0);
+    for (Tool *t : {&relay, &echo}) {
+        ASSERT_GT(t->pid, 0); // still running
+        kill(t->pid, SIGTERM);
+        EXPECT_EQ(t->Wait(), 0);
+    }
 }
 
 TEST(TcpExec, HandsTheProgramItsSocketWithNagleOff)

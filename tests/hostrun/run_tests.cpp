@@ -218,6 +218,7 @@ TEST(Hostrun, KilledAgentEndsFileOperationsWithEio)
     ASSERT_EQ(system(("(" + run + "; echo $? > " + (t.s / "status") + ") &").c_str()), 0);
     ASSERT_TRUE(WaitUntil([&] { return access((t.local + "/started").c_str(), F_OK) == 0; }, 30)) << ReadFile(t.s / "out");
     EXPECT_EQ(MountsOf(t.s.path()), "") << "the mount is seen outside while the program runs";
+    ASSERT_GT(t.agent().pid, 0);
     kill(t.agent().pid, SIGKILL);
     t.agent().Wait(10);
     WriteFile(t.local + "/killed", "");
