@@ -220,10 +220,12 @@ TEST(Hostrun, LaunchedOrRefusedBeforeConnecting)
     REQUIRE_FUSE();
     Tree t;
     std::string log = t.s / "hostrun.log", path = "PATH=" + Dir(LOOPSH_PATH) + ":" + Dir(HOSTRUN_PATH) + ":/usr/bin:/bin";
-    std::vector<std::string> launch = {"xt.hostrun", "-rloopsh", "-h127.0.0.1", "-t20", "-nfs", "--"};
+    auto launch = [](Agent &agent, std::vector<std::string> argv, const std::vector<std::string> &env) {
+        argv.insert(argv.begin(), {"xt.hostrun", "-rloopsh", "-h127.0.0.1", "-t20", "-nfs"});
+        agent.Start(argv, env, false);
+    };
     Agent launched, refused;
-    launched.Start({launch[0], "-x", launch[1], launch[2], launch[3], launch[4], launch[5], "sh", "-c",
-                    "cat /host" + t.tree + "/a.txt; exit 3"}, {path, "HOSTAGENT_LOG=" + log}, false);
+    launch(launched, {"-x", "--", "sh", "-c", "cat /host" + t.tree + "/a.txt; exit 3"}, {path, "HOSTAGENT_LOG=" + log});
     EXPECT_EQ(launched.Wait(30), 0) << launched.Err();
     EXPECT_EQ(launched.Out(), "");
     EXPECT_EQ(ReadFile(log), "hello\nworld\nhostrun: sh ended with status 3\n");
@@ -239,8 +241,7 @@ TEST(Hostrun, LaunchedOrRefusedBeforeConnecting)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.output.find("hostrun: /dev/fuse cannot be opened"), 0u) << r.output;
         refused.beforeExec = BecomeNobody;
-        launch.push_back("true");
-        refused.Start(launch, {path}, false);
+        launch(refused, {"--", "true"}, {path});
         EXPECT_EQ(refused.Wait(30), 1);
         EXPECT_EQ(refused.Out().find("hostrun: /dev/fuse cannot be opened"), 0u) << refused.Out();
     }
