@@ -13,7 +13,7 @@
 
 #include <hostlink/calls.h>
 #include "hostlink/ext.h"
-#include "tests/harness.h"
+#include "tests/agent_process.h"
 
 using hostlink::Link;
 using hostlink::Request;
@@ -24,19 +24,24 @@ namespace {
 
 constexpr int64_t k3GiB = 3LL << 30;
 
-// A daemon agent that traces its calls, with its extension calls or without.
-std::unique_ptr<Agent> ExtAgent(bool extensions)
-{
-    auto agent = std::make_unique<Agent>();
-    agent->Start(extensions ? std::vector<std::string>{"xt.term", "-v", "-x", "-d", "--"}
-                            : std::vector<std::string>{"xt.term", "-v", "-d", "--"});
-    return agent;
-}
+struct ExtAgent {
+    AgentProcess agent;
+    explicit ExtAgent(bool extensions)
+    {
+        std::vector<std::string> args = {"xt.term", "-v"};
+        if (extensions)
+            args.push_back("-x");
+        args.insert(args.end(), {"-d", "--"});
+        if (!agent.Start(args))
+            ADD_FAILURE() << "agent did not start: " << agent.Stderr();
+    }
+    Link Open(bool swapped) { return agent.Open(swapped); }
+};
 
 class Ext : public testing::TestWithParam<bool> {
 protected:
-    std::unique_ptr<Agent> a = ExtAgent(true);
-    Link link = a->Open(GetParam());
+    ExtAgent a{true};
+    Link link = a.Open(GetParam());
     Scratch scratch;
     std::string dir = scratch.path();
     std::string P(const std::string &name) const { return dir + "/" + name; }
@@ -190,7 +195,7 @@ TEST_P(Ext, ReaddirplusCoversEveryEntryOnce)
     EXPECT_EQ(hl::readdirplus(link, h, entries), -1);
     EXPECT_EQ(errno, EBADF);
     EXPECT_TRUE(hl::hasExtensions(link));
-    EXPECT_NE(a->Err().find("= readdirplus(0x"), std::string::npos);
+    EXPECT_NE(a.agent.Stderr().find("= readdirplus(0x"), std::string::npos);
 }
 
 // Open and first read in one exchange, through the library.
@@ -231,7 +236,7 @@ TEST_P(Ext, OpenreadBringsTheFirstBytes)
             EXPECT_EQ(hl::close(link, fd), 0);
         }
     }
-    EXPECT_NE(a->Err().find("= openread(" + P("f") + ",0x0,0x180,...,100): 5\n"), std::string::npos) << a->Err();
+    EXPECT_NE(a.agent.Stderr().find("= openread(" + P("f") + ",0x0,0x180,...,100): 5\n"), std::string::npos) << a.agent.Stderr();
 }
 
 // The agent's own descriptors (its listener and the connection) are not the client's for the
@@ -239,18 +244,26 @@ TEST_P(Ext, OpenreadBringsTheFirstBytes)
 TEST_P(Ext, TheAgentsOwnDescriptorsAreRefused)
 {
     std::vector<int> own;
-    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(a->pid) + "/fd"))
-        if (int fd = std::stoi(e.path().filename()); fd > 2 && fd < 100)
+    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(a.agent.pid) + "/fd")) {
+        int fd = std::stoi(e.path().filename());
+        if (fd > 2 && fd < 100)
             own.push_back(fd);
+    }
     ASSERT_EQ(own.size(), 2u);
     char buf[4] = {'a', 'b', 'c', 'd'};
     hl::Status64 st;
-    auto refused = [](int32_t result) { return result == -1 && errno == EBADF; };
-    for (int fd : own)
-        for (bool r : {refused(hl::pread64(link, fd, buf, 4, 0)), refused(hl::pwrite64(link, fd, buf, 4, 0)),
-                       refused(hl::ftruncate(link, fd, 0)), refused(hl::fsync(link, fd)), refused(hl::fstat64(link, fd, &st))})
-            EXPECT_TRUE(r) << fd;
-    EXPECT_EQ(hl::getpid(link), a->pid); // still served
+    for (int fd : own) {
+        SCOPED_TRACE(fd);
+        for (const auto &call : std::vector<std::function<int32_t()>>{
+                 [&] { return hl::pread64(link, fd, buf, 4, 0); }, [&] { return hl::pwrite64(link, fd, buf, 4, 0); },
+                 [&] { return hl::ftruncate(link, fd, 0); }, [&] { return hl::fsync(link, fd); },
+                 [&] { return hl::fstat64(link, fd, &st); }}) {
+            errno = 0;
+            EXPECT_EQ(call(), -1);
+            EXPECT_EQ(errno, EBADF);
+        }
+    }
+    EXPECT_EQ(hl::getpid(link), a.agent.pid); // still served
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, Ext, testing::Bool(), [](const auto &i) { return i.param ? "Swapped" : "Native"; });
@@ -265,15 +278,15 @@ TEST(ExtOff, UnknownCallsEndTheService)
     } cases[] = {{false, 48, false}, {false, 49, true}, {false, 63, false}, {false, 64, true}, {true, 48, false}, {true, 65, true}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.call);
-        auto a = ExtAgent(c.extensions);
-        Link link = a->Open(c.swapped);
+        ExtAgent a(c.extensions);
+        Link link = a.Open(c.swapped);
         if (!c.extensions) {
             EXPECT_FALSE(hl::hasExtensions(link));
         }
         link.send(Request(c.call).word(1).word(2).str("/"));
         EXPECT_TRUE(link.atEof());
-        EXPECT_EQ(a->Wait(), 1);
-        EXPECT_NE(a->Err().find("Unknown function call " + std::to_string(c.call) + "\n"), std::string::npos);
+        EXPECT_EQ(a.agent.Wait(), 1);
+        EXPECT_NE(a.agent.Stderr().find("Unknown function call " + std::to_string(c.call) + "\n"), std::string::npos);
     }
 }
 
