@@ -1,6 +1,4 @@
-// The handlers in this process: rows of crafted requests through ProcessRequest in either byte
-// order (SwapRequest, SwapReply), in a scratch working directory. Calls that fork, exec or end
-// the process are left to the socket tests.
+// The handlers in this process: rows of requests through ProcessRequest in either byte order.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -34,7 +32,7 @@ struct Row {
     int len;
     int32_t result = ANY;
     int32_t error = ANY;
-    std::string trace = {}; // {r} stands for the result word, {x} for it in hexadecimal
+    std::string trace = {}; // {r} stands for the result word
     std::string data = {};  // the reply's bytes from byte at to its end
     int at = 12;
     std::vector<int32_t> more = {}; // words 3 on
@@ -42,10 +40,8 @@ struct Row {
 
 std::string Expand(std::string t, int32_t result)
 {
-    for (auto [key, value] : {std::pair<std::string, std::string>{"{r}", std::to_string(result)},
-                              {"{x}", Fmt("%x", static_cast<unsigned>(result))}})
-        for (size_t at; (at = t.find(key)) != std::string::npos;)
-            t.replace(at, key.size(), value);
+    for (size_t at; (at = t.find("{r}")) != std::string::npos;)
+        t.replace(at, 3, std::to_string(result));
     return t;
 }
 
@@ -125,22 +121,12 @@ protected:
             EXPECT_EQ(r.length(), row.len);
             EXPECT_EQ(r.raw.size(), static_cast<size_t>(row.len));
             int32_t result = r.raw.size() >= 8 ? r.word(1) : 0;
-            if (row.result == NONNEG) {
-                EXPECT_GE(result, 0);
-            } else if (row.result != ANY) {
-                EXPECT_EQ(result, row.result);
-            }
-            if (row.error != ANY) {
-                EXPECT_EQ(r.word(2), row.error);
-            }
+            EXPECT_TRUE(row.result == ANY || (row.result == NONNEG ? result >= 0 : result == row.result)) << result;
+            EXPECT_TRUE(row.error == ANY || r.word(2) == row.error) << r.word(2);
             for (size_t i = 0; i < row.more.size(); i++)
                 EXPECT_TRUE(row.more[i] == ANY || r.word(3 + static_cast<int>(i)) == row.more[i]) << "word " << 3 + i;
-            if (!row.data.empty()) {
-                EXPECT_EQ(r.raw.substr(static_cast<size_t>(row.at)), row.data);
-            }
-            if (!row.trace.empty()) {
-                EXPECT_EQ(trace, Expand(row.trace, result));
-            }
+            EXPECT_TRUE(row.data.empty() || r.raw.substr(static_cast<size_t>(row.at)) == row.data) << r.raw.substr(12, 40);
+            EXPECT_TRUE(row.trace.empty() || trace == Expand(row.trace, result)) << trace;
             if ((row.req.call == CALL_OPEN || row.req.call == CALL_OPENREAD) && result >= 0)
                 opened.push_back(result);
         }
@@ -337,33 +323,28 @@ TEST_P(Handlers, LargeSizesAndOffsets)
     });
 }
 
-// A string without its NUL inside the request is refused before the host sees it, though an
-// earlier request left a NUL right behind it in the buffer.
+// A string without its NUL inside the request is refused, though an earlier request left a NUL
+// right behind it in the buffer.
 TEST_P(Handlers, StringsMustEndInsideTheRequest)
 {
-    WriteFile("keep", "k");
+    WriteFile("keep", "k", 0644);
     fs::create_directory("dir");
-    Msg prime = Path(CALL_STAT, "keep"), primeDir = Path(CALL_STAT, "dir");
-    Check({
-        {prime, 52, 0}, {Msg(CALL_UNLINK).b("keep"), 12, -1, 22, "Request: -1 = unlink(?)\n"},
-        {prime, 52, 0}, {Msg(CALL_RMDIR).b("keep"), 12, -1, 22},
-        {prime, 52, 0}, {Msg(CALL_STAT).b("keep"), 52, -1, 22, "Request: -1 = stat(?,...)\n"},
-        {prime, 52, 0}, {Msg(CALL_LSTAT).b("keep"), 52, -1, 22},
-        {prime, 52, 0}, {Msg(CALL_READLINK).b("keep"), 12, -1, 22},
-        {primeDir, 52, 0}, {Msg(CALL_OPENDIR).b("dir"), 12, 0, 22, "Request: 0x0 = opendir(?)\n"},
-        {primeDir, 52, 0}, {Msg(CALL_CHDIR).b("dir"), 12, -1, 22},
-        {Open("victim", 0), 12, -1, 2}, {Msg(CALL_OPEN).w(0x201).w(0644).b("victim"), 12, -1, 22},
-        {Msg(CALL_MKDIR).w(0755).s("victim"), 12, 0}, {Path(CALL_RMDIR, "victim"), 12, 0},
-        {Msg(CALL_MKDIR).w(0755).b("victim"), 12, -1, 22},
-        {Msg(CALL_CHMOD).w(0).s("keep"), 12, 0}, {Msg(CALL_CHMOD).w(0644).s("keep"), 12, 0},
-        {Msg(CALL_CHMOD).w(0).b("keep"), 12, -1, 22}, {Msg(CALL_ACCESS).w(0).b("keep"), 12, -1, 22},
-        {Msg(CALL_ACCESS).b("ab"), 12, -1, 22},
-        {Msg(CALL_LINK).s("keep").s("victim"), 12, 0}, {Path(CALL_UNLINK, "victim"), 12, 0},
-        {Msg(CALL_LINK).s("keep").b("victim"), 12, -1, 22, "Request: -1 = link(keep,?)\n"},
-        {Msg(CALL_SYMLINK).s("keep").s("victim"), 12, 0}, {Path(CALL_UNLINK, "victim"), 12, 0},
-        {Msg(CALL_SYMLINK).s("keep").b("victim"), 12, -1, 22},
-        {Msg(CALL_SYMLINK).b("keep"), 12, -1, 22, "Request: -1 = symlink(?,?)\n"},
-    });
+    std::vector<Row> rows;
+    for (Row cut : std::vector<Row>{
+             {Msg(CALL_UNLINK).b("keep"), 12, -1, 22, "Request: -1 = unlink(?)\n"}, {Msg(CALL_RMDIR).b("keep"), 12, -1, 22},
+             {Msg(CALL_STAT).b("keep"), 52, -1, 22, "Request: -1 = stat(?,...)\n"}, {Msg(CALL_LSTAT).b("keep"), 52, -1, 22},
+             {Msg(CALL_READLINK).b("keep"), 12, -1, 22}, {Msg(CALL_OPENDIR).b("dir"), 12, 0, 22, "Request: 0x0 = opendir(?)\n"},
+             {Msg(CALL_CHDIR).b("dir"), 12, -1, 22}, {Msg(CALL_OPEN).w(0x201).w(0644).b("victim"), 12, -1, 22},
+             {Msg(CALL_MKDIR).w(0755).b("victim"), 12, -1, 22}, {Msg(CALL_CHMOD).w(0).b("keep"), 12, -1, 22},
+             {Msg(CALL_ACCESS).w(0).b("keep"), 12, -1, 22}, {Msg(CALL_ACCESS).b("ab"), 12, -1, 22},
+             {Msg(CALL_LINK).s("keep").b("victim"), 12, -1, 22, "Request: -1 = link(keep,?)\n"},
+             {Msg(CALL_SYMLINK).s("keep").b("victim"), 12, -1, 22},
+             {Msg(CALL_SYMLINK).b("keep"), 12, -1, 22, "Request: -1 = symlink(?,?)\n"}}) {
+        // First a NUL just behind where the cut request ends, from a stat of a missing name.
+        rows.push_back({Path(CALL_STAT, std::string(cut.req.Bytes(false).size() - 4, 'x')), 52, -1, 2});
+        rows.push_back(cut);
+    }
+    Check(rows);
     EXPECT_TRUE(fs::exists("keep"));
     EXPECT_FALSE(fs::exists("victim"));
     EXPECT_EQ(fs::status("keep").permissions() & fs::perms::mask, static_cast<fs::perms>(0644));
@@ -477,11 +458,8 @@ TEST_P(Handlers, Getenv)
         v.push_back('=');
         big.push_back(v.append(4000 - 1 - v.size(), static_cast<char>('a' + i)));
     }
-    for (const auto &[env, sent] : std::vector<std::pair<std::vector<std::string>, size_t>>{
-             {{"A=1", "LONGER=hello world", "EMPTY=", "Z=last"}, 4},
-             {{"AB=123456789"}, 1}, // 13 bytes: length 24
-             {{}, 0},
-         }) {
+    for (const auto &env : std::vector<std::vector<std::string>>{
+             {"A=1", "LONGER=hello world", "EMPTY=", "Z=last"}, {"AB=123456789"} /* length 24 */, {}}) {
         Environment e(env);
         Check({Getenv(env)});
     }
