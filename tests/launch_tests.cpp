@@ -1,6 +1,5 @@
-// The launch on a terminal: pure functions in this process, the real agent with recorders for
-// remote shells and host-based clients, whole launches through loopsh. Terminal names are
-// loopback addresses, localhost, or names the resolver refuses unasked.
+// The launch: the search in process, the real agent with recorders for remote shells and
+// host-based clients, whole launches through loopsh.
 #include <filesystem>
 #include <optional>
 #include <sys/stat.h>
@@ -43,28 +42,17 @@ TEST(Launch, RemoteShellSearch)
     Scratch box;
     std::string a = box / "a", b = box / "b", first = box / "c", here = fs::current_path();
     std::optional<std::string> unset;
-    fs::create_directories(a);
-    fs::create_directories(b);
-    fs::create_directories(first);
-    auto exe = [](const std::string &p, mode_t mode = 0755) { WriteFile(p, "#!/bin/sh\n", mode); };
-    auto deep = [&](const std::string &base, size_t length) { // a directory whose path has length bytes
-        std::string p = base;
-        while (p.size() < length) {
-            size_t room = length - p.size() - 1, part = room > 200 ? (room - 200 < 2 ? 100 : 200) : room;
-            p.push_back('/');
-            p.append(part, 'd');
-        }
-        fs::create_directories(p);
-        exe(p + "/rsh");
+    auto deep = [&](std::string p, size_t length) { // a directory whose path has length bytes
+        for (size_t room; (room = length - p.size() - 1) < length;) // no part shorter than 2 bytes
+            p += "/" + std::string(room > 200 ? (room < 202 ? 100 : 200) : room, 'd');
         return p;
     };
     std::string tooLong = deep(box / "long", REMOTE_SHELL_PATH_SIZE - 4); // with "/rsh" and NUL: 1025
     std::string fits = deep(box / "fits", REMOTE_SHELL_PATH_SIZE - 5);
-    exe(fits + "/longer");
-    exe(b + "/rsh");
-    exe(b + "/mysh");
-    exe(first + "/rsh");
-    WriteFile(a + "/rsh", "#!/bin/sh\n", 0644); // not executable
+    for (const std::string &p : {tooLong + "/rsh", fits + "/rsh", fits + "/longer", b + "/rsh", b + "/mysh", first + "/rsh", a + "/rsh"}) {
+        fs::create_directories(fs::path(p).parent_path());
+        WriteFile(p, "#!/bin/sh\n", p == a + "/rsh" ? 0644 : 0755); // a's is not executable
+    }
     ASSERT_EQ(chdir(b.c_str()), 0);
     struct Case {
         std::optional<std::string> path;
@@ -269,20 +257,17 @@ TEST(LaunchFailure, EveryFailureOfTheRemoteShellFallsBackWithThePreparedBlock)
 // The connection may arrive while the remote shell still runs; it must come from the terminal.
 TEST(Connection, QueuedConnectionsAndThePeerCheck)
 {
-    struct Case {
-        std::string terminal, source, timeout;
-        bool accepted;
-    };
-    for (const Case &c : std::vector<Case>{{"127.0.0.1", "127.0.0.1", "-t0", true}, {"127.0.0.2", "127.0.0.1", "-t10s", false},
-                                           {"127.0.0.1", "127.0.0.2", "-t10", false}, {"127.0.0.2", "127.0.0.2", "-t10", true},
-                                           {"localhost", "127.0.0.1", "-t10", true}, {"localhost", "127.0.0.3", "-t10", false}}) {
-        SCOPED_TRACE(c.terminal + " from " + c.source);
+    for (auto [terminal, source, timeout, accepted] : std::vector<std::tuple<std::string, std::string, std::string, bool>>{
+             {"127.0.0.1", "127.0.0.1", "-t0", true}, {"127.0.0.2", "127.0.0.1", "-t10s", false},
+             {"127.0.0.1", "127.0.0.2", "-t10", false}, {"127.0.0.2", "127.0.0.2", "-t10", true},
+             {"localhost", "127.0.0.1", "-t10", true}, {"localhost", "127.0.0.3", "-t10", false}}) {
+        SCOPED_TRACE(terminal + " from " + source);
         Sandbox box;
-        box.Rsh("connect " + c.source + "\n");
+        box.Rsh("connect " + source + "\n");
         std::string term = box.Term();
-        Outcome o = RunAgent({"xt.term", "-v", c.timeout, "-p" + box.fallback, "-h" + c.terminal, "--"}, {box.Path()});
-        EXPECT_EQ(o.status, c.accepted ? 0 : 1) << o.err;
-        EXPECT_EQ(o.err, c.accepted ? "Accepted connection from peer.\nEOF\n" : "Response from unexpected host.\n");
+        Outcome o = RunAgent({"xt.term", "-v", timeout, "-p" + box.fallback, "-h" + terminal, "--"}, {box.Path()});
+        EXPECT_EQ(o.status, accepted ? 0 : 1) << o.err;
+        EXPECT_EQ(o.err, accepted ? "Accepted connection from peer.\nEOF\n" : "Response from unexpected host.\n");
         EXPECT_TRUE(Recorded(term).empty()); // no second wait, no fall-back
     }
 }
