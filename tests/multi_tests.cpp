@@ -1,7 +1,5 @@
-// Daemon mode with -m against the real agent over loopback: many clients at once, each served
-// by a process of its own, the limit, the key, SIGTERM, and the options on the usage line.
-#include <gtest/gtest.h>
-
+// Daemon mode with -m: many clients at once, each served by a process of its own, the limit,
+// SIGTERM, -l, and the options on the usage line.
 #include <csignal>
 #include <set>
 #include <sys/wait.h>
@@ -23,7 +21,7 @@ void Stop(Agent &agent)
     EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
-// Eight client processes at once, of both byte orders, each held until all are served; a ninth connection then finds
+// Eight client processes at once, of both byte orders, held until all are served; a ninth finds
 // the limit; afterwards the children are gone and the listener serves a tenth.
 TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
 {
@@ -61,10 +59,7 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
         ASSERT_EQ(read(served[0], &server, sizeof server), static_cast<ssize_t>(sizeof server));
         servers.insert(server);
     }
-    EXPECT_EQ(servers.size(), 8u);
-    EXPECT_EQ(servers.count(agent.pid), 0u);
-    EXPECT_EQ(Children(agent.pid).size(), 8u);
-
+    EXPECT_EQ(std::make_tuple(servers.size(), servers.count(agent.pid), Children(agent.pid).size()), std::make_tuple(8u, 0u, 8u));
     Link ninth = agent.Connect();
     EXPECT_TRUE(ninth.atEof());
     EXPECT_NE(agent.Err().find("Connection refused: 8 connections are being served"), std::string::npos);
@@ -91,12 +86,16 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
     Stop(agent);
 }
 
-// A client that leaves in the middle of a request ends only its own server. SIGTERM closes the
-// listener at once; the client being served goes on until it leaves.
-TEST(Multi, TerminationLetsTheServedClientFinish)
+// A lasting service on the port -lADDRESS:PORT names. A client that leaves mid-request ends only
+// its own server; SIGTERM closes the listener at once and the client being served goes on.
+TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
 {
+    int port = 0;
+    close(Listen(&port)); // a port free a moment ago
     Agent agent;
-    agent.Start({"xt.term", "-d", "-m", "--"});
+    agent.Start({"xt.term", "-d", "-m", Fmt("-l127.0.0.1:%d", port), "--"});
+    EXPECT_EQ(agent.port, port);
+    EXPECT_THROW(Link::connect("127.0.0.2", port), LinkError); // bound to the address it names
     Link link = agent.Open();
     {
         Link cut = agent.Open();
@@ -113,46 +112,17 @@ TEST(Multi, TerminationLetsTheServedClientFinish)
     EXPECT_EQ(agent.Wait(10), 0);
 }
 
-// A lasting service listens on a port it is told: -lADDRESS:PORT.
-TEST(Multi, ListenOptionNamesThePort)
-{
-    int port = 0;
-    int probe = Listen(&port); // a port free a moment ago
-    ASSERT_GE(probe, 0);
-    close(probe);
-    Agent agent;
-    agent.Start({"xt.term", "-d", "-m", Fmt("-l127.0.0.1:%d", port), "--"});
-    EXPECT_EQ(agent.port, port);
-    EXPECT_THROW(Link::connect("127.0.0.2", port), LinkError); // bound to the address it names
-    Link link = agent.Open();
-    EXPECT_GT(hostlink::getpid(link), 0);
-    link.close();
-    Stop(agent);
-    for (const char *bad : {"-l127.0.0.1:0", "-l127.0.0.1:", "-l127.0.0.1:65536", "-l127.0.0.1:1x"}) {
-        Agent refused;
-        refused.Start({"xt.term", "-d", bad, "--"}, {}, false);
-        EXPECT_EQ(refused.Wait(), 1) << bad;
-        EXPECT_NE(refused.Err().find("Bad listen port"), std::string::npos) << bad << refused.Err();
-    }
-}
-
 TEST(Multi, OptionAndUsage)
 {
-    struct Row {
-        const char *arg;
-        int multi; // -1: the usage line
-    };
-    for (const Row &r : std::vector<Row>{{"-m", DEFAULT_CONNECTIONS}, {"-m1", 1}, {"-m1024", 1024}, {"-m0", -1},
-                                         {"-m1025", -1}, {"-m8x", -1}, {"-m-1", -1}, {"-m 8", -1}}) {
+    for (auto [arg, multi] : std::vector<std::pair<const char *, int>>{{"-m", DEFAULT_CONNECTIONS}, {"-m1", 1}, {"-m1024", 1024},
+                                                                    {"-m0", -1}, {"-m1025", -1}, {"-m8x", -1}, {"-m-1", -1}, {"-m 8", -1}}) {
         Settings saved = settings;
         char prog[] = "xt.term";
-        char *argv[] = {prog, const_cast<char *>(r.arg), nullptr};
-        if (r.multi < 0) {
-            EXPECT_EXIT(ProcessArgs(2, argv), testing::ExitedWithCode(1), "usage") << r.arg;
-        } else {
-            ProcessArgs(2, argv);
-            EXPECT_EQ(settings.multi, r.multi) << r.arg;
-        }
+        char *argv[] = {prog, const_cast<char *>(arg), nullptr};
+        if (multi < 0) // -1: the usage line
+            EXPECT_EXIT(ProcessArgs(2, argv), testing::ExitedWithCode(1), "usage") << arg;
+        else
+            EXPECT_EQ((ProcessArgs(2, argv), settings.multi), multi) << arg;
         settings = saved;
     }
     // A bad own option gives the classic line alone; "--help" lists every option, grouped.
@@ -180,11 +150,13 @@ TEST(Multi, OptionAndUsage)
         EXPECT_NE(help.Out().find(option), std::string::npos) << option << "\n" << help.Out();
     for (auto [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"xt.term", "-m", "--"}, "needs -d"}, {{"xt.term", "-m", "-i", "--"}, "needs -d"},
-             {{"xt.term", "-d", "-a", "--"}, "needs a key file"}}) {
+             {{"xt.term", "-d", "-a", "--"}, "needs a key file"}, {{"xt.term", "-d", "-l127.0.0.1:0", "--"}, "Bad listen port"},
+             {{"xt.term", "-d", "-l127.0.0.1:", "--"}, "Bad listen port"}, {{"xt.term", "-d", "-l127.0.0.1:65536", "--"}, "Bad listen port"},
+             {{"xt.term", "-d", "-l127.0.0.1:1x", "--"}, "Bad listen port"}}) {
         Agent refused;
         refused.Start(args, {}, false);
         EXPECT_EQ(refused.Wait(), 1);
-        EXPECT_NE(refused.Err().find(why), std::string::npos) << refused.Err();
+        EXPECT_NE(refused.Err().find(why), std::string::npos) << args[2] << refused.Err();
     }
 }
 
