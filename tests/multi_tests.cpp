@@ -1,6 +1,7 @@
 // Daemon mode with -m: many clients at once, each served by a process of its own, the limit,
-// SIGTERM, -l, and the options on the usage line.
+// SIGTERM, -l; the agent's options, parsed and on the usage line.
 #include <csignal>
+#include <memory>
 #include <set>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,34 +113,52 @@ TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
     EXPECT_EQ(agent.Wait(10), 0);
 }
 
-TEST(Multi, OptionAndUsage)
+// The letters parsed in process: new ones leave the old alone, bad values give the usage line.
+TEST(Options, LettersValuesAndRefusals)
 {
-    for (auto [arg, multi] : std::vector<std::pair<const char *, int>>{{"-m", DEFAULT_CONNECTIONS}, {"-m1", 1}, {"-m1024", 1024},
-                                                                    {"-m0", -1}, {"-m1025", -1}, {"-m8x", -1}, {"-m-1", -1}, {"-m 8", -1}}) {
-        Settings saved = settings;
-        char prog[] = "xt.term";
-        char *argv[] = {prog, const_cast<char *>(arg), nullptr};
-        if (multi < 0) // -1: the usage line
-            EXPECT_EXIT(ProcessArgs(2, argv), testing::ExitedWithCode(1), "usage") << arg;
-        else
-            EXPECT_EQ((ProcessArgs(2, argv), settings.multi), multi) << arg;
-        settings = saved;
-    }
-    // A bad own option gives the classic line alone; "--help" lists every option, grouped.
+    Settings saved = settings;
+    auto parse = [](std::vector<std::string> args) {
+        std::vector<char *> argv = {const_cast<char *>("xt.term")};
+        for (auto &a : args)
+            argv.push_back(a.data());
+        ProcessArgs(static_cast<int>(argv.size()), argv.data());
+    };
+    parse({"-a", "-i", "-q", "-kK", "-l127.0.0.1", "-I7", "-help", "-r-a", "-c-q", "-m1024"});
+    EXPECT_TRUE(settings.auth && settings.inetd && settings.quoteArgs && settings.idleLimit == 7 && settings.multi == 1024);
+    EXPECT_STREQ(settings.keyFile, "K");
+    EXPECT_STREQ(settings.listenAddress, "127.0.0.1");
+    EXPECT_STREQ(settings.terminalName, "elp");
+    EXPECT_STREQ(settings.remote_shell_commands[0], "-a");
+    EXPECT_STREQ(settings.termCmd, "-q");
+    EXPECT_EQ((parse({"-m"}), settings.multi), DEFAULT_CONNECTIONS);
+    EXPECT_EQ((parse({"-m1"}), settings.multi), 1);
+    settings = saved;
+    for (const char *bad : {"-ax", "-I", "-I-1", "-iq", "-m0", "-m1025", "-m8x", "-m-1", "-m 8"})
+        EXPECT_EXIT(parse({bad}), testing::ExitedWithCode(1), "usage") << bad;
+    for (auto [in, out] : std::vector<std::pair<const char *, std::string>>{
+             {"", "''"}, {"a b", "'a b'"}, {"it's", "'it'\\''s'"}, {"''", "''\\'''\\'''"}})
+        EXPECT_EQ((std::unique_ptr<char, decltype(&free)>(QuoteArg(in), free).get()), out);
+}
+
+// A bad own option gives the classic line alone, options are taken in order, "--help" lists
+// every option, grouped; combinations that cannot work are refused with the reason.
+TEST(Options, UsageLinesAndRefusals)
+{
     const std::string classic = "usage: xt.term [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] "
                                 "[-c<command>] -- ] ....\n";
-    for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-y", "--"}, {"xt.term", "-t", "--"},
-                                                           {"xt.term", "--", "-v", "--"},
-                                                           {"xt.term", "-t99999999999", "--"}, {"xt.term", "-xy", "--"},
-                                                           {"xt.term", "--helpx", "--"}}) {
-        Agent usage;
-        usage.Start(args, {}, false);
-        EXPECT_EQ(usage.Wait(), 1);
-        EXPECT_EQ(usage.Err(), classic) << args[1];
+    for (auto [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-y"}, classic}, {{"-t"}, classic}, {{"--", "-v"}, classic}, {{"-t99999999999"}, classic}, {{"-xy"}, classic},
+             {{"--helpx"}, classic}, {{"-y", "--help"}, classic}, {{"-m"}, "needs -d"}, {{"-m", "-i"}, "needs -d"},
+             {{"-d", "-a"}, "needs a key file"}, {{"-d", "-l127.0.0.1:0"}, "Bad listen port"},
+             {{"-d", "-l127.0.0.1:"}, "Bad listen port"}, {{"-d", "-l127.0.0.1:65536"}, "Bad listen port"},
+             {{"-d", "-l127.0.0.1:1x"}, "Bad listen port"}}) {
+        Agent refused;
+        args.insert(args.begin(), "xt.term");
+        args.push_back("--");
+        refused.Start(args, {}, false);
+        EXPECT_EQ(refused.Wait(), 1) << args[1];
+        EXPECT_TRUE(why == classic ? refused.Err() == why : refused.Err().find(why) != std::string::npos) << refused.Err();
     }
-    Agent first;
-    first.Start({"xt.term", "-y", "--help", "--"}, {}, false);
-    EXPECT_EQ(first.Wait(), 1) << "options are taken in order: -y is refused first";
     Agent help;
     help.Start({"xt.term", "-v", "--help", "-y", "--"}, {}, false);
     EXPECT_EQ(help.Wait(), 0);
@@ -148,16 +167,6 @@ TEST(Multi, OptionAndUsage)
     for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[", "-l<",
                                "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:", "extensions:"})
         EXPECT_NE(help.Out().find(option), std::string::npos) << option << "\n" << help.Out();
-    for (auto [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"xt.term", "-m", "--"}, "needs -d"}, {{"xt.term", "-m", "-i", "--"}, "needs -d"},
-             {{"xt.term", "-d", "-a", "--"}, "needs a key file"}, {{"xt.term", "-d", "-l127.0.0.1:0", "--"}, "Bad listen port"},
-             {{"xt.term", "-d", "-l127.0.0.1:", "--"}, "Bad listen port"}, {{"xt.term", "-d", "-l127.0.0.1:65536", "--"}, "Bad listen port"},
-             {{"xt.term", "-d", "-l127.0.0.1:1x", "--"}, "Bad listen port"}}) {
-        Agent refused;
-        refused.Start(args, {}, false);
-        EXPECT_EQ(refused.Wait(), 1);
-        EXPECT_NE(refused.Err().find(why), std::string::npos) << args[2] << refused.Err();
-    }
 }
 
 } // namespace
