@@ -84,9 +84,7 @@ protected:
         for (int fd : opened)
             close(fd);
         close(conn);
-        settings.verbose = 0;
-        settings.swaprequest = 0;
-        settings.extensions = 0;
+        settings.verbose = settings.swaprequest = settings.extensions = 0;
         EXPECT_EQ(chdir(home.c_str()), 0);
     }
 
@@ -106,10 +104,7 @@ protected:
         int len = MsgLength(reply);
         if (swapped)
             SwapReply(reply);
-        Reply r;
-        r.raw.assign(reply, static_cast<size_t>(len));
-        r.swapped = swapped;
-        return r;
+        return Reply{std::string(reply, static_cast<size_t>(len)), swapped};
     }
 
     void Check(const std::vector<Row> &rows)
@@ -118,8 +113,7 @@ protected:
             SCOPED_TRACE(row.trace);
             std::string trace;
             Reply r = Run(row.req, &trace);
-            EXPECT_EQ(r.length(), row.len);
-            EXPECT_EQ(r.raw.size(), static_cast<size_t>(row.len));
+            EXPECT_EQ(std::make_pair(r.length(), r.raw.size()), std::make_pair(row.len, static_cast<size_t>(row.len)));
             int32_t result = r.raw.size() >= 8 ? r.word(1) : 0;
             EXPECT_TRUE(row.result == ANY || (row.result == NONNEG ? result >= 0 : result == row.result)) << result;
             EXPECT_TRUE(row.error == ANY || r.word(2) == row.error) << r.word(2);
