@@ -2,6 +2,7 @@
 // host-based clients, whole launches through loopsh.
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,11 +124,7 @@ Outcome RunAgent(const Strings &argv, const Strings &env, double limit = 20)
     return {status, a.Out(), a.Err()};
 }
 
-bool IsPort(const std::string &s)
-{
-    return !s.empty() && s.size() <= 5 && s.find_first_not_of("0123456789") == std::string::npos && s[0] != '0' &&
-           std::stoi(s) < 65536;
-}
+bool IsPort(const std::string &s) { return std::regex_match(s, std::regex("[1-9][0-9]{0,4}")) && std::stoi(s) < 65536; }
 
 TEST(RemoteShell, RunAsNameTerminalCommandPeerPortAndEscapedArguments)
 {
@@ -161,8 +158,7 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
     const std::string longLabel(70, 'q'), noDisplay = "Unknown terminal, setup DISPLAY environment variable.\n";
     struct Case {
         Strings argv;
-        std::string display;
-        std::string terminal, command; // no command: refused, with terminal the message
+        std::string display, terminal, command; // no command: refused, with terminal the message
     };
     for (const Case &c : std::vector<Case>{
              {{"vkxt.term", "-hlocalhost", "--"}, "DISPLAY", "localhost", "term"},
@@ -184,24 +180,20 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
         Strings argv = c.argv;
         argv.insert(argv.begin() + 1, "-p" + box.fallback);
         Outcome o = RunAgent(argv, {box.Path(), c.display});
+        Strings shell = Recorded(rsh), fell = Recorded(term);
+        fs::remove(rsh + ".args");
+        fs::remove(term + ".args");
         if (c.command.empty()) {
-            EXPECT_EQ(o.status, 1);
-            EXPECT_EQ(o.err, c.terminal);
-            EXPECT_EQ(o.out, "");
-            EXPECT_TRUE(Recorded(rsh).empty() && Recorded(term).empty());
+            EXPECT_EQ(std::make_tuple(o.status, o.err, o.out), std::make_tuple(1, c.terminal, std::string()));
+            EXPECT_TRUE(shell.empty() && fell.empty());
             continue;
         }
         EXPECT_EQ(o.status, 7) << o.err;
-        Strings shell = Recorded(rsh);
         ASSERT_GE(shell.size(), 5u);
-        EXPECT_EQ(shell[1], c.terminal);
-        EXPECT_EQ(shell[2], c.command);
-        Strings fell = Recorded(term);
         ASSERT_GE(fell.size(), 3u);
-        EXPECT_EQ(fell[0], "term"); // the fall-back drops one more prefix, and -c's directories
-        EXPECT_EQ(fell[2], shell[4]);
-        fs::remove(rsh + ".args");
-        fs::remove(term + ".args");
+        EXPECT_EQ(std::make_pair(shell[1], shell[2]), std::make_pair(c.terminal, c.command));
+        // The fall-back drops one more prefix, and -c's directories.
+        EXPECT_EQ(std::make_pair(fell[0], fell[2]), std::make_pair(std::string("term"), shell[4]));
     }
 }
 
@@ -212,14 +204,9 @@ TEST(LaunchFailure, EveryFailureOfTheRemoteShellFallsBackWithThePreparedBlock)
     const std::string noexec = std::string("Cannot execute the remote shell RSH for terminal 127.0.0.1: ") +
                                strerror(ENOEXEC) + "\n";
     for (auto [rshMode, path, out, err] : std::vector<std::tuple<std::string, bool, std::string, std::string>>{
-             {"", true, "", "sending command: "},
-             {"", false, "", "sending command: "},
-             {"say hello from the terminal\nexit 0\n", true, "hello from the terminal\n", ""},
-             {"say \n", true, "\n", ""},
-             {"exit 1\n", true, "", ""},
-             {"signal 9\n", true, "", ""},
-             {"=not a program\n", true, noexec, ""},
-         }) {
+             {"", true, "", "sending command: "}, {"", false, "", "sending command: "},
+             {"say hello from the terminal\nexit 0\n", true, "hello from the terminal\n", ""}, {"say \n", true, "\n", ""},
+             {"exit 1\n", true, "", ""}, {"signal 9\n", true, "", ""}, {"=not a program\n", true, noexec, ""}}) {
         for (bool failsafe : {true, false}) {
             SCOPED_TRACE(rshMode + (path ? "" : " (PATH unset)") + (failsafe ? " -fs" : " -nfs"));
             Sandbox box;
@@ -274,17 +261,6 @@ TEST(Connection, QueuedConnectionsAndThePeerCheck)
 
 std::string Dir(const char *path) { return fs::path(path).parent_path().string(); }
 
-// The log of a terminal client that was launched and served, once it has been written.
-void ExpectServedClient(const std::string &log)
-{
-    std::string text;
-    WaitUntil([&] { return (text = ReadFile(log)).find("connection closed\n") != std::string::npos; });
-    for (const std::string &line : Strings{"termclient with 2 argument(s)\n", "\narg 1: " + kMeta + "\n", "\narg 2: plain\n",
-                                           "connected to the host agent at 127.0.0.1:",
-                                           "handshake: nonce 41 answered with 42\n", "\nhost: "})
-        EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
-}
-
 TEST(WholeLaunch, ThroughLoopshTheTerminalClientIsStartedAndServed)
 {
     Scratch dir;
@@ -296,7 +272,12 @@ TEST(WholeLaunch, ThroughLoopshTheTerminalClientIsStartedAndServed)
         EXPECT_EQ(o.out, ""); // the client left the remote shell silently
         EXPECT_NE(o.err.find("Accepted connection from peer.\n"), std::string::npos) << o.err;
         EXPECT_NE(o.err.find(" Request: Connection\n"), std::string::npos) << o.err;
-        ExpectServedClient(log);
+        std::string text; // the client's log, once written
+        WaitUntil([&] { return (text = ReadFile(log)).find("connection closed\n") != std::string::npos; });
+        for (const std::string &line : Strings{"termclient with 2 argument(s)\n", "\narg 1: " + kMeta + "\n", "\narg 2: plain\n",
+                                               "connected to the host agent at 127.0.0.1:",
+                                               "handshake: nonce 41 answered with 42\n", "\nhost: "})
+            EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
     }
 }
 
