@@ -45,9 +45,7 @@ std::string Sh(const Strings &argv)
 bool FuseUsable()
 {
     int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd >= 0)
-        close(fd);
-    return fd >= 0 && !Sshd::Which("fusermount3").empty();
+    return fd >= 0 && close(fd) == 0 && !Sshd::Which("fusermount3").empty();
 }
 
 // A scratch tree: key files, a host directory with one file, a mount point.
@@ -85,23 +83,19 @@ struct Program {
     bool mounts = false;
 };
 
-const std::vector<Program> &Programs()
-{
-    static const std::vector<Program> programs = {
-        {"termclient", TERMCLIENT_PATH, {}, "-foreground", "authenticated: the agent holds the key\n"},
-        {"list", LIST_PATH, {"DATA"}, "", "6 f.txt\n"},
-        {"fetch", FETCH_PATH, {"DATA/f.txt", "WORK/copy"}, "", "fetched 6 bytes\n"},
-        {"hostfs", HOSTFS_PATH, {"WORK/mnt", "-o", "root=DATA"}, "-f", "mounted: hello\n", 1, true},
-        {"hostrun", HOSTRUN_PATH, {"/bin/cat", "/hostDATA/f.txt"}, "", "hello\n"},
-        {"hostsh", HOSTSH_PATH, {"-b", "WORK/commands"}, "", "hello\n", 2},
-    };
-    return programs;
-}
+const std::vector<Program> kPrograms = {
+    {"termclient", TERMCLIENT_PATH, {}, "-foreground", "authenticated: the agent holds the key\n"},
+    {"list", LIST_PATH, {"DATA"}, "", "6 f.txt\n"},
+    {"fetch", FETCH_PATH, {"DATA/f.txt", "WORK/copy"}, "", "fetched 6 bytes\n"},
+    {"hostfs", HOSTFS_PATH, {"WORK/mnt", "-o", "root=DATA"}, "-f", "mounted: hello\n", 1, true},
+    {"hostrun", HOSTRUN_PATH, {"/bin/cat", "/hostDATA/f.txt"}, "", "hello\n"},
+    {"hostsh", HOSTSH_PATH, {"-b", "WORK/commands"}, "", "hello\n", 2},
+};
 
 class ToolKeys : public testing::TestWithParam<std::string> {
 protected:
-    const Program &program = *std::find_if(Programs().begin(), Programs().end(),
-                                           [&](const Program &p) { return p.name == GetParam(); });
+    const Program &program =
+        *std::find_if(kPrograms.begin(), kPrograms.end(), [&](const Program &p) { return p.name == GetParam(); });
     void SetUp() override
     {
         if (program.path.empty())
