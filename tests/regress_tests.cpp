@@ -104,22 +104,17 @@ TEST_P(Orders, TraceEscapesControlBytes)
         {"/no/such/\x1b[31mred\t\r\x7f\x01", "/no/such/\\x1b[31mred\\t\\r\\x7f\\x01"},
         {"/no/such/caf\xc3\xa9 \\n", "/no/such/caf\xc3\xa9 \\n"},
     };
-    const std::pair<Msg, std::string> cases[] = {
-        {Msg(CALL_STAT), "stat(%s,...)"},
-        {Msg(CALL_STAT64), "stat64(%s,...)"},
-        {Msg(CALL_LSTAT64), "lstat64(%s,...)"},
-        {Msg(CALL_STATVFS), "statvfs(%s,...)"},
-        {Msg(CALL_TRUNCATE).w(0).w(0), "truncate(%s,0)"},
-        {Msg(CALL_LCHOWN).w(-1).w(-1), "lchown(%s,-1,-1)"},
-        {Msg(CALL_MKNOD).w(020644), "mknod(%s,020644)"}, // a device: refused before any lookup
+    const std::pair<Msg, std::string> cases[] = { // mknod of a device is refused before any lookup
+        {Msg(CALL_STAT), "stat(%s,...)"}, {Msg(CALL_STAT64), "stat64(%s,...)"}, {Msg(CALL_LSTAT64), "lstat64(%s,...)"},
+        {Msg(CALL_STATVFS), "statvfs(%s,...)"}, {Msg(CALL_TRUNCATE).w(0).w(0), "truncate(%s,0)"},
+        {Msg(CALL_LCHOWN).w(-1).w(-1), "lchown(%s,-1,-1)"}, {Msg(CALL_MKNOD).w(020644), "mknod(%s,020644)"},
         {Msg(CALL_UTIMENS).w(0).w(0).w(0).w(0).w(0).w(0).w(0), "utimens(%s,0.000000000,0.000000000,0x0)"},
-        {Msg(CALL_RENAME), "rename(%s,%s)"},
-    };
+        {Msg(CALL_RENAME), "rename(%s,%s)"}};
     Agent a;
     a.Start({"xt.term", "-v", "-x", "-d", "--"});
     Link link = a.Open(GetParam());
     std::vector<std::string> expected;
-    for (const auto &[name, shown] : names) {
+    for (const auto &[name, shown] : names)
         for (auto [m, trace] : cases) {
             std::string line = "Request: -1 = " + trace + "\n";
             for (size_t at; (at = line.find("%s")) != std::string::npos;) {
@@ -129,13 +124,11 @@ TEST_P(Orders, TraceEscapesControlBytes)
             EXPECT_EQ(Result(link, m), -1) << line;
             expected.push_back(line);
         }
-    }
     link.close();
     a.Wait();
-    const std::string err = a.Err();
     for (const std::string &line : expected)
-        EXPECT_NE(err.find(line), std::string::npos) << line << "\nin:\n" << err;
-    EXPECT_EQ(err.find("\x1b"), std::string::npos);
+        EXPECT_NE(a.Err().find(line), std::string::npos) << line << "\nin:\n" << a.Err();
+    EXPECT_EQ(a.Err().find("\x1b"), std::string::npos);
 }
 
 // Requests sent in one piece are answered in order; a hand-over finds every earlier reply
