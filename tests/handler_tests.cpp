@@ -278,8 +278,9 @@ TEST_P(Handlers, PathCalls)
     Check({
         {Path(CALL_STAT, "file"), 52, 0, ANY, "Request: 0 = stat(file,...)\n", "", 52, StatWords("file")},
         {Path(CALL_STAT, "sym"), 52, 0, ANY, "", "", 52, StatWords("file")},
-        {Path(CALL_LSTAT, "sym"), 52, 0, ANY, "Request: 0 = lstat(sym,...)\n", "", 52, StatWords("sym", true)},
     });
+    // Following the link may set its access time: its own words are taken after that.
+    Check({{Path(CALL_LSTAT, "sym"), 52, 0, ANY, "Request: 0 = lstat(sym,...)\n", "", 52, StatWords("sym", true)}});
     umask(mask);
     // The working directory, and getcwd once it is gone.
     std::string here = fs::current_path();
@@ -559,13 +560,11 @@ TEST_P(Handlers, HostLookups)
         notFound(Msg(CALL_GETHOSTBYNAME).s("bad_name!"), "Request: gethostbyname(\"bad_name!\")\n"),
         Row{Msg(CALL_GETHOSTBYNAME).s("localhost"), 24 + static_cast<int>(Pad(byName).size()), 0},
         notFound(Msg(CALL_GETHOSTBYNAME).b("localhost")), // the NUL of the request before does not count
-        notFound(Msg(CALL_GETHOSTBYNAME)),
-        Row{addr, 24 + static_cast<int>(Pad(byAddr).size()), 0},
+        notFound(Msg(CALL_GETHOSTBYNAME)), Row{addr, 24 + static_cast<int>(Pad(byAddr).size()), 0},
         notFound(Msg(CALL_GETHOSTBYADDR).w(AF_INET).w(4).b(loopback.substr(0, 2))),
         notFound(Msg(CALL_GETHOSTBYADDR).w(AF_INET).w(-1).b(loopback)),
         notFound(Msg(CALL_GETHOSTBYADDR).w(12345).w(4).b(loopback)), // the family is word 1
-        notFound(Msg(CALL_GETHOSTBYADDR).w(AF_INET)),
-        notFound(Msg(CALL_GETHOSTBYADDR)),
+        notFound(Msg(CALL_GETHOSTBYADDR).w(AF_INET)), notFound(Msg(CALL_GETHOSTBYADDR)),
     });
 }
 
@@ -595,8 +594,7 @@ TEST_P(Handlers, ServiceLookups)
         rows[0],
         missing(Msg(CALL_GETSERVBYNAME).s("telnet").b("tc"), 22), // "tcp" and its NUL lie behind from before
         rows[0],
-        missing(Msg(CALL_GETSERVBYNAME).b("telnet"), 22),
-        missing(Msg(CALL_GETSERVBYNAME), 22),
+        missing(Msg(CALL_GETSERVBYNAME).b("telnet"), 22), missing(Msg(CALL_GETSERVBYNAME), 22),
     });
 }
 
