@@ -60,20 +60,13 @@ TEST(Launch, RemoteShellSearch)
         const char *name; // the -r name
         std::string found;
     };
+    // The -r name before rsh in one directory, no second slash, an empty element for the working
+    // directory, too long with the -r name (rsh still fits), the earlier directory first.
     for (const Case &c : std::vector<Case>{
-             {a + ":" + b, "", b + "/rsh"},
-             {a + ":" + b, "mysh", b + "/mysh"},   // the -r name before rsh in one directory
-             {b + "/:" + a, "mysh", b + "/mysh"}, // no second slash
-             {unset, "", "(none)"},
-             {a, "", "(none)"},
-             {":" + a, "", "rsh"},                 // an empty element is the working directory
-             {"/nonexistent::" + a, "", "rsh"},
-             {a + ":", "", "rsh"},
-             {tooLong + ":" + b, "", b + "/rsh"},
-             {fits + ":" + b, "", fits + "/rsh"},
-             {fits + ":" + b, "longer", fits + "/rsh"}, // too long with the -r name: rsh still fits
-             {first + ":" + b, "mysh", first + "/rsh"},  // the earlier directory wins
-         }) {
+             {a + ":" + b, "", b + "/rsh"}, {a + ":" + b, "mysh", b + "/mysh"}, {b + "/:" + a, "mysh", b + "/mysh"},
+             {unset, "", "(none)"}, {a, "", "(none)"}, {":" + a, "", "rsh"}, {"/nonexistent::" + a, "", "rsh"},
+             {a + ":", "", "rsh"}, {tooLong + ":" + b, "", b + "/rsh"}, {fits + ":" + b, "", fits + "/rsh"},
+             {fits + ":" + b, "longer", fits + "/rsh"}, {first + ":" + b, "mysh", first + "/rsh"}}) {
         c.path ? setenv("PATH", c.path->c_str(), 1) : unsetenv("PATH");
         settings.remote_shell_commands[0] = c.name;
         char found[REMOTE_SHELL_PATH_SIZE];
