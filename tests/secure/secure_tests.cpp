@@ -116,39 +116,26 @@ TEST(SocketActivation, EightClientsAtOnceEachServedByItsOwnAgent)
 {
     if (access("/usr/bin/systemd-socket-activate", X_OK) != 0)
         GTEST_SKIP() << "systemd-socket-activate (package systemd) is not installed";
-    Scratch s;
-    std::string key = s.Put("key", kKey);
-    pid_t manager = -1;
+    Agent manager; // the harness's process, running another program
+    manager.program = "/usr/bin/systemd-socket-activate";
+    std::string key = manager.dir.Put("key", kKey);
     int port = -1;
-    for (int attempt = 0; attempt < 5 && manager < 0; attempt++) {
+    for (int attempt = 0; attempt < 5 && !manager.Running(); attempt++) {
         close(Listen(&port)); // a port free a moment ago
-        if ((manager = fork()) == 0) {
-            dup2(open((s / "manager").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            execl("/usr/bin/systemd-socket-activate", "systemd-socket-activate", "--accept", "--inetd", "-l",
-                  ("127.0.0.1:" + std::to_string(port)).c_str(), AGENT_PATH, "-i", ("-k" + key).c_str(), "--",
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        if (Await(s / "manager", "Listening on").find("Listening on") == std::string::npos) {
-            kill(manager, SIGKILL);
-            waitpid(manager, nullptr, 0);
-            manager = -1;
-        }
+        manager.Start({"systemd-socket-activate", "--accept", "--inetd", "-l", Fmt("127.0.0.1:%d", port), AGENT_PATH, "-i",
+                       "-k" + key, "--"}, {}, false);
+        WaitUntil([&] { return manager.Err().find("Listening on") != std::string::npos || !manager.Running(); });
     }
-    ASSERT_GT(manager, 0) << ReadFile(s / "manager");
-    {
-        std::vector<hostlink::Link> links;
-        for (int i = 0; i < 8; i++) {
-            links.push_back(Dial(port));
-            hostlink::authenticate(links.back(), *hostlink::parseKey(kKey));
-        }
-        std::set<int> agents;
-        for (auto &link : links)
-            agents.insert(hostlink::getpid(link));
-        EXPECT_EQ(agents.size(), 8u);
+    ASSERT_TRUE(manager.Running()) << manager.Err();
+    std::vector<hostlink::Link> links;
+    std::set<int> agents;
+    for (int i = 0; i < 8; i++) {
+        links.push_back(Dial(port));
+        hostlink::authenticate(links.back(), *hostlink::parseKey(kKey));
     }
-    kill(manager, SIGTERM);
-    waitpid(manager, nullptr, 0);
+    for (auto &link : links)
+        agents.insert(hostlink::getpid(link));
+    EXPECT_EQ(agents.size(), 8u);
 }
 
 TEST(Quoting, EveryMetacharacterReachesTheClientThroughLoopshVerbatim)
@@ -224,14 +211,10 @@ TEST(KeyFile, AgentAndLibraryAgreeOnEveryFile)
         const char *reason; // null: accepted
     };
     std::vector<Row> rows = {
-        {"good", kKey + "\n", 0600, nullptr},
-        {"padded", kKey + std::string(authkey::KEY_FILE_MAX_BYTES, ' '), 0600, "holds no key"},
-        {"nul", kKey + std::string("\0garbage", 8), 0600, "holds no key"},
-        {"short", "abc", 0600, "holds no key"},
-        {"open", kKey, 0640, "group or others have access"},
-        {"fifo", "", 0600, "not a regular file"},
-        {"missing", "", 0600, "No such file"},
-    };
+        {"good", kKey + "\n", 0600, nullptr}, {"padded", kKey + std::string(authkey::KEY_FILE_MAX_BYTES, ' '), 0600, "holds no key"},
+        {"nul", kKey + std::string("\0garbage", 8), 0600, "holds no key"}, {"short", "abc", 0600, "holds no key"},
+        {"open", kKey, 0640, "group or others have access"}, {"fifo", "", 0600, "not a regular file"},
+        {"missing", "", 0600, "No such file"}};
     if (geteuid() == 0)
         rows.push_back({"foreign", kKey, 0600, "owned by another user"});
     for (const Row &r : rows) {
