@@ -1,6 +1,7 @@
 // Daemon mode with -m: many clients at once, each served by a process of its own, the limit,
 // SIGTERM, -l; the agent's options, parsed and on the usage line.
 #include <csignal>
+#include <list>
 #include <memory>
 #include <set>
 #include <unistd.h>
@@ -84,9 +85,10 @@ TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
 TEST(Options, LettersValuesAndRefusals)
 {
     Settings saved = settings;
-    auto parse = [](std::vector<std::string> args) {
+    std::list<std::vector<std::string>> kept; // what the settings point into
+    auto parse = [&](std::vector<std::string> args) {
         std::vector<char *> argv = {const_cast<char *>("xt.term")};
-        for (auto &a : args)
+        for (auto &a : kept.emplace_back(std::move(args)))
             argv.push_back(a.data());
         ProcessArgs(static_cast<int>(argv.size()), argv.data());
     };
