@@ -170,8 +170,7 @@ TEST_P(Handlers, DescriptorCalls)
         {Msg(CALL_READ).w(w), 12, -1, 22}, {Msg(CALL_WRITE).w(w), 12, -1, 22}, {Msg(CALL_LSEEK).w(w).w(0), 12, -1, 22},
         {Msg(CALL_CLOSE), 12, -1, 22}, {Msg(CALL_FSTAT), 52, -1, 22, "", std::string(40, '\0')},
     });
-    // A request cut short is refused before its descriptor is found to be the agent's own (that
-    // every call on the agent's own descriptors answers EBADF, the socket tests show).
+    // A request cut short is refused before its descriptor is found to be the agent's own.
     Check({
         {Msg(CALL_READ).w(conn), 12, -1, 22}, {Msg(CALL_WRITE).w(conn).w(5).b("x"), 12, -1, 22},
         {Msg(CALL_LSEEK).w(conn).w(0), 12, -1, 22}, {Msg(CALL_DUP2).w(conn), 12, -1, 22},
@@ -318,8 +317,7 @@ TEST_P(Handlers, LargeSizesAndOffsets)
     });
 }
 
-// A string without its NUL inside the request is refused, though an earlier request left a NUL
-// right behind it in the buffer.
+// A string without its NUL in the request is refused, though a NUL lies right behind it.
 TEST_P(Handlers, StringsMustEndInsideTheRequest)
 {
     WriteFile("keep", "k", 0644);
@@ -481,8 +479,7 @@ TEST_P(Handlers, Setenv)
         // No '=', unchanged values, an empty value already empty, an empty name: skipped.
         {set(std::string("NOEQUALS\0KEEP=same\0EMPTY=\0=nameless\0AFTER=x\0", 44)), 4, ANY, ANY,
          "Request: setenv(....)\nputenv(AFTER=x)\n"},
-        // The count claims 100 bytes and the request ends inside "SB=z": older bytes behind it
-        // must not make it "SB=zy".
+        // The count claims 100 bytes and the request ends in "SB=z": older bytes do not make it "SB=zy".
         {set(std::string("SB=xy\0", 6)), 4},
         {set(std::string("SA=3\0SB=z", 9), 100), 4, ANY, ANY, "Request: setenv(....)\nputenv(SA=3)\n"},
         // A count that ends inside the first string: that string counts, the next does not.
@@ -491,8 +488,7 @@ TEST_P(Handlers, Setenv)
         {set(std::string("SF=1\0", 5), -5), 4}, {Msg(CALL_SETENV), 4},
         {Getenv({"A=one", "B=", "KEEP=same", "EMPTY=", "NEW=v", "AFTER=x", "SB=xy", "SA=3", "SC=77"})},
     });
-    // Each setenv of a name makes a new copy; the copy it displaces is given back (the leak
-    // check of the sanitizer build fails this test otherwise).
+    // Each setenv gives back the copy it displaces (else the sanitizer build's leak check fails).
     for (int i = 0; i < 200; i++) {
         std::string big = "BIG=" + std::string(1000, static_cast<char>('a' + i % 26)) + std::to_string(i);
         Run(set(big + '\0'));

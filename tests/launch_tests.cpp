@@ -60,8 +60,7 @@ TEST(Launch, RemoteShellSearch)
         const char *name; // the -r name
         std::string found;
     };
-    // The -r name before rsh in one directory, no second slash, an empty element for the working
-    // directory, too long with the -r name (rsh still fits), the earlier directory first.
+    // -r before rsh, no second slash, "" is ".", too long with -r (rsh fits), earlier dirs first.
     for (const Case &c : std::vector<Case>{
              {a + ":" + b, "", b + "/rsh"}, {a + ":" + b, "mysh", b + "/mysh"}, {b + "/:" + a, "mysh", b + "/mysh"},
              {unset, "", "(none)"}, {a, "", "(none)"}, {":" + a, "", "rsh"}, {"/nonexistent::" + a, "", "rsh"},
@@ -142,8 +141,7 @@ TEST(RemoteShell, RunAsNameTerminalCommandPeerPortAndEscapedArguments)
     EXPECT_EQ(RunAgent({"xt.term", "-v", "-d"}, {}).err, "Unknown terminal, setup DISPLAY environment variable.\n");
 }
 
-// The terminal and the command from the agent's name, its options and DISPLAY; a terminal that
-// cannot be named ends the launch with status 1, before any remote shell or fall-back.
+// Terminal and command from the name, options and DISPLAY; an unnamable terminal ends it with 1.
 TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
 {
     Sandbox box;
@@ -192,8 +190,7 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
 
 TEST(LaunchFailure, EveryFailureOfTheRemoteShellFallsBackWithThePreparedBlock)
 {
-    // The remote shell ("" none, "=TEXT" a file holding TEXT, else recorder instructions), PATH
-    // set or not, and what the agent prints on standard output and (at first) standard error.
+    // The remote shell ("" none, "=TEXT" a file of TEXT), PATH set or not, stdout, stderr's start.
     const std::string noexec = std::string("Cannot execute the remote shell RSH for terminal 127.0.0.1: ") +
                                strerror(ENOEXEC) + "\n";
     for (auto [rshMode, path, out, err] : std::vector<std::tuple<std::string, bool, std::string, std::string>>{

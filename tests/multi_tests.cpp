@@ -22,8 +22,7 @@ void Stop(Agent &agent)
     EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
-// Eight clients at once, of both byte orders, each held open while all are served; a ninth finds
-// the limit; afterwards the children are gone and the listener serves a tenth.
+// Eight clients held open at once, a ninth over the limit; then no children and a tenth served.
 TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
 {
     Agent agent;
@@ -55,8 +54,7 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
     Stop(agent);
 }
 
-// A lasting service on the port -lADDRESS:PORT names. A client that leaves mid-request ends only
-// its own server; SIGTERM closes the listener at once and the client being served goes on.
+// -lADDRESS:PORT; a client cut mid-request ends only its server; SIGTERM spares the served one.
 TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
 {
     int port = 0;
@@ -109,8 +107,7 @@ TEST(Options, LettersValuesAndRefusals)
         EXPECT_EQ((std::unique_ptr<char, decltype(&free)>(QuoteArg(in), free).get()), out);
 }
 
-// A bad own option gives the classic line alone, options are taken in order, "--help" lists
-// every option, grouped; combinations that cannot work are refused with the reason.
+// Bad options give the classic line alone, "--help" lists every option; misfits say why.
 TEST(Options, UsageLinesAndRefusals)
 {
     const std::string classic = "usage: xt.term [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] "

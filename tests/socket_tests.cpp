@@ -218,8 +218,7 @@ TEST_P(Processes, ForkThenExitNestedForksGroupsAndSessions)
     EXPECT_TRACE(t, Fmt("%d = getpgrp()\n", session));
 }
 
-// A host program's output comes back over a second connection: the fork child connects back
-// (peerpipe), moves it onto its standard output and execs; then the parent serves, then execs.
+// The fork child's peerpipe made its output, then execve; the parent serves again, then execs.
 TEST_P(Processes, ForkPeerpipeDup2ExecveThenExecWithNoForkPending)
 {
     int port = 0, listener = Listen(&port);
@@ -270,8 +269,7 @@ TEST_P(Processes, BadCountsAndFailedExecsStartNothing)
     EXPECT_TRACE(Trace(), "Request: execvp(\"no-such-program-here\",no-such-program-here);\n");
 }
 
-// The agent's own descriptors (listener, connection, and after a fork the control pipe) are
-// not the client's: every call on them answers EBADF, whichever process serves.
+// The agent's own descriptors (and a fork child's control pipe) answer EBADF to every call.
 TEST_P(Processes, TheAgentsOwnDescriptorsAreNotTheClients)
 {
     auto guarded = [&](pid_t pid, size_t expected) {
@@ -309,8 +307,7 @@ long ResidentKiB(pid_t pid)
     return status.find("VmRSS:") == std::string::npos ? -1 : std::stol(status.substr(status.find("VmRSS:") + 6));
 }
 
-// Thousands of file and directory calls and hundreds of started and forked processes: every
-// descriptor is given back, every child collected, and resident memory does not grow.
+// Thousands of calls and hundreds of processes leave no descriptor, child or memory growth.
 TEST(Resources, ManyCallsLeaveNoDescriptorChildOrMemoryBehind)
 {
     // Without a quarantine, the sanitizer build's freed blocks do not read as growth.
@@ -523,8 +520,7 @@ TEST_P(Orders, TraceEscapesControlBytes)
     EXPECT_EQ(a.Err().find("\x1b"), std::string::npos);
 }
 
-// Requests sent in one piece are answered in order; a hand-over finds every earlier reply
-// written and no later request taken; a cut request ends the service after the replies before it.
+// Pipelined requests: a hand-over finds earlier replies written, later untaken; a cut one ends it.
 TEST_P(Orders, PipelinedRequestsAndHandOver)
 {
     constexpr int P = -1000, C = -1001, H = -1002, S = -1003; // the agent's pid, the fork child's, a bare header, a status
@@ -563,8 +559,7 @@ TEST_P(Orders, PipelinedRequestsAndHandOver)
     }
 }
 
-// A reply goes out while the agent waits for the rest of the request behind it, or on a read of
-// an empty fifo.
+// A reply goes out while the agent waits for the rest of a request, or on an empty fifo's read.
 TEST_P(Orders, RepliesGoOutBeforeACallThatWaits)
 {
     Scratch dir;

@@ -32,8 +32,7 @@ std::string Await(const std::string &path, const std::string &text)
     return got;
 }
 
-// The remote shell records its arguments and keeps its standard input (the launch key) for the
-// test, which then opens twenty idle connections, plays the intruders and the real client itself.
+// The remote shell keeps args and launch key; twenty idle connections and intruders come first.
 TEST(Takeover, IntrudersAndIdleConnectionsDoNotKeepTheRealClientOut)
 {
     Scratch s;
@@ -198,8 +197,7 @@ TEST(KeyText, ProofsOfTheTestVector)
 }
 #endif
 
-// Each file is given to the agent (-d -kFILE) and to the library; both accept it or both refuse
-// it naming the same rule, and a FIFO makes neither wait.
+// Agent (-d -kFILE) and library accept or refuse each file alike; a FIFO makes neither wait.
 TEST(KeyFile, AgentAndLibraryAgreeOnEveryFile)
 {
     if (!hostlink::authenticationAvailable())

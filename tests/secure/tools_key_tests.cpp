@@ -107,8 +107,7 @@ protected:
 
 enum class Key { Env, Option, Wrong, None };
 
-// The library's every message for a failed connect is tested in tests/lib; here each program
-// shows that it takes the key both ways and ends non-zero with the library's line.
+// Each way of failing to connect is tests/lib's; here the key both ways and two refusals.
 TEST_P(ToolKeys, ServedByADaemonWithTheKeyEitherWayElseTheLibrarysMessage)
 {
     const struct {
