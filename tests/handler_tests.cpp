@@ -1,6 +1,4 @@
-// The handlers in this process: rows of crafted requests through ProcessRequest in either byte
-// order (SwapRequest, SwapReply), in a scratch working directory. Calls that fork, exec or end
-// the process are left to the socket tests.
+// The handlers in this process: rows of requests through ProcessRequest in either byte order.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -34,7 +32,7 @@ struct Row {
     int len;
     int32_t result = ANY;
     int32_t error = ANY;
-    std::string trace = {}; // {r} stands for the result word, {x} for it in hexadecimal
+    std::string trace = {}; // {r} stands for the result word
     std::string data = {};  // the reply's bytes from byte at to its end
     int at = 12;
     std::vector<int32_t> more = {}; // words 3 on
@@ -42,10 +40,8 @@ struct Row {
 
 std::string Expand(std::string t, int32_t result)
 {
-    for (auto [key, value] : {std::pair<std::string, std::string>{"{r}", std::to_string(result)},
-                              {"{x}", Fmt("%x", static_cast<unsigned>(result))}})
-        for (size_t at; (at = t.find(key)) != std::string::npos;)
-            t.replace(at, key.size(), value);
+    for (size_t at; (at = t.find("{r}")) != std::string::npos;)
+        t.replace(at, 3, std::to_string(result));
     return t;
 }
 
@@ -88,9 +84,7 @@ protected:
         for (int fd : opened)
             close(fd);
         close(conn);
-        settings.verbose = 0;
-        settings.swaprequest = 0;
-        settings.extensions = 0;
+        settings.verbose = settings.swaprequest = settings.extensions = 0;
         EXPECT_EQ(chdir(home.c_str()), 0);
     }
 
@@ -110,10 +104,7 @@ protected:
         int len = MsgLength(reply);
         if (swapped)
             SwapReply(reply);
-        Reply r;
-        r.raw.assign(reply, static_cast<size_t>(len));
-        r.swapped = swapped;
-        return r;
+        return Reply{std::string(reply, static_cast<size_t>(len)), swapped};
     }
 
     void Check(const std::vector<Row> &rows)
@@ -122,25 +113,14 @@ protected:
             SCOPED_TRACE(row.trace);
             std::string trace;
             Reply r = Run(row.req, &trace);
-            EXPECT_EQ(r.length(), row.len);
-            EXPECT_EQ(r.raw.size(), static_cast<size_t>(row.len));
+            EXPECT_EQ(std::make_pair(r.length(), r.raw.size()), std::make_pair(row.len, static_cast<size_t>(row.len)));
             int32_t result = r.raw.size() >= 8 ? r.word(1) : 0;
-            if (row.result == NONNEG) {
-                EXPECT_GE(result, 0);
-            } else if (row.result != ANY) {
-                EXPECT_EQ(result, row.result);
-            }
-            if (row.error != ANY) {
-                EXPECT_EQ(r.word(2), row.error);
-            }
+            EXPECT_TRUE(row.result == ANY || (row.result == NONNEG ? result >= 0 : result == row.result)) << result;
+            EXPECT_TRUE(row.error == ANY || r.word(2) == row.error) << r.word(2);
             for (size_t i = 0; i < row.more.size(); i++)
                 EXPECT_TRUE(row.more[i] == ANY || r.word(3 + static_cast<int>(i)) == row.more[i]) << "word " << 3 + i;
-            if (!row.data.empty()) {
-                EXPECT_EQ(r.raw.substr(static_cast<size_t>(row.at)), row.data);
-            }
-            if (!row.trace.empty()) {
-                EXPECT_EQ(trace, Expand(row.trace, result));
-            }
+            EXPECT_TRUE(row.data.empty() || r.raw.substr(static_cast<size_t>(row.at)) == row.data) << r.raw.substr(12, 40);
+            EXPECT_TRUE(row.trace.empty() || trace == Expand(row.trace, result)) << trace;
             if ((row.req.call == CALL_OPEN || row.req.call == CALL_OPENREAD) && result >= 0)
                 opened.push_back(result);
         }
@@ -190,8 +170,7 @@ TEST_P(Handlers, DescriptorCalls)
         {Msg(CALL_READ).w(w), 12, -1, 22}, {Msg(CALL_WRITE).w(w), 12, -1, 22}, {Msg(CALL_LSEEK).w(w).w(0), 12, -1, 22},
         {Msg(CALL_CLOSE), 12, -1, 22}, {Msg(CALL_FSTAT), 52, -1, 22, "", std::string(40, '\0')},
     });
-    // A request cut short is refused before its descriptor is found to be the agent's own (that
-    // every call on the agent's own descriptors answers EBADF, the socket tests show).
+    // A request cut short is refused before its descriptor is found to be the agent's own.
     Check({
         {Msg(CALL_READ).w(conn), 12, -1, 22}, {Msg(CALL_WRITE).w(conn).w(5).b("x"), 12, -1, 22},
         {Msg(CALL_LSEEK).w(conn).w(0), 12, -1, 22}, {Msg(CALL_DUP2).w(conn), 12, -1, 22},
@@ -298,8 +277,9 @@ TEST_P(Handlers, PathCalls)
     Check({
         {Path(CALL_STAT, "file"), 52, 0, ANY, "Request: 0 = stat(file,...)\n", "", 52, StatWords("file")},
         {Path(CALL_STAT, "sym"), 52, 0, ANY, "", "", 52, StatWords("file")},
-        {Path(CALL_LSTAT, "sym"), 52, 0, ANY, "Request: 0 = lstat(sym,...)\n", "", 52, StatWords("sym", true)},
     });
+    // Following the link may set its access time: its own words are taken after that.
+    Check({{Path(CALL_LSTAT, "sym"), 52, 0, ANY, "Request: 0 = lstat(sym,...)\n", "", 52, StatWords("sym", true)}});
     umask(mask);
     // The working directory, and getcwd once it is gone.
     std::string here = fs::current_path();
@@ -337,33 +317,27 @@ TEST_P(Handlers, LargeSizesAndOffsets)
     });
 }
 
-// A string without its NUL inside the request is refused before the host sees it, though an
-// earlier request left a NUL right behind it in the buffer.
+// A string without its NUL in the request is refused, though a NUL lies right behind it.
 TEST_P(Handlers, StringsMustEndInsideTheRequest)
 {
-    WriteFile("keep", "k");
+    WriteFile("keep", "k", 0644);
     fs::create_directory("dir");
-    Msg prime = Path(CALL_STAT, "keep"), primeDir = Path(CALL_STAT, "dir");
-    Check({
-        {prime, 52, 0}, {Msg(CALL_UNLINK).b("keep"), 12, -1, 22, "Request: -1 = unlink(?)\n"},
-        {prime, 52, 0}, {Msg(CALL_RMDIR).b("keep"), 12, -1, 22},
-        {prime, 52, 0}, {Msg(CALL_STAT).b("keep"), 52, -1, 22, "Request: -1 = stat(?,...)\n"},
-        {prime, 52, 0}, {Msg(CALL_LSTAT).b("keep"), 52, -1, 22},
-        {prime, 52, 0}, {Msg(CALL_READLINK).b("keep"), 12, -1, 22},
-        {primeDir, 52, 0}, {Msg(CALL_OPENDIR).b("dir"), 12, 0, 22, "Request: 0x0 = opendir(?)\n"},
-        {primeDir, 52, 0}, {Msg(CALL_CHDIR).b("dir"), 12, -1, 22},
-        {Open("victim", 0), 12, -1, 2}, {Msg(CALL_OPEN).w(0x201).w(0644).b("victim"), 12, -1, 22},
-        {Msg(CALL_MKDIR).w(0755).s("victim"), 12, 0}, {Path(CALL_RMDIR, "victim"), 12, 0},
-        {Msg(CALL_MKDIR).w(0755).b("victim"), 12, -1, 22},
-        {Msg(CALL_CHMOD).w(0).s("keep"), 12, 0}, {Msg(CALL_CHMOD).w(0644).s("keep"), 12, 0},
-        {Msg(CALL_CHMOD).w(0).b("keep"), 12, -1, 22}, {Msg(CALL_ACCESS).w(0).b("keep"), 12, -1, 22},
-        {Msg(CALL_ACCESS).b("ab"), 12, -1, 22},
-        {Msg(CALL_LINK).s("keep").s("victim"), 12, 0}, {Path(CALL_UNLINK, "victim"), 12, 0},
-        {Msg(CALL_LINK).s("keep").b("victim"), 12, -1, 22, "Request: -1 = link(keep,?)\n"},
-        {Msg(CALL_SYMLINK).s("keep").s("victim"), 12, 0}, {Path(CALL_UNLINK, "victim"), 12, 0},
-        {Msg(CALL_SYMLINK).s("keep").b("victim"), 12, -1, 22},
-        {Msg(CALL_SYMLINK).b("keep"), 12, -1, 22, "Request: -1 = symlink(?,?)\n"},
-    });
+    std::vector<Row> rows;
+    for (Row cut : std::vector<Row>{
+             {Msg(CALL_UNLINK).b("keep"), 12, -1, 22, "Request: -1 = unlink(?)\n"}, {Msg(CALL_RMDIR).b("keep"), 12, -1, 22},
+             {Msg(CALL_STAT).b("keep"), 52, -1, 22, "Request: -1 = stat(?,...)\n"}, {Msg(CALL_LSTAT).b("keep"), 52, -1, 22},
+             {Msg(CALL_READLINK).b("keep"), 12, -1, 22}, {Msg(CALL_OPENDIR).b("dir"), 12, 0, 22, "Request: 0x0 = opendir(?)\n"},
+             {Msg(CALL_CHDIR).b("dir"), 12, -1, 22}, {Msg(CALL_OPEN).w(0x201).w(0644).b("victim"), 12, -1, 22},
+             {Msg(CALL_MKDIR).w(0755).b("victim"), 12, -1, 22}, {Msg(CALL_CHMOD).w(0).b("keep"), 12, -1, 22},
+             {Msg(CALL_ACCESS).w(0).b("keep"), 12, -1, 22}, {Msg(CALL_ACCESS).b("ab"), 12, -1, 22},
+             {Msg(CALL_LINK).s("keep").b("victim"), 12, -1, 22, "Request: -1 = link(keep,?)\n"},
+             {Msg(CALL_SYMLINK).s("keep").b("victim"), 12, -1, 22},
+             {Msg(CALL_SYMLINK).b("keep"), 12, -1, 22, "Request: -1 = symlink(?,?)\n"}}) {
+        // First a NUL just behind where the cut request ends, from a stat of a missing name.
+        rows.push_back({Path(CALL_STAT, std::string(cut.req.Bytes(false).size() - 4, 'x')), 52, -1, 2});
+        rows.push_back(cut);
+    }
+    Check(rows);
     EXPECT_TRUE(fs::exists("keep"));
     EXPECT_FALSE(fs::exists("victim"));
     EXPECT_EQ(fs::status("keep").permissions() & fs::perms::mask, static_cast<fs::perms>(0644));
@@ -477,11 +451,8 @@ TEST_P(Handlers, Getenv)
         v.push_back('=');
         big.push_back(v.append(4000 - 1 - v.size(), static_cast<char>('a' + i)));
     }
-    for (const auto &[env, sent] : std::vector<std::pair<std::vector<std::string>, size_t>>{
-             {{"A=1", "LONGER=hello world", "EMPTY=", "Z=last"}, 4},
-             {{"AB=123456789"}, 1}, // 13 bytes: length 24
-             {{}, 0},
-         }) {
+    for (const auto &env : std::vector<std::vector<std::string>>{
+             {"A=1", "LONGER=hello world", "EMPTY=", "Z=last"}, {"AB=123456789"} /* length 24 */, {}}) {
         Environment e(env);
         Check({Getenv(env)});
     }
@@ -508,8 +479,7 @@ TEST_P(Handlers, Setenv)
         // No '=', unchanged values, an empty value already empty, an empty name: skipped.
         {set(std::string("NOEQUALS\0KEEP=same\0EMPTY=\0=nameless\0AFTER=x\0", 44)), 4, ANY, ANY,
          "Request: setenv(....)\nputenv(AFTER=x)\n"},
-        // The count claims 100 bytes and the request ends inside "SB=z": older bytes behind it
-        // must not make it "SB=zy".
+        // The count claims 100 bytes and the request ends in "SB=z": older bytes do not make it "SB=zy".
         {set(std::string("SB=xy\0", 6)), 4},
         {set(std::string("SA=3\0SB=z", 9), 100), 4, ANY, ANY, "Request: setenv(....)\nputenv(SA=3)\n"},
         // A count that ends inside the first string: that string counts, the next does not.
@@ -518,8 +488,7 @@ TEST_P(Handlers, Setenv)
         {set(std::string("SF=1\0", 5), -5), 4}, {Msg(CALL_SETENV), 4},
         {Getenv({"A=one", "B=", "KEEP=same", "EMPTY=", "NEW=v", "AFTER=x", "SB=xy", "SA=3", "SC=77"})},
     });
-    // Each setenv of a name makes a new copy; the copy it displaces is given back (the leak
-    // check of the sanitizer build fails this test otherwise).
+    // Each setenv gives back the copy it displaces (else the sanitizer build's leak check fails).
     for (int i = 0; i < 200; i++) {
         std::string big = "BIG=" + std::string(1000, static_cast<char>('a' + i % 26)) + std::to_string(i);
         Run(set(big + '\0'));
@@ -587,13 +556,11 @@ TEST_P(Handlers, HostLookups)
         notFound(Msg(CALL_GETHOSTBYNAME).s("bad_name!"), "Request: gethostbyname(\"bad_name!\")\n"),
         Row{Msg(CALL_GETHOSTBYNAME).s("localhost"), 24 + static_cast<int>(Pad(byName).size()), 0},
         notFound(Msg(CALL_GETHOSTBYNAME).b("localhost")), // the NUL of the request before does not count
-        notFound(Msg(CALL_GETHOSTBYNAME)),
-        Row{addr, 24 + static_cast<int>(Pad(byAddr).size()), 0},
+        notFound(Msg(CALL_GETHOSTBYNAME)), Row{addr, 24 + static_cast<int>(Pad(byAddr).size()), 0},
         notFound(Msg(CALL_GETHOSTBYADDR).w(AF_INET).w(4).b(loopback.substr(0, 2))),
         notFound(Msg(CALL_GETHOSTBYADDR).w(AF_INET).w(-1).b(loopback)),
         notFound(Msg(CALL_GETHOSTBYADDR).w(12345).w(4).b(loopback)), // the family is word 1
-        notFound(Msg(CALL_GETHOSTBYADDR).w(AF_INET)),
-        notFound(Msg(CALL_GETHOSTBYADDR)),
+        notFound(Msg(CALL_GETHOSTBYADDR).w(AF_INET)), notFound(Msg(CALL_GETHOSTBYADDR)),
     });
 }
 
@@ -623,8 +590,7 @@ TEST_P(Handlers, ServiceLookups)
         rows[0],
         missing(Msg(CALL_GETSERVBYNAME).s("telnet").b("tc"), 22), // "tcp" and its NUL lie behind from before
         rows[0],
-        missing(Msg(CALL_GETSERVBYNAME).b("telnet"), 22),
-        missing(Msg(CALL_GETSERVBYNAME), 22),
+        missing(Msg(CALL_GETSERVBYNAME).b("telnet"), 22), missing(Msg(CALL_GETSERVBYNAME), 22),
     });
 }
 

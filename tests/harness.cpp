@@ -67,9 +67,7 @@ Reply Ask(Link &link, const Msg &m)
 std::string ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void WriteFile(const std::string &path, std::string_view text, mode_t mode)
@@ -110,12 +108,9 @@ int OpenDescriptors(pid_t pid)
 std::set<int> Children(pid_t pid)
 {
     std::set<int> found;
-    std::string text = ReadFile(Fmt("/proc/%d/task/%d/children", pid, pid));
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find(' ', at);
-        found.insert(std::stoi(text.substr(at, end - at)));
-        at = end == std::string::npos ? text.size() : end + 1;
-    }
+    std::istringstream text(ReadFile(Fmt("/proc/%d/task/%d/children", pid, pid)));
+    for (int child; text >> child;)
+        found.insert(child);
     return found;
 }
 
