@@ -75,8 +75,8 @@ TEST_P(LinksTest, AChangeThroughOneNameShowsThroughTheOther)
 }
 
 INSTANTIATE_TEST_SUITE_P(Calls, LinksTest, testing::Combine(testing::Bool(), testing::Range(0, int(std::size(kChanges)))),
-                         [](const auto &info) {
-                             return std::string(std::get<0>(info.param) ? "ext_" : "plain_") + kChanges[std::get<1>(info.param)].name;
+                         [](const auto &row) {
+                             return std::string(std::get<0>(row.param) ? "ext_" : "plain_") + kChanges[std::get<1>(row.param)].name;
                          });
 
 } // namespace
