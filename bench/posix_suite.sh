@@ -7,7 +7,8 @@
 #
 #   bench/posix_suite.sh [--log DIR] [--only default|multi] PJDFSTEST_DIR [BUILD_DIR]
 # PJDFSTEST_DIR is a built checkout of pjdfstest (its pjdfstest program next to tests/).
-# POSIX_DIRS, when set, names the directories of the suite to run instead of all twelve.
+# POSIX_DIRS, when set, names the directories of the suite to run instead of all twelve;
+# HOSTFS_OPTIONS, when set, is added to hostfs's -o options in both modes (noext, for example).
 # --log DIR keeps prove's verbose output of each mode there (DIR/MODE-DIRECTORY.log).
 # Every run is bounded by a timeout; the mount, the scratch directory and the processes the
 # script started are removed at the end.
@@ -68,9 +69,9 @@ run_mode() { # run_mode NAME EXTRA-OPTIONS
     local port
     port=$(port_of "$s/agent.out")
     [ -n "$port" ] || { echo "posix_suite: the agent did not start" >&2; exit 1; }
-    "$hostfs" "127.0.0.1:$port" "$s/mnt" -o "root=$s/data$opts" 2>/dev/null
+    "$hostfs" "127.0.0.1:$port" "$s/mnt" -o "root=$s/data$opts${HOSTFS_OPTIONS:+,$HOSTFS_OPTIONS}" 2>/dev/null
     mountpoint -q "$s/mnt" || { echo "posix_suite: the mount did not come up" >&2; exit 1; }
-    echo "== $mode mount (-o root=SCRATCH$opts)"
+    echo "== $mode mount (-o root=SCRATCH$opts${HOSTFS_OPTIONS:+,$HOSTFS_OPTIONS})"
     printf '%-10s %6s %6s  %s\n' directory passed failed "failed files"
     for d in $dirs; do
         out=$s/prove.out
