@@ -18,7 +18,7 @@ using hostlink::LinkError;
 // SIGTERM, then the agent must end by itself once its clients have gone.
 void Stop(Agent &agent)
 {
-    kill(agent.pid, SIGTERM);
+    Signal(agent.pid, SIGTERM);
     EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
@@ -70,7 +70,7 @@ TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
     }
     EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Trouble reading request") != std::string::npos; })) << agent.Err();
     EXPECT_EQ(hostlink::getppid(link), agent.pid);
-    kill(agent.pid, SIGTERM);
+    Signal(agent.pid, SIGTERM);
     EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Terminated") != std::string::npos; }));
     EXPECT_THROW(Link::connect("127.0.0.1", agent.port), LinkError);
     EXPECT_EQ(hostlink::getppid(link), agent.pid);

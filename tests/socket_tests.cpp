@@ -169,7 +169,7 @@ TEST_P(Processes, ForkNExecStartsAProgramInAGroupOfItsOwn)
     ASSERT_GT(pid, 0);
     EXPECT_EQ(getpgid(pid), pid);
     EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid); // the agent still serves
-    kill(pid, SIGKILL);
+    Signal(pid, SIGKILL);
     std::string t = Trace();
     EXPECT_TRACE(t, "Request: ForkNExec\n/bin/sh custom-zero -c " + script + " a b\n");
 }

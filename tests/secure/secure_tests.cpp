@@ -269,7 +269,7 @@ TEST(Crowd, TwentyIdleConnectionsDoNotKeepTheKeyHolderOut)
         idle.clear();
         holder.close();
         if (multi)
-            kill(agent.pid, SIGTERM);
+            Signal(agent.pid, SIGTERM);
         EXPECT_EQ(agent.Wait(10), 0) << multi << agent.Err();
     }
 }
@@ -294,7 +294,7 @@ TEST(Crowd, ClientThatNeverReadsIsDropped)
     Link next = agent.Open();
     EXPECT_GT(hostlink::getpid(next), 0);
     next.close();
-    kill(agent.pid, SIGTERM);
+    Signal(agent.pid, SIGTERM);
     EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
