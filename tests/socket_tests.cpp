@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <netdb.h>
-#include <set>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -405,26 +404,8 @@ TEST(Reaping, ProcessLimitAnswersTheHostsFailure)
     EXPECT_EQ(d.Wait(), 0) << d.Err();
 }
 
-// Regression tests of faults found in review: the wire tables, the reply padding, the listener,
-// the relay, the trace and the batched loop.
-TEST(WireTables, ErrorNumbersRoundTrip)
-{
-    std::set<int> wires;
-    for (const wire::ErrorRow &row : wire::ERROR_ROWS) {
-        EXPECT_EQ(wire::WireErrno(row.host), row.wire) << row.host;
-        EXPECT_EQ(wire::LocalErrno(row.wire), row.host) << row.wire;
-        EXPECT_TRUE(wires.insert(row.wire).second) << row.wire;
-    }
-    // Hosts errors without a row travel as EINVAL; wire numbers without one arrive as EIO.
-    for (int host : {0, -1, EOVERFLOW, ESTALE, 100000})
-        EXPECT_EQ(wire::WireErrno(host), 22) << host;
-    EXPECT_EQ(wire::WireErrno(EWOULDBLOCK), 11);
-    for (int w : {0, -1, 67, 74, 1000})
-        EXPECT_EQ(wire::LocalErrno(w), EIO) << w;
-    for (int host = 1; host < 300; host++)
-        EXPECT_EQ(wire::WireErrno(wire::LocalErrno(wire::WireErrno(host))), wire::WireErrno(host)) << host;
-}
-
+// Regression tests of faults found in review: the reply padding, the listener, the relay, the
+// trace and the batched loop.
 // String-list replies clear the pad bytes behind their last string, as file replies do.
 TEST(Replies, StringListPaddingIsCleared)
 {
