@@ -2,7 +2,6 @@
 // SIGTERM, -l; the agent's options, parsed and on the usage line.
 #include <csignal>
 #include <list>
-#include <memory>
 #include <set>
 #include <unistd.h>
 
@@ -102,9 +101,6 @@ TEST(Options, LettersValuesAndRefusals)
     settings = saved;
     for (const char *bad : {"-ax", "-I", "-I-1", "-iq", "-m0", "-m1025", "-m8x", "-m-1", "-m 8"})
         EXPECT_EXIT(parse({bad}), testing::ExitedWithCode(1), "usage") << bad;
-    for (auto [in, out] : std::vector<std::pair<const char *, std::string>>{
-             {"", "''"}, {"a b", "'a b'"}, {"it's", "'it'\\''s'"}, {"''", "''\\'''\\'''"}})
-        EXPECT_EQ((std::unique_ptr<char, decltype(&free)>(QuoteArg(in), free).get()), out);
 }
 
 // Bad options give the classic line alone, "--help" lists every option; misfits say why.
