@@ -588,7 +588,6 @@ TEST_P(Handlers, DescriptorsAndIds)
         {Msg(CALL_DUP2).w(0), 12, -1, 22}, {Msg(CALL_SETPGID).w(0), 12, -1, 22},
         {Msg(CALL_SETPGID).w(1).w(1), 12, -1, ANY, "-1 = setpgid(1,1)\n"},
         {Msg(CALL_GETPID), 12, getpid(), ANY, Fmt("%d = getpid()\n", getpid())},
-        {Msg(CALL_GETPPID), 12, getppid(), ANY, Fmt("%d = getppid()\n", getppid())},
         {Msg(CALL_GETPGRP), 12, getpgrp(), ANY, Fmt("%d = getpgrp()\n", getpgrp())},
     });
 }
