@@ -132,6 +132,15 @@ std::string CaptureStderr(const std::function<void()> &f)
     return text;
 }
 
+bool Signal(pid_t pid, int sig)
+{
+    if (pid <= 0) {
+        ADD_FAILURE() << "refused to signal pid " << pid;
+        return false;
+    }
+    return kill(pid, sig) == 0;
+}
+
 namespace {
 
 // With HOSTAGENT_TEST_VALGRIND set, an agent in daemon mode that is found by its bare name
@@ -216,11 +225,11 @@ bool Agent::Running()
 Agent::~Agent()
 {
     if (pid > 0 && getenv("HOSTAGENT_TEST_VALGRIND")) {
-        kill(pid, SIGTERM); // valgrind writes its report
+        Signal(pid, SIGTERM); // valgrind writes its report
         Wait(10);
     }
     if (pid > 0) {
-        kill(pid, SIGKILL);
+        Signal(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
     std::string reports;

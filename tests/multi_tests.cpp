@@ -2,7 +2,6 @@
 // SIGTERM, -l; the agent's options, parsed and on the usage line.
 #include <csignal>
 #include <list>
-#include <memory>
 #include <set>
 #include <unistd.h>
 
@@ -18,7 +17,7 @@ using hostlink::LinkError;
 // SIGTERM, then the agent must end by itself once its clients have gone.
 void Stop(Agent &agent)
 {
-    kill(agent.pid, SIGTERM);
+    Signal(agent.pid, SIGTERM);
     EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
@@ -70,7 +69,7 @@ TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
     }
     EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Trouble reading request") != std::string::npos; })) << agent.Err();
     EXPECT_EQ(hostlink::getppid(link), agent.pid);
-    kill(agent.pid, SIGTERM);
+    Signal(agent.pid, SIGTERM);
     EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Terminated") != std::string::npos; }));
     EXPECT_THROW(Link::connect("127.0.0.1", agent.port), LinkError);
     EXPECT_EQ(hostlink::getppid(link), agent.pid);
@@ -102,9 +101,6 @@ TEST(Options, LettersValuesAndRefusals)
     settings = saved;
     for (const char *bad : {"-ax", "-I", "-I-1", "-iq", "-m0", "-m1025", "-m8x", "-m-1", "-m 8"})
         EXPECT_EXIT(parse({bad}), testing::ExitedWithCode(1), "usage") << bad;
-    for (auto [in, out] : std::vector<std::pair<const char *, std::string>>{
-             {"", "''"}, {"a b", "'a b'"}, {"it's", "'it'\\''s'"}, {"''", "''\\'''\\'''"}})
-        EXPECT_EQ((std::unique_ptr<char, decltype(&free)>(QuoteArg(in), free).get()), out);
 }
 
 // Bad options give the classic line alone, "--help" lists every option; misfits say why.

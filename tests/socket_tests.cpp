@@ -1,6 +1,7 @@
 // The real agent in daemon mode over loopback: framing, handshake, exit statuses, the calls that
 // fork, exec or end a process and the hand-over between them, its own descriptors, resources;
 // and the regression tests of faults found in review.
+#include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -8,11 +9,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <netdb.h>
-#include <set>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 #include "service/environ.h"
@@ -40,6 +41,8 @@ Msg Exec(int call, const std::string &path, const std::vector<std::string> &args
         m.s(e);
     return m;
 }
+
+std::string Padded(std::string s) { return s.resize((s.size() + 3) & ~size_t{3}, '\0'), s; }
 
 bool ChildrenGone(pid_t pid) { return WaitUntil([pid] { return Children(pid).empty(); }); }
 
@@ -169,7 +172,7 @@ TEST_P(Processes, ForkNExecStartsAProgramInAGroupOfItsOwn)
     ASSERT_GT(pid, 0);
     EXPECT_EQ(getpgid(pid), pid);
     EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid); // the agent still serves
-    kill(pid, SIGKILL);
+    Signal(pid, SIGKILL);
     std::string t = Trace();
     EXPECT_TRACE(t, "Request: ForkNExec\n/bin/sh custom-zero -c " + script + " a b\n");
 }
@@ -405,48 +408,54 @@ TEST(Reaping, ProcessLimitAnswersTheHostsFailure)
     EXPECT_EQ(d.Wait(), 0) << d.Err();
 }
 
-// Regression tests of faults found in review: the wire tables, the reply padding, the listener,
-// the relay, the trace and the batched loop.
-TEST(WireTables, ErrorNumbersRoundTrip)
+// Regression tests of faults found in review: the listener, the relay, the trace and the batched
+// loop.
+// Entries larger than one message are cut so that the counts describe exactly the bytes sent.
+TEST(NameReplies, EntriesLargerThanAMessage)
 {
-    std::set<int> wires;
-    for (const wire::ErrorRow &row : wire::ERROR_ROWS) {
-        EXPECT_EQ(wire::WireErrno(row.host), row.wire) << row.host;
-        EXPECT_EQ(wire::LocalErrno(row.wire), row.host) << row.wire;
-        EXPECT_TRUE(wires.insert(row.wire).second) << row.wire;
+    std::vector<std::string> strings;
+    std::vector<char *> aliases, addresses;
+    for (int i = 0; i < 20000; i++) { // aliases of 11 bytes, addresses of 4
+        uint32_t a = htonl(0x0a000000u + static_cast<uint32_t>(i));
+        strings.push_back("alias" + std::to_string(10000 + i));
+        strings.emplace_back(reinterpret_cast<const char *>(&a), 4);
     }
-    // Hosts errors without a row travel as EINVAL; wire numbers without one arrive as EIO.
-    for (int host : {0, -1, EOVERFLOW, ESTALE, 100000})
-        EXPECT_EQ(wire::WireErrno(host), 22) << host;
-    EXPECT_EQ(wire::WireErrno(EWOULDBLOCK), 11);
-    for (int w : {0, -1, 67, 74, 1000})
-        EXPECT_EQ(wire::LocalErrno(w), EIO) << w;
-    for (int host = 1; host < 300; host++)
-        EXPECT_EQ(wire::WireErrno(wire::LocalErrno(wire::WireErrno(host))), wire::WireErrno(host)) << host;
-}
-
-// String-list replies clear the pad bytes behind their last string, as file replies do.
-TEST(Replies, StringListPaddingIsCleared)
-{
-    char name[] = "hostx", alias[] = "al", proto[] = "tcp";
-    char *aliases[] = {alias, nullptr};
-    char *noaddr[] = {nullptr};
-    struct hostent host = {name, aliases, 2, 4, noaddr};
-    struct servent serv = {name, aliases, 0, proto};
-    char getenv[4] = {};
-    SetLength(getenv, 4);
-    getenv[2] = wire::CALL_GETENV;
-    const std::function<char *()> builders[] = {[&] { return HostReply(&host); }, [&] { return ServiceReply(&serv, 0); },
-                                                [&] { return ProcessRequest(-1, getenv); }};
-    for (const auto &build : builders) {
-        memset(replybuf, 0xee, sizeof replybuf);
-        char *reply = build();
-        int length = MsgLength(reply);
-        ASSERT_GT(length, 12);
-        EXPECT_NE(reply[length - 4], '\xee'); // the last word is used or padding
-        for (int i = length - 3; i < length; i++)
-            EXPECT_NE(reply[i], '\xee') << i;
+    auto list = [&](std::vector<char *> &v, int first, int n) {
+        v.clear();
+        for (int i = 0; i < n; i++)
+            v.push_back(strings[static_cast<size_t>(first + 2 * i)].data());
+        v.push_back(nullptr);
+        return v.data();
+    };
+    for (auto [name, nAliases, nAddresses] : std::vector<std::tuple<std::string, int, int>>{
+             {"big.example", 10000, 3}, {"big.example", 1, 20000}, {std::string(MAX_MESSAGE, 'n'), 0, 1}}) {
+        struct hostent entry = {name.data(), list(aliases, 0, nAliases), AF_INET, 4, list(addresses, 1, nAddresses)};
+        memset(replybuf, 0xee, sizeof replybuf); // pad bytes too must be written
+        const char *reply = HostReply(&entry);
+        if (name.size() >= MAX_MESSAGE) { // no room for the name: not found
+            EXPECT_EQ(std::make_tuple(MsgLength(reply), GetWord(reply, 1)), std::make_tuple(24, -1));
+            continue;
+        }
+        int sentAliases = GetWord(reply, 2), sentAddresses = GetWord(reply, 3);
+        std::string expected = name + '\0';
+        for (int i = 0; i < sentAliases; i++)
+            expected.append(aliases[static_cast<size_t>(i)]).push_back('\0');
+        for (int i = 0; i < sentAddresses; i++)
+            expected.append(addresses[static_cast<size_t>(i)], 4);
+        EXPECT_EQ(sentAddresses, std::min(nAddresses, (MAX_MESSAGE - 24 - 12) / 4)); // addresses come first
+        EXPECT_EQ(sentAliases, std::min(nAliases, (MAX_MESSAGE - 24 - 12 - 4 * sentAddresses) / 11));
+        EXPECT_EQ(MsgLength(reply), 24 + static_cast<int>(Padded(expected).size()));
+        EXPECT_EQ(std::string(reply + 24, Padded(expected).size()), Padded(expected));
     }
+    std::string svc = "svc", proto = "tcp";
+    struct servent entry = {svc.data(), list(aliases, 0, 10000), htons(23), proto.data()};
+    memset(replybuf, 0xee, sizeof replybuf);
+    const char *reply = ServiceReply(&entry, 0);
+    int count = (MAX_MESSAGE - 20 - 8) / 11;
+    EXPECT_EQ(std::make_tuple(GetWord(reply, 1), GetWord(reply, 2)), std::make_tuple(23, count));
+    EXPECT_EQ(MsgLength(reply), (20 + 8 + 11 * count + 3) & ~3);
+    size_t last = static_cast<size_t>(28 + 11 * (count - 1)), pad = static_cast<size_t>(MsgLength(reply)) - last - 11;
+    EXPECT_EQ(std::string(reply + last, 11 + pad), aliases[static_cast<size_t>(count - 1)] + std::string(1 + pad, '\0'));
 }
 
 class Orders : public testing::TestWithParam<bool> {};

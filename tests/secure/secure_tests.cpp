@@ -14,10 +14,6 @@
 #include <hostlink/auth.h>
 #include <hostlink/calls.h>
 
-#if HOSTAGENT_HAVE_SODIUM
-#include <sodium.h>
-#endif
-
 namespace fs = std::filesystem;
 using hostlink::LinkError;
 
@@ -172,31 +168,6 @@ TEST(KeyText, OneParserForFilesAndLaunchLines)
     }
 }
 
-#if HOSTAGENT_HAVE_SODIUM
-// The labels and layout of the shared header give the documented known answers.
-TEST(KeyText, ProofsOfTheTestVector)
-{
-    ASSERT_GE(sodium_init(), 0);
-    unsigned char key[authkey::KEY_BYTES], clientNonce[authkey::NONCE_BYTES], agentNonce[authkey::NONCE_BYTES];
-    ASSERT_TRUE(authkey::ParseKeyText(kKey.data(), kKey.size(), key));
-    memset(clientNonce, authkey::TEST_CLIENT_NONCE_BYTE, sizeof clientNonce);
-    memset(agentNonce, authkey::TEST_AGENT_NONCE_BYTE, sizeof agentNonce);
-    for (auto [label, expected] : {std::pair{authkey::AGENT_LABEL, authkey::TEST_AGENT_PROOF},
-                                   std::pair{authkey::CLIENT_LABEL, authkey::TEST_CLIENT_PROOF}}) {
-        crypto_auth_hmacsha256_state state;
-        unsigned char proof[authkey::PROOF_BYTES];
-        crypto_auth_hmacsha256_init(&state, key, sizeof key);
-        crypto_auth_hmacsha256_update(&state, reinterpret_cast<const unsigned char *>(label), strlen(label));
-        crypto_auth_hmacsha256_update(&state, clientNonce, sizeof clientNonce);
-        crypto_auth_hmacsha256_update(&state, agentNonce, sizeof agentNonce);
-        crypto_auth_hmacsha256_final(&state, proof);
-        char hex[2 * sizeof proof + 1];
-        sodium_bin2hex(hex, sizeof hex, proof, sizeof proof);
-        EXPECT_STREQ(hex, expected) << label;
-    }
-}
-#endif
-
 // Agent (-d -kFILE) and library accept or refuse each file alike; a FIFO makes neither wait.
 TEST(KeyFile, AgentAndLibraryAgreeOnEveryFile)
 {
@@ -269,7 +240,7 @@ TEST(Crowd, TwentyIdleConnectionsDoNotKeepTheKeyHolderOut)
         idle.clear();
         holder.close();
         if (multi)
-            kill(agent.pid, SIGTERM);
+            Signal(agent.pid, SIGTERM);
         EXPECT_EQ(agent.Wait(10), 0) << multi << agent.Err();
     }
 }
@@ -294,7 +265,7 @@ TEST(Crowd, ClientThatNeverReadsIsDropped)
     Link next = agent.Open();
     EXPECT_GT(hostlink::getpid(next), 0);
     next.close();
-    kill(agent.pid, SIGTERM);
+    Signal(agent.pid, SIGTERM);
     EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
