@@ -268,4 +268,31 @@ int32_t openread(Link &link, std::string_view path, int32_t flags, int32_t mode,
     return fd;
 }
 
+Request openwriteRequest(std::string_view path, int32_t flags, int32_t mode, std::string_view data, bool keep)
+{
+    data = data.substr(0, maxOpenwrite(path.size()));
+    Request req(kCallOpenwrite);
+    req.word(flags).word(mode).word(static_cast<int32_t>(data.size())).word(keep ? 1 : 0);
+    return req.str(path).borrow(data);
+}
+
+int32_t parseOpenwrite(const Reply &r, size_t count, int32_t *put)
+{
+    int32_t result = parseResult(r, kCallOpenwrite, 16);
+    int32_t n = r.word(3);
+    if (n > 0 && static_cast<size_t>(n) > count)
+        throw LinkError("openwrite reply counts more than was sent");
+    if (result >= 0 && r.word(2) != 0)
+        errno = localErrno(r.word(2));
+    *put = n < 0 ? -1 : n;
+    return result;
+}
+
+int32_t openwrite(Link &link, std::string_view path, int32_t flags, int32_t mode, std::string_view data, bool keep,
+                  int32_t *put)
+{
+    data = data.substr(0, maxOpenwrite(path.size()));
+    return parseOpenwrite(link.exchange(openwriteRequest(path, flags, mode, data, keep)), data.size(), put);
+}
+
 } // namespace hostlink

@@ -80,10 +80,11 @@ enum Call : int {
     CALL_FSYNC = 62,
     CALL_UMASK = 63,
     CALL_OPENREAD = 64,
+    CALL_OPENWRITE = 65,
 };
 
 constexpr int NUM_CALLS = 48;      // the standard calls, 0 to 47
-constexpr int NUM_NAMED_CALLS = 65; // standard and extension calls with a name below
+constexpr int NUM_NAMED_CALLS = 66; // standard and extension calls with a name below
 constexpr int MAX_CALLS = 256;     // the call field is one byte
 
 // Trace names, indexed by call number; null for 4.
@@ -97,7 +98,7 @@ constexpr std::array<const char *, NUM_NAMED_CALLS> CALL_NAMES = {
     "peerpipe",   "setpgid",     "setsid",        "getpgrp",     "getpid",      "getppid",    "auth",
     "rename",     "truncate",    "ftruncate",     "utimens",     "lchown",      "mknod",      "statvfs",
     "pread64",    "pwrite64",    "stat64",        "lstat64",     "fstat64",     "readdirplus", "fsync",
-    "umask",      "openread",
+    "umask",      "openread",    "openwrite",
 };
 
 // The trace name of a call, or null for 4 and for numbers without a name.

@@ -77,11 +77,19 @@ void StatusCache::rememberListing(const std::string &dir, const std::vector<std:
     n.until = clock_() + listSeconds_;
 }
 
-void StatusCache::keepListing(const std::string &dir, std::shared_ptr<const Listing> listing)
+uint64_t StatusCache::changes()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return changes_;
+}
+
+void StatusCache::keepListing(const std::string &dir, std::shared_ptr<const Listing> listing, uint64_t since)
 {
     if (listSeconds_ <= 0)
         return;
     std::lock_guard<std::mutex> lock(mu_);
+    if (changes_ != since)
+        return;
     if (kept_.size() >= kMostEntries / 16)
         kept_.clear();
     kept_[dir] = {std::move(listing), clock_() + listSeconds_};
@@ -102,6 +110,7 @@ std::shared_ptr<const Listing> StatusCache::listing(const std::string &dir)
 
 void StatusCache::forgetStatus(const std::string &path)
 {
+    changes_++;
     status_.erase(path);
     status_.erase(parentOf(path)); // its times and link count change
     kept_.erase(parentOf(path));   // the listing shows the entry and its status
@@ -127,6 +136,7 @@ void StatusCache::listed(const std::string &path, bool present)
 void StatusCache::changed(const std::string &path)
 {
     std::lock_guard<std::mutex> lock(mu_);
+    changes_++;
     status_.erase(path);
     kept_.erase(parentOf(path));
 }
@@ -167,6 +177,7 @@ std::vector<std::string> StatusCache::forgetLinks(const std::string &path, const
 void StatusCache::clear()
 {
     std::lock_guard<std::mutex> lock(mu_);
+    changes_++;
     status_.clear();
     listings_.clear();
     kept_.clear();

@@ -3,6 +3,7 @@
 // Everything lives for the cache time; a change through the mount updates or forgets what it
 // touches at once. Safe to use from several threads.
 #pragma once
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -35,8 +36,11 @@ public:
     // The whole listing of dir (names without "." and ".."), as far as the mount knows it: only
     // for directories made through the mount, since the host may add names at any time.
     void rememberListing(const std::string &dir, const std::vector<std::string> &names);
-    // The host's listing of dir, served again to the next opendir within the cache time.
-    void keepListing(const std::string &dir, std::shared_ptr<const Listing> listing);
+    // The host's listing of dir, served again to the next opendir within the cache time; not
+    // kept when anything changed through the mount since changes() was since (before it was
+    // asked for), since it may lack that change.
+    void keepListing(const std::string &dir, std::shared_ptr<const Listing> listing, uint64_t since);
+    uint64_t changes();
     std::shared_ptr<const Listing> listing(const std::string &dir);
 
     // A change through the mount: path was made (its directory's listing gains it), removed
@@ -68,6 +72,7 @@ private:
     void listed(const std::string &path, bool present);
 
     double attrSeconds_, listSeconds_;
+    uint64_t changes_ = 0; // changes made through the mount
     Clock clock_;
     std::mutex mu_;
     std::map<std::string, Status> status_;

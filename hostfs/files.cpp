@@ -15,6 +15,14 @@ namespace hostfs {
 
 namespace {
 
+// The host's refusal of a file whose creation was deferred: reported once, then EIO.
+int deferredFailure(FileHandle *fh)
+{
+    int e = fh->deferredError;
+    fh->deferredError = 0;
+    return -e;
+}
+
 constexpr size_t kChunk = hl::kMaxData; // one read reply's data
 constexpr int64_t kBehind = 2 << 20;    // read data kept behind the furthest read
 
@@ -138,7 +146,9 @@ int Fs::create(const char *path, mode_t mode, int flags, FileHandle **out)
 {
     return guard([&] {
         int r;
-        if (ext_) {
+        if (deferCreate(path, mode, flags, out)) {
+            r = 0;
+        } else if (ext_) {
             r = openOn(path, flags | O_CREAT, mode, out);
         } else {
             // Made here, so the mode asked for is set whole: the agent's umask may narrow it.
@@ -151,7 +161,7 @@ int Fs::create(const char *path, mode_t mode, int flags, FileHandle **out)
             }
         }
         return r;
-    });
+    }, false, true);
 }
 
 int Fs::ready(FileHandle *fh, bool needFd)
@@ -337,6 +347,14 @@ int Fs::write(FileHandle *fh, const char *buf, size_t size, off_t off)
 {
     return guard([&]() -> int {
         std::lock_guard<std::mutex> lock(fh->mu);
+        if (fh->deferredError)
+            return deferredFailure(fh);
+        if (fh->deferred) {
+            if (int n = keepWrite(fh, buf, size, off); n >= 0)
+                return n;
+            if (int e = makeOnHost(fh, true))
+                return e;
+        }
         if (int e = ready(fh))
             return e;
         if (int e = fh->error.exchange(0))
@@ -387,7 +405,7 @@ int Fs::write(FileHandle *fh, const char *buf, size_t size, off_t off)
             if (int e = fh->error.exchange(0))
                 return -e;
         return static_cast<int>(size);
-    });
+    }, false, true);
 }
 
 int Fs::flush(FileHandle *fh)
@@ -395,11 +413,15 @@ int Fs::flush(FileHandle *fh)
     return guard(
         [&] {
             std::lock_guard<std::mutex> lock(fh->mu);
+            if (fh->deferredError)
+                return deferredFailure(fh);
+            if (fh->deferred) // made on the host with its data and closed: one round trip
+                return makeOnHost(fh, false);
             if (int e = ready(fh, false))
                 return e;
             return waitWrites(fh);
         },
-        true);
+        true, true);
 }
 
 int Fs::fsync(FileHandle *fh, bool dataOnly)
@@ -407,6 +429,8 @@ int Fs::fsync(FileHandle *fh, bool dataOnly)
     return guard(
         [&] {
             std::lock_guard<std::mutex> lock(fh->mu);
+            if (fh->deferredError)
+                return deferredFailure(fh);
             if (int e = ready(fh))
                 return e;
             if (int e = waitWrites(fh))
@@ -427,6 +451,10 @@ int Fs::release(FileHandle *fh)
     }
     int r = guard([&] {
         std::lock_guard<std::mutex> lock(fh->mu);
+        if (fh->deferred) { // released without a flush: made on the host all the same
+            makeOnHost(fh, false);
+            return 0;
+        }
         if (fh->lost || fh->epoch != epoch_ || fh->fd < 0) {
             forgetChunks(fh);
             return 0;
@@ -441,7 +469,18 @@ int Fs::release(FileHandle *fh)
         // Closed behind: nobody waits for the answer.
         link_->send(hl::Request(wire::CALL_CLOSE).word(fh->fd));
         return 0;
-    });
+    }, false, true);
+    {
+        std::lock_guard<std::mutex> lock(deferMu_);
+        auto it = deferred_.find(fh->path);
+        if (it != deferred_.end() && it->second == fh)
+            deferred_.erase(it);
+        std::lock_guard<std::mutex> own(fh->mu);
+        if (fh->deferred) { // the link broke first: lost
+            fh->deferred = false;
+            deferredNow_--;
+        }
+    }
     if (link_ && (!fh->ahead.empty() || !fh->abandoned.empty()))
         forgetChunks(fh); // the link broke meanwhile
     return r;

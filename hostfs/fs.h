@@ -8,6 +8,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -66,6 +67,13 @@ struct FileHandle {
     // Read whole with its directory's read-ahead: no host descriptor until one is needed.
     bool preloaded = false;
     std::string content;
+    // Made here and not yet on the host (see deferred.cpp): its status as the mount shows it and
+    // the data written so far, which go to the host with the open at the first flush or when
+    // anything else needs the host's file. A failure of that open is reported once, then EIO.
+    std::atomic<bool> deferred{false};
+    int deferredError = 0;
+    struct stat provisional = {};
+    std::string kept;
 };
 
 class Fs {
@@ -125,6 +133,10 @@ public:
 
     int list(const char *path, Listing &out);
 
+    // A directory made through the mount: files made in it may be created here and made on the
+    // host with their data at their first flush (see deferred.cpp).
+    void madeDirectory(const char *path);
+
     // The host path of a mount path: relative to the agent's working directory, which is the
     // root, so that the longest paths of the mount fit.
     static std::string hostPath(const char *path);
@@ -133,7 +145,10 @@ private:
     friend struct Fallbacks;
     // Runs f; a fault of the link becomes EIO (after reconnecting, when asked to, and once more
     // f when it may safely run again).
-    int guard(const std::function<int()> &f, bool idempotent = false);
+    // Unless ownFile, files whose creation was deferred are made on the host first: the
+    // operation may need them there. (ownFile: create, getattr, and the write, flush and release
+    // of a handle, which look after their own file.)
+    int guard(const std::function<int()> &f, bool idempotent = false, bool ownFile = false);
     // After a change through the mount: what was cached about path (and its directory) goes.
     void changed(const char *path);
     void changedAll();
@@ -151,6 +166,14 @@ private:
     int preloadWithOpen(const std::vector<std::string> &paths, int flags, FileHandle **out);
     FileHandle *preloadedHandle(const char *path, int flags, std::string data);
     static constexpr double kPreloadSeconds = 5; // the longest a preloaded file waits to be opened
+    // Deferred creation: a create answered here when path is known absent in a directory this
+    // mount made; the file is made on the host, keeping its descriptor or closing it, with the
+    // data written so far; every deferred file made on the host; a deferred file's status.
+    bool deferCreate(const char *path, mode_t mode, int flags, FileHandle **out);
+    int makeOnHost(FileHandle *fh, bool keep);
+    void settleDeferred();
+    bool deferredStatus(const char *path, FileHandle *fh, struct stat *st);
+    int keepWrite(FileHandle *fh, const char *buf, size_t size, off_t off); // -1: does not fit
     int waitWrites(FileHandle *fh);
     void dropAhead(FileHandle *fh);    // read-ahead no longer wanted
     void forgetChunks(FileHandle *fh); // after a lost link: nothing more will come
@@ -186,6 +209,13 @@ private:
     std::function<hl::Link()> connect_;
     LostHandler lost_;
     StaleHandler stale_;
+    // Deferred creations by path (handles made on the host since stay until released), and the
+    // owners of the directories made through the mount, which new files there take.
+    std::mutex deferMu_;
+    std::map<std::string, FileHandle *> deferred_;
+    std::atomic<int> deferredNow_{0};
+    std::map<std::string, std::pair<uid_t, gid_t>> madeDirs_;
+    std::atomic<uint64_t> provisionalIno_{1ull << 62};
 };
 
 int32_t wireOpenFlags(int flags);

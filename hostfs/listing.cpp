@@ -31,6 +31,9 @@ std::string childPath(const char *dir, const std::string &name)
 
 int Fs::list(const char *path, Listing &out)
 {
+    // Taken before the files whose creation was deferred are made on the host: one created
+    // after it is missing from the listing, which is then not kept.
+    uint64_t since = cache_.changes();
     return guard(
         [&]() -> int {
             out.clear();
@@ -62,7 +65,7 @@ int Fs::list(const char *path, Listing &out)
                         hl::toStat(e.status, &st);
                     add(e.name, e.error ? nullptr : &st);
                 }
-                cache_.keepListing(path, std::make_shared<const Listing>(out));
+                cache_.keepListing(path, std::make_shared<const Listing>(out), since);
                 return 0;
             }
             hl::Reply r = call(hl::Request(wire::CALL_OPENDIR).str(dir));
@@ -103,7 +106,7 @@ int Fs::list(const char *path, Listing &out)
             link_->send(hl::Request(wire::CALL_CLOSEDIR).word(static_cast<int32_t>(handle))); // behind
             if (error)
                 return -error;
-            cache_.keepListing(path, std::make_shared<const Listing>(out));
+            cache_.keepListing(path, std::make_shared<const Listing>(out), since);
             return 0;
         },
         true);

@@ -90,6 +90,8 @@ int Fs::getattr(const char *path, struct stat *st, FileHandle *fh)
 {
     return guard(
         [&]() -> int {
+            if (deferredStatus(path, fh, st))
+                return 0;
             // What the mount knows of a path is fresh: any change through it forgets it.
             if (path && cache_.recall(path, st) == StatusCache::Answer::Found)
                 return 0;
@@ -111,7 +113,7 @@ int Fs::getattr(const char *path, struct stat *st, FileHandle *fh)
             cache_.remember(path, *st);
             return 0;
         },
-        true);
+        true, true);
 }
 
 int Fs::readlink(const char *path, char *buf, size_t size)
@@ -141,6 +143,7 @@ int Fs::mkdir(const char *path, mode_t mode)
             r = -(errno ? errno : EIO);
         if (r == 0) {
             cache_.rememberListing(path, {}); // known empty: lookups inside need not ask
+            madeDirectory(path);
             // The agent's umask may have narrowed the mode; the extension calls run without one.
             if (!ext_ && (mode & 022)) {
                 simple(hl::Request(wire::CALL_CHMOD).word(static_cast<int32_t>(mode & 07777)).str(p));

@@ -67,6 +67,7 @@ std::string usage()
            "  dir_readahead=N    small files of a directory read ahead together (default 32, 0: off)\n"
            "  reconnect          connect again when the link is lost, reopen open files\n"
            "  noext              do not use the agent's extension calls\n"
+           "  nodefer            make each new file on the host at its create, not at its first close\n"
            "  -f foreground, -d debug (implies -f), -s single-threaded\n"
            "  --help, --version\n";
 }
@@ -106,6 +107,8 @@ bool takeOption(Options &o, const std::string &option, std::string *error)
         o.dirReadahead = static_cast<int>(n);
     } else if (option == "noext") {
         o.noext = true;
+    } else if (option == "nodefer") {
+        o.nodefer = true;
     } else if (option == "reconnect") {
         o.reconnect = true;
     } else {

@@ -24,6 +24,7 @@ struct Options {
     int writeWindowChunks = 64;  // write data sent ahead of its replies, in chunks
     int dirReadahead = 32;       // small files of a listed directory read ahead together
     bool noext = false;
+    bool nodefer = false; // every create goes to the host at once
     bool reconnect = false;
     bool foreground = false;
     bool debug = false;

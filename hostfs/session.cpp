@@ -100,13 +100,15 @@ bool Fs::reconnect()
     return false;
 }
 
-int Fs::guard(const std::function<int()> &f, bool idempotent)
+int Fs::guard(const std::function<int()> &f, bool idempotent, bool ownFile)
 {
     if (gone_ || !link_)
         return -EIO;
     try {
         if (opt_.reconnect && connect_ && link_->broken() && !reconnect())
             return -EIO;
+        if (!ownFile)
+            settleDeferred();
         return f();
     } catch (const hl::LinkError &e) {
         connectionLost(e.what());
@@ -114,6 +116,8 @@ int Fs::guard(const std::function<int()> &f, bool idempotent)
             return -EIO;
     }
     try {
+        if (!ownFile)
+            settleDeferred();
         return f();
     } catch (const hl::LinkError &e) {
         connectionLost(e.what());

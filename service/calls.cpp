@@ -96,6 +96,7 @@ constexpr CallRow FILE_EXTENSION_ROWS[] = {
     {CALL_FSYNC,          RemoteFsync,         W12,           RESULT_ERROR,      WAITS},
     {CALL_UMASK,          RemoteUmask,         W1,            RESULT_ERROR,      WAITS},
     {CALL_OPENREAD,       RemoteOpenread,      W123,          W123,              WAITS},
+    {CALL_OPENWRITE,      RemoteOpenwrite,     Words(1, 4),   W123,              WAITS},
 };
 
 // A range of consecutive call numbers, served while its option is set (always without one).

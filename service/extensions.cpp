@@ -1,6 +1,7 @@
 // Extension calls, served only when the agent runs with -x: rename, truncation, times, owners,
 // special files, file-system statistics, 64-bit offsets and status, a batched directory listing,
-// fsync, the file-creation mask, and an open that brings the file's first bytes along.
+// fsync, the file-creation mask, an open that brings the file's first bytes along, and one that
+// takes them (and may close the file at once).
 // docs/extensions.md gives each call's request and reply, and their rows in service/calls.cpp the
 // integer words of each.
 //
@@ -488,5 +489,57 @@ char *RemoteOpenread(int, char *request)
     DataReply(16 + (got > 0 ? static_cast<int>(got) : 0));
     Verbose("Request: %d = openread(%s,0x%x,0x%x,...,%d): %d\n", fd, path ? Shown(path) : badstring,
             static_cast<unsigned>(flags), static_cast<unsigned>(mode), n, static_cast<int>(got));
+    return replybuf;
+}
+
+// Open and write in one exchange: the file is opened (made, with O_CREAT) and the request's data
+// written through the new descriptor from its start. With w4 = 0 the descriptor is closed at
+// once and the reply is 0, or -1 with the error of whichever of open, write and close failed
+// first: a small file made and filled in a single round trip. With w4 = 1 it stays open and is
+// returned, also after a failed write (whose error the reply carries): the client closes it.
+char *RemoteOpenwrite(int, char *request)
+{
+    int32_t wireflags = 0, mode = 0, count = 0, keep = 0;
+    int next = 0;
+    const char *path = ReqString(request, 20, &next);
+    bool words = ReqWord(request, 1, &wireflags) && ReqWord(request, 2, &mode) && ReqWord(request, 3, &count) &&
+                 ReqWord(request, 4, &keep);
+    int flags = HostOpenFlags(wireflags);
+    int n = datacount(count, PWRITE_DATA);
+    // Only bytes that came with this request are written.
+    const char *data = words && path ? ReqBytes(request, next, n) : nullptr;
+    int fd = -1, error = EINVAL, result = -1;
+    long put = -1;
+    if (data) {
+        fd = open(path, flags, static_cast<mode_t>(mode));
+        error = errno;
+    }
+    if (fd >= 0) {
+        error = 0;
+        put = 0;
+        while (put < n) {
+            ssize_t w = write(fd, data + put, static_cast<size_t>(n - put));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                error = w < 0 ? errno : EIO;
+                if (put == 0)
+                    put = -1;
+                break;
+            }
+            put += w;
+        }
+        result = keep ? fd : 0;
+        if (!keep && close(fd) != 0 && !error)
+            error = errno;
+        if (!keep && error)
+            result = -1;
+    }
+    PutWord(replybuf, 1, result);
+    PutWord(replybuf, 2, error ? maperrno(error) : 0);
+    PutWord(replybuf, 3, static_cast<int32_t>(put));
+    DataReply(16);
+    Verbose("Request: %d = openwrite(%s,0x%x,0x%x,...,%d,%d): %d\n", result, path ? Shown(path) : badstring,
+            static_cast<unsigned>(flags), static_cast<unsigned>(mode), n, keep, static_cast<int>(put));
     return replybuf;
 }

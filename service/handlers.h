@@ -68,3 +68,4 @@ char *RemoteReaddirplus(int connection, char *request); // 61
 char *RemoteFsync(int connection, char *request);       // 62
 char *RemoteUmask(int connection, char *request);       // 63
 char *RemoteOpenread(int connection, char *request);    // 64
+char *RemoteOpenwrite(int connection, char *request);   // 65

@@ -239,6 +239,49 @@ TEST_P(Ext, OpenreadBringsTheFirstBytes)
     EXPECT_NE(a.agent.Stderr().find("= openread(" + P("f") + ",0x0,0x180,...,100): 5\n"), std::string::npos) << a.agent.Stderr();
 }
 
+// Open, write and close (or keep) in one exchange; requests that do not carry what they say.
+TEST_P(Ext, OpenwriteMakesFillsAndReportsEveryFailure)
+{
+    const int32_t made = hl::kOpenWrite | hl::kOpenCreate | hl::kOpenExclusive;
+    struct Case {
+        const char *name;
+        Request req;
+        int32_t result; // 1: a descriptor
+        int error;
+        int32_t put;
+        const char *content; // on the host afterwards
+    } cases[] = {
+        {"new", hl::openwriteRequest(P("new"), made, 0640, "abc", false), 0, 0, 3, "abc"},
+        {"f", hl::openwriteRequest(P("f"), made, 0640, "abc", false), -1, EEXIST, -1, "hello"},
+        {"ro", hl::openwriteRequest(P("ro"), hl::kOpenRead | hl::kOpenCreate, 0640, "abc", false), -1, EBADF, -1, ""},
+        {"kept", hl::openwriteRequest(P("kept"), made, 0640, "abc", true), 1, 0, 3, "abc"},
+        {"keptro", hl::openwriteRequest(P("keptro"), hl::kOpenRead | hl::kOpenCreate, 0640, "abc", true), 1, EBADF, -1, ""},
+        {"long", Request(hl::kCallOpenwrite).word(made).word(0640).word(100).word(0).str(P("long")).bytes("abc"), -1, EINVAL, -1, nullptr},
+        {"short", Request(hl::kCallOpenwrite).word(made).word(0640), -1, EINVAL, -1, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        errno = 0;
+        int32_t put = -2;
+        int32_t r = hl::parseOpenwrite(link.exchange(c.req), 3, &put);
+        EXPECT_EQ(r > 0 ? 1 : r, c.result);
+        EXPECT_EQ(put, c.put);
+        if (c.error) {
+            EXPECT_EQ(errno, c.error);
+        }
+        if (r > 0) {
+            EXPECT_EQ(hl::close(link, r), 0);
+        }
+        std::ifstream in(P(c.name));
+        EXPECT_EQ(in.good(), c.content != nullptr);
+        if (c.content) {
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.content);
+        }
+    }
+    EXPECT_EQ(Lstat(P("new")).st_mode & 07777, 0640u);
+    EXPECT_NE(a.agent.Stderr().find("Request: 0 = openwrite(" + P("new") + ",0xc1,0x1a0,...,3,0): 3\n"), std::string::npos) << a.agent.Stderr();
+}
+
 // The agent's own descriptors (its listener and the connection) are not the client's for the
 // extension calls either.
 TEST_P(Ext, TheAgentsOwnDescriptorsAreRefused)
@@ -275,7 +318,7 @@ TEST(ExtOff, UnknownCallsEndTheService)
         bool extensions;
         int call;
         bool swapped;
-    } cases[] = {{false, 48, false}, {false, 49, true}, {false, 63, false}, {false, 64, true}, {true, 48, false}, {true, 65, true}};
+    } cases[] = {{false, 48, false}, {false, 49, true}, {false, 63, false}, {false, 64, true}, {true, 48, false}, {false, 65, false}, {true, 66, true}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.call);
         ExtAgent a(c.extensions);

@@ -36,10 +36,16 @@ enum ExtensionCall : int {
     kCallFsync = wire::CALL_FSYNC,
     kCallUmask = wire::CALL_UMASK,
     kCallOpenread = wire::CALL_OPENREAD,
+    kCallOpenwrite = wire::CALL_OPENWRITE,
 };
 
 constexpr int kMaxPwrite = kMaxMessage - 20; // most bytes one pwrite64 carries
 constexpr int kMaxOpenread = kMaxMessage - 16; // most bytes one openread brings
+// Most bytes one openwrite takes along with a path of pathLength bytes.
+constexpr size_t maxOpenwrite(size_t pathLength)
+{
+    return pathLength + 1 >= static_cast<size_t>(kMaxMessage - 20) ? 0 : static_cast<size_t>(kMaxMessage - 20) - pathLength - 1;
+}
 constexpr int32_t kUtimeNow = 0x3fffffff;    // nanoseconds word: the current time
 constexpr int32_t kUtimeOmit = 0x3ffffffe;   // nanoseconds word: leave this time alone
 
@@ -99,6 +105,13 @@ int32_t umask(Link &link, uint32_t mask);
 // takes the bytes read (fewer than asked only at end of file), or -1 when the read failed: errno
 // then holds the read's error and the descriptor is still open.
 int32_t openread(Link &link, std::string_view path, int32_t flags, int32_t mode, void *buffer, size_t count, int32_t *got);
+// Opens path (flags and mode as for open) and writes data (at most maxOpenwrite of the path's
+// length) from its start, in one exchange. keep false: closes it again and returns 0, or -1 with
+// errno of whichever of open, write and close failed first. keep true: returns the descriptor
+// (also after a failed write, with errno set and *put -1 or short), or -1 when the open failed.
+// *put takes the bytes written, or -1.
+int32_t openwrite(Link &link, std::string_view path, int32_t flags, int32_t mode, std::string_view data, bool keep,
+                  int32_t *put);
 
 // Builders and parsers for pipelined use.
 Request pread64Request(int32_t fd, size_t count, int64_t offset);
@@ -116,5 +129,9 @@ Request openreadRequest(std::string_view path, int32_t flags, int32_t mode, size
 // An openread reply whose data went elsewhere (available bytes of it there): the descriptor, or
 // -1 with errno; *got as for openread. LinkError when the count exceeds what came.
 int32_t parseOpenread(const Reply &r, size_t available, int32_t *got);
+// data must stay valid until the request is sent; beyond maxOpenwrite it is cut.
+Request openwriteRequest(std::string_view path, int32_t flags, int32_t mode, std::string_view data, bool keep);
+// An openwrite reply: as openwrite returns; count the bytes that were sent.
+int32_t parseOpenwrite(const Reply &r, size_t count, int32_t *put);
 
 } // namespace hostlink
