@@ -294,13 +294,20 @@ bool Batch::receiveSome()
         if (in.pos == in.end)
             in.pos = in.end = 0;
         // Read more: a long tail straight into its buffer, anything else into the read-ahead.
+        // Before a reply whose long tail has a buffer, only its head is read, so that none of
+        // the tail passes through the read-ahead.
         detail::Slot &slot = *queue_.front();
         char *target;
         size_t room;
-        bool direct = in.phase == Incoming::Tail && in.pos == in.end && in.tailWant - in.tailGot >= kDirectTail;
+        bool longTail = slot.options.into && slot.options.intoSize >= kDirectTail;
+        bool direct = in.phase == Incoming::Tail && in.pos == in.end && (longTail || in.tailWant - in.tailGot >= kDirectTail);
         if (direct) {
             target = slot.options.into + in.tailGot;
             room = in.tailWant - in.tailGot;
+        } else if (longTail && in.pos == in.end && (in.phase == Incoming::Header || in.phase == Incoming::Head)) {
+            size_t head = in.phase == Incoming::Head ? in.headWant : static_cast<size_t>(std::max(slot.options.head, 4));
+            target = in.buf.data() + in.end;
+            room = head - in.reply.raw.size();
         } else {
             if (in.end == in.buf.size()) // only when parsing is stuck, which it never is
                 break;
