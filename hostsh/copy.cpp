@@ -154,8 +154,8 @@ int Remote::getFile(const std::string &remote, int out, int64_t offset, const Pr
             reads.emplace_back(k, readAt(batch, fd, buffers.data() + k * chunk, chunk, next));
         held = bytes = 0;
     }
-    batch.close(fd).get();
-    rounds_++;
+    // Nothing is waited for the close of a file only read: it goes out with the next batch.
+    filesToClose_.push_back(fd);
     if (!error)
         return 0;
     *where = side;

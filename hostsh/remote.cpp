@@ -58,7 +58,22 @@ Info FromWide(const hostlink::Status64 &s)
 Remote::Remote(hostlink::Link &link) : link_(link) { hostlink::detail::record(link_, &single_); }
 Remote::~Remote() { hostlink::detail::record(link_, nullptr); }
 
-void Remote::detect() { ext_ = hostlink::hasExtensions(link_); }
+void Remote::start(int32_t *uid, std::string *login)
+{
+    Batch batch(link_);
+    Pending env = batch.getenv(), id = batch.getuid(), name = batch.getlogin();
+    batch.drain();
+    rounds_++;
+    const std::string &entries = env.get().text;
+    ext_ = false;
+    for (size_t at = 0; at < entries.size() && !ext_;) {
+        size_t end = entries.find('\0', at);
+        ext_ = entries.compare(at, end - at, "HOSTAGENT_EXTENSIONS=1") == 0;
+        at = end + 1;
+    }
+    *uid = id.value();
+    *login = name.get().text;
+}
 
 long Remote::waits() const { return static_cast<long>(single_.size()) + rounds_; }
 void Remote::resetWaits()
@@ -72,11 +87,14 @@ void Remote::begin(Batch &batch)
     for (uint32_t h : toClose_)
         batch.closedir(h);
     toClose_.clear();
+    for (int32_t fd : filesToClose_)
+        batch.close(fd);
+    filesToClose_.clear();
 }
 
 void Remote::settle()
 {
-    if (toClose_.empty())
+    if (toClose_.empty() && filesToClose_.empty())
         return;
     Batch batch(link_);
     begin(batch);
@@ -246,14 +264,5 @@ long Remote::removeMany(const std::vector<std::string> &paths, const std::vector
     }
     return -1;
 }
-
-void Remote::identity(int32_t *uid, std::string *login)
-{
-    // getlogin has no batch form; both go as single calls.
-    *uid = hostlink::getuid(link_);
-    if (hostlink::getlogin(link_, login) < 0)
-        login->clear();
-}
-
 
 } // namespace hostsh

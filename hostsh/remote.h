@@ -53,8 +53,9 @@ public:
     ~Remote();
     hostlink::Link &link() { return link_; }
 
-    // Asks the agent once whether it serves the extension calls.
-    void detect();
+    // Asks the agent, in one round, whether it serves the extension calls, and who it runs as:
+    // its user id and login name ("" when it has none).
+    void start(int32_t *uid, std::string *login);
     bool extended() const { return ext_; }
 
     // Times this client has waited for the agent since the last reset: one per round of a
@@ -77,9 +78,8 @@ public:
     // unlink (or rmdir where dirs[k]) of every path in order, stopping at the first failure:
     // the index of the one that failed with its errno in *error, or -1 when all went.
     long removeMany(const std::vector<std::string> &paths, const std::vector<bool> &dirs, int *error);
-    // The agent's user id and login name ("" when it has none), in one round.
-    void identity(int32_t *uid, std::string *login);
-    // Closes what listings left open; the link is then free for calls made without this class.
+    // Closes what listings and gets left open; the link is then free for calls made without
+    // this class.
     void settle();
 
     // Copies a host file from byte offset on into the local descriptor out. Returns 0, or -1
@@ -122,6 +122,7 @@ private:
     hostlink::Link &link_;
     std::vector<hostlink::detail::Exchange> single_; // the single calls, one wait each
     std::vector<uint32_t> toClose_;
+    std::vector<int32_t> filesToClose_; // host files read to the end: closed with the next batch
     long rounds_ = 0;
     bool ext_ = false;
 };
