@@ -24,8 +24,7 @@ namespace {
 // stay in the processor's cache), 16 MiB where the open took a while to come back, so that a
 // link of some milliseconds' round trip stays busy.
 constexpr int kWindow = 256;
-constexpr int kNearWindow = 32;
-constexpr auto kFar = std::chrono::milliseconds(2);
+constexpr int kNearWindow = 32; // while the open came back within kFarRound
 // Files at most this long go a group at a time, each in one read or write.
 constexpr size_t kGroup = 64;
 
@@ -98,10 +97,21 @@ int Remote::getFile(const std::string &remote, int out, int64_t offset, const Pr
     const size_t chunk = hostlink::kMaxData;
     Batch batch(link_, kWindow * (chunk + 128) + 4096);
     begin(batch);
-    auto asked = std::chrono::steady_clock::now();
-    int32_t fd = batch.open(remote, hostlink::kOpenRead).value();
-    size_t window = std::chrono::steady_clock::now() - asked < kFar ? kNearWindow : kWindow;
-    rounds_++;
+    // The file may have been opened already, in the round of its status.
+    auto opened = std::find_if(opened_.begin(), opened_.end(), [&](const Opened &o) { return o.path == remote; });
+    int32_t fd;
+    size_t window;
+    if (opened != opened_.end()) {
+        fd = opened->fd;
+        errno = opened->error;
+        window = opened->far ? kWindow : kNearWindow;
+        opened_.erase(opened);
+    } else {
+        auto asked = std::chrono::steady_clock::now();
+        fd = batch.open(remote, hostlink::kOpenRead).value();
+        window = std::chrono::steady_clock::now() - asked < kFarRound ? kNearWindow : kWindow;
+        rounds_++;
+    }
     if (fd < 0 || seekTo(batch, fd, offset) < 0) {
         int error = errno;
         if (fd >= 0)
@@ -213,7 +223,7 @@ int Remote::putFile(int in, const std::string &remote, int32_t mode, int64_t off
     int32_t flags = hostlink::kOpenWrite | (offset ? 0 : hostlink::kOpenCreate | hostlink::kOpenTruncate);
     auto asked = std::chrono::steady_clock::now();
     int32_t fd = batch.open(remote, flags, mode).value();
-    size_t window = std::chrono::steady_clock::now() - asked < kFar ? kNearWindow : kWindow;
+    size_t window = std::chrono::steady_clock::now() - asked < kFarRound ? kNearWindow : kWindow;
     rounds_++;
     if (fd < 0 || seekTo(batch, fd, offset) < 0) {
         int e = errno;

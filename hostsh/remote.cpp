@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 #include <deque>
 #include <unistd.h>
 
@@ -92,6 +93,14 @@ void Remote::begin(Batch &batch)
     filesToClose_.clear();
 }
 
+void Remote::forgetOpened()
+{
+    for (const Opened &o : opened_)
+        if (o.fd >= 0)
+            filesToClose_.push_back(o.fd);
+    opened_.clear();
+}
+
 void Remote::settle()
 {
     if (toClose_.empty() && filesToClose_.empty())
@@ -148,7 +157,7 @@ int Remote::listNames(const std::string &path, std::vector<std::string> *names)
     return 0;
 }
 
-std::vector<StatResult> Remote::statMany(const std::vector<std::string> &paths, bool follow)
+std::vector<StatResult> Remote::statMany(const std::vector<std::string> &paths, bool follow, bool openToo)
 {
     std::vector<StatResult> out(paths.size());
     if (paths.empty())
@@ -170,8 +179,16 @@ std::vector<StatResult> Remote::statMany(const std::vector<std::string> &paths, 
                                          res.error = res.value < 0 ? errno : 0;
                                      }));
     }
+    std::vector<Pending> opens;
+    for (size_t k = 0; k < paths.size() && openToo; k++)
+        opens.push_back(batch.open(paths[k], hostlink::kOpenRead));
+    auto asked = std::chrono::steady_clock::now();
     batch.flush();
     rounds_++;
+    for (size_t k = 0; k < opens.size(); k++) {
+        const hostlink::Result &r = opens[k].get();
+        opened_.push_back({paths[k], r.value, r.error, std::chrono::steady_clock::now() - asked >= kFarRound});
+    }
     for (size_t k = 0; k < paths.size(); k++) {
         const hostlink::Result &r = round[k].get();
         out[k].result = r.value;

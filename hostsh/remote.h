@@ -3,6 +3,7 @@
 // not once per call. With an agent that offers the extension calls (-x), status and transfers
 // use their 64-bit forms, so that files of 2 GiB and more work.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -67,8 +68,11 @@ public:
     // Returns -1 with errno when the directory cannot be opened or read, ENOMEM when it lists
     // more than four million entries (an agent may list without end).
     int listNames(const std::string &path, std::vector<std::string> *names);
-    // stat (follow) or lstat of every path, in one round.
-    std::vector<StatResult> statMany(const std::vector<std::string> &paths, bool follow);
+    // stat (follow) or lstat of every path, in one round; with openToo each path is opened for
+    // reading in the same round, for the getFile of it that follows.
+    std::vector<StatResult> statMany(const std::vector<std::string> &paths, bool follow, bool openToo = false);
+    // Closes, with the next batch, the files statMany opened that no getFile took.
+    void forgetOpened();
     // readlink of every path; nullopt where it failed.
     std::vector<std::optional<std::string>> readlinkMany(const std::vector<std::string> &paths);
     // mkdir of every path in order (parents first); the errno of each, 0 for success.
@@ -123,6 +127,15 @@ private:
     std::vector<hostlink::detail::Exchange> single_; // the single calls, one wait each
     std::vector<uint32_t> toClose_;
     std::vector<int32_t> filesToClose_; // host files read to the end: closed with the next batch
+    // A round that takes this long is a link of some milliseconds' round trip.
+    static constexpr std::chrono::milliseconds kFarRound{2};
+    struct Opened {
+        std::string path;
+        int32_t fd;    // or -1 with error
+        int error;
+        bool far;      // the round took long enough for the wide window
+    };
+    std::vector<Opened> opened_; // opened by statMany for a get
     long rounds_ = 0;
     bool ext_ = false;
 };
