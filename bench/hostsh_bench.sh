@@ -7,7 +7,8 @@
 # a wrapper that ignores its arguments and runs the relay on its standard input and output,
 # connected to sftp-server, which the benchmark's launcher (tcpexec) starts on each TCP
 # connection with TCP_NODELAY set:
-#   get -r and put -r of a tree of 300 small files, get of a 256 MiB file.
+#   get -r and put -r of a tree of 300 small files, get of a 256 MiB file; and the relay alone
+#   moving that file from cat to cat, the floor under any client's get.
 # On loopback: hostsh straight to the agent, sftp with sftp-server run directly (sftp -D):
 #   the same, plus put of the big file and ls -l of 10,000 entries with hostsh's round-trip waits.
 # Files live in a scratch folder (in /dev/shm when there is one, so that the disk does not set
@@ -151,12 +152,41 @@ both() { # both LABEL WHAT ONE-WAY-MS
     row "$1" "$h" "$q"
 }
 
+# The floor of the big get through the relay: cat of the file into it and cat out of it, no
+# protocol and no requests, so whatever any client and server add is above it.
+floor() {
+    local r cport rport t0 times=
+    (cd "$s/host" && exec "$launcher" -t 7200 /bin/cat big.bin) >"$s/cat.out" &
+    started $!
+    local cpid=$!
+    cport=$(port_of "$s/cat.out")
+    [ -n "$cport" ] || { echo "hostsh_bench: the launcher did not start" >&2; exit 1; }
+    for r in $(seq "$rounds"); do
+        rm -f "$s/relay.out"
+        "$relay" -t 7200 -d 5 "127.0.0.1:$cport" >"$s/relay.out" &
+        rpid=$!
+        started $rpid
+        rport=$(port_of "$s/relay.out")
+        [ -n "$rport" ] || { echo "hostsh_bench: the relay did not start" >&2; exit 1; }
+        t0=$EPOCHREALTIME
+        timeout "$limit" cat </dev/tcp/127.0.0.1/"$rport" >"$s/local/got"
+        times+="$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }') "
+        forget "$rpid"
+        same "$s/host/big.bin" "$s/local/got"
+        rm -f "$s/local/got"
+    done
+    forget "$cpid"
+    printf '%-40s %9.3fs (cat into the relay, cat out of it)\n' "the relay alone, $mib MiB" \
+        "$(printf '%s\n' $times | sort -g | head -n 1)"
+}
+
 if [ "$only" != loopback ]; then
     echo "through the relay, round trip 10 ms; sftp-server with TCP_NODELAY (best of $rounds):"
     header
     both "get -r of $files small files" getr 5
     both "put -r of $files small files" putr 5
     both "get of a $mib MiB file" get 5
+    floor
 fi
 if [ "$only" != link ]; then
     echo "on loopback; sftp with sftp-server run directly, -D (best of $rounds):"

@@ -30,6 +30,9 @@ struct Batch::Incoming {
     enum { Header, Head, Tail, Drop } phase = Header;
     Reply reply;
     size_t headWant = 0, tailWant = 0, tailGot = 0, dropLeft = 0;
+    // The request a caller waits for: taking in replies stops once its reply is in, so that the
+    // caller can use it (and send more) before the replies behind it are read.
+    const detail::Slot *awaited = nullptr;
 };
 
 bool Pending::ready() const { return slot_ && slot_->done; }
@@ -141,8 +144,10 @@ Pending Batch::enqueue(const Request &req, Decoder decode, SubmitOptions options
 
 void Batch::waitFor(const detail::Slot *slot)
 {
+    in_->awaited = slot;
     while (!slot->done && !failure_)
         pump(true);
+    in_->awaited = nullptr;
 }
 
 void Batch::drain()
@@ -285,8 +290,11 @@ bool Batch::receiveSome()
             if (in.phase == Incoming::Tail && in.tailGot == in.tailWant)
                 in.phase = Incoming::Drop;
             if (in.phase == Incoming::Drop && in.dropLeft == 0) {
+                bool awaited = queue_.front().get() == in.awaited;
                 finishFront();
                 progressed = true;
+                if (awaited)
+                    return true;
             }
         }
         if (queue_.empty())
@@ -294,13 +302,20 @@ bool Batch::receiveSome()
         if (in.pos == in.end)
             in.pos = in.end = 0;
         // Read more: a long tail straight into its buffer, anything else into the read-ahead.
+        // Before a reply whose long tail has a buffer, only its head is read, so that none of
+        // the tail passes through the read-ahead.
         detail::Slot &slot = *queue_.front();
         char *target;
         size_t room;
-        bool direct = in.phase == Incoming::Tail && in.pos == in.end && in.tailWant - in.tailGot >= kDirectTail;
+        bool longTail = slot.options.into && slot.options.intoSize >= kDirectTail;
+        bool direct = in.phase == Incoming::Tail && in.pos == in.end && (longTail || in.tailWant - in.tailGot >= kDirectTail);
         if (direct) {
             target = slot.options.into + in.tailGot;
             room = in.tailWant - in.tailGot;
+        } else if (longTail && in.pos == in.end && (in.phase == Incoming::Header || in.phase == Incoming::Head)) {
+            size_t head = in.phase == Incoming::Head ? in.headWant : static_cast<size_t>(std::max(slot.options.head, 4));
+            target = in.buf.data() + in.end;
+            room = head - in.reply.raw.size();
         } else {
             if (in.end == in.buf.size()) // only when parsing is stuck, which it never is
                 break;
@@ -326,6 +341,10 @@ bool Batch::receiveSome()
             in.tailGot += static_cast<size_t>(r);
             if (in.tailGot == in.tailWant) {
                 in.phase = Incoming::Drop;
+                if (in.dropLeft == 0 && queue_.front().get() == in.awaited) {
+                    finishFront();
+                    return true;
+                }
                 if (in.dropLeft == 0)
                     finishFront();
             }

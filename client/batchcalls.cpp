@@ -1,5 +1,8 @@
 // The typed requests of a batch: one per remote call, each with its decoder.
 #include <hostlink/batch.h>
+#include <hostlink/calls.h>
+
+#include <cerrno>
 
 #include "client/batchslot.h"
 #include "client/callnumbers.h"
@@ -193,6 +196,26 @@ Pending Batch::readlink(std::string_view path)
     });
 }
 
+Pending Batch::getenv()
+{
+    return submit(Request(kCallGetenv), [](const Reply &r, Result &res) {
+        for (const std::string &entry : decodeEnvironment(r)) {
+            res.text += entry;
+            res.text.push_back('\0');
+        }
+    });
+}
+Pending Batch::getlogin()
+{
+    return submit(Request(kCallGetlogin), [](const Reply &r, Result &res) {
+        if (r.length() < 68 || r.raw.size() < 68)
+            throw LinkError(Kind::Malformed, "getlogin reply too short");
+        std::string field = r.raw.substr(4, 64);
+        res.text = field.substr(0, field.find('\0'));
+        res.value = res.text.empty() ? -1 : 0;
+        res.error = res.text.empty() ? ENXIO : 0;
+    });
+}
 Pending Batch::getuid() { return submit(Request(kCallGetuid), idDecoder); }
 Pending Batch::getgid() { return submit(Request(kCallGetgid), idDecoder); }
 Pending Batch::geteuid() { return submit(Request(kCallGeteuid), idDecoder); }

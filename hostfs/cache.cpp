@@ -157,6 +157,23 @@ void StatusCache::forgetTree(const std::string &path)
         it = kept_.erase(it);
 }
 
+std::vector<std::string> StatusCache::forgetLinks(const std::string &path, const struct stat &st)
+{
+    std::vector<std::string> others;
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = status_.begin(); it != status_.end();) {
+        const struct stat &o = it->second.st;
+        if (it->first != path && o.st_ino == st.st_ino && o.st_dev == st.st_dev && !S_ISDIR(o.st_mode)) {
+            others.push_back(it->first);
+            kept_.erase(parentOf(it->first));
+            it = status_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return others;
+}
+
 void StatusCache::clear()
 {
     std::lock_guard<std::mutex> lock(mu_);

@@ -50,6 +50,9 @@ public:
     void changed(const std::string &path);
     // path and everything below it (a renamed or removed directory).
     void forgetTree(const std::string &path);
+    // Hard links: the other paths whose status shows the same file as st, forgotten (a change
+    // through one name changes them all). Returns them.
+    std::vector<std::string> forgetLinks(const std::string &path, const struct stat &st);
     void clear();
 
     static std::string parentOf(const std::string &path);

@@ -94,6 +94,10 @@ public:
     // How a new link is made after a loss (-o reconnect); without one a loss is final.
     void setConnector(std::function<hl::Link()> connect) { connect_ = std::move(connect); }
     void setLostHandler(LostHandler h) { lost_ = std::move(h); }
+    // Told the mount paths whose attributes changed through another path (hard links), so that
+    // whoever keeps them besides the mount's own cache (the kernel) lets them go.
+    using StaleHandler = std::function<void(const std::string &path)>;
+    void setStaleHandler(StaleHandler h) { stale_ = std::move(h); }
     bool extensions() const { return ext_; }
     const Options &options() const { return opt_; }
     // Looks at an idle link: the agent gone while nothing was asked is a loss noticed at once.
@@ -185,6 +189,11 @@ private:
     // Sends req and, behind it, the status request of path; waits for both. The result of req
     // (errno set on failure); the status is remembered when req succeeded.
     int32_t callThenStatus(const hl::Request &req, const char *path);
+    // Hard links. Before a change through path: its file as last seen, when it has other names
+    // (or always, for a new link); after the change, linksChanged lets what is known of the
+    // other names go.
+    std::optional<struct stat> knownFile(const char *path, bool evenSingle = false);
+    void linksChanged(const char *path, const std::optional<struct stat> &file, int result);
     int32_t simple(const hl::Request &req); // result word, errno set on failure
     int simpleErr(const hl::Request &req);  // 0 or -errno
     int exclusive(const std::function<int32_t(hl::Link &)> &f); // typed call: 0 or -errno
@@ -202,6 +211,7 @@ private:
     std::atomic<bool> gone_{false};
     std::function<hl::Link()> connect_;
     LostHandler lost_;
+    StaleHandler stale_;
     // Deferred creations by path (handles made on the host since stay until released), and the
     // owners of the directories made through the mount, which new files there take.
     std::mutex deferMu_;

@@ -37,7 +37,8 @@ void *opInit(struct fuse_conn_info *conn, struct fuse_config *cfg)
     conn->max_readahead = std::max(conn->max_readahead, 1u << 20);
     const hostfs::Options &o = fs().options();
     cfg->use_ino = 1;
-    cfg->hard_remove = 1; // the host keeps an unlinked open file alive itself
+    // hard_remove stays off: a file unlinked while open through the mount is renamed to a
+    // hidden name until closed, so that fstat still answers (with no links).
     cfg->attr_timeout = o.attrTimeout;
     cfg->entry_timeout = o.entryTimeout;
     cfg->negative_timeout = 0; // absent names are known from listings, which changes here update
@@ -280,6 +281,14 @@ int main(int argc, char **argv)
     }
     if (o.reconnect)
         filesystem.setConnector([o] { return connect(o).link; });
+    // Hard links: the kernel keeps attributes per name, so the other names of a changed file
+    // are dropped from its cache too. Not with one thread: dropping them drops their cached
+    // pages, which could wait for a read that only this thread would answer.
+    if (!o.singleThread)
+        filesystem.setStaleHandler([](const std::string &path) {
+            if (struct fuse_context *c = fuse_get_context(); c && c->fuse)
+                fuse_invalidate_path(c->fuse, path.c_str());
+        });
     filesystem.setLostHandler([](const std::string &) { kill(getpid(), SIGTERM); });
     fprintf(stderr, "hostfs: %s\n",
             filesystem.extensions()

@@ -67,6 +67,25 @@ int32_t Fs::callThenStatus(const hl::Request &req, const char *path)
     return result;
 }
 
+std::optional<struct stat> Fs::knownFile(const char *path, bool evenSingle)
+{
+    struct stat st;
+    if (!path || cache_.recall(path, &st) != StatusCache::Answer::Found || S_ISDIR(st.st_mode))
+        return std::nullopt;
+    if (st.st_nlink < 2 && !evenSingle)
+        return std::nullopt;
+    return st;
+}
+
+void Fs::linksChanged(const char *path, const std::optional<struct stat> &file, int result)
+{
+    if (result < 0 || !file)
+        return;
+    for (const std::string &other : cache_.forgetLinks(path, *file))
+        if (stale_)
+            stale_(other);
+}
+
 int Fs::getattr(const char *path, struct stat *st, FileHandle *fh)
 {
     return guard(
@@ -165,7 +184,9 @@ int Fs::mknod(const char *path, mode_t mode, dev_t dev)
 int Fs::unlink(const char *path)
 {
     return guard([&] {
+        auto file = knownFile(path);
         int r = simpleErr(hl::Request(wire::CALL_UNLINK).str(hostPath(path)));
+        linksChanged(path, file, r);
         cache_.removed(path);
         generation_++;
         return r;
@@ -194,7 +215,9 @@ int Fs::symlink(const char *target, const char *path)
 int Fs::link(const char *from, const char *to)
 {
     return guard([&] {
+        auto file = knownFile(from, true); // every name of it gains a link
         int r = simpleErr(hl::Request(wire::CALL_LINK).str(hostPath(from)).str(hostPath(to)));
+        linksChanged(to, file, r);
         cache_.changed(from); // its link count
         cache_.added(to);
         return r;
@@ -207,8 +230,10 @@ int Fs::rename(const char *from, const char *to, unsigned flags)
         return -EINVAL;
     return guard([&] {
         std::string a = hostPath(from), b = hostPath(to);
+        auto replaced = knownFile(to); // its other names lose a link
         int r = ext_ ? simpleErr(hl::Request(hl::kCallRename).str(a).str(b))
                      : link_->exclusive([&](hl::Link &l) { return renameByProgram(l, a, b); });
+        linksChanged(to, replaced, r);
         cache_.forgetTree(from);
         cache_.forgetTree(to);
         cache_.removed(from);
@@ -221,7 +246,9 @@ int Fs::rename(const char *from, const char *to, unsigned flags)
 int Fs::chmod(const char *path, mode_t mode)
 {
     return guard([&] {
+        auto file = knownFile(path);
         int r = simpleErr(hl::Request(wire::CALL_CHMOD).word(static_cast<int32_t>(mode & 07777)).str(hostPath(path)));
+        linksChanged(path, file, r);
         cache_.changed(path);
         return r;
     });
@@ -231,8 +258,10 @@ int Fs::chown(const char *path, uid_t uid, gid_t gid)
 {
     return guard([&] {
         std::string p = hostPath(path);
+        auto file = knownFile(path);
         int r = ext_ ? simpleErr(hl::Request(hl::kCallLchown).word(static_cast<int32_t>(uid)).word(static_cast<int32_t>(gid)).str(p))
                      : link_->exclusive([&](hl::Link &l) { return chownByProgram(l, p, uid, gid); });
+        linksChanged(path, file, r);
         cache_.changed(path);
         return r;
     });
@@ -242,6 +271,7 @@ int Fs::truncate(const char *path, off_t size, FileHandle *fh)
 {
     return guard([&] {
         generation_++;
+        auto file = knownFile(path);
         int r;
         if (fh) {
             std::lock_guard<std::mutex> lock(fh->mu);
@@ -250,8 +280,10 @@ int Fs::truncate(const char *path, off_t size, FileHandle *fh)
             dropAhead(fh);
             if (ext_) {
                 r = exclusive([&](hl::Link &l) { return hl::ftruncate(l, fh->fd, size); });
-                if (path)
+                if (path) {
+                    linksChanged(path, file, r);
                     cache_.changed(path);
+                }
                 return r;
             }
         }
@@ -271,6 +303,7 @@ int Fs::truncate(const char *path, off_t size, FileHandle *fh)
         } else {
             r = link_->exclusive([&](hl::Link &l) { return truncateByProgram(l, p, size); });
         }
+        linksChanged(path, file, r);
         cache_.changed(path);
         return r;
     });
@@ -282,6 +315,7 @@ int Fs::utimens(const char *path, const struct timespec tv[2])
         std::string p = hostPath(path);
         struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
         const struct timespec *t = tv ? tv : now;
+        auto file = knownFile(path);
         int r;
         if (ext_) {
             struct timespec w[2];
@@ -296,6 +330,7 @@ int Fs::utimens(const char *path, const struct timespec tv[2])
         } else {
             r = link_->exclusive([&](hl::Link &l) { return touchByProgram(l, p, t); });
         }
+        linksChanged(path, file, r);
         cache_.changed(path);
         return r;
     });

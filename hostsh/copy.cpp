@@ -24,8 +24,7 @@ namespace {
 // stay in the processor's cache), 16 MiB where the open took a while to come back, so that a
 // link of some milliseconds' round trip stays busy.
 constexpr int kWindow = 256;
-constexpr int kNearWindow = 32;
-constexpr auto kFar = std::chrono::milliseconds(2);
+constexpr int kNearWindow = 32; // while the open came back within kFarRound
 // Files at most this long go a group at a time, each in one read or write.
 constexpr size_t kGroup = 64;
 
@@ -98,10 +97,21 @@ int Remote::getFile(const std::string &remote, int out, int64_t offset, const Pr
     const size_t chunk = hostlink::kMaxData;
     Batch batch(link_, kWindow * (chunk + 128) + 4096);
     begin(batch);
-    auto asked = std::chrono::steady_clock::now();
-    int32_t fd = batch.open(remote, hostlink::kOpenRead).value();
-    size_t window = std::chrono::steady_clock::now() - asked < kFar ? kNearWindow : kWindow;
-    rounds_++;
+    // The file may have been opened already, in the round of its status.
+    auto opened = std::find_if(opened_.begin(), opened_.end(), [&](const Opened &o) { return o.path == remote; });
+    int32_t fd;
+    size_t window;
+    if (opened != opened_.end()) {
+        fd = opened->fd;
+        errno = opened->error;
+        window = opened->far ? kWindow : kNearWindow;
+        opened_.erase(opened);
+    } else {
+        auto asked = std::chrono::steady_clock::now();
+        fd = batch.open(remote, hostlink::kOpenRead).value();
+        window = std::chrono::steady_clock::now() - asked < kFarRound ? kNearWindow : kWindow;
+        rounds_++;
+    }
     if (fd < 0 || seekTo(batch, fd, offset) < 0) {
         int error = errno;
         if (fd >= 0)
@@ -111,43 +121,51 @@ int Remote::getFile(const std::string &remote, int out, int64_t offset, const Pr
         return -1;
     }
     // Reads in flight return consecutive parts of the file; the first short one marks the end,
-    // and the reads behind it return nothing more.
-    std::vector<std::string> buffers(window, std::string(chunk, '\0'));
+    // and the reads behind it return nothing more. Their buffers lie side by side, so that the
+    // parts that have come in one after another go to the local file in one write, and are
+    // asked for again after it.
+    std::vector<char> buffers(window * chunk);
+    const size_t run = std::max<size_t>(window / 8, 1);
     std::deque<std::pair<size_t, Pending>> reads;
     int64_t next = offset, done = 0;
     for (size_t i = 0; i < window; i++, next += static_cast<int64_t>(chunk))
-        reads.emplace_back(i, readAt(batch, fd, buffers[i].data(), chunk, next));
+        reads.emplace_back(i, readAt(batch, fd, buffers.data() + i * chunk, chunk, next));
     int error = 0;
     char side = 0;
     bool atEnd = false;
+    size_t first = 0, held = 0, bytes = 0; // the parts in buffers not yet written
     while (!reads.empty()) {
         auto [index, pending] = std::move(reads.front());
         reads.pop_front();
         const hostlink::Result &r = pending.get();
         if (atEnd)
             continue;
-        if (r.value < 0) {
+        if (r.value < 0)
             error = r.error, side = 'r', atEnd = true;
-            continue;
+        else {
+            if (held == 0)
+                first = index;
+            held++;
+            bytes += static_cast<size_t>(r.value);
+            atEnd = static_cast<size_t>(r.value) < chunk;
         }
-        if (writeFull(out, buffers[index].data(), static_cast<size_t>(r.value)) < 0) {
+        if (held == 0 || (!atEnd && held < run && index + 1 < window))
+            continue;
+        if (writeFull(out, buffers.data() + first * chunk, bytes) < 0) {
             error = errno, side = 'l', atEnd = true;
             continue;
         }
-        done += r.value;
+        done += static_cast<int64_t>(bytes);
         if (progress && !progress(done)) {
             error = EINTR, side = 'l', atEnd = true;
             continue;
         }
-        if (static_cast<size_t>(r.value) < chunk) {
-            atEnd = true;
-            continue;
-        }
-        reads.emplace_back(index, readAt(batch, fd, buffers[index].data(), chunk, next));
-        next += static_cast<int64_t>(chunk);
+        for (size_t k = first; k < first + held && !atEnd; k++, next += static_cast<int64_t>(chunk))
+            reads.emplace_back(k, readAt(batch, fd, buffers.data() + k * chunk, chunk, next));
+        held = bytes = 0;
     }
-    batch.close(fd).get();
-    rounds_++;
+    // Nothing is waited for the close of a file only read: it goes out with the next batch.
+    filesToClose_.push_back(fd);
     if (!error)
         return 0;
     *where = side;
@@ -205,7 +223,7 @@ int Remote::putFile(int in, const std::string &remote, int32_t mode, int64_t off
     int32_t flags = hostlink::kOpenWrite | (offset ? 0 : hostlink::kOpenCreate | hostlink::kOpenTruncate);
     auto asked = std::chrono::steady_clock::now();
     int32_t fd = batch.open(remote, flags, mode).value();
-    size_t window = std::chrono::steady_clock::now() - asked < kFar ? kNearWindow : kWindow;
+    size_t window = std::chrono::steady_clock::now() - asked < kFarRound ? kNearWindow : kWindow;
     rounds_++;
     if (fd < 0 || seekTo(batch, fd, offset) < 0) {
         int e = errno;

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 #include <deque>
 #include <unistd.h>
 
@@ -58,7 +59,22 @@ Info FromWide(const hostlink::Status64 &s)
 Remote::Remote(hostlink::Link &link) : link_(link) { hostlink::detail::record(link_, &single_); }
 Remote::~Remote() { hostlink::detail::record(link_, nullptr); }
 
-void Remote::detect() { ext_ = hostlink::hasExtensions(link_); }
+void Remote::start(int32_t *uid, std::string *login)
+{
+    Batch batch(link_);
+    Pending env = batch.getenv(), id = batch.getuid(), name = batch.getlogin();
+    batch.drain();
+    rounds_++;
+    const std::string &entries = env.get().text;
+    ext_ = false;
+    for (size_t at = 0; at < entries.size() && !ext_;) {
+        size_t end = entries.find('\0', at);
+        ext_ = entries.compare(at, end - at, "HOSTAGENT_EXTENSIONS=1") == 0;
+        at = end + 1;
+    }
+    *uid = id.value();
+    *login = name.get().text;
+}
 
 long Remote::waits() const { return static_cast<long>(single_.size()) + rounds_; }
 void Remote::resetWaits()
@@ -72,11 +88,22 @@ void Remote::begin(Batch &batch)
     for (uint32_t h : toClose_)
         batch.closedir(h);
     toClose_.clear();
+    for (int32_t fd : filesToClose_)
+        batch.close(fd);
+    filesToClose_.clear();
+}
+
+void Remote::forgetOpened()
+{
+    for (const Opened &o : opened_)
+        if (o.fd >= 0)
+            filesToClose_.push_back(o.fd);
+    opened_.clear();
 }
 
 void Remote::settle()
 {
-    if (toClose_.empty())
+    if (toClose_.empty() && filesToClose_.empty())
         return;
     Batch batch(link_);
     begin(batch);
@@ -130,7 +157,7 @@ int Remote::listNames(const std::string &path, std::vector<std::string> *names)
     return 0;
 }
 
-std::vector<StatResult> Remote::statMany(const std::vector<std::string> &paths, bool follow)
+std::vector<StatResult> Remote::statMany(const std::vector<std::string> &paths, bool follow, bool openToo)
 {
     std::vector<StatResult> out(paths.size());
     if (paths.empty())
@@ -152,8 +179,16 @@ std::vector<StatResult> Remote::statMany(const std::vector<std::string> &paths, 
                                          res.error = res.value < 0 ? errno : 0;
                                      }));
     }
+    std::vector<Pending> opens;
+    for (size_t k = 0; k < paths.size() && openToo; k++)
+        opens.push_back(batch.open(paths[k], hostlink::kOpenRead));
+    auto asked = std::chrono::steady_clock::now();
     batch.flush();
     rounds_++;
+    for (size_t k = 0; k < opens.size(); k++) {
+        const hostlink::Result &r = opens[k].get();
+        opened_.push_back({paths[k], r.value, r.error, std::chrono::steady_clock::now() - asked >= kFarRound});
+    }
     for (size_t k = 0; k < paths.size(); k++) {
         const hostlink::Result &r = round[k].get();
         out[k].result = r.value;
@@ -246,14 +281,5 @@ long Remote::removeMany(const std::vector<std::string> &paths, const std::vector
     }
     return -1;
 }
-
-void Remote::identity(int32_t *uid, std::string *login)
-{
-    // getlogin has no batch form; both go as single calls.
-    *uid = hostlink::getuid(link_);
-    if (hostlink::getlogin(link_, login) < 0)
-        login->clear();
-}
-
 
 } // namespace hostsh

@@ -3,6 +3,7 @@
 // not once per call. With an agent that offers the extension calls (-x), status and transfers
 // use their 64-bit forms, so that files of 2 GiB and more work.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -53,8 +54,9 @@ public:
     ~Remote();
     hostlink::Link &link() { return link_; }
 
-    // Asks the agent once whether it serves the extension calls.
-    void detect();
+    // Asks the agent, in one round, whether it serves the extension calls, and who it runs as:
+    // its user id and login name ("" when it has none).
+    void start(int32_t *uid, std::string *login);
     bool extended() const { return ext_; }
 
     // Times this client has waited for the agent since the last reset: one per round of a
@@ -66,8 +68,11 @@ public:
     // Returns -1 with errno when the directory cannot be opened or read, ENOMEM when it lists
     // more than four million entries (an agent may list without end).
     int listNames(const std::string &path, std::vector<std::string> *names);
-    // stat (follow) or lstat of every path, in one round.
-    std::vector<StatResult> statMany(const std::vector<std::string> &paths, bool follow);
+    // stat (follow) or lstat of every path, in one round; with openToo each path is opened for
+    // reading in the same round, for the getFile of it that follows.
+    std::vector<StatResult> statMany(const std::vector<std::string> &paths, bool follow, bool openToo = false);
+    // Closes, with the next batch, the files statMany opened that no getFile took.
+    void forgetOpened();
     // readlink of every path; nullopt where it failed.
     std::vector<std::optional<std::string>> readlinkMany(const std::vector<std::string> &paths);
     // mkdir of every path in order (parents first); the errno of each, 0 for success.
@@ -77,9 +82,8 @@ public:
     // unlink (or rmdir where dirs[k]) of every path in order, stopping at the first failure:
     // the index of the one that failed with its errno in *error, or -1 when all went.
     long removeMany(const std::vector<std::string> &paths, const std::vector<bool> &dirs, int *error);
-    // The agent's user id and login name ("" when it has none), in one round.
-    void identity(int32_t *uid, std::string *login);
-    // Closes what listings left open; the link is then free for calls made without this class.
+    // Closes what listings and gets left open; the link is then free for calls made without
+    // this class.
     void settle();
 
     // Copies a host file from byte offset on into the local descriptor out. Returns 0, or -1
@@ -122,6 +126,16 @@ private:
     hostlink::Link &link_;
     std::vector<hostlink::detail::Exchange> single_; // the single calls, one wait each
     std::vector<uint32_t> toClose_;
+    std::vector<int32_t> filesToClose_; // host files read to the end: closed with the next batch
+    // A round that takes this long is a link of some milliseconds' round trip.
+    static constexpr std::chrono::milliseconds kFarRound{2};
+    struct Opened {
+        std::string path;
+        int32_t fd;    // or -1 with error
+        int error;
+        bool far;      // the round took long enough for the wide window
+    };
+    std::vector<Opened> opened_; // opened by statMany for a get
     long rounds_ = 0;
     bool ext_ = false;
 };

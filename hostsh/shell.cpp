@@ -60,10 +60,9 @@ bool Shell::progressShown() { return gProgressShown; }
 Shell::Shell(hostlink::Link &link, const Settings &settings)
     : link_(link), remote_(link), settings_(settings), progress_(!settings.quiet && (!settings.batch || settings.progress))
 {
-    remote_.detect();
-    // Who the agent runs as, for the owner column of long listings.
+    // Whether the agent offers -x, and who it runs as, for the owner column of long listings.
     int32_t id = 0;
-    remote_.identity(&id, &myLogin_);
+    remote_.start(&id, &myLogin_);
     myUid_ = static_cast<uint32_t>(id);
 }
 

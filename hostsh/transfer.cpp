@@ -288,7 +288,8 @@ int Shell::get(const Transfer &t, const Parsed &p)
         Complain(t.cmd, local, ENOTDIR);
         return 1;
     }
-    auto st = remote_.statMany(sources, true);
+    // A single file is opened in the round of its status, a round trip sooner.
+    auto st = remote_.statMany(sources, true, sources.size() == 1 && !t.append);
     int status = 0;
     for (size_t k = 0; k < sources.size() && !gInterrupted; k++) {
         if (status && !ignoreFailure_ && t.recursive)
@@ -322,6 +323,7 @@ int Shell::get(const Transfer &t, const Parsed &p)
         } else
             status |= getOne(t, src, dir.fd, name, shown, st[k].st);
     }
+    remote_.forgetOpened();
     return status;
 }
 

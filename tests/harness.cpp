@@ -67,9 +67,7 @@ Reply Ask(Link &link, const Msg &m)
 std::string ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void WriteFile(const std::string &path, std::string_view text, mode_t mode)
@@ -110,12 +108,9 @@ int OpenDescriptors(pid_t pid)
 std::set<int> Children(pid_t pid)
 {
     std::set<int> found;
-    std::string text = ReadFile(Fmt("/proc/%d/task/%d/children", pid, pid));
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find(' ', at);
-        found.insert(std::stoi(text.substr(at, end - at)));
-        at = end == std::string::npos ? text.size() : end + 1;
-    }
+    std::istringstream text(ReadFile(Fmt("/proc/%d/task/%d/children", pid, pid)));
+    for (int child; text >> child;)
+        found.insert(child);
     return found;
 }
 
@@ -135,6 +130,15 @@ std::string CaptureStderr(const std::function<void()> &f)
     std::string text = ReadFile("/proc/self/fd/" + std::to_string(sink));
     close(sink);
     return text;
+}
+
+bool Signal(pid_t pid, int sig)
+{
+    if (pid <= 0) {
+        ADD_FAILURE() << "refused to signal pid " << pid;
+        return false;
+    }
+    return kill(pid, sig) == 0;
 }
 
 namespace {
@@ -221,11 +225,11 @@ bool Agent::Running()
 Agent::~Agent()
 {
     if (pid > 0 && getenv("HOSTAGENT_TEST_VALGRIND")) {
-        kill(pid, SIGTERM); // valgrind writes its report
+        Signal(pid, SIGTERM); // valgrind writes its report
         Wait(10);
     }
     if (pid > 0) {
-        kill(pid, SIGKILL);
+        Signal(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
     std::string reports;

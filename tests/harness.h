@@ -56,6 +56,8 @@ bool WaitUntil(const std::function<bool()> &cond, double seconds = 10); // cond'
 int OpenDescriptors(pid_t pid); // those below 100
 std::set<int> Children(pid_t pid); // its child processes, ended ones not yet collected among them
 std::string CaptureStderr(const std::function<void()> &f); // what f writes on descriptor 2
+// kill(pid, sig) for one process the test started; any pid <= 0 (a group, or every process) is refused.
+bool Signal(pid_t pid, int sig);
 
 // The real agent as a child process whose output goes to files in its scratch directory.
 // env entries are NAME=value to set or NAME alone to remove; DISPLAY and SSH_CONNECTION are

@@ -1,8 +1,8 @@
-// The launch on a terminal: pure functions in this process, the real agent with recorders for
-// remote shells and host-based clients, whole launches through loopsh. Terminal names are
-// loopback addresses, localhost, or names the resolver refuses unasked.
+// The launch: the search in process, the real agent with recorders for remote shells and
+// host-based clients, whole launches through loopsh.
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,48 +43,29 @@ TEST(Launch, RemoteShellSearch)
     Scratch box;
     std::string a = box / "a", b = box / "b", first = box / "c", here = fs::current_path();
     std::optional<std::string> unset;
-    fs::create_directories(a);
-    fs::create_directories(b);
-    fs::create_directories(first);
-    auto exe = [](const std::string &p, mode_t mode = 0755) { WriteFile(p, "#!/bin/sh\n", mode); };
-    auto deep = [&](const std::string &base, size_t length) { // a directory whose path has length bytes
-        std::string p = base;
-        while (p.size() < length) {
-            size_t room = length - p.size() - 1, part = room > 200 ? (room - 200 < 2 ? 100 : 200) : room;
-            p.push_back('/');
-            p.append(part, 'd');
-        }
-        fs::create_directories(p);
-        exe(p + "/rsh");
+    auto deep = [&](std::string p, size_t length) { // a directory whose path has length bytes
+        for (size_t room; (room = length - p.size() - 1) < length;) // no part shorter than 2 bytes
+            p += "/" + std::string(room > 200 ? (room < 202 ? 100 : 200) : room, 'd');
         return p;
     };
     std::string tooLong = deep(box / "long", REMOTE_SHELL_PATH_SIZE - 4); // with "/rsh" and NUL: 1025
     std::string fits = deep(box / "fits", REMOTE_SHELL_PATH_SIZE - 5);
-    exe(fits + "/longer");
-    exe(b + "/rsh");
-    exe(b + "/mysh");
-    exe(first + "/rsh");
-    WriteFile(a + "/rsh", "#!/bin/sh\n", 0644); // not executable
+    for (const std::string &p : {tooLong + "/rsh", fits + "/rsh", fits + "/longer", b + "/rsh", b + "/mysh", first + "/rsh", a + "/rsh"}) {
+        fs::create_directories(fs::path(p).parent_path());
+        WriteFile(p, "#!/bin/sh\n", p == a + "/rsh" ? 0644 : 0755); // a's is not executable
+    }
     ASSERT_EQ(chdir(b.c_str()), 0);
     struct Case {
         std::optional<std::string> path;
         const char *name; // the -r name
         std::string found;
     };
+    // -r before rsh, no second slash, "" is ".", too long with -r (rsh fits), earlier dirs first.
     for (const Case &c : std::vector<Case>{
-             {a + ":" + b, "", b + "/rsh"},
-             {a + ":" + b, "mysh", b + "/mysh"},   // the -r name before rsh in one directory
-             {b + "/:" + a, "mysh", b + "/mysh"}, // no second slash
-             {unset, "", "(none)"},
-             {a, "", "(none)"},
-             {":" + a, "", "rsh"},                 // an empty element is the working directory
-             {"/nonexistent::" + a, "", "rsh"},
-             {a + ":", "", "rsh"},
-             {tooLong + ":" + b, "", b + "/rsh"},
-             {fits + ":" + b, "", fits + "/rsh"},
-             {fits + ":" + b, "longer", fits + "/rsh"}, // too long with the -r name: rsh still fits
-             {first + ":" + b, "mysh", first + "/rsh"},  // the earlier directory wins
-         }) {
+             {a + ":" + b, "", b + "/rsh"}, {a + ":" + b, "mysh", b + "/mysh"}, {b + "/:" + a, "mysh", b + "/mysh"},
+             {unset, "", "(none)"}, {a, "", "(none)"}, {":" + a, "", "rsh"}, {"/nonexistent::" + a, "", "rsh"},
+             {a + ":", "", "rsh"}, {tooLong + ":" + b, "", b + "/rsh"}, {fits + ":" + b, "", fits + "/rsh"},
+             {fits + ":" + b, "longer", fits + "/rsh"}, {first + ":" + b, "mysh", first + "/rsh"}}) {
         c.path ? setenv("PATH", c.path->c_str(), 1) : unsetenv("PATH");
         settings.remote_shell_commands[0] = c.name;
         char found[REMOTE_SHELL_PATH_SIZE];
@@ -135,11 +116,7 @@ Outcome RunAgent(const Strings &argv, const Strings &env, double limit = 20)
     return {status, a.Out(), a.Err()};
 }
 
-bool IsPort(const std::string &s)
-{
-    return !s.empty() && s.size() <= 5 && s.find_first_not_of("0123456789") == std::string::npos && s[0] != '0' &&
-           std::stoi(s) < 65536;
-}
+bool IsPort(const std::string &s) { return std::regex_match(s, std::regex("[1-9][0-9]{0,4}")) && std::stoi(s) < 65536; }
 
 TEST(RemoteShell, RunAsNameTerminalCommandPeerPortAndEscapedArguments)
 {
@@ -164,8 +141,7 @@ TEST(RemoteShell, RunAsNameTerminalCommandPeerPortAndEscapedArguments)
     EXPECT_EQ(RunAgent({"xt.term", "-v", "-d"}, {}).err, "Unknown terminal, setup DISPLAY environment variable.\n");
 }
 
-// The terminal and the command from the agent's name, its options and DISPLAY; a terminal that
-// cannot be named ends the launch with status 1, before any remote shell or fall-back.
+// Terminal and command from the name, options and DISPLAY; an unnamable terminal ends it with 1.
 TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
 {
     Sandbox box;
@@ -173,8 +149,7 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
     const std::string longLabel(70, 'q'), noDisplay = "Unknown terminal, setup DISPLAY environment variable.\n";
     struct Case {
         Strings argv;
-        std::string display;
-        std::string terminal, command; // no command: refused, with terminal the message
+        std::string display, terminal, command; // no command: refused, with terminal the message
     };
     for (const Case &c : std::vector<Case>{
              {{"vkxt.term", "-hlocalhost", "--"}, "DISPLAY", "localhost", "term"},
@@ -196,42 +171,32 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
         Strings argv = c.argv;
         argv.insert(argv.begin() + 1, "-p" + box.fallback);
         Outcome o = RunAgent(argv, {box.Path(), c.display});
+        Strings shell = Recorded(rsh), fell = Recorded(term);
+        fs::remove(rsh + ".args");
+        fs::remove(term + ".args");
         if (c.command.empty()) {
-            EXPECT_EQ(o.status, 1);
-            EXPECT_EQ(o.err, c.terminal);
-            EXPECT_EQ(o.out, "");
-            EXPECT_TRUE(Recorded(rsh).empty() && Recorded(term).empty());
+            EXPECT_EQ(std::make_tuple(o.status, o.err, o.out), std::make_tuple(1, c.terminal, std::string()));
+            EXPECT_TRUE(shell.empty() && fell.empty());
             continue;
         }
         EXPECT_EQ(o.status, 7) << o.err;
-        Strings shell = Recorded(rsh);
         ASSERT_GE(shell.size(), 5u);
-        EXPECT_EQ(shell[1], c.terminal);
-        EXPECT_EQ(shell[2], c.command);
-        Strings fell = Recorded(term);
         ASSERT_GE(fell.size(), 3u);
-        EXPECT_EQ(fell[0], "term"); // the fall-back drops one more prefix, and -c's directories
-        EXPECT_EQ(fell[2], shell[4]);
-        fs::remove(rsh + ".args");
-        fs::remove(term + ".args");
+        EXPECT_EQ(std::make_pair(shell[1], shell[2]), std::make_pair(c.terminal, c.command));
+        // The fall-back drops one more prefix, and -c's directories.
+        EXPECT_EQ(std::make_pair(fell[0], fell[2]), std::make_pair(std::string("term"), shell[4]));
     }
 }
 
 TEST(LaunchFailure, EveryFailureOfTheRemoteShellFallsBackWithThePreparedBlock)
 {
-    // The remote shell ("" none, "=TEXT" a file holding TEXT, else recorder instructions), PATH
-    // set or not, and what the agent prints on standard output and (at first) standard error.
+    // The remote shell ("" none, "=TEXT" a file of TEXT), PATH set or not, stdout, stderr's start.
     const std::string noexec = std::string("Cannot execute the remote shell RSH for terminal 127.0.0.1: ") +
                                strerror(ENOEXEC) + "\n";
     for (auto [rshMode, path, out, err] : std::vector<std::tuple<std::string, bool, std::string, std::string>>{
-             {"", true, "", "sending command: "},
-             {"", false, "", "sending command: "},
-             {"say hello from the terminal\nexit 0\n", true, "hello from the terminal\n", ""},
-             {"say \n", true, "\n", ""},
-             {"exit 1\n", true, "", ""},
-             {"signal 9\n", true, "", ""},
-             {"=not a program\n", true, noexec, ""},
-         }) {
+             {"", true, "", "sending command: "}, {"", false, "", "sending command: "},
+             {"say hello from the terminal\nexit 0\n", true, "hello from the terminal\n", ""}, {"say \n", true, "\n", ""},
+             {"exit 1\n", true, "", ""}, {"signal 9\n", true, "", ""}, {"=not a program\n", true, noexec, ""}}) {
         for (bool failsafe : {true, false}) {
             SCOPED_TRACE(rshMode + (path ? "" : " (PATH unset)") + (failsafe ? " -fs" : " -nfs"));
             Sandbox box;
@@ -269,36 +234,22 @@ TEST(LaunchFailure, EveryFailureOfTheRemoteShellFallsBackWithThePreparedBlock)
 // The connection may arrive while the remote shell still runs; it must come from the terminal.
 TEST(Connection, QueuedConnectionsAndThePeerCheck)
 {
-    struct Case {
-        std::string terminal, source, timeout;
-        bool accepted;
-    };
-    for (const Case &c : std::vector<Case>{{"127.0.0.1", "127.0.0.1", "-t0", true}, {"127.0.0.2", "127.0.0.1", "-t10s", false},
-                                           {"127.0.0.1", "127.0.0.2", "-t10", false}, {"127.0.0.2", "127.0.0.2", "-t10", true},
-                                           {"localhost", "127.0.0.1", "-t10", true}, {"localhost", "127.0.0.3", "-t10", false}}) {
-        SCOPED_TRACE(c.terminal + " from " + c.source);
+    for (auto [terminal, source, timeout, accepted] : std::vector<std::tuple<std::string, std::string, std::string, bool>>{
+             {"127.0.0.1", "127.0.0.1", "-t0", true}, {"127.0.0.2", "127.0.0.1", "-t10s", false},
+             {"127.0.0.1", "127.0.0.2", "-t10", false}, {"127.0.0.2", "127.0.0.2", "-t10", true},
+             {"localhost", "127.0.0.1", "-t10", true}, {"localhost", "127.0.0.3", "-t10", false}}) {
+        SCOPED_TRACE(terminal + " from " + source);
         Sandbox box;
-        box.Rsh("connect " + c.source + "\n");
+        box.Rsh("connect " + source + "\n");
         std::string term = box.Term();
-        Outcome o = RunAgent({"xt.term", "-v", c.timeout, "-p" + box.fallback, "-h" + c.terminal, "--"}, {box.Path()});
-        EXPECT_EQ(o.status, c.accepted ? 0 : 1) << o.err;
-        EXPECT_EQ(o.err, c.accepted ? "Accepted connection from peer.\nEOF\n" : "Response from unexpected host.\n");
+        Outcome o = RunAgent({"xt.term", "-v", timeout, "-p" + box.fallback, "-h" + terminal, "--"}, {box.Path()});
+        EXPECT_EQ(o.status, accepted ? 0 : 1) << o.err;
+        EXPECT_EQ(o.err, accepted ? "Accepted connection from peer.\nEOF\n" : "Response from unexpected host.\n");
         EXPECT_TRUE(Recorded(term).empty()); // no second wait, no fall-back
     }
 }
 
 std::string Dir(const char *path) { return fs::path(path).parent_path().string(); }
-
-// The log of a terminal client that was launched and served, once it has been written.
-void ExpectServedClient(const std::string &log)
-{
-    std::string text;
-    WaitUntil([&] { return (text = ReadFile(log)).find("connection closed\n") != std::string::npos; });
-    for (const std::string &line : Strings{"termclient with 2 argument(s)\n", "\narg 1: " + kMeta + "\n", "\narg 2: plain\n",
-                                           "connected to the host agent at 127.0.0.1:",
-                                           "handshake: nonce 41 answered with 42\n", "\nhost: "})
-        EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
-}
 
 TEST(WholeLaunch, ThroughLoopshTheTerminalClientIsStartedAndServed)
 {
@@ -311,7 +262,12 @@ TEST(WholeLaunch, ThroughLoopshTheTerminalClientIsStartedAndServed)
         EXPECT_EQ(o.out, ""); // the client left the remote shell silently
         EXPECT_NE(o.err.find("Accepted connection from peer.\n"), std::string::npos) << o.err;
         EXPECT_NE(o.err.find(" Request: Connection\n"), std::string::npos) << o.err;
-        ExpectServedClient(log);
+        std::string text; // the client's log, once written
+        WaitUntil([&] { return (text = ReadFile(log)).find("connection closed\n") != std::string::npos; });
+        for (const std::string &line : Strings{"termclient with 2 argument(s)\n", "\narg 1: " + kMeta + "\n", "\narg 2: plain\n",
+                                               "connected to the host agent at 127.0.0.1:",
+                                               "handshake: nonce 41 answered with 42\n", "\nhost: "})
+            EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
     }
 }
 

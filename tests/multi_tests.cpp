@@ -1,10 +1,8 @@
-// Daemon mode with -m against the real agent over loopback: many clients at once, each served
-// by a process of its own, the limit, the key, SIGTERM, and the options on the usage line.
-#include <gtest/gtest.h>
-
+// Daemon mode with -m: many clients at once, each served by a process of its own, the limit,
+// SIGTERM, -l; the agent's options, parsed and on the usage line.
 #include <csignal>
+#include <list>
 #include <set>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/settings.h"
@@ -19,64 +17,28 @@ using hostlink::LinkError;
 // SIGTERM, then the agent must end by itself once its clients have gone.
 void Stop(Agent &agent)
 {
-    kill(agent.pid, SIGTERM);
+    Signal(agent.pid, SIGTERM);
     EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
-// Eight client processes at once, of both byte orders, each held until all are served; a ninth connection then finds
-// the limit; afterwards the children are gone and the listener serves a tenth.
+// Eight clients held open at once, a ninth over the limit; then no children and a tenth served.
 TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
 {
     Agent agent;
     agent.Start({"xt.term", "-v", "-d", "-m8", "--"});
-    int served[2], go[2];
-    ASSERT_EQ(pipe(served), 0);
-    ASSERT_EQ(pipe(go), 0);
-    std::vector<pid_t> clients;
-    for (int i = 0; i < 8; i++) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            close(served[0]);
-            close(go[1]);
-            try {
-                Link link = agent.Open(i % 2); // half of them in the other byte order
-                int32_t server = hostlink::getpid(link);
-                if (write(served[1], &server, sizeof server) != sizeof server)
-                    _exit(2);
-                char byte;
-                if (read(go[0], &byte, 1) != 1 || hostlink::getppid(link) != agent.pid)
-                    _exit(3);
-            } catch (const LinkError &) {
-                _exit(4);
-            }
-            _exit(0);
-        }
-        clients.push_back(pid);
-    }
-    close(served[1]);
-    close(go[0]);
+    std::vector<Link> links;
     std::set<int32_t> servers;
     for (int i = 0; i < 8; i++) {
-        int32_t server = 0;
-        ASSERT_EQ(read(served[0], &server, sizeof server), static_cast<ssize_t>(sizeof server));
-        servers.insert(server);
+        links.push_back(agent.Open(i % 2)); // half of them in the other byte order
+        servers.insert(hostlink::getpid(links.back()));
     }
-    EXPECT_EQ(servers.size(), 8u);
-    EXPECT_EQ(servers.count(agent.pid), 0u);
-    EXPECT_EQ(Children(agent.pid).size(), 8u);
-
+    EXPECT_EQ(std::make_tuple(servers.size(), servers.count(agent.pid), Children(agent.pid).size()), std::make_tuple(8u, 0u, 8u));
     Link ninth = agent.Connect();
     EXPECT_TRUE(ninth.atEof());
     EXPECT_NE(agent.Err().find("Connection refused: 8 connections are being served"), std::string::npos);
-
-    ASSERT_EQ(write(go[1], "gggggggg", 8), 8);
-    for (pid_t pid : clients) {
-        int status = -1;
-        waitpid(pid, &status, 0);
-        EXPECT_EQ(status, 0);
-    }
-    close(go[1]);
-    close(served[0]);
+    for (Link &link : links)
+        EXPECT_EQ(hostlink::getppid(link), agent.pid);
+    links.clear();
     EXPECT_TRUE(WaitUntil([&] { return Children(agent.pid).empty(); }));
     Link tenth = agent.Open();
     EXPECT_GT(hostlink::getpid(tenth), 0);
@@ -91,12 +53,15 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
     Stop(agent);
 }
 
-// A client that leaves in the middle of a request ends only its own server. SIGTERM closes the
-// listener at once; the client being served goes on until it leaves.
-TEST(Multi, TerminationLetsTheServedClientFinish)
+// -lADDRESS:PORT; a client cut mid-request ends only its server; SIGTERM spares the served one.
+TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
 {
+    int port = 0;
+    close(Listen(&port)); // a port free a moment ago
     Agent agent;
-    agent.Start({"xt.term", "-d", "-m", "--"});
+    agent.Start({"xt.term", "-d", "-m", Fmt("-l127.0.0.1:%d", port), "--"});
+    EXPECT_EQ(agent.port, port);
+    EXPECT_THROW(Link::connect("127.0.0.2", port), LinkError); // bound to the address it names
     Link link = agent.Open();
     {
         Link cut = agent.Open();
@@ -104,7 +69,7 @@ TEST(Multi, TerminationLetsTheServedClientFinish)
     }
     EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Trouble reading request") != std::string::npos; })) << agent.Err();
     EXPECT_EQ(hostlink::getppid(link), agent.pid);
-    kill(agent.pid, SIGTERM);
+    Signal(agent.pid, SIGTERM);
     EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Terminated") != std::string::npos; }));
     EXPECT_THROW(Link::connect("127.0.0.1", agent.port), LinkError);
     EXPECT_EQ(hostlink::getppid(link), agent.pid);
@@ -113,63 +78,49 @@ TEST(Multi, TerminationLetsTheServedClientFinish)
     EXPECT_EQ(agent.Wait(10), 0);
 }
 
-// A lasting service listens on a port it is told: -lADDRESS:PORT.
-TEST(Multi, ListenOptionNamesThePort)
+// The letters parsed in process: new ones leave the old alone, bad values give the usage line.
+TEST(Options, LettersValuesAndRefusals)
 {
-    int port = 0;
-    int probe = Listen(&port); // a port free a moment ago
-    ASSERT_GE(probe, 0);
-    close(probe);
-    Agent agent;
-    agent.Start({"xt.term", "-d", "-m", Fmt("-l127.0.0.1:%d", port), "--"});
-    EXPECT_EQ(agent.port, port);
-    EXPECT_THROW(Link::connect("127.0.0.2", port), LinkError); // bound to the address it names
-    Link link = agent.Open();
-    EXPECT_GT(hostlink::getpid(link), 0);
-    link.close();
-    Stop(agent);
-    for (const char *bad : {"-l127.0.0.1:0", "-l127.0.0.1:", "-l127.0.0.1:65536", "-l127.0.0.1:1x"}) {
-        Agent refused;
-        refused.Start({"xt.term", "-d", bad, "--"}, {}, false);
-        EXPECT_EQ(refused.Wait(), 1) << bad;
-        EXPECT_NE(refused.Err().find("Bad listen port"), std::string::npos) << bad << refused.Err();
-    }
+    Settings saved = settings;
+    std::list<std::vector<std::string>> kept; // what the settings point into
+    auto parse = [&](std::vector<std::string> args) {
+        std::vector<char *> argv = {const_cast<char *>("xt.term")};
+        for (auto &a : kept.emplace_back(std::move(args)))
+            argv.push_back(a.data());
+        ProcessArgs(static_cast<int>(argv.size()), argv.data());
+    };
+    parse({"-a", "-i", "-q", "-kK", "-l127.0.0.1", "-I7", "-help", "-r-a", "-c-q", "-m1024"});
+    EXPECT_TRUE(settings.auth && settings.inetd && settings.quoteArgs && settings.idleLimit == 7 && settings.multi == 1024);
+    EXPECT_STREQ(settings.keyFile, "K");
+    EXPECT_STREQ(settings.listenAddress, "127.0.0.1");
+    EXPECT_STREQ(settings.terminalName, "elp");
+    EXPECT_STREQ(settings.remote_shell_commands[0], "-a");
+    EXPECT_STREQ(settings.termCmd, "-q");
+    EXPECT_EQ((parse({"-m"}), settings.multi), DEFAULT_CONNECTIONS);
+    EXPECT_EQ((parse({"-m1"}), settings.multi), 1);
+    settings = saved;
+    for (const char *bad : {"-ax", "-I", "-I-1", "-iq", "-m0", "-m1025", "-m8x", "-m-1", "-m 8"})
+        EXPECT_EXIT(parse({bad}), testing::ExitedWithCode(1), "usage") << bad;
 }
 
-TEST(Multi, OptionAndUsage)
+// Bad options give the classic line alone, "--help" lists every option; misfits say why.
+TEST(Options, UsageLinesAndRefusals)
 {
-    struct Row {
-        const char *arg;
-        int multi; // -1: the usage line
-    };
-    for (const Row &r : std::vector<Row>{{"-m", DEFAULT_CONNECTIONS}, {"-m1", 1}, {"-m1024", 1024}, {"-m0", -1},
-                                         {"-m1025", -1}, {"-m8x", -1}, {"-m-1", -1}, {"-m 8", -1}}) {
-        Settings saved = settings;
-        char prog[] = "xt.term";
-        char *argv[] = {prog, const_cast<char *>(r.arg), nullptr};
-        if (r.multi < 0) {
-            EXPECT_EXIT(ProcessArgs(2, argv), testing::ExitedWithCode(1), "usage") << r.arg;
-        } else {
-            ProcessArgs(2, argv);
-            EXPECT_EQ(settings.multi, r.multi) << r.arg;
-        }
-        settings = saved;
-    }
-    // A bad own option gives the classic line alone; "--help" lists every option, grouped.
     const std::string classic = "usage: xt.term [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] "
                                 "[-c<command>] -- ] ....\n";
-    for (auto args : std::vector<std::vector<std::string>>{{"xt.term", "-y", "--"}, {"xt.term", "-t", "--"},
-                                                           {"xt.term", "--", "-v", "--"},
-                                                           {"xt.term", "-t99999999999", "--"}, {"xt.term", "-xy", "--"},
-                                                           {"xt.term", "--helpx", "--"}}) {
-        Agent usage;
-        usage.Start(args, {}, false);
-        EXPECT_EQ(usage.Wait(), 1);
-        EXPECT_EQ(usage.Err(), classic) << args[1];
+    for (auto [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-y"}, classic}, {{"-t"}, classic}, {{"--", "-v"}, classic}, {{"-t99999999999"}, classic}, {{"-xy"}, classic},
+             {{"--helpx"}, classic}, {{"-y", "--help"}, classic}, {{"-m"}, "needs -d"}, {{"-m", "-i"}, "needs -d"},
+             {{"-d", "-a"}, "needs a key file"}, {{"-d", "-l127.0.0.1:0"}, "Bad listen port"},
+             {{"-d", "-l127.0.0.1:"}, "Bad listen port"}, {{"-d", "-l127.0.0.1:65536"}, "Bad listen port"},
+             {{"-d", "-l127.0.0.1:1x"}, "Bad listen port"}}) {
+        Agent refused;
+        args.insert(args.begin(), "xt.term");
+        args.push_back("--");
+        refused.Start(args, {}, false);
+        EXPECT_EQ(refused.Wait(), 1) << args[1];
+        EXPECT_TRUE(why == classic ? refused.Err() == why : refused.Err().find(why) != std::string::npos) << refused.Err();
     }
-    Agent first;
-    first.Start({"xt.term", "-y", "--help", "--"}, {}, false);
-    EXPECT_EQ(first.Wait(), 1) << "options are taken in order: -y is refused first";
     Agent help;
     help.Start({"xt.term", "-v", "--help", "-y", "--"}, {}, false);
     EXPECT_EQ(help.Wait(), 0);
@@ -178,14 +129,6 @@ TEST(Multi, OptionAndUsage)
     for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[", "-l<",
                                "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:", "extensions:"})
         EXPECT_NE(help.Out().find(option), std::string::npos) << option << "\n" << help.Out();
-    for (auto [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"xt.term", "-m", "--"}, "needs -d"}, {{"xt.term", "-m", "-i", "--"}, "needs -d"},
-             {{"xt.term", "-d", "-a", "--"}, "needs a key file"}}) {
-        Agent refused;
-        refused.Start(args, {}, false);
-        EXPECT_EQ(refused.Wait(), 1);
-        EXPECT_NE(refused.Err().find(why), std::string::npos) << refused.Err();
-    }
 }
 
 } // namespace

@@ -69,8 +69,8 @@ struct Sshd {
     }
     ~Sshd()
     {
-        if (pid > 0 && kill(pid, SIGTERM) == 0 && !WaitUntil([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 5)) {
-            kill(pid, SIGKILL);
+        if (pid > 0 && Signal(pid, SIGTERM) && !WaitUntil([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 5)) {
+            Signal(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
     }

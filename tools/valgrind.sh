@@ -5,11 +5,11 @@
 # as another user with room for no other process) are left to the plain and sanitizer builds,
 # and so are two tests that count the agent's descriptors in /proc (under valgrind that process
 # holds valgrind's descriptors too) or start a program with an empty argument vector (valgrind
-# reports the empty vector that the kernel accepts).
+# reports the empty vector that the kernel accepts); so are the regression tests (Regress*).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
 cmake --build --preset default
 export HOSTAGENT_TEST_VALGRIND=1
 echo "== socket_tests under valgrind"
-./build/default/socket_tests --gtest_brief=1 --gtest_filter='-Resources.*:Reaping.ProcessLimit*:*TheAgentsOwnDescriptorsAreNotTheClients*:*ForkNExecStartsAProgramInAGroupOfItsOwn*'
+./build/default/socket_tests --gtest_brief=1 --gtest_filter='-Resources.*:Reaping.ProcessLimit*:*TheAgentsOwnDescriptorsAreNotTheClients*:*ForkNExecStartsAProgramInAGroupOfItsOwn*:Regress*'

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "hostfs/fs.h"
-#include "tests/agent_process.h"
+#include "tests/harness.h"
 
 namespace hl = hostlink;
 using hostfs::FileHandle;
@@ -23,18 +23,17 @@ using hostfs::Fs;
 namespace {
 
 // A daemon agent, with its extension calls or without; it serves one link.
-std::unique_ptr<AgentProcess> HostAgent(bool ext)
+std::unique_ptr<Agent> HostAgent(bool ext)
 {
-    auto agent = std::make_unique<AgentProcess>();
-    if (!agent->Start(ext ? std::vector<std::string>{"xt.term", "-x", "-d", "--"} : std::vector<std::string>{"xt.term", "-d", "--"}))
-        ADD_FAILURE() << "agent did not start: " << agent->Stderr();
+    auto agent = std::make_unique<Agent>();
+    agent->Start(ext ? std::vector<std::string>{"xt.term", "-x", "-d", "--"} : std::vector<std::string>{"xt.term", "-d", "--"});
     return agent;
 }
 
 class FsTest : public testing::TestWithParam<bool> {
 protected:
     Scratch root;
-    std::unique_ptr<AgentProcess> agent = HostAgent(GetParam());
+    std::unique_ptr<Agent> agent = HostAgent(GetParam());
     std::unique_ptr<Fs> fs = make();
     std::atomic<int> losses{0};
 
@@ -46,6 +45,12 @@ protected:
         EXPECT_EQ(f->attach(agent->Open(), GetParam()), std::nullopt);
         f->setLostHandler([this](const std::string &) { losses++; });
         return f;
+    }
+    void restart(hostfs::Options o) // a daemon agent serves one link: a new Fs needs a new agent
+    {
+        fs.reset();
+        agent = HostAgent(GetParam());
+        fs = make(o);
     }
     std::string host(const std::string &name) { return ReadFile(root / name); }
     FileHandle *open(const char *path, int flags)
@@ -66,20 +71,9 @@ protected:
     }
 };
 
-// An append lands at the host's end of the file, whatever size the mount last saw.
-TEST_P(FsTest, AppendsLandAtTheHostsEnd)
-{
-    WriteFile(root / "log", "h1\n");
-    FileHandle *fh = open("/log", O_WRONLY | O_APPEND);
-    WriteFile(root / "log", "h1\nh2\n");
-    EXPECT_EQ(put(fh, "m1\n", 3), 3); // the offset the kernel believes
-    EXPECT_EQ(fs->flush(fh), 0);
-    EXPECT_EQ(host("log"), "h1\nh2\nm1\n");
-    EXPECT_EQ(fs->release(fh), 0);
-}
-
-// Writes sent ahead keep their order and are all on the host once flush has answered.
-TEST_P(FsTest, WritesKeepTheirOrderAndAreInByFlush)
+// Writes sent ahead keep their order and are all on the host once flush has answered; an append
+// lands at the host's end of the file, whatever size the mount last saw.
+TEST_P(FsTest, WritesKeepTheirOrderAndAppendsLandAtTheHostsEnd)
 {
     WriteFile(root / "f", "");
     FileHandle *fh = open("/f", O_RDWR);
@@ -94,6 +88,13 @@ TEST_P(FsTest, WritesKeepTheirOrderAndAreInByFlush)
     EXPECT_EQ(host("f"), want);
     EXPECT_EQ(get(fh, 8, 8), "aaBBCCaa"); // the read sees the writes before it
     fs->release(fh);
+    WriteFile(root / "log", "h1\n");
+    fh = open("/log", O_WRONLY | O_APPEND);
+    WriteFile(root / "log", "h1\nh2\n");
+    EXPECT_EQ(put(fh, "m1\n", 3), 3); // the offset the kernel believes
+    EXPECT_EQ(fs->flush(fh), 0);
+    EXPECT_EQ(host("log"), "h1\nh2\nm1\n");
+    EXPECT_EQ(fs->release(fh), 0);
 }
 
 // A write the host refuses fails the next write (once its answer is in), or the flush or
@@ -120,33 +121,10 @@ TEST_P(FsTest, ErrorsOfWritesSentAheadComeBack)
     EXPECT_EQ(host("ro"), "x");
 }
 
-// Reads in order through a growing window; a change on the host shows after the next open.
-TEST_P(FsTest, ReadsInOrderAndAfterAHostChange)
-{
-    std::string data;
-    for (int i = 0; i < 400000; i++)
-        data.push_back(static_cast<char>('a' + i % 23));
-    WriteFile(root / "big", data);
-    FileHandle *fh = open("/big", O_RDONLY);
-    std::string got;
-    for (off_t off = 0;; off += 131072) {
-        std::string piece = get(fh, 131072, off);
-        if (piece.empty())
-            break;
-        got += piece;
-    }
-    EXPECT_EQ(got, data);
-    EXPECT_EQ(get(fh, 5, 1000), data.substr(1000, 5)); // back again: a new window
-    fs->release(fh);
-    WriteFile(root / "big", "changed");
-    fh = open("/big", O_RDONLY);
-    EXPECT_EQ(get(fh, 100, 0), "changed");
-    fs->release(fh);
-}
-
 // The first read of a file may come with its open: reads at any offset around the end of that
-// first piece, of files whose sizes lie around it, see the host's bytes; and a write through the
-// mount after the open shows in the next read.
+// first piece, of files whose sizes lie around it, see the host's bytes, also in order through a
+// growing window and back; the host's change shows after the next open, and a write through the
+// mount after the open in the next read.
 TEST_P(FsTest, FirstBytesWithTheOpen)
 {
     constexpr off_t kPiece = hl::kMaxOpenread;
@@ -161,12 +139,14 @@ TEST_P(FsTest, FirstBytesWithTheOpen)
         {kPiece + 1, {{0, 4096}, {4096, 131072}}},
         {kPiece + 7, {{kPiece - 3, 10}, {0, 8}}},
         {3 * kPiece, {{kPiece * 2 + 5, 100}, {0, 200000}}},
+        {400000, {{0, 131072}, {131072, 131072}, {262144, 131072}, {393216, 131072}, {524288, 10}, {1000, 5}}},
     };
+    std::string data;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.size);
-        std::string data;
+        data.clear();
         for (off_t i = 0; i < c.size; i++)
-            data.push_back(static_cast<char>('a' + i % 19));
+            data.push_back(static_cast<char>('a' + (i + c.size) % 19)); // each case's bytes its own
         WriteFile(root / "f", data);
         FileHandle *fh = open("/f", O_RDONLY);
         for (auto [off, size] : c.reads) {
@@ -179,14 +159,15 @@ TEST_P(FsTest, FirstBytesWithTheOpen)
     FileHandle *writer = open("/f", O_WRONLY);
     EXPECT_EQ(put(writer, "XY", 0), 2);
     EXPECT_EQ(fs->flush(writer), 0);
-    EXPECT_EQ(get(reader, 4, 0), "XYcd");
+    EXPECT_EQ(get(reader, 4, 0), "XY" + data.substr(2, 2));
     fs->release(writer);
     fs->release(reader);
     FileHandle *none = nullptr;
     EXPECT_EQ(fs->open("/none", O_RDONLY, &none), -ENOENT);
 }
 
-// Names, listings and the cache: changes through the mount show at once.
+// Names, listings and the cache: changes through the mount show at once; a file unlinked while
+// open has a link count of 0 and its data stay readable; as root, another user's new file is theirs.
 TEST_P(FsTest, ListingsAndChangesThroughTheMount)
 {
     ASSERT_EQ(fs->mkdir("/d", 0750), 0);
@@ -213,10 +194,26 @@ TEST_P(FsTest, ListingsAndChangesThroughTheMount)
     char text[16];
     EXPECT_EQ(fs->readlink("/d/l", text, sizeof text), 0);
     EXPECT_STREQ(text, "b");
+    fh = open("/d/b", O_RDONLY);
     EXPECT_EQ(fs->unlink("/d/b"), 0);
+    ASSERT_EQ(fs->getattr(nullptr, &st, fh), 0);
+    EXPECT_EQ(st.st_nlink, 0u);
+    EXPECT_EQ(get(fh, 100, 0), "abc");
+    fs->release(fh);
     EXPECT_EQ(fs->unlink("/d/l"), 0);
     EXPECT_EQ(fs->rmdir("/d"), 0);
     EXPECT_FALSE(std::filesystem::exists(root / "d"));
+    if (geteuid() != 0)
+        return; // multi-user mode below: a file another user makes is theirs on the host
+    ASSERT_EQ(fs->create("/mine", 0600, O_WRONLY, &fh), 0);
+    fs->giveTo("/mine", 65534, 65534);
+    EXPECT_EQ(fs->getattr("/mine", &st, nullptr), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    fs->release(fh);
+    EXPECT_EQ(fs->access("/mine", F_OK), 0); // a round trip: what was sent behind is done
+    ASSERT_EQ(stat((root / "mine").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
 }
 
 // Small files opened in listing order come from one read-ahead of their directory; a change
@@ -267,98 +264,57 @@ TEST_P(FsTest, PathsUpToPathMax)
     EXPECT_GT(root.path().size() + path.size(), static_cast<size_t>(PATH_MAX)); // too long with the root
 }
 
-// A file unlinked while open: its link count drops to 0, its data stay readable.
-TEST_P(FsTest, UnlinkedOpenFile)
-{
-    WriteFile(root / "gone", "still here");
-    FileHandle *fh = open("/gone", O_RDONLY);
-    ASSERT_EQ(fs->unlink("/gone"), 0);
-    struct stat st;
-    ASSERT_EQ(fs->getattr(nullptr, &st, fh), 0);
-    EXPECT_EQ(st.st_nlink, 0u);
-    EXPECT_EQ(get(fh, 100, 0), "still here");
-    fs->release(fh);
-}
-
-// Multi-user mode: a file another user makes is theirs on the host (the agent runs as root).
-TEST_P(FsTest, NewFilesGivenToTheirMaker)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "the agent must run as root";
-    FileHandle *fh = nullptr;
-    ASSERT_EQ(fs->create("/mine", 0600, O_WRONLY, &fh), 0);
-    fs->giveTo("/mine", 65534, 65534);
-    struct stat st;
-    EXPECT_EQ(fs->getattr("/mine", &st, nullptr), 0);
-    EXPECT_EQ(st.st_uid, 65534u);
-    fs->release(fh);
-    EXPECT_EQ(fs->access("/mine", F_OK), 0); // a round trip: what was sent behind is done
-    ASSERT_EQ(stat((root / "mine").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 65534u);
-    EXPECT_EQ(st.st_gid, 65534u);
-}
-
 // Threads with requests in flight at once each get their own answers.
 TEST_P(FsTest, ManyThreadsOverOneLink)
 {
-    for (int i = 0; i < 8; i++)
-        WriteFile(root / ("t" + std::to_string(i)), std::string(100000 + i, static_cast<char>('0' + i)));
     std::atomic<int> bad{0};
     std::vector<std::thread> threads;
-    for (int i = 0; i < 8; i++)
-        threads.emplace_back([&, i] {
-            std::string name = "/t" + std::to_string(i);
+    for (int i = 0; i < 8; i++) {
+        std::string name = "/t" + std::to_string(i), want(100000 + i, static_cast<char>('0' + i));
+        WriteFile(root / name.substr(1), want);
+        threads.emplace_back([&, name, want] {
             for (int round = 0; round < 5; round++) {
                 FileHandle *fh = nullptr;
-                struct stat st;
-                if (fs->open(name.c_str(), O_RDONLY, &fh) != 0 || fs->getattr(name.c_str(), &st, nullptr) != 0) {
-                    bad++;
-                    return;
-                }
-                std::string all = get(fh, 200000, 0);
-                if (all != std::string(100000 + i, static_cast<char>('0' + i)) || st.st_size != 100000 + i)
-                    bad++;
-                fs->release(fh);
+                struct stat st = {};
+                bool opened = fs->open(name.c_str(), O_RDONLY, &fh) == 0;
+                bad += !opened || fs->getattr(name.c_str(), &st, nullptr) != 0 || get(fh, 200000, 0) != want ||
+                       st.st_size != static_cast<off_t>(want.size());
+                if (opened)
+                    fs->release(fh);
             }
         });
+    }
     for (auto &t : threads)
         t.join();
     EXPECT_EQ(bad, 0);
 }
 
-// Without -o reconnect a lost agent ends the mount: the watcher notices it while nothing is
-// asked, every call after gives EIO, and the loss is reported once.
-TEST_P(FsTest, ALostAgentEndsTheMount)
+// Without -o reconnect a lost agent ends the mount: a killed one is noticed by the watcher while
+// nothing is asked, a stuck one given up on after link_timeout; every call after gives EIO, and
+// the loss is reported once.
+TEST_P(FsTest, ALostOrStuckAgentEndsTheMount)
 {
-    WriteFile(root / "f", "x");
-    FileHandle *fh = open("/f", O_RDONLY);
-    kill(agent->pid, SIGKILL);
-    agent->Wait();
-    EXPECT_TRUE(WaitUntil([&] {
-        fs->watch();
-        return fs->lost();
-    }));
-    struct stat st;
-    EXPECT_EQ(fs->getattr("/other", &st, nullptr), -EIO);
-    EXPECT_EQ(get(fh, 1, 0), "error " + std::to_string(EIO));
-    EXPECT_EQ(losses, 1);
-    fs->release(fh);
-}
-
-// A stuck agent is given up on after link_timeout.
-TEST_P(FsTest, AStuckAgentIsGivenUpOn)
-{
-    fs.reset();
-    agent = HostAgent(GetParam());
-    hostfs::Options o;
-    o.linkTimeout = 0.5;
-    fs = make(o);
-    kill(agent->pid, SIGSTOP);
-    struct stat st;
-    EXPECT_EQ(fs->getattr("/x", &st, nullptr), -EIO);
-    EXPECT_TRUE(fs->lost());
-    kill(agent->pid, SIGKILL);
-    agent->Wait();
+    for (int sig : {SIGKILL, SIGSTOP}) {
+        SCOPED_TRACE(sig);
+        hostfs::Options o;
+        o.linkTimeout = 0.5;
+        restart(o);
+        losses = 0;
+        WriteFile(root / "f", "x");
+        FileHandle *fh = open("/f", O_RDONLY);
+        ASSERT_GT(agent->pid, 0);
+        kill(agent->pid, sig); // a stopped agent is killed by the next restart or the fixture
+        if (sig == SIGKILL) {
+            agent->Wait();
+            EXPECT_TRUE(WaitUntil([&] { return fs->watch(), fs->lost(); }));
+        }
+        struct stat st;
+        EXPECT_EQ(fs->getattr("/other", &st, nullptr), -EIO);
+        EXPECT_TRUE(fs->lost());
+        EXPECT_EQ(get(fh, 1, 0), "error " + std::to_string(EIO));
+        EXPECT_EQ(losses, 1);
+        fs->release(fh);
+    }
 }
 
 // With -o reconnect: a new agent takes over; open files are opened again by path, and only
@@ -367,10 +323,8 @@ TEST_P(FsTest, ReconnectReopensOpenFiles)
 {
     hostfs::Options o;
     o.reconnect = true;
-    fs.reset(); // a daemon agent serves one link: this test's own comes from a new one
-    agent = HostAgent(GetParam());
-    fs = make(o);
-    std::unique_ptr<AgentProcess> next;
+    restart(o);
+    std::unique_ptr<Agent> next;
     fs->setConnector([&] {
         if (!next)
             throw hl::LinkError(hl::LinkError::Kind::Connect, "no agent yet");
@@ -380,6 +334,7 @@ TEST_P(FsTest, ReconnectReopensOpenFiles)
     FileHandle *reader = open("/r", O_RDONLY);
     FileHandle *writer = open("/r", O_WRONLY);
     EXPECT_EQ(get(reader, 4, 0), "0123");
+    ASSERT_GT(agent->pid, 0);
     kill(agent->pid, SIGKILL);
     agent->Wait();
     next = HostAgent(GetParam());

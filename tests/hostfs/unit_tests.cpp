@@ -1,9 +1,8 @@
 // hostfs's pure parts: the command line, the mount point check, the status cache; and the
-// library's shared link with many threads over one real agent.
+// library's shared link with many threads over one real agent (its loss and reset: FsTest).
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
 #include <sstream>
 #include <hostlink/calls.h>
 #include <hostlink/shared.h>
@@ -13,7 +12,7 @@
 
 #include "hostfs/cache.h"
 #include "hostfs/options.h"
-#include "tests/agent_process.h"
+#include "tests/harness.h"
 
 namespace hl = hostlink;
 using hostfs::StatusCache;
@@ -145,23 +144,6 @@ TEST(SharedLink, ThreadsAndBarriers)
         t.join();
     EXPECT_EQ(status, 0);
     EXPECT_EQ(bad, 0);
-}
-
-// A lost connection fails everyone waiting and every later call, until a new link is put in.
-TEST(SharedLink, BreaksAndResets)
-{
-    auto a = std::make_unique<Daemon>();
-    hl::SharedLink shared(a->Open());
-    EXPECT_GT(hl::decodeResult(shared.call(hl::Request(wire::CALL_GETPID))), 0);
-    kill(a->pid, SIGKILL);
-    a->Wait();
-    EXPECT_TRUE(WaitUntil([&] { return shared.idleButGone(); }));
-    EXPECT_THROW(shared.call(hl::Request(wire::CALL_GETPID)), hl::LinkError);
-    EXPECT_TRUE(shared.broken());
-    EXPECT_THROW(shared.send(hl::Request(wire::CALL_GETPID)), hl::LinkError);
-    a = std::make_unique<Daemon>();
-    shared.reset(a->Open());
-    EXPECT_GT(hl::decodeResult(shared.call(hl::Request(wire::CALL_GETPID))), 0);
 }
 
 } // namespace

@@ -4,15 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
+#include <memory>
+#include <sstream>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/agent_process.h"
+#include "tests/harness.h"
 
 namespace {
 
@@ -47,39 +48,33 @@ Outcome Sh(const Scratch &dir, const std::string &line)
     return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, ReadFile(out)};
 }
 
-// The lines of the mount table about a path under dir or about /host (other suites mount
-// meanwhile, elsewhere).
+// The mount table's lines about a path under dir or about /host (other suites mount elsewhere).
 std::string MountsOf(const std::string &dir)
 {
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line, found;
-    while (std::getline(in, line))
+    std::istringstream in(ReadFile("/proc/self/mountinfo"));
+    std::string found;
+    for (std::string line; std::getline(in, line);)
         if (line.find(dir) != std::string::npos || line.find(" /host ") != std::string::npos)
             found += line + "\n";
     return found;
 }
 
-std::string Unfit()
+bool FuseUsable()
 {
-    if (geteuid() != 0)
-        return "hostrun's tests run as root";
     int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return std::string("/dev/fuse cannot be opened: ") + strerror(errno);
-    close(fd);
-    return "";
+    return fd >= 0 && close(fd) == 0 && geteuid() == 0;
 }
 
 #define REQUIRE_FUSE()                                                                                                 \
-    if (std::string why = Unfit(); !why.empty())                                                                       \
-    GTEST_SKIP() << why
+    if (!FuseUsable())                                                                                                 \
+    GTEST_SKIP() << "hostrun's tests run as root where /dev/fuse can be opened"
 
-// A scratch directory with the host's tree and a local directory of the terminal's; agent
+// A scratch directory with the host's tree and a local directory of the terminal's; Hostrun
 // starts a daemon-mode agent (with the extension calls) and answers hostrun's command line.
 struct Tree {
     Scratch s;
     std::string tree = s / "tree", local = s / "local";
-    AgentProcess agent;
+    std::vector<std::unique_ptr<Agent>> agents; // a daemon agent serves one client
     Tree()
     {
         mkdir(tree.c_str(), 0755);
@@ -93,17 +88,20 @@ struct Tree {
         WriteFile(tree + "/n.txt", numbers);
         WriteFile(tree + "/big.txt", big);
     }
-    std::string Hostrun(const std::string &options, const std::vector<std::string> &env = {})
+    Agent &agent() { return *agents.back(); }
+    std::string Hostrun(const std::string &options, bool nobody = false)
     {
-        if (!agent.Start({"xt.term", "-x", "-d", "--"}, env))
-            ADD_FAILURE() << "the agent did not start: " << agent.Stderr();
-        return kHostrun + " " + options + " 127.0.0.1:" + std::to_string(agent.port) + " ";
+        agents.push_back(std::make_unique<Agent>());
+        if (nobody)
+            agent().beforeExec = BecomeNobody;
+        agent().Start({"xt.term", "-x", "-d", "--"}, {"MARK=from-host", "LOGNAME=hostuser"});
+        return kHostrun + " " + options + " 127.0.0.1:" + std::to_string(agent().port) + " ";
     }
 };
 
 struct Row {
     const char *name;
-    const char *command; // sh -c text: $D the tree (under /host through hostrun), $S a static cat
+    const char *command; // sh -c text: $D the tree (under /host through hostrun)
 };
 
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
@@ -122,7 +120,8 @@ const Row kRows[] = {
              "ls -l $D/fifo | cut -c1 && rm $D/fifo"},
     {"host_script", "printf '#!/bin/sh\\necho script \"$@\" $(cat a.txt | wc -l)\\n' > $D/s.sh && chmod 755 $D/s.sh && "
                     "cd $D && $D/s.sh one two && ./s.sh three"},
-    {"static", "cp $S $D/static && $D/static $D/a.txt $D/n.txt | md5sum"},
+    // ldconfig is a static program: the kernel executes it with no loader to lean on.
+    {"static", "cp /sbin/ldconfig $D/static && $D/static --version | head -1"},
     {"threads_forks_exec", "sort --parallel=4 -S 1M $D/big.txt | md5sum && "
                            "(cat $D/a.txt & wc -l < $D/n.txt & wait) | sort && "
                            "cd $D && ls | xargs -n1 -P3 sh -c 'exec wc -c < \"$0\"' | sort -n && "
@@ -140,12 +139,9 @@ TEST_P(HostrunPrograms, BehaveAsRunDirectly)
 {
     REQUIRE_FUSE();
     const Row &row = GetParam();
-    if (std::string(row.name) == "static" && !*STATIC_CAT_PATH)
-        GTEST_SKIP() << "no static C library to build a static program with";
     Tree direct, through;
-    std::string env = "LC_ALL=C S=" STATIC_CAT_PATH " D=";
-    Outcome a = Sh(through.s, env + "/host" + through.tree + " " + through.Hostrun("") + "sh -c " + Quoted(row.command));
-    Outcome b = Sh(direct.s, env + direct.tree + " sh -c " + Quoted(row.command));
+    Outcome a = Sh(through.s, "LC_ALL=C D=/host" + through.tree + " " + through.Hostrun("") + "sh -c " + Quoted(row.command));
+    Outcome b = Sh(direct.s, "LC_ALL=C D=" + direct.tree + " sh -c " + Quoted(row.command));
     EXPECT_EQ(Replace(a.output, "/host" + through.tree, direct.tree), b.output) << row.command;
     EXPECT_EQ(a.status, b.status);
 }
@@ -153,164 +149,101 @@ TEST_P(HostrunPrograms, BehaveAsRunDirectly)
 INSTANTIATE_TEST_SUITE_P(Rows, HostrunPrograms, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<Row> &i) { return std::string(i.param.name); });
 
-// -e and -i against an agent of another user: the host's environment, ids, name and login
-// name; -p /: the host's / as the root with this machine's /proc, /dev and /tmp, starting in
-// the agent's working directory.
-TEST(Hostrun, HostEnvironmentIdentityAndRoot)
-{
-    REQUIRE_FUSE();
-    char name[256] = {}, cwd[4096] = {};
-    gethostname(name, sizeof name - 1);
-    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
-    const std::string show = " sh -c 'echo [$MARK] $(id -u) $(id -g) $(hostname) $LOGNAME'";
-    const struct {
-        std::string options, command, expected;
-        bool nobody;
-    } rows[] = {
-        {"-e -i", show, "[from-host] 65534 65534 " + std::string(name) + " hostuser\n", true},
-        {"", show, "[] 0 0 " + std::string(name) + " here\n", true},
-        {"-p /", "sh -c 'cat $T/a.txt; test -e /proc/self/status && test -c /dev/null && test -d /tmp && pwd'",
-         "hello\nworld\n" + std::string(cwd) + "\n", false},
-    };
-    for (const auto &row : rows) {
-        Tree t;
-        if (row.nobody)
-            t.agent.beforeExec = BecomeNobody;
-        std::string hostrun = t.Hostrun(row.options, {"MARK=from-host", "LOGNAME=hostuser"});
-        Outcome r = Sh(t.s, "MARK= LOGNAME=here T=" + t.tree + " " + hostrun + row.command);
-        EXPECT_EQ(r.output, row.expected) << row.options;
-        EXPECT_EQ(r.status, 0);
-    }
-}
-
-// Without root: a user namespace with the caller's ids (the host's with -i), hostfs mounting in
-// it, every host file shown as the program's own so that it may change them. /dev/fuse here is
-// root's alone, so a node of the scratch directory that anyone may open stands in for it, bound
-// over it in a mount namespace of the test's own.
-TEST(Hostrun, WithoutRoot)
-{
-    REQUIRE_FUSE();
-    const struct {
-        std::string options, expected;
-    } rows[] = {
-        {"", "65534 65534\nhello\nworld\n65534 65534\n"},
-        {"-i", "0 0\nhello\nworld\n0 0\n"},
-    };
-    for (const auto &row : rows) {
-        Tree t;
-        std::string program = "sh -c 'echo $(id -u) $(id -g); cat $D/a.txt; echo made > $D/new; stat -c \"%u %g\" $D/new'";
-        WriteFile(t.s / "run.sh", "mknod " + (t.s / "fuse") + " c 10 229 && chmod 666 " + (t.s / "fuse") +
-                                      " && mount --bind " + (t.s / "fuse") + " /dev/fuse && cd / && D=/host" + t.tree +
-                                      " " + kNobody + t.Hostrun(row.options) + program + "\n");
-        Outcome r = Sh(t.s, "unshare -m sh " + (t.s / "run.sh"));
-        EXPECT_EQ(r.output, row.expected) << row.options;
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(ReadFile(t.tree + "/new"), "made\n");
-    }
-}
-
-// Neither the mount nor the prefix (directories that do not exist here) is seen outside, during
-// the run or after it; a descendant that outlives the program keeps the mount; hostrun ends with
-// the program's status, 128 + N for a signal.
-TEST(Hostrun, LeavesNothingBehindAndEndsAsTheProgram)
+// One host tree, an agent a row: -e and -i against an agent of another user; -p / with this
+// machine's /proc, /dev and /tmp, starting in the agent's working directory; without root, in a
+// user namespace (with the host's ids under -i) where every host file is the program's own
+// (/dev/fuse, root's alone here, stood in for by a node anyone may open, bound over it); -p
+// elsewhere; the program's status, 128 + N for a signal; its agent killed ($A) under it: file
+// operations by path and on open files fail with EIO, and hostrun says why. Neither the mount
+// nor the prefix is seen outside, and a descendant that outlives the program keeps the mount.
+TEST(Hostrun, OptionsIdentityAndEndings)
 {
     REQUIRE_FUSE();
     Tree t;
+    char name[256] = {}, cwd[4096] = {};
+    gethostname(name, sizeof name - 1);
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
     struct stat st;
     bool hostBefore = lstat("/host", &st) == 0;
-    std::string prefix = t.s / "p/q", a = prefix + t.tree + "/a.txt";
+    std::string fuse = t.s / "fuse", prefix = t.s / "p/q", a = prefix + t.tree + "/a.txt";
+    ASSERT_EQ(mknod(fuse.c_str(), S_IFCHR | 0666, makedev(10, 229)), 0);
+    chmod(fuse.c_str(), 0666);
+    std::string show = "sh -c 'echo [$MARK] $(id -u) $(id -g) $(hostname) $LOGNAME'", host(name);
+    std::string own = "sh -c 'echo $(id -u) $(id -g); cat $D/a.txt; echo made > $D/new; stat -c \"%u %g\" $D/new'";
+    enum Who { Root, NobodyAgent, NobodyHere };
     const struct {
-        std::string options, command, expected;
+        std::string options, program, expected;
         int status;
+        Who who;
     } rows[] = {
-        {"-p " + prefix, "cat " + a + "; grep -c ' " + prefix + " ' /proc/self/mountinfo", "hello\nworld\n1\n", 0},
-        {"-p " + prefix, "(sleep 1; cat " + a + " > " + t.local + "/late) & echo started", "started\n", 0},
-        {"", "kill -TERM $$", "", 128 + SIGTERM},
-        {"", "", "hostrun: no-such-program-here: No such file or directory\n", 127},
+        {"-e -i", show, "[from-host] 65534 65534 " + host + " hostuser\n", 0, NobodyAgent},
+        {"", show, "[] 0 0 " + host + " here\n", 0, NobodyAgent},
+        {"-p /", "sh -c 'cat $T/a.txt; test -e /proc/self/status && test -c /dev/null && test -d /tmp && pwd'",
+         "hello\nworld\n" + std::string(cwd) + "\n", 0, Root},
+        {"", own, "65534 65534\nhello\nworld\n65534 65534\n", 0, NobodyHere},
+        {"-i", own, "0 0\nhello\nworld\n0 0\n", 0, NobodyHere},
+        {"-p " + prefix, "sh -c 'cat " + a + "; grep -c \" " + prefix + " \" /proc/self/mountinfo'", "hello\nworld\n1\n", 0, Root},
+        {"-p " + prefix, "sh -c '(sleep 1; cat " + a + " > " + t.local + "/late) & echo started'", "started\n", 0, Root},
+        {"", "sh -c 'kill -TERM $$'", "", 128 + SIGTERM, Root},
+        {"", "sh -c 'exec 3< $D/a.txt && cat $D/a.txt && kill -9 $A && sleep 1; cat $D/a.txt; echo after $?; cat <&3 2>/dev/null; echo open $?'",
+         "hello\nworld\nhostrun: the agent has closed the connection: the host's files fail from now on\ncat: /host" + t.tree +
+             "/a.txt: Input/output error\nafter 1\nopen 1\n", 0, Root},
+        {"", "no-such-program-here", "hostrun: no-such-program-here: No such file or directory\n", 127, Root},
     };
     for (const auto &row : rows) {
-        Tree run;
-        std::string program = row.command.empty() ? "no-such-program-here" : "sh -c " + Quoted(row.command);
-        Outcome r = Sh(t.s, run.Hostrun(row.options) + program);
-        EXPECT_EQ(r.output, row.expected) << row.command;
-        EXPECT_EQ(r.status, row.status) << row.command;
+        std::string run = t.Hostrun(row.options, row.who == NobodyAgent) + row.program;
+        ASSERT_GT(t.agent().pid, 0); // $A: one row kills its own agent
+        if (row.who == NobodyHere)
+            run = "unshare -m sh -c " + Quoted("mount --bind " + fuse + " /dev/fuse && cd / && " + kNobody + run);
+        Outcome r = Sh(t.s, "MARK= LOGNAME=here A=" + std::to_string(t.agent().pid) + " T=" + t.tree + " D=/host" + t.tree + " " + run);
+        EXPECT_EQ(r.output, row.expected) << row.program;
+        EXPECT_EQ(r.status, row.status) << row.program;
+        if (row.who == NobodyHere) {
+            EXPECT_EQ(ReadFile(t.tree + "/new"), "made\n");
+            unlink((t.tree + "/new").c_str());
+        }
         EXPECT_NE(lstat((t.s / "p").c_str(), &st), 0) << "the prefix was made on this machine";
         EXPECT_EQ(lstat("/host", &st) == 0, hostBefore);
         EXPECT_EQ(MountsOf(t.s.path()), "");
     }
-    EXPECT_EQ(ReadFile(t.local + "/late"), "hello\nworld\n");
-}
-
-// A lost agent: the program's file operations, by path and on open files, fail with EIO; hostrun
-// says what happened. While the program runs, its mount is not seen outside.
-TEST(Hostrun, KilledAgentEndsFileOperationsWithEio)
-{
-    REQUIRE_FUSE();
-    Tree t;
-    std::string script = "exec 3< $D/a.txt && cat $D/a.txt && touch $L/started; for i in $(seq 100); do "
-                         "test -e $L/killed && break; sleep 0.1; done; sleep 1; cat $D/a.txt; echo after $?; "
-                         "cat <&3; echo open $?";
-    std::string run = "D=/host" + t.tree + " L=" + t.local + " timeout -s KILL 60 " + t.Hostrun("") + "sh -c " +
-                      Quoted(script) + " > " + (t.s / "out") + " 2>&1";
-    ASSERT_EQ(system(("(" + run + "; echo $? > " + (t.s / "status") + ") &").c_str()), 0);
-    struct stat st;
-    ASSERT_TRUE(WaitUntil([&] { return stat((t.local + "/started").c_str(), &st) == 0; }, 30)) << ReadFile(t.s / "out");
-    EXPECT_EQ(MountsOf(t.s.path()), "") << "the mount is seen outside while the program runs";
-    kill(t.agent.pid, SIGKILL);
-    t.agent.Wait(10);
-    WriteFile(t.local + "/killed", "");
-    ASSERT_TRUE(WaitUntil([&] { return stat((t.s / "status").c_str(), &st) == 0 && st.st_size > 0; }, 30));
-    std::string said = ReadFile(t.s / "out");
-    for (const char *text : {"Input/output error", "after 1", "open 1", "hostrun: the agent has closed the connection"})
-        EXPECT_NE(said.find(text), std::string::npos) << text << " not in:\n" << said;
-    for (const char *text : {"No such file", "not connected"})
-        EXPECT_EQ(said.find(text), std::string::npos) << said;
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(t.local + "/late") == "hello\nworld\n"; }));
 }
 
 std::string Dir(const std::string &path) { return path.substr(0, path.rfind('/')); }
 
 // Launched by an agent as xt.hostrun through loopsh: the program's output goes to the log, its
-// status is the log's last line; where it cannot work (an agent of a user who may not use
-// /dev/fuse) its one line comes back through the remote shell and the agent falls back.
-TEST(Hostrun, LaunchedByTheAgent)
+// status is the log's last line. What cannot work stops at once, before any connection, with
+// its one line (through the remote shell when launched, and the agent falls back): a wrong
+// command line, /dev/fuse that this user (nobody) may not open.
+TEST(Hostrun, LaunchedOrRefusedBeforeConnecting)
 {
     REQUIRE_FUSE();
     Tree t;
-    std::string log = t.s / "hostrun.log";
-    std::string path = "PATH=" + Dir(LOOPSH_PATH) + ":" + Dir(HOSTRUN_PATH) + ":/usr/bin:/bin";
-    t.agent.Start({"xt.hostrun", "-x", "-rloopsh", "-h127.0.0.1", "-t20", "-nfs", "--", "sh", "-c",
-                   "cat /host" + t.tree + "/a.txt; exit 3"},
-                  {path, "HOSTAGENT_LOG=" + log}, false);
-    EXPECT_EQ(t.agent.Wait(30), 0) << t.agent.Err();
-    EXPECT_EQ(t.agent.Out(), "");
+    std::string log = t.s / "hostrun.log", path = "PATH=" + Dir(LOOPSH_PATH) + ":" + Dir(HOSTRUN_PATH) + ":/usr/bin:/bin";
+    auto launch = [](Agent &agent, std::vector<std::string> argv, const std::vector<std::string> &env) {
+        argv.insert(argv.begin(), {"xt.hostrun", "-rloopsh", "-h127.0.0.1", "-t20", "-nfs"});
+        agent.Start(argv, env, false);
+    };
+    Agent launched, refused;
+    launch(launched, {"-x", "--", "sh", "-c", "cat /host" + t.tree + "/a.txt; exit 3"}, {path, "HOSTAGENT_LOG=" + log});
+    EXPECT_EQ(launched.Wait(30), 0) << launched.Err();
+    EXPECT_EQ(launched.Out(), "");
     EXPECT_EQ(ReadFile(log), "hello\nworld\nhostrun: sh ended with status 3\n");
 
-    Agent refused;
-    refused.beforeExec = BecomeNobody;
-    refused.Start({"xt.hostrun", "-rloopsh", "-h127.0.0.1", "-t20", "-nfs", "--", "true"}, {path}, false);
-    EXPECT_EQ(refused.Wait(30), 1);
-    if (Sh(t.s, kNobody + "sh -c 'exec 3<>/dev/fuse' && echo usable").output != "usable\n") { // nobody may not use it
-        EXPECT_EQ(refused.Out().find("hostrun: /dev/fuse cannot be opened"), 0u) << refused.Out();
-    }
-}
-
-// What cannot work stops at once, before any connection: a wrong command line, /dev/fuse that
-// this user may not open.
-TEST(Hostrun, StopsBeforeConnecting)
-{
-    REQUIRE_FUSE();
-    Scratch s;
-    int port;
-    int listener = Listen(&port);
+    int port, listener = Listen(&port);
     ASSERT_GE(listener, 0);
     std::string at = " 127.0.0.1:" + std::to_string(port) + " true";
-    Outcome usage = Sh(s, kHostrun + " -q" + at);
+    Outcome usage = Sh(t.s, kHostrun + " -q" + at);
     EXPECT_EQ(usage.status, 2);
     EXPECT_EQ(usage.output.find("usage: hostrun"), 0u) << usage.output;
-    if (Sh(s, kNobody + "sh -c 'exec 3<>/dev/fuse' && echo usable").output != "usable\n") {
-        Outcome r = Sh(s, kNobody + kHostrun + at);
+    if (Sh(t.s, kNobody + "sh -c 'exec 3<>/dev/fuse' && echo usable").output != "usable\n") {
+        Outcome r = Sh(t.s, kNobody + kHostrun + at);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.output.find("hostrun: /dev/fuse cannot be opened"), 0u) << r.output;
+        refused.beforeExec = BecomeNobody;
+        launch(refused, {"--", "true"}, {path});
+        EXPECT_EQ(refused.Wait(30), 1);
+        EXPECT_EQ(refused.Out().find("hostrun: /dev/fuse cannot be opened"), 0u) << refused.Out();
     }
     EXPECT_LT(AcceptWithin(listener, 200), 0);
     close(listener);

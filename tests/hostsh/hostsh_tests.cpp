@@ -252,18 +252,20 @@ TEST_F(Hostsh, LostAgentMidTransfer)
     EXPECT_EQ(ReadFile(root + "/out"), "");
 }
 
-TEST_F(Hostsh, LongListingWaitsAHandfulOfTimes)
+TEST_F(Hostsh, LongListingAndGetWaitAHandfulOfTimes)
 {
     ASSERT_EQ(mkdir((host + "/many").c_str(), 0755), 0);
     for (int i = 0; i < 3000; i++)
-        Write(host + "/many/f" + std::to_string(i), "");
+        Write(host + "/many/f" + std::to_string(i), i ? "" : "data");
     StartAgent();
-    Result r = Run(Argv({"-q", "-b", "-"}), "ls -l many\n", false, {"HOSTSH_STATS=1"});
+    Result r = Run(Argv({"-q", "-b", "-"}), "ls -l many\nget many/f0 one\n", false, {"HOSTSH_STATS=1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3000);
-    int waits = -1;
-    ASSERT_EQ(sscanf(r.err.c_str(), "hostsh: %d round trips", &waits), 1) << r.err;
+    EXPECT_EQ(ReadFile(local + "/one"), "data");
+    int waits = -1, getWaits = -1;
+    ASSERT_EQ(sscanf(r.err.c_str(), "hostsh: %d round trips\nhostsh: %d round trips", &waits, &getWaits), 2) << r.err;
     EXPECT_LE(waits, 6);
+    EXPECT_EQ(getWaits, 1); // opened with its status, its close not waited for
 }
 
 } // namespace

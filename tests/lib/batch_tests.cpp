@@ -160,7 +160,8 @@ TEST(Batch, CapBoundsTheBytesInFlight)
     ::close(writer);
 }
 
-// A stream that breaks fails every pending result with one error, and the batch stays broken.
+// A stream that breaks fails every pending result with one error, and the batch stays broken; a
+// typed call outside a batch fails with the same kind of LinkError.
 TEST(Batch, BrokenStreamFailsEveryPendingResultAlike)
 {
     struct Row {
@@ -170,6 +171,7 @@ TEST(Batch, BrokenStreamFailsEveryPendingResultAlike)
     };
     const std::vector<Row> rows = {
         {"wrong call number", FakeReply(13, {7, 0}), LinkError::Kind::Malformed},
+        {"too short (a batch fails that one result)", FakeReply(46, {}), LinkError::Kind::Malformed},
         {"length beyond a message", std::string("\xff\xff\x2e\x00", 4), LinkError::Kind::Malformed},
         {"header byte 3 set", std::string("\x0c\x00\x2e\x01", 4) + std::string(8, '\0'), LinkError::Kind::Malformed},
         {"closed", FakeAgent::kClose, LinkError::Kind::Closed},
@@ -177,11 +179,24 @@ TEST(Batch, BrokenStreamFailsEveryPendingResultAlike)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
-        FakeAgent fake([&](int n, const std::string &req) {
-            if (n == 0)
-                return FakeHello(req);
-            return n == 3 ? row.third : FakeReply(46, {1000 + n, 0});
-        });
+        auto script = [&](int n, const std::string &req) {
+            return n == 0 ? FakeHello(req) : n == 3 ? row.third : FakeReply(46, {1000 + n, 0});
+        };
+        {
+            FakeAgent fake(script);
+            hostlink::Link link = fake.Open(0.5);
+            EXPECT_EQ(hostlink::getpid(link), 1001);
+            EXPECT_EQ(hostlink::getpid(link), 1002);
+            try {
+                hostlink::getpid(link);
+                ADD_FAILURE() << "a typed call did not fail";
+            } catch (const LinkError &e) {
+                EXPECT_EQ(e.kind(), row.kind) << e.what();
+            }
+        }
+        if (std::string(row.what).rfind("too short", 0) == 0)
+            continue;
+        FakeAgent fake(script);
         hostlink::Link link = fake.Open(2); // the silent row waits this out
         Batch batch(link);
         std::vector<Pending> ps;

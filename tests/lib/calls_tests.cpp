@@ -1,5 +1,6 @@
 // One error model: typed calls return their C-like result with this machine's errno; the end of
-// a directory is no error; faults of the connection are LinkErrors of a kind; atEof only looks.
+// a directory is no error (faults of the connection, LinkErrors of a kind: batch tests); atEof
+// only looks.
 #include <cerrno>
 #include <string>
 #include <sys/stat.h>
@@ -56,32 +57,6 @@ TEST(Calls, FailuresLeaveLocalErrno)
     EXPECT_EQ(entries, 3);
     EXPECT_EQ(hostlink::readdir(link, h, &name), 0);
     EXPECT_EQ(hostlink::closedir(link, h), 0);
-}
-
-TEST(Calls, ConnectionFaultsHaveTheirKind)
-{
-    // Nothing listening and a handshake of another protocol are the connect tests' rows.
-    struct Row {
-        const char *what;
-        std::string reply;
-        LinkError::Kind kind;
-    };
-    const std::vector<Row> rows = {
-        {"closed", FakeAgent::kClose, LinkError::Kind::Closed},
-        {"silent", FakeAgent::kSilence, LinkError::Kind::TimedOut},
-        {"other call", FakeReply(47, {1, 0}), LinkError::Kind::Malformed},
-        {"too short", FakeReply(46, {}), LinkError::Kind::Malformed},
-    };
-    for (const Row &row : rows) {
-        FakeAgent fake([&](int n, const std::string &req) { return n == 0 ? FakeHello(req) : row.reply; });
-        try {
-            hostlink::Link link = fake.Open(0.3);
-            hostlink::getpid(link);
-            ADD_FAILURE() << row.what << ": no fault";
-        } catch (const LinkError &e) {
-            EXPECT_EQ(e.kind(), row.kind) << row.what << ": " << e.what();
-        }
-    }
 }
 
 TEST(Calls, AtEofLooksWithoutTaking)

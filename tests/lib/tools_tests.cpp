@@ -174,27 +174,9 @@ TEST(Tools, HostProgramMessagesBecomeErrnoValues)
         EXPECT_EQ(hostlink::errnoFromMessage(text), error) << text;
 }
 
-TEST(Tools, EndpointsAndTheAgentsHost)
+// Where the agent is (the endpoints themselves: ClientArgs rows); a key without libsodium.
+TEST(Tools, TheAgentsHost)
 {
-    struct Row {
-        const char *text;
-        const char *host;
-        int port;
-    };
-    const std::vector<Row> rows = {
-        {"127.0.0.1:80", "127.0.0.1", 80}, {"localhost:65535", "localhost", 65535}, {"[::1]:7", "::1", 7},
-        {"host:0", nullptr, 0},            {"host:65536", nullptr, 0},              {"host:", nullptr, 0},
-        {":80", nullptr, 0},               {"::1:80", nullptr, 0},                  {"host:8x", nullptr, 0},
-        {"host", nullptr, 0},
-    };
-    for (const Row &row : rows) {
-        auto e = hostlink::parseEndpoint(row.text);
-        EXPECT_EQ(e.has_value(), row.host != nullptr) << row.text;
-        if (e && row.host) {
-            EXPECT_EQ(e->host, row.host);
-            EXPECT_EQ(e->port, row.port);
-        }
-    }
     {
         EnvVar ssh("SSH_CONNECTION", "127.0.0.5 4000 127.0.0.1 22"), host("HOSTAGENT_HOST", "127.0.0.6");
         EXPECT_EQ(hostlink::agentHost(), "127.0.0.5");
@@ -216,50 +198,32 @@ TEST(Tools, EndpointsAndTheAgentsHost)
 TEST(Examples, ListAndFetchAgainstAnAgent)
 {
     Scratch s;
-    std::ofstream(s / "small") << "hello";
-    std::string big(200000, 'b');
-    std::ofstream(s / "big") << big;
-    std::ofstream(s / "huge").close();
-    ASSERT_EQ(truncate((s / "huge").c_str(), int64_t(5) << 30), 0);
-    std::string key = s.Put("key", std::string(64, 'a'));
-    struct Row {
-        std::vector<std::string> agentOptions;
-        bool withKey;
-        const char *hugeLine;
-    };
-    const std::vector<Row> rows = {
-        {{}, false, "           ? huge\n"},
-        {{"-x", "-k" + key}, true, "  5368709120 huge\n"},
-    };
-    for (const Row &row : rows) {
-        std::vector<std::string> argv = {"xt.term", "-d"};
-        argv.insert(argv.end(), row.agentOptions.begin(), row.agentOptions.end());
-        argv.push_back("--");
-        std::vector<std::string> keyArgs;
-        if (row.withKey)
-            keyArgs = {"--key", key};
+    std::string big(200000, 'b'), key = s.Put("key", std::string(64, 'a'));
+    s.Put("small", "hello");
+    s.Put("big", big);
+    ASSERT_EQ(truncate(s.Put("huge", "").c_str(), int64_t(5) << 30), 0);
+    for (bool keyed : {false, true})
         for (const char *example : {LIST_PATH, FETCH_PATH}) {
             AgentProcess agent;
-            ASSERT_TRUE(agent.Start(argv));
-            std::vector<std::string> run = {example};
-            run.insert(run.end(), keyArgs.begin(), keyArgs.end());
-            run.push_back("127.0.0.1:" + std::to_string(agent.port));
-            if (example == std::string(LIST_PATH))
+            ASSERT_TRUE(keyed ? agent.Start({"xt.term", "-d", "-x", "-k" + key, "--"}) : agent.Start({"xt.term", "-d", "--"}));
+            bool list = example == std::string(LIST_PATH);
+            std::vector<std::string> run = {example, "--key", key, "127.0.0.1:" + std::to_string(agent.port)};
+            if (!keyed)
+                run.erase(run.begin() + 1, run.begin() + 3);
+            if (list)
                 run.push_back(s.path());
             else
-                run.insert(run.end(), {(s / "big"), s / "copy"});
+                run.insert(run.end(), {s / "big", s / "copy"});
             EXPECT_EQ(RunProgram(run, s / "out"), 0) << example << ReadFile(s / "out");
-            if (example == std::string(FETCH_PATH)) {
+            std::string out = ReadFile(s / "out");
+            if (!list) {
                 EXPECT_TRUE(ReadFile(s / "copy") == big);
-                EXPECT_NE(ReadFile(s / "out").find("fetched 200000 bytes"), std::string::npos);
+                EXPECT_NE(out.find("fetched 200000 bytes"), std::string::npos) << out;
                 continue;
             }
-            std::string listing = ReadFile(s / "out");
-            EXPECT_NE(listing.find("           5 small\n"), std::string::npos) << listing;
-            EXPECT_NE(listing.find("      200000 big\n"), std::string::npos) << listing;
-            EXPECT_NE(listing.find(row.hugeLine), std::string::npos) << listing;
+            for (const char *line : {"           5 small\n", "      200000 big\n", keyed ? "  5368709120 huge\n" : "           ? huge\n"})
+                EXPECT_NE(out.find(line), std::string::npos) << out;
         }
-    }
     EXPECT_EQ(RunProgram({LIST_PATH, "nowhere", s.path()}, s / "usage"), 2);
 }
 

@@ -1,8 +1,5 @@
-// The opt-in connection security against the real agent over loopback: the takeover of a launch
-// by another local user, probes of a daemon with a key file, deadlines, socket activation
-// through systemd-socket-activate, and quoting through loopsh.
-#include <gtest/gtest.h>
-
+// The opt-in connection security: key texts and files as the agent and the library
+// read them, the takeover of a launch, probes, deadlines, crowds, socket activation, quoting.
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -13,8 +10,6 @@
 #include <unistd.h>
 
 #include "common/authkey.h"
-#include "common/settings.h"
-#include "launcher/launcher.h"
 #include "tests/agent_process.h"
 #include <hostlink/auth.h>
 #include <hostlink/calls.h>
@@ -24,7 +19,7 @@ using hostlink::LinkError;
 
 namespace {
 
-const std::string kKeyHex = authkey::TEST_KEY;
+const std::string kKey = authkey::TEST_KEY;
 
 std::string Await(const std::string &path, const std::string &text)
 {
@@ -33,36 +28,8 @@ std::string Await(const std::string &path, const std::string &text)
     return got;
 }
 
-TEST(Options, NewLettersLeaveEveryExistingOptionAlone)
-{
-    Settings saved = settings;
-    std::vector<std::string> args = {"xt.term", "-a", "-i", "-q", "-kK", "-l127.0.0.1", "-I7", "-help", "-r-a", "-c-q"};
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    ProcessArgs(static_cast<int>(argv.size()), argv.data());
-    EXPECT_TRUE(settings.auth && settings.inetd && settings.quoteArgs && settings.idleLimit == 7);
-    EXPECT_STREQ(settings.keyFile, "K");
-    EXPECT_STREQ(settings.listenAddress, "127.0.0.1");
-    EXPECT_STREQ(settings.terminalName, "elp");
-    EXPECT_STREQ(settings.remote_shell_commands[0], "-a");
-    EXPECT_STREQ(settings.termCmd, "-q");
-    settings = saved;
-    for (const char *bad : {"-ax", "-I", "-I-1", "-iq"}) {
-        char *v[] = {args[0].data(), const_cast<char *>(bad), nullptr};
-        EXPECT_EXIT(ProcessArgs(2, v), testing::ExitedWithCode(1), "usage") << bad;
-    }
-    for (auto [in, out] : std::vector<std::pair<const char *, const char *>>{
-             {"", "''"}, {"a b", "'a b'"}, {"it's", "'it'\\''s'"}, {"''", "''\\'''\\'''"}}) {
-        char *q = QuoteArg(in);
-        EXPECT_STREQ(q, out);
-        free(q);
-    }
-}
-
-// The remote shell records its arguments and keeps its standard input (the launch key) for the
-// test, which then plays the intruders and the real client itself.
-TEST(Takeover, IntruderOfAnotherUidIsRefusedAndTheRealClientServed)
+// The remote shell keeps args and launch key; twenty idle connections and intruders come first.
+TEST(Takeover, IntrudersAndIdleConnectionsDoNotKeepTheRealClientOut)
 {
     Scratch s;
     fs::create_directories(s / "bin");
@@ -77,7 +44,9 @@ TEST(Takeover, IntruderOfAnotherUidIsRefusedAndTheRealClientServed)
     std::string stdinText = ReadFile(s / "stdin");
     EXPECT_EQ(stdinText.size(), 14 + 64 + 1u);
     EXPECT_EQ(args.find(stdinText.substr(14, 64)), std::string::npos); // not on the command line
-
+    std::vector<Link> idle; // admitted one after another, they would keep the client out
+    for (int i = 0; i < 20; i++)
+        idle.push_back(Link::connect("127.0.0.1", port));
     for (bool withKey : {false, true}) {
         pid_t intruder = fork();
         if (intruder == 0) {
@@ -86,7 +55,7 @@ TEST(Takeover, IntruderOfAnotherUidIsRefusedAndTheRealClientServed)
             try {
                 auto link = Dial(port);
                 if (withKey)
-                    hostlink::authenticate(link, *hostlink::parseKey(kKeyHex));
+                    hostlink::authenticate(link, *hostlink::parseKey(kKey));
                 hostlink::forkNExec(link, "/bin/true", {"true"});
             } catch (const LinkError &) {
                 _exit(0);
@@ -104,6 +73,8 @@ TEST(Takeover, IntruderOfAnotherUidIsRefusedAndTheRealClientServed)
     auto link = Dial(port);
     hostlink::authenticate(link, *key);
     EXPECT_EQ(hostlink::getpid(link), agent.pid);
+    EXPECT_EQ(agent.Stderr().find("no connection request in time"), std::string::npos) << agent.Stderr();
+    idle.clear();
     link.close();
     EXPECT_EQ(agent.Wait(10), 0);
     EXPECT_NE(agent.Stderr().find("Connection refused: the first request is not the authentication exchange.\n"),
@@ -111,13 +82,15 @@ TEST(Takeover, IntruderOfAnotherUidIsRefusedAndTheRealClientServed)
         << agent.Stderr();
 }
 
-TEST(Daemon, KeyFileProbesAreRefusedAndTheNextRightClientServed)
+// Probes of a daemon with a key file are refused and the right client served, until it idles.
+TEST(Daemon, ProbesRefusedSilentAndIdleConnectionsDropped)
 {
     Scratch s;
-    std::string keyFile = s.Put("key", kKeyHex + "\n");
+    std::string keyFile = s.Put("key", kKey + "\n");
     AgentProcess agent;
-    ASSERT_TRUE(agent.Start({"xt.term", "-d", "-k" + keyFile, "--"}));
+    ASSERT_TRUE(agent.Start({"xt.term", "-d", "-k" + keyFile, "-I1", "--"}));
     {
+        EXPECT_TRUE(agent.Connect().atEof()); // silent
         auto keyless = Dial(agent.port, "127.0.0.2"); // without -l, every loopback address
         EXPECT_THROW(hostlink::getuid(keyless), LinkError);
         auto http = agent.Connect();
@@ -126,21 +99,9 @@ TEST(Daemon, KeyFileProbesAreRefusedAndTheNextRightClientServed)
         auto wrong = Dial(agent.port);
         EXPECT_THROW(hostlink::authenticate(wrong, *hostlink::parseKey(std::string(64, '7'))), LinkError);
     }
-    EXPECT_TRUE(agent.Running());
     auto link = Dial(agent.port, "127.0.0.1", true); // of the other byte order
     hostlink::authenticate(link, hostlink::loadKeyFile(keyFile));
     EXPECT_EQ(hostlink::getuid(link), static_cast<int>(getuid()));
-}
-
-TEST(Deadlines, SilentAndIdleConnectionsAreDropped)
-{
-    Scratch s;
-    AgentProcess agent;
-    ASSERT_TRUE(agent.Start({"xt.term", "-d", "-k" + s.Put("key", kKeyHex), "-I1", "--"}));
-    auto silent = agent.Connect();
-    EXPECT_TRUE(silent.atEof());
-    auto link = Dial(agent.port);
-    hostlink::authenticate(link, *hostlink::parseKey(kKeyHex));
     EXPECT_TRUE(link.atEof());
     EXPECT_EQ(agent.Wait(10), 0);
     EXPECT_NE(agent.Stderr().find("No request for 1 seconds: connection closed.\n"), std::string::npos);
@@ -150,42 +111,26 @@ TEST(SocketActivation, EightClientsAtOnceEachServedByItsOwnAgent)
 {
     if (access("/usr/bin/systemd-socket-activate", X_OK) != 0)
         GTEST_SKIP() << "systemd-socket-activate (package systemd) is not installed";
-    Scratch s;
-    std::string key = s.Put("key", kKeyHex);
-    pid_t manager = -1;
+    Agent manager; // the harness's process, running another program
+    manager.program = "/usr/bin/systemd-socket-activate";
+    std::string key = manager.dir.Put("key", kKey);
     int port = -1;
-    for (int attempt = 0; attempt < 5 && manager < 0; attempt++) {
+    for (int attempt = 0; attempt < 5 && !manager.Running(); attempt++) {
         close(Listen(&port)); // a port free a moment ago
-        manager = fork();
-        if (manager == 0) {
-            int err = open((s / "manager").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(err, 2);
-            execl("/usr/bin/systemd-socket-activate", "systemd-socket-activate", "--accept", "--inetd", "-l",
-                  ("127.0.0.1:" + std::to_string(port)).c_str(), AGENT_PATH, "-i", ("-k" + key).c_str(), "--",
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        std::string log = Await(s / "manager", "Listening on");
-        if (log.find("Listening on") == std::string::npos) {
-            kill(manager, SIGKILL);
-            waitpid(manager, nullptr, 0);
-            manager = -1;
-        }
+        manager.Start({"systemd-socket-activate", "--accept", "--inetd", "-l", Fmt("127.0.0.1:%d", port), AGENT_PATH, "-i",
+                       "-k" + key, "--"}, {}, false);
+        WaitUntil([&] { return manager.Err().find("Listening on") != std::string::npos || !manager.Running(); });
     }
-    ASSERT_GT(manager, 0) << ReadFile(s / "manager");
-    {
-        std::vector<hostlink::Link> links;
-        for (int i = 0; i < 8; i++) {
-            links.push_back(Dial(port));
-            hostlink::authenticate(links.back(), *hostlink::parseKey(kKeyHex));
-        }
-        std::set<int> agents;
-        for (auto &link : links)
-            agents.insert(hostlink::getpid(link));
-        EXPECT_EQ(agents.size(), 8u);
+    ASSERT_TRUE(manager.Running()) << manager.Err();
+    std::vector<hostlink::Link> links;
+    std::set<int> agents;
+    for (int i = 0; i < 8; i++) {
+        links.push_back(Dial(port));
+        hostlink::authenticate(links.back(), *hostlink::parseKey(kKey));
     }
-    kill(manager, SIGTERM);
-    waitpid(manager, nullptr, 0);
+    for (auto &link : links)
+        agents.insert(hostlink::getpid(link));
+    EXPECT_EQ(agents.size(), 8u);
 }
 
 TEST(Quoting, EveryMetacharacterReachesTheClientThroughLoopshVerbatim)
@@ -207,6 +152,121 @@ TEST(Quoting, EveryMetacharacterReachesTheClientThroughLoopshVerbatim)
     for (size_t i = 0; i < args.size(); i++)
         EXPECT_NE(log.find("arg " + std::to_string(i + 1) + ": " + args[i] + "\n"), std::string::npos) << args[i];
     EXPECT_FALSE(fs::exists(s / "ran"));
+}
+
+TEST(KeyText, OneParserForFilesAndLaunchLines)
+{
+    for (auto [text, ok] : std::vector<std::pair<std::string, bool>>{
+             {kKey, true}, {kKey + "\n", true}, {kKey + " \t\r\n\n", true},
+             {"00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff", true}, {kKey.substr(0, 63), false},
+             {kKey + "0", false}, {" " + kKey, false}, {kKey + std::string("\0garbage", 8), false},
+             {kKey + std::string(1, '\0'), false}, {"0x" + kKey.substr(2), false}}) {
+        unsigned char key[authkey::KEY_BYTES] = {};
+        EXPECT_EQ(authkey::ParseKeyText(text.data(), text.size(), key), ok) << text;
+        EXPECT_EQ(hostlink::parseKey(text).has_value(), ok) << text;
+        EXPECT_EQ(key[1], ok ? 0x11 : key[1]);
+    }
+}
+
+// Agent (-d -kFILE) and library accept or refuse each file alike; a FIFO makes neither wait.
+TEST(KeyFile, AgentAndLibraryAgreeOnEveryFile)
+{
+    if (!hostlink::authenticationAvailable())
+        GTEST_SKIP() << "built without libsodium";
+    Scratch s;
+    struct Row {
+        std::string name, text;
+        mode_t mode;
+        const char *reason; // null: accepted
+    };
+    std::vector<Row> rows = {
+        {"good", kKey + "\n", 0600, nullptr}, {"padded", kKey + std::string(authkey::KEY_FILE_MAX_BYTES, ' '), 0600, "holds no key"},
+        {"nul", kKey + std::string("\0garbage", 8), 0600, "holds no key"}, {"short", "abc", 0600, "holds no key"},
+        {"open", kKey, 0640, "group or others have access"}, {"fifo", "", 0600, "not a regular file"},
+        {"missing", "", 0600, "No such file"}};
+    if (geteuid() == 0)
+        rows.push_back({"foreign", kKey, 0600, "owned by another user"});
+    for (const Row &r : rows) {
+        std::string path = s / r.name;
+        if (r.name == "fifo")
+            ASSERT_EQ(mkfifo(path.c_str(), r.mode), 0);
+        else if (r.name != "missing")
+            WriteFile(path, r.text, r.mode);
+        ASSERT_TRUE(r.name != "foreign" || chown(path.c_str(), 65534, 65534) == 0);
+        std::string libraryError;
+        try {
+            hostlink::loadKeyFile(path);
+        } catch (const hostlink::LinkError &e) {
+            libraryError = e.what();
+        }
+        Agent agent;
+        agent.Start({"xt.term", "-d", "-k" + path, "--"}, {}, r.reason == nullptr);
+        if (!r.reason) {
+            EXPECT_EQ(libraryError, "") << r.name;
+            EXPECT_TRUE(agent.Running()) << r.name << agent.Err();
+            continue;
+        }
+        EXPECT_EQ(agent.Wait(10), 1) << r.name;
+        EXPECT_NE(agent.Err().find(r.reason), std::string::npos) << r.name << ": " << agent.Err();
+        EXPECT_NE(libraryError.find(r.reason), std::string::npos) << r.name << ": " << libraryError;
+    }
+}
+
+TEST(Crowd, TwentyIdleConnectionsDoNotKeepTheKeyHolderOut)
+{
+    if (!hostlink::authenticationAvailable())
+        GTEST_SKIP() << "built without libsodium";
+    for (bool multi : {false, true}) {
+        Agent agent;
+        std::string key = agent.dir.Put("key", authkey::TEST_KEY);
+        std::vector<std::string> argv = {"xt.term", "-d", "-k" + key, "--"};
+        if (multi)
+            argv.insert(argv.begin() + 1, "-m");
+        agent.Start(argv);
+        std::vector<Link> idle;
+        for (int i = 0; i < 20; i++)
+            idle.push_back(Link::connect("127.0.0.1", agent.port));
+        // Served within the link's ten seconds: the idle ones one after another would take a hundred.
+        Link holder = agent.Open();
+        hostlink::authenticate(holder, *hostlink::parseKey(authkey::TEST_KEY));
+        EXPECT_EQ(hostlink::getuid(holder), static_cast<int32_t>(getuid())) << multi;
+        if (multi) { // a keyless client refused while the key holder is still served
+            Link keyless = agent.Open(true);
+            EXPECT_THROW(hostlink::getuid(keyless), LinkError);
+            EXPECT_NE(agent.Err().find("the first request is not the authentication exchange"), std::string::npos);
+        }
+        EXPECT_EQ(agent.Err().find("no connection request in time"), std::string::npos) << multi << agent.Err();
+        EXPECT_NE(agent.Err().find("too many connections waiting"), std::string::npos) << multi << agent.Err();
+        idle.clear();
+        holder.close();
+        if (multi)
+            Signal(agent.pid, SIGTERM);
+        EXPECT_EQ(agent.Wait(10), 0) << multi << agent.Err();
+    }
+}
+
+// A client that reads none of its replies: its server ends after -I seconds blocked in a write.
+TEST(Crowd, ClientThatNeverReadsIsDropped)
+{
+    Agent agent;
+    agent.Start({"xt.term", "-d", "-m", "-I1", "--"});
+    Link link = agent.Connect();
+    int small = 4096;
+    setsockopt(link.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    link.handshake(1);
+    int32_t fd = hostlink::open(link, "/dev/zero", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    try {
+        for (int i = 0; i < 2000; i++)
+            link.send(hostlink::Request(CALL_READ).word(fd).word(MAX_DATA));
+    } catch (const LinkError &) { // the agent has already gone from this connection
+    }
+    EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Write failure") != std::string::npos; })) << agent.Err();
+    Link next = agent.Open();
+    EXPECT_GT(hostlink::getpid(next), 0);
+    next.close();
+    Signal(agent.pid, SIGTERM);
+    EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
 } // namespace

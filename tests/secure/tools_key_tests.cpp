@@ -1,23 +1,13 @@
-// Every terminal-side program against the real agent over loopback: served with the key from
-// $HOSTAGENT_KEYFILE and from --key by a daemon with -kFILE, and with the launch key line when an
-// agent started with -a launches it through loopsh or a real sshd; and every way of not getting
-// there (wrong key, no key, a key for an agent that takes none, a port that is no agent's, nothing
-// listening, an agent busy with another client) ends it non-zero with the library's words.
-// Each row runs in a scratch directory of its own; mounts are undone on every way out.
+// Every terminal-side program against the real agent with the key from $HOSTAGENT_KEYFILE, --key
+// and a launch through loopsh or a real sshd; a wrong or missing key ends it with the library's line.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <fcntl.h>
 #include <filesystem>
-#include <memory>
-#include <poll.h>
-#include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 #include "tests/agent_process.h"
 #include "tests/sshd.h"
-#include <hostlink/auth.h>
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
@@ -55,21 +45,18 @@ std::string Sh(const Strings &argv)
 bool FuseUsable()
 {
     int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd >= 0)
-        close(fd);
-    return fd >= 0 && !Sshd::Which("fusermount3").empty();
+    return fd >= 0 && close(fd) == 0 && !Sshd::Which("fusermount3").empty();
 }
 
 // A scratch tree: key files, a host directory with one file, a mount point.
 struct Tree {
     Scratch s;
-    std::string key = s / "key", wrong = s / "wrong", loose = s / "loose", data = s / "data", work = s / "work", mnt = work + "/mnt";
+    std::string key = s / "key", wrong = s / "wrong", data = s / "data", work = s / "work", mnt = work + "/mnt";
     Strings within; // runs a command in the mount namespace where the mount is
     Tree()
     {
         WriteFile(key, kKey + "\n", 0600);
         WriteFile(wrong, std::string(64, '7') + "\n", 0600);
-        WriteFile(loose, kKey + "\n", 0644);
         fs::create_directories(data);
         fs::create_directories(mnt);
         WriteFile(data + "/f.txt", "hello\n");
@@ -96,23 +83,19 @@ struct Program {
     bool mounts = false;
 };
 
-const std::vector<Program> &Programs()
-{
-    static const std::vector<Program> programs = {
-        {"termclient", TERMCLIENT_PATH, {}, "-foreground", "authenticated: the agent holds the key\n"},
-        {"list", LIST_PATH, {"DATA"}, "", "6 f.txt\n"},
-        {"fetch", FETCH_PATH, {"DATA/f.txt", "WORK/copy"}, "", "fetched 6 bytes\n"},
-        {"hostfs", HOSTFS_PATH, {"WORK/mnt", "-o", "root=DATA"}, "-f", "mounted: hello\n", 1, true},
-        {"hostrun", HOSTRUN_PATH, {"/bin/cat", "/hostDATA/f.txt"}, "", "hello\n"},
-        {"hostsh", HOSTSH_PATH, {"-b", "WORK/commands"}, "", "hello\n", 2},
-    };
-    return programs;
-}
+const std::vector<Program> kPrograms = {
+    {"termclient", TERMCLIENT_PATH, {}, "-foreground", "authenticated: the agent holds the key\n"},
+    {"list", LIST_PATH, {"DATA"}, "", "6 f.txt\n"},
+    {"fetch", FETCH_PATH, {"DATA/f.txt", "WORK/copy"}, "", "fetched 6 bytes\n"},
+    {"hostfs", HOSTFS_PATH, {"WORK/mnt", "-o", "root=DATA"}, "-f", "mounted: hello\n", 1, true},
+    {"hostrun", HOSTRUN_PATH, {"/bin/cat", "/hostDATA/f.txt"}, "", "hello\n"},
+    {"hostsh", HOSTSH_PATH, {"-b", "WORK/commands"}, "", "hello\n", 2},
+};
 
 class ToolKeys : public testing::TestWithParam<std::string> {
 protected:
-    const Program &program = *std::find_if(Programs().begin(), Programs().end(),
-                                           [&](const Program &p) { return p.name == GetParam(); });
+    const Program &program =
+        *std::find_if(kPrograms.begin(), kPrograms.end(), [&](const Program &p) { return p.name == GetParam(); });
     void SetUp() override
     {
         if (program.path.empty())
@@ -122,108 +105,39 @@ protected:
     }
 };
 
-// A listener of the test's own that answers every connection as an SSH server would, for at
-// most 30 seconds.
-struct NotAnAgent {
-    int port = 0, listener = Listen(&port);
-    std::atomic<bool> stop{false};
-    std::thread answering{[this] {
-        static constexpr char kBanner[] = "SSH-2.0-OpenSSH_9.2\r\n\0\0\0\x7f and more";
-        for (int i = 0; i < 300 && !stop; i++)
-            if (int c = AcceptWithin(listener, 100); c >= 0) {
-                char request[4096];
-                struct pollfd p = {c, POLLIN, 0};
-                if (poll(&p, 1, 2000) == 1 && read(c, request, sizeof request) > 0 &&
-                    write(c, kBanner, sizeof kBanner - 1) > 0 && shutdown(c, SHUT_WR) == 0)
-                    for (int j = 0; j < 20 && poll(&p, 1, 100) == 1 && read(c, request, sizeof request) > 0; j++) {
-                    }
-                close(c);
-            }
-    }};
-    ~NotAnAgent()
-    {
-        stop = true;
-        answering.join();
-        close(listener);
-    }
-};
+enum class Key { Env, Option, Wrong, None };
 
-enum class Key { Env, Option, Wrong, Loose, None };
-enum class There { Keyed, Keyless, Busy, NotAnAgent, Nothing };
-
-struct Way {
-    const char *label;
-    Key key;
-    There there;
-    bool served;
-    std::string message; // empty: the program's own sign of being served
-};
-
-const std::vector<Way> kWays = {
-    {"$HOSTAGENT_KEYFILE", Key::Env, There::Keyed, true, ""},
-    {"--key", Key::Option, There::Keyed, true, ""},
-    {"wrong key", Key::Wrong, There::Keyed, false, "does not hold the key from --key "},
-    {"key file open to others", Key::Loose, There::Keyed, false, "refused: group or others have access to it"},
-    {"no key", Key::None, There::Keyed, false, "wants a key: name its key file with --key FILE or in $HOSTAGENT_KEYFILE"},
-    {"key, agent without -k", Key::Option, There::Keyless, false, "takes no key (it was started without -a or -k)"},
-    {"not an agent's port", Key::Env, There::NotAnAgent, false, "but it is not a host agent (is this the port the agent printed?)"},
-    {"nothing listening", Key::None, There::Nothing, false, "nothing is listening at 127.0.0.1:"},
-    {"busy agent", Key::Option, There::Busy, false, "accepted the connection but does not answer: the agent there is serving another client"},
-};
-
-// One row: its tree, the agent (or not) at the endpoint, the program.
-struct Row {
-    explicit Row(const Way &w) : way(w) {}
-    const Way &way;
-    Tree tree;
-    AgentProcess agent;
-    Link holder; // the other client of a busy agent
-    Child program;
-};
-
-// All rows run side by side: a busy agent keeps its caller waiting out the connect's 10 seconds.
+// Each way of failing to connect is tests/lib's; here the key both ways and two refusals.
 TEST_P(ToolKeys, ServedByADaemonWithTheKeyEitherWayElseTheLibrarysMessage)
 {
-    NotAnAgent impostor;
-    int nothing = 0;
-    close(Listen(&nothing));
-    std::vector<std::unique_ptr<Row>> rows;
-    for (const Way &way : kWays) {
-        auto &r = *rows.emplace_back(std::make_unique<Row>(way));
-        int port = way.there == There::NotAnAgent ? impostor.port : nothing;
-        if (way.there != There::NotAnAgent && way.there != There::Nothing) {
-            Strings argv = {"xt.term", "-d", "--"};
-            if (way.there != There::Keyless)
-                argv.insert(argv.begin() + 1, "-k" + r.tree.key);
-            ASSERT_TRUE(r.agent.Start(argv)) << r.agent.Stderr();
-            port = r.agent.port;
-        }
-        if (way.there == There::Busy) {
-            r.holder = Dial(port);
-            hostlink::authenticate(r.holder, *hostlink::parseKey(kKey));
-        }
+    const struct {
+        const char *label;
+        Key key;
+        std::string message; // empty: served
+    } ways[] = {{"$HOSTAGENT_KEYFILE", Key::Env, ""}, {"--key", Key::Option, ""},
+                {"wrong key", Key::Wrong, "does not hold the key from --key "},
+                {"no key", Key::None, "wants a key: name its key file with --key FILE or in $HOSTAGENT_KEYFILE"}};
+    for (const auto &way : ways) {
+        SCOPED_TRACE(way.label);
+        Tree tree;
+        AgentProcess agent;
+        ASSERT_TRUE(agent.Start({"xt.term", "-d", "-k" + tree.key, "--"})) << agent.Stderr();
         Strings argv = {program.path};
-        if (way.key == Key::Option || way.key == Key::Wrong || way.key == Key::Loose)
-            argv.insert(argv.end(), {"--key", way.key == Key::Option  ? r.tree.key
-                                              : way.key == Key::Wrong ? r.tree.wrong
-                                                                      : r.tree.loose});
-        argv.push_back("127.0.0.1:" + std::to_string(port));
-        argv = r.tree.Fill(argv + program.args);
+        if (way.key == Key::Option || way.key == Key::Wrong)
+            argv.insert(argv.end(), {"--key", way.key == Key::Option ? tree.key : tree.wrong});
+        argv = tree.Fill(argv + Strings{"127.0.0.1:" + std::to_string(agent.port)} + program.args);
         if (!program.foreground.empty())
             argv.push_back(program.foreground);
-        r.program.Start(argv, way.key == Key::Env ? Strings{"HOSTAGENT_KEYFILE=" + r.tree.key} : Strings{}, r.tree.work);
-    }
-    for (auto &row : rows) {
-        Row &r = *row;
-        SCOPED_TRACE(r.way.label);
+        Child run;
+        run.Start(argv, way.key == Key::Env ? Strings{"HOSTAGENT_KEYFILE=" + tree.key} : Strings{}, tree.work);
         std::string mounted;
-        if (program.mounts && r.way.served) {
-            WaitUntil([&] { return (mounted = r.tree.ReadMounted()) == "hello\n" || !r.program.Running(); }, 20);
-            Sh({Sshd::Which("fusermount3"), "-u", r.tree.mnt});
+        if (program.mounts && way.message.empty()) {
+            WaitUntil([&] { return (mounted = tree.ReadMounted()) == "hello\n" || !run.Running(); }, 20);
+            Sh({Sshd::Which("fusermount3"), "-u", tree.mnt});
         }
-        EXPECT_EQ(r.program.Wait(30), r.way.served ? 0 : program.failure) << r.program.Output() << r.agent.Stderr();
-        std::string shown = r.program.Output() + (mounted.empty() ? "" : "mounted: " + mounted);
-        std::string want = r.way.message.empty() ? program.served : r.way.message;
+        EXPECT_EQ(run.Wait(30), way.message.empty() ? 0 : program.failure) << run.Output() << agent.Stderr();
+        std::string shown = run.Output() + (mounted.empty() ? "" : "mounted: " + mounted);
+        std::string want = way.message.empty() ? program.served : way.message;
         EXPECT_NE(shown.find(want), std::string::npos) << want << " not in:\n" << shown;
     }
 }
