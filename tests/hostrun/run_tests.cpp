@@ -116,8 +116,6 @@ const Row kRows[] = {
     {"locks", "flock $D/lock -c 'echo locked' && flock -n $D/lock true && echo free; "
               "sqlite3 $D/db 'pragma journal_mode=wal; create table t(x); insert into t values(1),(2); "
               "select sum(x) from t;' && sqlite3 $D/db 'select count(*) from t'"},
-    {"fifo", "mkfifo $D/fifo && { echo through > $D/fifo & } && cat $D/fifo && wait && "
-             "ls -l $D/fifo | cut -c1 && rm $D/fifo"},
     {"host_script", "printf '#!/bin/sh\\necho script \"$@\" $(cat a.txt | wc -l)\\n' > $D/s.sh && chmod 755 $D/s.sh && "
                     "cd $D && $D/s.sh one two && ./s.sh three"},
     // ldconfig is a static program: the kernel executes it with no loader to lean on.
@@ -126,10 +124,6 @@ const Row kRows[] = {
                            "(cat $D/a.txt & wc -l < $D/n.txt & wait) | sort && "
                            "cd $D && ls | xargs -n1 -P3 sh -c 'exec wc -c < \"$0\"' | sort -n && "
                            "sh -c 'exec sh -c \"exec cat $0\"' $D/a.txt"},
-    {"git_tar", "cd $D && git init -q r && cd r && echo x > f && git add f && git -c user.email=a@b -c user.name=n "
-                "commit -qm one && echo y >> f && git status --short && git -c user.email=a@b -c user.name=n commit "
-                "-qam two && git log --oneline | wc -l && cd .. && mkfifo p && ln -s a.txt l && ln a.txt h && "
-                "tar cf t.tar p l h a.txt && mkdir x && tar xf t.tar -C x && ls -li x | awk '{ print $2, $3, $NF }'"},
     {"status", "cat $D/a.txt; exit 7"},
 };
 
