@@ -72,15 +72,11 @@ struct stat Lstat(const std::string &p)
 const Row kRows[] = {
     {"rename over a file", [](Link &l, const std::string &d) { std::ofstream(d + "/g") << "x"; return hl::rename(l, d + "/f", d + "/g"); },
      0, 0, [](const std::string &d) { return !fs::exists(d + "/f") && fs::file_size(d + "/g") == 5; }},
-    {"rename a directory", [](Link &l, const std::string &d) { return hl::rename(l, d + "/d", d + "/e"); }, 0, 0,
-     [](const std::string &d) { return fs::is_directory(d + "/e"); }},
     {"rename of nothing", [](Link &l, const std::string &d) { return hl::rename(l, d + "/none", d + "/x"); }, -1, ENOENT, nullptr},
     {"rename into a non-empty directory", [](Link &l, const std::string &d) { std::ofstream(d + "/d/x"); fs::create_directory(d + "/e"); return hl::rename(l, d + "/e", d + "/d"); },
      -1, ENOTEMPTY, nullptr},
     {"truncate to 3 GiB", [](Link &l, const std::string &d) { return hl::truncate(l, d + "/f", k3GiB); }, 0, 0,
      [](const std::string &d) { return Lstat(d + "/f").st_size == k3GiB; }},
-    {"truncate to 2", [](Link &l, const std::string &d) { return hl::truncate(l, d + "/f", 2); }, 0, 0,
-     [](const std::string &d) { return Lstat(d + "/f").st_size == 2; }},
     {"truncate negative", [](Link &l, const std::string &d) { return hl::truncate(l, d + "/f", -1); }, -1, EINVAL, nullptr},
     {"utimens without following", [](Link &l, const std::string &d) {
          struct timespec t[2] = {{1000, 5}, {2000000000LL * 2, 999999999}};
@@ -130,7 +126,6 @@ TEST_P(Ext, BigFilesAndStatus)
     EXPECT_EQ(hl::pread64(link, fd, buf, 100, k3GiB - 20), 100);
     EXPECT_EQ(std::string(buf, 10), std::string(10, '\0'));
     EXPECT_EQ(std::string(buf + 10, 90), std::string(90, 'z'));
-    EXPECT_EQ(hl::pread64(link, fd, buf, 100, k3GiB * 2), 0);
     EXPECT_EQ(hl::fsync(link, fd, false), 0);
     EXPECT_EQ(hl::ftruncate(link, fd, k3GiB + 1), 0);
     hl::Status64 st;
@@ -152,16 +147,10 @@ TEST_P(Ext, BigFilesAndStatus)
     EXPECT_EQ(st.mode & 0170000, 0020000u);
     EXPECT_EQ(st.rdevMajor, 1u);
     EXPECT_EQ(st.rdevMinor, 3u);
-    EXPECT_EQ(hl::lstat64(link, P("l"), &st), 0);
-    EXPECT_EQ(st.mode & 0170000, 0120000u);
-    EXPECT_EQ(hl::fstat64(link, 999, &st), -1);
-    EXPECT_EQ(errno, EBADF);
     hl::FsStats fsst;
     ASSERT_EQ(hl::statvfs(link, dir, &fsst), 0);
     EXPECT_GT(fsst.blocks, 0u);
     EXPECT_GT(fsst.namemax, 0u);
-    EXPECT_EQ(hl::statvfs(link, P("none"), &fsst), -1);
-    EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_P(Ext, ReaddirplusCoversEveryEntryOnce)
@@ -195,7 +184,7 @@ TEST_P(Ext, ReaddirplusCoversEveryEntryOnce)
     EXPECT_EQ(hl::readdirplus(link, h, entries), -1);
     EXPECT_EQ(errno, EBADF);
     EXPECT_TRUE(hl::hasExtensions(link));
-    EXPECT_NE(a.agent.Stderr().find("= readdirplus(0x"), std::string::npos);
+    EXPECT_NE(a.agent.Stderr().find("= readdirplus(0x"), std::string::npos); // no other test reads this trace line
 }
 
 // Open and first read in one exchange, through the library.

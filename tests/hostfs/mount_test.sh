@@ -55,10 +55,11 @@ row() { # row NAME COMMAND...: one check, bounded in time
     else echo "FAIL $name"; sed 's/^/     /' "$s/row.out" | head -20; fails=$((fails + 1)); fi
 }
 export m r s mode
-# Type, mode, owner, size (not of directories), modification time to the second, name, target.
+# Type, links and size (not of directories), mode, owner, modification time to the second, name,
+# target: a hard link that a copy or tar made into two files shows.
 listing() {
-    (cd "$1" && find . -printf '%y %m %U:%G %s %TY%Tm%Td%TH%TM%TS %p %l\n' | sed 's/\.[0-9]* / /' |
-        awk '$1 == "d" { $4 = "-" } 1' | sort)
+    (cd "$1" && find . -printf '%y %n %m %U:%G %s %TY%Tm%Td%TH%TM%TS %p %l\n' | sed 's/\.[0-9]* / /' |
+        awk '$1 == "d" { $2 = "-"; $5 = "-" } 1' | sort)
 }
 export -f listing
 

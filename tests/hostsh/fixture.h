@@ -31,6 +31,8 @@ inline void Write(const std::string &path, const std::string &data) { WriteFile(
 inline int WaitFor(pid_t pid, double seconds)
 {
     int ws = 0;
+    if (pid <= 0) // never signal a group or every process
+        return -1;
     if (!WaitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, seconds)) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);

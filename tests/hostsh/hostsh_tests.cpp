@@ -78,58 +78,22 @@ TEST_F(Hostsh, BatchTranscript)
     Write(host + "/docs/b.txt", "bee\n");
     Write(local + "/up.txt", "from here\n");
     StartAgent();
-    std::string script = "ls\n"
-                         "cd docs\n"
-                         "pwd\n"
-                         "ls *.txt ../do*/*.md\n"
-                         "cat readme.txt b.txt\n"
-                         "mkdir new\n"
-                         "put up.txt new\n"
-                         "ln -s up.txt new/link\n"
-                         "readlink new/link\n"
-                         "ls new\n"
-                         "chmod 600 new/up.txt\n"
-                         "-rmdir new\n"
-                         "rm new/*\n"
-                         "rmdir new\n"
-                         "  # a comment\n"
-                         "setenv GREETING='hi there'\n"
-                         "env GREETING\n"
-                         "-run sh -c 'echo to err >&2; exit 4'\n"
-                         "echo \"status $?\"\n"
-                         "run echo a  'b  c'\n"
-                         "get readme.txt got.txt\n"
-                         "lls\n"
-                         "-frobnicate\n"
-                         "-get /nonexistent\n"
-                         "cat missing.txt\n"
-                         "echo not reached\n";
-    Result r = Run(Argv({"-b", "-"}), script, true);
-    std::string expected = "hostsh> ls\ndocs\n"
-                           "hostsh> cd docs\n"
-                           "hostsh> pwd\nRemote working directory: " + host + "/docs\n"
-                           "hostsh> ls *.txt ../do*/*.md\nb.txt\nreadme.txt\n../docs/notes.md\n"
-                           "hostsh> cat readme.txt b.txt\nhello\nbee\n"
-                           "hostsh> mkdir new\n"
-                           "hostsh> put up.txt new\n"
-                           "hostsh> ln -s up.txt new/link\n"
-                           "hostsh> readlink new/link\nup.txt\n"
-                           "hostsh> ls new\nlink\nup.txt\n"
-                           "hostsh> chmod 600 new/up.txt\n"
-                           "hostsh> -rmdir new\nrmdir: new: Directory not empty\n"
-                           "hostsh> rm new/*\n"
-                           "hostsh> rmdir new\n"
-                           "hostsh>   # a comment\n"
-                           "hostsh> setenv GREETING='hi there'\n"
-                           "hostsh> env GREETING\nhi there\n"
-                           "hostsh> -run sh -c 'echo to err >&2; exit 4'\nto err\nrun: sh: exit status 4\n"
-                           "hostsh> echo \"status $?\"\nstatus 4\n"
-                           "hostsh> run echo a  'b  c'\na b  c\n"
-                           "hostsh> get readme.txt got.txt\n"
-                           "hostsh> lls\ngot.txt\nup.txt\n"
-                           "hostsh> -frobnicate\nfrobnicate: unknown command (type \"help\" for the list)\n"
-                           "hostsh> -get /nonexistent\nget: /nonexistent: No such file or directory\n"
-                           "hostsh> cat missing.txt\ncat: missing.txt: No such file or directory\n";
+    const std::pair<std::string, std::string> steps[] = { // a line typed, what it prints
+        {"ls", "docs\n"}, {"cd docs", ""}, {"pwd", "Remote working directory: " + host + "/docs\n"},
+        {"ls *.txt ../do*/*.md", "b.txt\nreadme.txt\n../docs/notes.md\n"}, {"cat readme.txt b.txt", "hello\nbee\n"},
+        {"mkdir new", ""}, {"put up.txt new", ""}, {"ln -s up.txt new/link", ""}, {"readlink new/link", "up.txt\n"},
+        {"ls new", "link\nup.txt\n"}, {"chmod 600 new/up.txt", ""}, {"-rmdir new", "rmdir: new: Directory not empty\n"},
+        {"rm new/*", ""}, {"rmdir new", ""}, {"  # a comment", ""}, {"setenv GREETING='hi there'", ""},
+        {"env GREETING", "hi there\n"}, {"-run sh -c 'echo to err >&2; exit 4'", "to err\nrun: sh: exit status 4\n"},
+        {"echo \"status $?\"", "status 4\n"}, {"run echo a  'b  c'", "a b  c\n"}, {"get readme.txt got.txt", ""},
+        {"lls", "got.txt\nup.txt\n"}, {"-frobnicate", "frobnicate: unknown command (type \"help\" for the list)\n"},
+        {"-get /nonexistent", "get: /nonexistent: No such file or directory\n"},
+        {"cat missing.txt", "cat: missing.txt: No such file or directory\n"},
+    };
+    std::string script, expected;
+    for (const auto &[line, out] : steps)
+        script += line + "\n", expected += "hostsh> " + line + "\n" + out;
+    Result r = Run(Argv({"-b", "-"}), script + "echo not reached\n", true);
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(ReadFile(local + "/got.txt"), "hello\n");
@@ -243,6 +207,7 @@ TEST_F(Hostsh, LostAgentMidTransfer)
     std::string chunk(100000, 'p');
     EXPECT_GT(write(w, chunk.data(), chunk.size()), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_GT(agent->pid, 0);
     kill(agent->pid, SIGKILL);
     EXPECT_EQ(WaitFor(pid, 20), 2);
     close(w);

@@ -10,14 +10,8 @@
 set -euo pipefail
 mode=$1 build=$2 source=$3 cxx=$4 version=$5
 
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
-skip() {
-  echo "skipped: $*"
-  exit 77
-}
+fail() { echo "FAILED: $*" >&2; exit 1; }
+skip() { echo "skipped: $*"; exit 77; }
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/package_test.XXXXXX") || fail "cannot create a scratch folder"
 [ -d "$scratch" ] || fail "cannot create a scratch folder"
@@ -35,8 +29,7 @@ start_agent() {
   agent=$!
   port=
   for _ in $(seq 100); do
-    port=$(sed -n 's/^port = \([0-9][0-9]*\)$/\1/p' "$scratch/agent.out")
-    [ -n "$port" ] && return
+    port=$(sed -n 's/^port = \([0-9][0-9]*\)$/\1/p' "$scratch/agent.out") && [ -n "$port" ] && return
     sleep 0.1
   done
   fail "the agent $1 printed no port: $(cat "$scratch/agent.err")"
@@ -44,10 +37,7 @@ start_agent() {
 
 # The agent ends by itself, with status 0, once its client has closed the connection.
 finish_agent() {
-  for _ in $(seq 100); do
-    kill -0 "$agent" 2>/dev/null || break
-    sleep 0.1
-  done
+  for _ in $(seq 100); do kill -0 "$agent" 2>/dev/null && sleep 0.1 || break; done
   local status=0
   kill -0 "$agent" 2>/dev/null && fail "the agent did not end after its client"
   wait "$agent" || status=$?
@@ -59,20 +49,16 @@ check_install() {
   local root=$scratch/root prefix=/usr/local
   DESTDIR=$root cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" ||
     fail "cmake --install: $(cat "$scratch/install.log")"
-  local tree=$root$prefix
-  local libdir
+  local tree=$root$prefix libdir file page alias aliases
   libdir=$(dirname "$(find "$tree" -name libhostlink.a | head -n 1)")
-  local file
   for file in "$tree"/bin/{hostagent,loopsh,termclient} "$tree"/include/hostlink/{hostlink.h,version.h} \
     "$libdir"/libhostlink.{a,so} "$libdir"/pkgconfig/hostlink.pc "$libdir"/cmake/hostlink/hostlink{Config,ConfigVersion,Targets}.cmake \
     "$tree"/share/doc/hostagent/{README.md,CHANGELOG.md,contrib/sshrun}; do
     [ -e "$file" ] || fail "not installed: ${file#"$root"}"
   done
-  local page
   for page in "$build"/man/*; do
     [ -f "$tree/share/man/man${page##*.}/${page##*/}" ] || fail "manual page not installed: ${page##*/}"
   done
-  local alias aliases
   aliases=$(sed -n 's/^HOSTAGENT_ALIASES:[A-Z]*=//p' "$build/CMakeCache.txt")
   for alias in ${aliases//;/ }; do
     [ "$(readlink "$tree/bin/xt.$alias")" = hostagent ] || fail "xt.$alias is not a link to hostagent"
@@ -98,11 +84,10 @@ check_deb() {
   command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null || skip "dpkg-deb or dpkg-shlibdeps is missing (dpkg-dev)"
   (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/pkg") >"$scratch/cpack.log" 2>&1 ||
     fail "cpack: $(cat "$scratch/cpack.log")"
-  local deb
+  local deb depends out
   deb=$(find "$scratch/pkg" -maxdepth 1 -name '*.deb' | head -n 1)
   [ -n "$deb" ] || fail "cpack made no .deb: $(cat "$scratch/cpack.log")"
   [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version $(dpkg-deb -f "$deb" Version)"
-  local depends
   depends=$(dpkg-deb -f "$deb" Depends)
   [[ $depends == *libc6* && $depends == *libstdc++6* ]] || fail "Depends is incomplete: $depends"
   echo "${deb##*/}: Depends: $depends"
@@ -111,7 +96,6 @@ check_deb() {
   local bin=$scratch/x/usr/bin
   [ "$(readlink "$bin/xt.termclient")" = hostagent ] || fail "the package lacks xt.termclient"
   start_agent "$bin/hostagent"
-  local out
   out=$(cd "$scratch" && env -u SSH_CONNECTION HOSTAGENT_HOST=127.0.0.1 timeout 30 "$bin/termclient" -peer "$port" -foreground 2>&1) ||
     fail "the packaged termclient: $out"
   [[ $out == *"handshake: nonce 41 answered with 42"* && $out == *"connection closed"* ]] || fail "termclient said: $out"
@@ -125,9 +109,7 @@ check_man() {
   [ -f "${pages[0]}" ] || fail "no manual page in $build/man"
   local page name section out status=0
   for page in "${pages[@]}"; do
-    name=${page##*/}
-    section=${name##*.}
-    name=${name%.*}
+    name=${page##*/} && section=${name##*.} && name=${name%.*}
     out=$(mandoc -Tlint "$page" 2>&1 | grep -v -e 'referenced manual not found' -e 'mandoc\.db') || true
     [ -z "$out" ] || { echo "$out"; status=1; }
     grep -qx "\.Dt ${name^^} $section" "$page" || { echo "${page##*/}: .Dt does not name ${name^^} $section"; status=1; }
