@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/settings.h"
+#include "common/wire.h"
 #include "launcher/launcher.h"
 
 void SplitArgs(int *argc, char **argv, int *clientArgc, char **clientArgv)
@@ -176,8 +177,14 @@ void ProcessArgs(int argc, char **argv)
         }
     }
     // Clients learn of the extensions through getenv, a call every agent answers.
-    if (settings.extensions)
+    // The second entry names the highest call served, so that a client can tell the calls added
+    // since the first extensions from an agent that ends the service on them.
+    if (settings.extensions) {
+        char last[16];
+        snprintf(last, sizeof last, "%d", wire::NUM_NAMED_CALLS - 1);
         setenv("HOSTAGENT_EXTENSIONS", "1", 1);
+        setenv("HOSTAGENT_EXTENSION_CALLS", last, 1);
+    }
 }
 
 namespace {
