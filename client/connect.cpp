@@ -130,7 +130,8 @@ Connected connectEndpoint(const Endpoint &where, const ConnectOptions &options, 
     }
     if (options.learnExtensions) {
         try {
-            c.extensions = hasExtensions(c.link);
+            c.lastExtension = lastExtensionCall(c.link);
+            c.extensions = c.lastExtension > 0;
         } catch (const LinkError &e) {
             if (e.kind() == Kind::Closed && !options.key)
                 throw LinkError(Kind::Auth, "the agent at " + showEndpoint(where) +

@@ -69,13 +69,32 @@ int32_t parseResult(const Reply &r, int call, int minLength)
     return result;
 }
 
-bool hasExtensions(Link &link)
+int lastExtensionCall(const std::vector<std::string> &entries)
 {
-    for (const std::string &entry : getenv(link))
-        if (entry == "HOSTAGENT_EXTENSIONS=1")
-            return true;
-    return false;
+    constexpr std::string_view kCalls = "HOSTAGENT_EXTENSION_CALLS=";
+    constexpr int kMostCalls = 65535;
+    if (std::find(entries.begin(), entries.end(), "HOSTAGENT_EXTENSIONS=1") == entries.end())
+        return 0;
+    for (const std::string &entry : entries) {
+        if (!entry.starts_with(kCalls))
+            continue;
+        std::string_view digits = std::string_view(entry).substr(kCalls.size());
+        if (digits.empty() || digits.size() > 5 || digits[0] == '0')
+            return kLastFirstExtension;
+        int n = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9')
+                return kLastFirstExtension;
+            n = n * 10 + (c - '0');
+        }
+        return n >= kLastFirstExtension && n <= kMostCalls ? n : kLastFirstExtension;
+    }
+    return kLastFirstExtension;
 }
+
+int lastExtensionCall(Link &link) { return lastExtensionCall(getenv(link)); }
+
+bool hasExtensions(Link &link) { return lastExtensionCall(link) > 0; }
 
 int32_t rename(Link &link, std::string_view from, std::string_view to)
 {

@@ -65,13 +65,14 @@ void Remote::start(int32_t *uid, std::string *login)
     Pending env = batch.getenv(), id = batch.getuid(), name = batch.getlogin();
     batch.drain();
     rounds_++;
-    const std::string &entries = env.get().text;
-    ext_ = false;
-    for (size_t at = 0; at < entries.size() && !ext_;) {
-        size_t end = entries.find('\0', at);
-        ext_ = entries.compare(at, end - at, "HOSTAGENT_EXTENSIONS=1") == 0;
-        at = end + 1;
+    // The batch hands the entries over each ended by a NUL.
+    const std::string &text = env.get().text;
+    std::vector<std::string> entries;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\0', at), text.size());
+        entries.emplace_back(text, at, end - at);
     }
+    ext_ = hostlink::lastExtensionCall(entries) > 0;
     *uid = id.value();
     *login = name.get().text;
 }

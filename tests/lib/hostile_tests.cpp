@@ -131,6 +131,30 @@ TEST(Hostile, CountsCapsAndTimeAreBounded)
     }
 }
 
+// The agent's entries say how far its extension calls go; anything but a plain number in range
+// counts as the first set of them.
+TEST(Extensions, LastCallFromTheEnvironment)
+{
+    const std::string on = "HOSTAGENT_EXTENSIONS=1", calls = "HOSTAGENT_EXTENSION_CALLS=";
+    struct {
+        std::vector<std::string> entries;
+        int last;
+    } rows[] = {{{}, 0},
+                {{"HOSTAGENT_EXTENSIONS=0", calls + "66"}, 0},
+                {{on}, 63},
+                {{"A=1", calls + "66", on}, 66},
+                {{on, calls + "200"}, 200},
+                {{on, calls + "62"}, 63},
+                {{on, calls + "065"}, 63},
+                {{on, calls + "+66"}, 63},
+                {{on, calls + "66x"}, 63},
+                {{on, calls}, 63},
+                {{on, calls + "65536"}, 63},
+                {{on, calls + "99999999999999999999"}, 63}};
+    for (const auto &row : rows)
+        EXPECT_EQ(hostlink::lastExtensionCall(row.entries), row.last) << testing::PrintToString(row.entries);
+}
+
 TEST(Status, OneConversionToStatAndStatvfs)
 {
     hostlink::Status64 big;

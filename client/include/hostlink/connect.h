@@ -100,6 +100,7 @@ struct Connected {
     Endpoint where;
     bool authenticated = false;
     bool extensions = false; // the agent serves the extension calls (<hostlink/ext.h>)
+    int lastExtension = 0;   // the highest of them (lastExtensionCall), 0 without them
 };
 
 // Connects to args' endpoint (with -peer: agentHost() and the port), shakes hands, authenticates

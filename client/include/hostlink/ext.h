@@ -76,8 +76,18 @@ struct DirEntryPlus {
     Status64 status;
 };
 
+// The highest extension call served by every agent that has extensions at all: agents that only
+// say HOSTAGENT_EXTENSIONS=1 serve 49 to this one.
+constexpr int kLastFirstExtension = kCallUmask;
+
+// The highest extension call an agent serves, from its environment entries: 0 without
+// HOSTAGENT_EXTENSIONS=1; the number in HOSTAGENT_EXTENSION_CALLS when it is plain decimal from
+// kLastFirstExtension to 65535; kLastFirstExtension otherwise (older agents lack the entry).
+int lastExtensionCall(const std::vector<std::string> &entries);
+// The same, asked with getenv, which every agent answers.
+int lastExtensionCall(Link &link);
+
 // True when the agent serves the extension calls: its environment holds HOSTAGENT_EXTENSIONS=1.
-// Asks with getenv, which every agent answers.
 bool hasExtensions(Link &link);
 
 int32_t rename(Link &link, std::string_view from, std::string_view to);
