@@ -22,7 +22,7 @@ namespace hostfs {
 void Fs::madeDirectory(const char *path)
 {
     struct stat st;
-    if (!ext_ || opt_.nodefer || cache_.recall(path, &st) != StatusCache::Answer::Found)
+    if (!serves(hl::kCallOpenwrite) || opt_.nodefer || cache_.recall(path, &st) != StatusCache::Answer::Found)
         return;
     std::lock_guard<std::mutex> lock(deferMu_);
     if (madeDirs_.size() >= 4096)
@@ -33,7 +33,7 @@ void Fs::madeDirectory(const char *path)
 bool Fs::deferCreate(const char *path, mode_t mode, int flags, FileHandle **out)
 {
     struct stat st;
-    if (!ext_ || opt_.nodefer || opt_.multiUser || (flags & O_ACCMODE) == O_RDONLY ||
+    if (!serves(hl::kCallOpenwrite) || opt_.nodefer || opt_.multiUser || (flags & O_ACCMODE) == O_RDONLY ||
         cache_.recall(path, &st) != StatusCache::Answer::Missing)
         return false;
     std::lock_guard<std::mutex> lock(deferMu_);

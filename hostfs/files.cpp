@@ -80,7 +80,9 @@ std::unique_ptr<FileHandle::Chunk> newChunk(int64_t offset, size_t span, int hea
 int32_t Fs::openWithData(const char *path, int flags, int64_t size, std::deque<std::unique_ptr<FileHandle::Chunk>> *chunks)
 {
     std::deque<std::unique_ptr<FileHandle::Chunk>> all;
-    int64_t end = size <= kWholeAtOpen ? std::min<int64_t>(size, static_cast<int64_t>(opt_.readaheadChunks) * kChunk) : 0;
+    int64_t end = size <= kWholeAtOpen && serves(hl::kCallPreadlast)
+                      ? std::min<int64_t>(size, static_cast<int64_t>(opt_.readaheadChunks) * kChunk)
+                      : 0;
     try {
         // The rest right behind the open on the wire, read from the descriptor it opens.
         link_->together([&](auto send) {
@@ -130,7 +132,7 @@ int Fs::openOn(const char *path, int flags, mode_t mode, FileHandle **out)
     struct stat st;
     int64_t size = cache_.recall(path, &st) == StatusCache::Answer::Found && S_ISREG(st.st_mode) ? st.st_size : -1;
     int32_t fd;
-    if (ext_ && (flags & O_ACCMODE) != O_WRONLY && !(flags & (O_CREAT | O_TRUNC))) {
+    if (serves(hl::kCallOpenread) && (flags & O_ACCMODE) != O_WRONLY && !(flags & (O_CREAT | O_TRUNC))) {
         fd = openWithData(path, flags, size, &first);
     } else {
         hl::Request req = hl::Request(wire::CALL_OPEN).word(wireOpenFlags(flags)).word(static_cast<int32_t>(mode & 07777)).str(hostPath(path));

@@ -88,9 +88,10 @@ public:
     Fs(const Fs &) = delete;
     Fs &operator=(const Fs &) = delete;
 
-    // Takes a connected (and authenticated) link; learns the extensions unless noext, moves the
-    // agent's working directory to the root and checks it. LinkError or a message on failure.
-    std::optional<std::string> attach(hl::Link link, bool extensions);
+    // Takes a connected (and authenticated) link; uses the extensions up to call lastExtension
+    // (Connected::lastExtension) unless noext, moves the agent's working directory to the root
+    // and checks it. LinkError or a message on failure.
+    std::optional<std::string> attach(hl::Link link, bool extensions, int lastExtension = hl::kCallPreadlast);
     // How a new link is made after a loss (-o reconnect); without one a loss is final.
     void setConnector(std::function<hl::Link()> connect) { connect_ = std::move(connect); }
     void setLostHandler(LostHandler h) { lost_ = std::move(h); }
@@ -99,6 +100,8 @@ public:
     using StaleHandler = std::function<void(const std::string &path)>;
     void setStaleHandler(StaleHandler h) { stale_ = std::move(h); }
     bool extensions() const { return ext_; }
+    // Whether the agent serves this extension call.
+    bool serves(int call) const { return ext_ && call <= lastExt_; }
     const Options &options() const { return opt_; }
     // Looks at an idle link: the agent gone while nothing was asked is a loss noticed at once.
     void watch();
@@ -201,6 +204,7 @@ private:
     Options opt_;
     std::unique_ptr<hl::SharedLink> link_;
     bool ext_ = false;
+    int lastExt_ = 0; // the highest extension call the agent serves
     StatusCache cache_;
     Preloads preloads_;
     std::atomic<uint64_t> generation_{1}; // bumped by every change of file data

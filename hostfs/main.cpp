@@ -198,7 +198,8 @@ hl::Connected connect(const hostfs::Options &o)
         hl::Connected c;
         c.link = hl::Link::adopt(o.fd, o.client.swapped);
         c.link.setTimeout(o.linkTimeout);
-        c.extensions = !o.noext && hl::hasExtensions(c.link);
+        c.lastExtension = o.noext ? 0 : hl::lastExtensionCall(c.link);
+        c.extensions = c.lastExtension > 0;
         return c;
     }
     hl::ConnectOptions co;
@@ -265,7 +266,7 @@ int main(int argc, char **argv)
     }
     try {
         hl::Connected c = connect(o);
-        if (auto problem = filesystem.attach(std::move(c.link), c.extensions)) {
+        if (auto problem = filesystem.attach(std::move(c.link), c.extensions, c.lastExtension)) {
             fprintf(stderr, "%s\n", problem->c_str());
             fuse_destroy(fuse);
             return 1;

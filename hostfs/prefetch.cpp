@@ -106,7 +106,7 @@ int Fs::openPreloaded(const char *path, int flags, FileHandle **out)
     }
     if (paths.size() < 2 || paths[0] != path)
         return 1;
-    if (ext_)
+    if (serves(hl::kCallOpenread))
         return preloadWithOpen(paths, flags, out);
     uint64_t generation = generation_;
     std::vector<hl::Reply> opened(paths.size()), data(paths.size());

@@ -34,9 +34,10 @@ Fs::Fs(Options options)
 
 Fs::~Fs() = default;
 
-std::optional<std::string> Fs::attach(hl::Link link, bool extensions)
+std::optional<std::string> Fs::attach(hl::Link link, bool extensions, int lastExtension)
 {
     ext_ = extensions && !opt_.noext;
+    lastExt_ = ext_ ? lastExtension : 0;
     if (auto problem = prepare(link, opt_, ext_))
         return problem;
     link_ = std::make_unique<hl::SharedLink>(std::move(link), kMostInFlight);

@@ -3,6 +3,7 @@
 // and with many readers at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -111,6 +112,43 @@ TEST(ReadWhole, WhatTheHostHoldsWhateverTheListingSaid)
     for (auto &t : readers)
         t.join();
     EXPECT_EQ(wrong, 0);
+}
+
+// A call above the last one the agent names is never sent: opens, reads behind them, deferred
+// creations and small-file preloads go the older ways. Umask is the last of the first agents
+// with extensions; with preadlast, the whole set shows in the trace.
+TEST(ReadWhole, CallsAboveTheAgentsLastAreNeverSent)
+{
+    for (int last : {int(hl::kLastFirstExtension), int(hl::kCallOpenread), int(hl::kCallPreadlast)}) {
+        SCOPED_TRACE(last);
+        AgentProcess agent;
+        ASSERT_TRUE(agent.Start({"xt.term", "-v", "-x", "-d", "--"})) << agent.Stderr();
+        Scratch root;
+        hostfs::Options o;
+        o.root = root.path();
+        hostfs::Fs fs(o);
+        ASSERT_EQ(fs.attach(agent.Open(), true, last), std::nullopt);
+        for (const char *name : {"a", "b", "big"})
+            WriteFile(root / name, Pattern(name[1] ? 200000 : 100, 3));
+        hostfs::Listing listing;
+        ASSERT_EQ(fs.list("/", listing), 0);
+        for (const char *name : {"/a", "/big"}) {
+            hostfs::FileHandle *fh = nullptr;
+            ASSERT_EQ(fs.open(name, O_RDONLY, &fh), 0);
+            std::string got(300000, '\0');
+            got.resize(static_cast<size_t>(std::max(fs.read(fh, got.data(), got.size(), 0), 0)));
+            EXPECT_EQ(got, Pattern(name[2] ? 200000 : 100, 3));
+            fs.release(fh);
+        }
+        hostfs::FileHandle *fh = nullptr;
+        ASSERT_EQ(fs.mkdir("/d", 0755), 0);
+        ASSERT_EQ(fs.create("/d/f", 0644, O_WRONLY | O_CREAT, &fh), 0);
+        EXPECT_EQ(fs.write(fh, "abc", 3, 0), 3);
+        EXPECT_EQ(fs.release(fh), 0);
+        EXPECT_EQ(ReadFile(root / "d/f"), "abc");
+        for (auto [name, call] : {std::pair{"= openread(", hl::kCallOpenread}, {"= openwrite(", hl::kCallOpenwrite}, {"= preadlast(", hl::kCallPreadlast}})
+            EXPECT_EQ(agent.Stderr().find(name) != std::string::npos, call <= last) << name;
+    }
 }
 
 } // namespace
