@@ -92,6 +92,19 @@ const Transcript kTranscripts[] = {
          EXPECT_EQ(Stat(host + "/f").st_uid, 123u);
          EXPECT_EQ(Stat(host + "/f").st_gid, 456u);
      }},
+    {"local commands: lmkdir [-p], lumask masks what get makes, ! runs a local shell", {},
+     [](const std::string &host, const std::string &) { Write(host + "/f", "f"), chmod((host + "/f").c_str(), 0666); },
+     {{"lmkdir -p a/b", ""}, {"lmkdir -p a/b", ""}, {"-lmkdir a", "lmkdir: a: File exists\n"}, {"lumask 027", "Local umask: 027\n"},
+      {"-lumask 9", "lumask: 9: not an octal mask\n"}, {"get f a/b/g", ""}, {"!echo hi >a/x", ""},
+      // a file where -p needs a directory is named, and nothing is made beyond it
+      {"-lmkdir -p a/x/y", "lmkdir: a/x: Not a directory\n"},
+      {"lmkdir -- -d", ""}},
+     [](const std::string &, const std::string &local) {
+         EXPECT_EQ(Stat(local + "/a/b/g").st_mode & 07777, 0640u);
+         EXPECT_EQ(ReadFile(local + "/a/x"), "hi\n");
+         EXPECT_FALSE(fs::exists(local + "/a/x/y"));
+         EXPECT_TRUE(fs::is_directory(local + "/-d"));
+     }},
     {"ls sorts by name, size and time, reversed, dot files with -a", {},
      [](const std::string &host, const std::string &) {
          Write(host + "/b", "22"), Write(host + "/a", "1"), Write(host + "/c", "333"), Write(host + "/.h", "");
