@@ -70,6 +70,25 @@ long PreadReply(int fd, int error, int n, int64_t offset)
     return got;
 }
 
+// Writes n bytes of data to fd from offset, as many as it can: the count written, or -1 when
+// nothing was; *error the failure that stopped it (EIO for a write that wrote nothing and said
+// nothing), left alone when all were written.
+long PwriteAll(int fd, const char *data, int n, int64_t offset, int *error)
+{
+    long put = 0;
+    while (put < n) {
+        ssize_t w = pwrite(fd, data + put, static_cast<size_t>(n - put), static_cast<off_t>(offset + put));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            *error = w < 0 ? errno : EIO;
+            return put == 0 ? -1 : put;
+        }
+        put += w;
+    }
+    return put;
+}
+
 // Wire values of utimens.
 constexpr int32_t WIRE_NOFOLLOW = 1;
 constexpr int32_t WIRE_UTIME_NOW = 0x3fffffff;
@@ -334,21 +353,8 @@ char *RemotePwrite(int connection, char *request)
     const char *data = whole ? ReqBytes(request, 20, n) : nullptr;
     if (!data)
         error = EINVAL;
-    if (!error) {
-        put = 0;
-        while (put < n) {
-            ssize_t w = pwrite(fd, data + put, static_cast<size_t>(n - put), static_cast<off_t>(offset + put));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0) {
-                error = errno;
-                if (put == 0)
-                    put = -1;
-                break;
-            }
-            put += w;
-        }
-    }
+    if (!error)
+        put = PwriteAll(fd, data, n, offset, &error);
     ResultZeroReply(static_cast<int>(put), error);
     Verbose("Request: %d = pwrite64(%d,...,%d,%lld)\n", static_cast<int>(put), fd, n, static_cast<long long>(offset));
     return replybuf;
@@ -528,19 +534,7 @@ char *RemoteOpenwrite(int, char *request)
     }
     if (fd >= 0) {
         error = 0;
-        put = 0;
-        while (put < n) {
-            ssize_t w = write(fd, data + put, static_cast<size_t>(n - put));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0) {
-                error = w < 0 ? errno : EIO;
-                if (put == 0)
-                    put = -1;
-                break;
-            }
-            put += w;
-        }
+        put = PwriteAll(fd, data, n, 0, &error);
         result = keep ? fd : 0;
         if (!keep && close(fd) != 0 && !error)
             error = errno;
