@@ -170,6 +170,8 @@ private:
     int ready(FileHandle *fh, bool needFd = true);
     int openPreloaded(const char *path, int flags, FileHandle **out);
     int preloadWithOpen(const std::vector<std::string> &paths, int flags, FileHandle **out);
+    int placePreloads(const std::vector<std::string> &paths, std::vector<std::optional<std::string>> &contents,
+                      uint64_t generation, int flags, FileHandle **out);
     FileHandle *preloadedHandle(const char *path, int flags, std::string data);
     static constexpr double kPreloadSeconds = 5; // the longest a preloaded file waits to be opened
     // Deferred creation: a create answered here when path is known absent in a directory this

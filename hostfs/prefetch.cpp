@@ -141,23 +141,41 @@ int Fs::openPreloaded(const char *path, int flags, FileHandle **out)
     }
     if (!any)
         return 1;
-    link_->wait(last);
-    double until = now() + std::min(opt_.attrTimeout, kPreloadSeconds);
-    int result = 1;
+    try {
+        link_->wait(last);
+    } catch (...) {
+        link_->settle(); // nothing is written into the buffers any more when they go
+        throw;
+    }
+    std::vector<std::optional<std::string>> contents(paths.size());
     for (size_t i = 0; i < paths.size(); i++) {
         if (!buffers[i])
             continue;
         if (data[i].raw.size() < 12)
             throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
         int32_t n = hl::parseResult(data[i], ext_ ? int(hl::kCallPread64) : int(wire::CALL_READ));
-        if (n < 0 || static_cast<size_t>(n) >= kSmall || static_cast<size_t>(n) > placed[i])
-            continue; // grown meanwhile, or unreadable: opened the ordinary way when asked for
-        std::string content(buffers[i].get(), static_cast<size_t>(n));
+        if (n >= 0 && static_cast<size_t>(n) < kSmall && static_cast<size_t>(n) <= placed[i])
+            contents[i].emplace(buffers[i].get(), static_cast<size_t>(n));
+    }
+    return placePreloads(paths, contents, generation, flags, out);
+}
+
+// The first path's data opens it now; the others wait for their opens while nothing has changed
+// through the mount since they were asked for. A file without data (grown meanwhile, or
+// unreadable) is opened the ordinary way when asked for. 0 when the first was placed, else 1.
+int Fs::placePreloads(const std::vector<std::string> &paths, std::vector<std::optional<std::string>> &contents,
+                      uint64_t generation, int flags, FileHandle **out)
+{
+    double until = now() + std::min(opt_.attrTimeout, kPreloadSeconds);
+    int result = 1;
+    for (size_t i = 0; i < paths.size(); i++) {
+        if (!contents[i])
+            continue;
         if (i == 0) {
-            *out = preloadedHandle(path, flags, std::move(content));
+            *out = preloadedHandle(paths[0].c_str(), flags, std::move(*contents[i]));
             result = 0;
         } else if (generation == generation_) {
-            preloads_.put(paths[i], std::move(content), generation, until);
+            preloads_.put(paths[i], std::move(*contents[i]), generation, until);
         }
     }
     return result;
@@ -167,7 +185,6 @@ int Fs::openPreloaded(const char *path, int flags, FileHandle **out)
 // all of them in one round trip.
 int Fs::preloadWithOpen(const std::vector<std::string> &paths, int flags, FileHandle **out)
 {
-    const char *path = paths[0].c_str();
     uint64_t generation = generation_;
     std::vector<hl::Reply> replies(paths.size());
     std::vector<std::unique_ptr<char[]>> buffers(paths.size());
@@ -190,8 +207,7 @@ int Fs::preloadWithOpen(const std::vector<std::string> &paths, int flags, FileHa
         link_->settle(); // nothing is written into the buffers any more when they go
         throw;
     }
-    double until = now() + std::min(opt_.attrTimeout, kPreloadSeconds);
-    int result = 1;
+    std::vector<std::optional<std::string>> contents(paths.size());
     for (size_t i = 0; i < paths.size(); i++) {
         if (replies[i].raw.size() < 16)
             throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
@@ -200,17 +216,10 @@ int Fs::preloadWithOpen(const std::vector<std::string> &paths, int flags, FileHa
         if (fd < 0)
             continue;
         link_->send(hl::Request(wire::CALL_CLOSE).word(fd)); // behind
-        if (n < 0 || static_cast<size_t>(n) >= kSmallWithOpen)
-            continue; // grown meanwhile, or unreadable: opened the ordinary way when asked for
-        std::string content(buffers[i].get(), static_cast<size_t>(n));
-        if (i == 0) {
-            *out = preloadedHandle(path, flags, std::move(content));
-            result = 0;
-        } else if (generation == generation_) {
-            preloads_.put(paths[i], std::move(content), generation, until);
-        }
+        if (n >= 0 && static_cast<size_t>(n) < kSmallWithOpen)
+            contents[i].emplace(buffers[i].get(), static_cast<size_t>(n));
     }
-    return result;
+    return placePreloads(paths, contents, generation, flags, out);
 }
 
 } // namespace hostfs
