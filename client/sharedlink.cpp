@@ -98,6 +98,12 @@ void SharedLink::settle()
     cv_.wait(lock, [&] { return !reading_; });
 }
 
+void SharedLink::abandon(std::exception_ptr why)
+{
+    breakWith(why);
+    settle();
+}
+
 SharedLink::Ticket SharedLink::send(const Request &req, Expect expect)
 {
     std::lock_guard<std::mutex> sending(sendMu_);

@@ -97,31 +97,24 @@ int32_t Fs::openWithData(const char *path, int flags, int64_t size, std::deque<s
             }
         });
         link_->wait(all.front()->ticket);
+        FileHandle::Chunk &c = *all.front();
+        if (c.reply.raw.size() < 16)
+            throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
+        int32_t fd = hl::parseOpenread(c.reply, c.placed, &c.count);
+        if (fd < 0) {
+            int error = errno;
+            link_->wait(all.back()->ticket); // the reads behind a failed open fail too
+            errno = error;
+            return -1;
+        }
+        c.withOpen = true;
+        c.error = c.count < 0 ? errno : 0;
+        *chunks = std::move(all);
+        return fd;
     } catch (...) {
-        link_->settle(); // nothing is written into the chunks any more when they go
+        link_->abandon(std::current_exception()); // nothing is written into the chunks any more when they go
         throw;
     }
-    FileHandle::Chunk &c = *all.front();
-    if (c.reply.raw.size() < 16)
-        throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
-    int32_t fd = hl::parseOpenread(c.reply, c.placed, &c.count);
-    if (fd < 0) {
-        int error = errno;
-        if (all.size() > 1) {
-            try {
-                link_->wait(all.back()->ticket); // the reads behind a failed open fail too
-            } catch (...) {
-                link_->settle();
-                throw;
-            }
-        }
-        errno = error;
-        return -1;
-    }
-    c.withOpen = true;
-    c.error = c.count < 0 ? errno : 0;
-    *chunks = std::move(all);
-    return fd;
 }
 
 int Fs::openOn(const char *path, int flags, mode_t mode, FileHandle **out)

@@ -113,38 +113,38 @@ int Fs::openPreloaded(const char *path, int flags, FileHandle **out)
     std::vector<std::unique_ptr<char[]>> buffers(paths.size());
     std::vector<size_t> placed(paths.size());
     hl::SharedLink::Ticket last = 0;
-    for (size_t i = 0; i < paths.size(); i++) {
-        hl::Expect e;
-        e.reply = &opened[i];
-        last = link_->send(hl::Request(wire::CALL_OPEN).word(hl::kOpenRead).word(0).str(hostPath(paths[i].c_str())), std::move(e));
-    }
-    link_->wait(last);
-    bool any = false;
-    for (size_t i = 0; i < paths.size(); i++) {
-        if (opened[i].raw.size() < 12)
-            throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
-        int32_t fd = hl::parseResult(opened[i], wire::CALL_OPEN);
-        if (fd < 0)
-            continue;
-        buffers[i].reset(new char[kSmall]);
-        hl::Expect e;
-        e.reply = &data[i];
-        e.head = 12;
-        e.tail = buffers[i].get();
-        e.tailSize = kSmall;
-        e.placed = &placed[i];
-        e.expectedSize = 12 + kSmall;
-        last = link_->send(ext_ ? hl::pread64Request(fd, kSmall, 0) : hl::Request(wire::CALL_READ).word(fd).word(static_cast<int32_t>(kSmall)),
-                           std::move(e));
-        link_->send(hl::Request(wire::CALL_CLOSE).word(fd)); // behind
-        any = true;
-    }
-    if (!any)
-        return 1;
     try {
+        for (size_t i = 0; i < paths.size(); i++) {
+            hl::Expect e;
+            e.reply = &opened[i];
+            last = link_->send(hl::Request(wire::CALL_OPEN).word(hl::kOpenRead).word(0).str(hostPath(paths[i].c_str())), std::move(e));
+        }
+        link_->wait(last);
+        bool any = false;
+        for (size_t i = 0; i < paths.size(); i++) {
+            if (opened[i].raw.size() < 12)
+                throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
+            int32_t fd = hl::parseResult(opened[i], wire::CALL_OPEN);
+            if (fd < 0)
+                continue;
+            buffers[i].reset(new char[kSmall]);
+            hl::Expect e;
+            e.reply = &data[i];
+            e.head = 12;
+            e.tail = buffers[i].get();
+            e.tailSize = kSmall;
+            e.placed = &placed[i];
+            e.expectedSize = 12 + kSmall;
+            last = link_->send(ext_ ? hl::pread64Request(fd, kSmall, 0) : hl::Request(wire::CALL_READ).word(fd).word(static_cast<int32_t>(kSmall)),
+                               std::move(e));
+            link_->send(hl::Request(wire::CALL_CLOSE).word(fd)); // behind
+            any = true;
+        }
+        if (!any)
+            return 1;
         link_->wait(last);
     } catch (...) {
-        link_->settle(); // nothing is written into the buffers any more when they go
+        link_->abandon(std::current_exception()); // nothing is written into the buffers any more when they go
         throw;
     }
     std::vector<std::optional<std::string>> contents(paths.size());
@@ -204,7 +204,7 @@ int Fs::preloadWithOpen(const std::vector<std::string> &paths, int flags, FileHa
         }
         link_->wait(last);
     } catch (...) {
-        link_->settle(); // nothing is written into the buffers any more when they go
+        link_->abandon(std::current_exception()); // nothing is written into the buffers any more when they go
         throw;
     }
     std::vector<std::optional<std::string>> contents(paths.size());

@@ -87,6 +87,10 @@ public:
     // Waits until no thread is reading a reply: after a break, nothing more is written into the
     // memory that requests in flight named.
     void settle();
+    // For a caller that leaves by an exception while requests it sent still name its memory:
+    // the link is broken with why (unless it already is), and once this returns nothing more is
+    // written into that memory.
+    void abandon(std::exception_ptr why);
     // Puts a new link in place of a broken one (after a reconnect); the old one is closed.
     void reset(Link link);
     // True when nothing is in flight and the agent has closed the connection or sent something
