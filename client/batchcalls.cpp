@@ -1,6 +1,7 @@
 // The typed requests of a batch: one per remote call, each with its decoder.
 #include <hostlink/batch.h>
 #include <hostlink/calls.h>
+#include <hostlink/ext.h>
 
 #include <cerrno>
 
@@ -199,10 +200,12 @@ Pending Batch::readlink(std::string_view path)
 Pending Batch::getenv()
 {
     return submit(Request(kCallGetenv), [](const Reply &r, Result &res) {
-        for (const std::string &entry : decodeEnvironment(r)) {
+        std::vector<std::string> entries = decodeEnvironment(r);
+        for (const std::string &entry : entries) {
             res.text += entry;
             res.text.push_back('\0');
         }
+        res.value = lastExtensionCall(entries);
     });
 }
 Pending Batch::getlogin()
@@ -210,8 +213,7 @@ Pending Batch::getlogin()
     return submit(Request(kCallGetlogin), [](const Reply &r, Result &res) {
         if (r.length() < 68 || r.raw.size() < 68)
             throw LinkError(Kind::Malformed, "getlogin reply too short");
-        std::string field = r.raw.substr(4, 64);
-        res.text = field.substr(0, field.find('\0'));
+        res.text = detail::nameField(r);
         res.value = res.text.empty() ? -1 : 0;
         res.error = res.text.empty() ? ENXIO : 0;
     });

@@ -72,6 +72,8 @@ Request vectorRequest(int call, const std::string &first, const std::vector<std:
                       const std::vector<std::string> *env);
 // Writes all of p to a local descriptor, again after an interruption; false on a failure.
 bool writeAllLocal(int fd, const char *p, size_t n);
+// The name in the 64-byte field of a getlogin or gethostname reply (of at least 68 bytes).
+std::string nameField(const Reply &r);
 } // namespace detail
 
 } // namespace hostlink

@@ -467,14 +467,14 @@ namespace {
 
 int32_t id(Link &link, int call) { return exchange(link, Request(call), 8).word(1); }
 
-std::string nameField(const Reply &r)
+} // namespace
+
+std::string detail::nameField(const Reply &r)
 {
     std::string field = r.raw.substr(4, 64);
     size_t nul = field.find('\0');
     return nul == std::string::npos ? field : field.substr(0, nul);
 }
-
-} // namespace
 
 int32_t getuid(Link &link) { return id(link, kCallGetuid); }
 int32_t getgid(Link &link) { return id(link, kCallGetgid); }
@@ -483,7 +483,7 @@ int32_t getegid(Link &link) { return id(link, kCallGetegid); }
 
 int32_t getlogin(Link &link, std::string *name)
 {
-    std::string s = nameField(exchange(link, Request(kCallGetlogin), 68));
+    std::string s = detail::nameField(exchange(link, Request(kCallGetlogin), 68));
     if (s.empty()) {
         errno = ENXIO;
         return -1;
@@ -495,7 +495,7 @@ int32_t getlogin(Link &link, std::string *name)
 
 int32_t gethostname(Link &link, std::string *name)
 {
-    std::string s = nameField(exchange(link, Request(kCallGethostname), 68));
+    std::string s = detail::nameField(exchange(link, Request(kCallGethostname), 68));
     if (name)
         *name = std::move(s);
     return 0;

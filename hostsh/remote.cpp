@@ -65,14 +65,7 @@ void Remote::start(int32_t *uid, std::string *login)
     Pending env = batch.getenv(), id = batch.getuid(), name = batch.getlogin();
     batch.drain();
     rounds_++;
-    // The batch hands the entries over each ended by a NUL.
-    const std::string &text = env.get().text;
-    std::vector<std::string> entries;
-    for (size_t at = 0, end; at < text.size(); at = end + 1) {
-        end = std::min(text.find('\0', at), text.size());
-        entries.emplace_back(text, at, end - at);
-    }
-    ext_ = hostlink::lastExtensionCall(entries) > 0;
+    ext_ = env.value() > 0; // the highest extension call the agent serves
     *uid = id.value();
     *login = name.get().text;
 }

@@ -128,7 +128,7 @@ public:
     Pending chdir(std::string_view path);
     Pending getcwd();
     Pending readlink(std::string_view path);
-    Pending getenv();   // result.text: the agent's entries, each ended by a NUL
+    Pending getenv();   // result.text: the agent's entries, each ended by a NUL; result.value: lastExtensionCall of them
     Pending getlogin(); // result.text: the login name; ENXIO when the agent has none
     Pending getuid();
     Pending getgid();
