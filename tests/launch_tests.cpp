@@ -63,8 +63,7 @@ TEST(Launch, RemoteShellSearch)
     // -r before rsh, no second slash, "" is ".", too long with -r (rsh fits), earlier dirs first.
     for (const Case &c : std::vector<Case>{
              {a + ":" + b, "", b + "/rsh"}, {a + ":" + b, "mysh", b + "/mysh"}, {b + "/:" + a, "mysh", b + "/mysh"},
-             {unset, "", "(none)"}, {a, "", "(none)"}, {":" + a, "", "rsh"}, {"/nonexistent::" + a, "", "rsh"},
-             {a + ":", "", "rsh"}, {tooLong + ":" + b, "", b + "/rsh"}, {fits + ":" + b, "", fits + "/rsh"},
+             {unset, "", "(none)"}, {a, "", "(none)"}, {"/nonexistent::" + a, "", "rsh"}, {tooLong + ":" + b, "", b + "/rsh"},
              {fits + ":" + b, "longer", fits + "/rsh"}, {first + ":" + b, "mysh", first + "/rsh"}}) {
         c.path ? setenv("PATH", c.path->c_str(), 1) : unsetenv("PATH");
         settings.remote_shell_commands[0] = c.name;
@@ -153,18 +152,14 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
     };
     for (const Case &c : std::vector<Case>{
              {{"vkxt.term", "-hlocalhost", "--"}, "DISPLAY", "localhost", "term"},
-             {{"/some/dir/xt.term", "-hlocalhost", "--"}, "DISPLAY=127.0.0.1:0", "localhost", "term"},
              {{"xt.xt.term", "--"}, "DISPLAY=localhost:0:1", "localhost", "xt.term"},
-             {{"term", "--"}, "DISPLAY=127.0.0.1:10", "127.0.0.1", "term"},
+             {{"/some/dir/term", "--"}, "DISPLAY=127.0.0.1:10", "127.0.0.1", "term"},
              {{"xt.other", "-c/opt/bin/xt.term", "--", "-display", "localhost:1", "-display", "127.0.0.1:3", "-display"},
               "DISPLAY=localhost:0", "127.0.0.1", "/opt/bin/xt.term"}, // the last -display wins
              {{"xt.term", "-hlocalhost", "--", "-display", "127.0.0.1:3"}, "DISPLAY", "localhost", "term"},
-             {{"xt.term", "-v", "--", "a"}, "DISPLAY", noDisplay, ""},
              {{"xt.term", "-v", "--", "a"}, "DISPLAY=localhost", noDisplay, ""},
              {{"xt.term", "-v", "--", "a"}, "DISPLAY=:0", "Unknown terminal name .\n", ""},
-             {{"xt.term", "-v", "--", "a"}, "DISPLAY=" + longLabel + ":0", "Unknown terminal name " + longLabel + ".\n", ""},
-             {{"xt.term", "-hbad_name!", "--", "a"}, "DISPLAY=localhost:0", "Unknown terminal name bad_name!.\n", ""},
-             {{"xt.term", "-h" + longLabel + ".example", "--", "a"}, "DISPLAY",
+             {{"xt.term", "-h" + longLabel + ".example", "--", "a"}, "DISPLAY=localhost:0",
               "Unknown terminal name " + longLabel + ".example.\n", ""},
          }) {
         SCOPED_TRACE(c.argv[0] + " " + c.argv[1] + " " + c.display);
@@ -254,21 +249,15 @@ std::string Dir(const char *path) { return fs::path(path).parent_path().string()
 TEST(WholeLaunch, ThroughLoopshTheTerminalClientIsStartedAndServed)
 {
     Scratch dir;
-    for (const std::string terminal : {"127.0.0.1", "localhost"}) {
-        std::string log = dir / ("client-" + terminal + ".log");
-        Outcome o = RunAgent({"xt.termclient", "-v", "-rloopsh", "-h" + terminal, "-t10", "--", kMeta, "plain"},
-                        {"PATH=" + Dir(LOOPSH_PATH) + ":" + Dir(TERMCLIENT_PATH) + ":/usr/bin:/bin", "HOSTAGENT_LOG=" + log});
-        EXPECT_EQ(o.status, 0) << o.err;
-        EXPECT_EQ(o.out, ""); // the client left the remote shell silently
-        EXPECT_NE(o.err.find("Accepted connection from peer.\n"), std::string::npos) << o.err;
-        EXPECT_NE(o.err.find(" Request: Connection\n"), std::string::npos) << o.err;
-        std::string text; // the client's log, once written
-        WaitUntil([&] { return (text = ReadFile(log)).find("connection closed\n") != std::string::npos; });
-        for (const std::string &line : Strings{"termclient with 2 argument(s)\n", "\narg 1: " + kMeta + "\n", "\narg 2: plain\n",
-                                               "connected to the host agent at 127.0.0.1:",
-                                               "handshake: nonce 41 answered with 42\n", "\nhost: "})
-            EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
-    }
+    std::string log = dir / "client.log";
+    Outcome o = RunAgent({"xt.termclient", "-v", "-rloopsh", "-hlocalhost", "-t10", "--", kMeta, "plain"},
+                         {"PATH=" + Dir(LOOPSH_PATH) + ":" + Dir(TERMCLIENT_PATH) + ":/usr/bin:/bin", "HOSTAGENT_LOG=" + log});
+    EXPECT_EQ(std::make_pair(o.status, o.out), std::make_pair(0, std::string())) << o.err; // the client left silently
+    EXPECT_NE(o.err.find("Accepted connection from peer.\n"), std::string::npos) << o.err;
+    std::string text; // the client's log, once written
+    WaitUntil([&] { return (text = ReadFile(log)).find("connection closed\n") != std::string::npos; });
+    for (const std::string &line : Strings{"with 2 argument(s)\n", "\narg 1: " + kMeta + "\n", "\narg 2: plain\n", "\nhost: "})
+        EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
 }
 
 TEST(WholeLaunch, LoopshRefusesOtherHostsAndPassesTheStatusOn)
