@@ -30,12 +30,6 @@ struct Saved {
     }
 };
 
-Strings operator+(Strings a, const Strings &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // Directories outside, names inside; an element too long for the path buffer is skipped.
 TEST(Launch, RemoteShellSearch)
 {
