@@ -26,7 +26,7 @@ std::string Await(const std::string &path, const std::string &text)
     return got;
 }
 
-// The remote shell keeps args and launch key; twenty idle connections and intruders come first.
+// The remote shell keeps args and launch key; twenty idle connections, a keyless and a wrong key come first.
 TEST(Takeover, IntrudersAndIdleConnectionsDoNotKeepTheRealClientOut)
 {
     Scratch s;
