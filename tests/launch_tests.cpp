@@ -216,6 +216,19 @@ TEST(LaunchFailure, EveryFailureOfTheRemoteShellFallsBackWithThePreparedBlock)
     EXPECT_EQ(o.err, "Attemting to start host based term\n  it also failed.\n");
 }
 
+// What the remote shell prints is relayed as it comes, in chunks: about 4 MB in one launch.
+TEST(LaunchFailure, RemoteShellOutputRelayedWhole)
+{
+    Scratch bin;
+    WriteFile(bin / "bigsh", "#!/bin/sh\nexec seq 600000\n", 0755);
+    std::string data;
+    for (int i = 1; i <= 600000; i++)
+        data += std::to_string(i) + "\n";
+    Outcome o = RunAgent({"xt.term", "-rbigsh", "-nfs", "--"}, {"PATH=" + bin.path() + ":/usr/bin:/bin", "DISPLAY=localhost:0"});
+    EXPECT_EQ(o.status, 1); // output means a failed launch, and -nfs ends there
+    EXPECT_TRUE(o.out == data) << o.out.size() << " bytes of " << data.size();
+}
+
 // The connection may arrive while the remote shell still runs; it must come from the terminal.
 TEST(Connection, QueuedConnectionsAndThePeerCheck)
 {

@@ -343,20 +343,6 @@ TEST(Regress, ListenerAboveThe1024Limit)
     EXPECT_EQ(std::make_pair(d.Wait(), d.Err()), std::make_pair(0, std::string()));
 }
 
-// What the remote shell prints is relayed as it comes, in chunks: about 4 MB in one launch.
-TEST(Regress, RemoteShellOutputRelayedWhole)
-{
-    Scratch bin;
-    WriteFile(bin / "bigsh", "#!/bin/sh\nexec seq 600000\n", 0755);
-    std::string data;
-    for (int i = 1; i <= 600000; i++)
-        data += std::to_string(i) + "\n";
-    Agent a;
-    a.Start({"xt.term", "-rbigsh", "-nfs", "--"}, {"PATH=" + bin.path() + ":/usr/bin:/bin", "DISPLAY=localhost:0"}, false);
-    EXPECT_EQ(a.Wait(10), 1); // output means a failed launch, and -nfs ends there
-    EXPECT_TRUE(a.Out() == data) << a.Out().size() << " bytes of " << data.size();
-}
-
 // Trace lines show control bytes of client strings escaped, for standard and extension calls.
 TEST_P(Orders, TraceEscapesControlBytes)
 {
