@@ -1,6 +1,5 @@
 // The handlers in this process: rows of requests through ProcessRequest in either byte order.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -10,7 +9,6 @@
 #include <set>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <thread>
 #include <unistd.h>
 
 #include "common/settings.h"
@@ -133,37 +131,29 @@ TEST_P(Handlers, DescriptorCalls)
     const int32_t end = 11 + 2 * MAX_DATA;
     Check({
         {Write(w, 11, "hello world"), 12, 11, ANY, Fmt("Request: 11 = write(%d,...,11)\n", w)},
-        {Write(w, 0, "ignored"), 12, 0, ANY, Fmt("Request: 0 = write(%d,...,0)\n", w)},
         // Never more than the request carries, whatever older bytes lie behind it.
-        {Write(w, 20, "0123456789"), 12, -1, 22, Fmt("Request: -1 = write(%d,...,20)\n", w)},
-        {Write(w, -1, "short"), 12, -1, 22},
-        {Write(w, -1, block), 12, MAX_DATA, ANY, Fmt("Request: 65508 = write(%d,...,65508)\n", w)},
-        {Write(w, 70000, block), 12, MAX_DATA}, {Read(w, 4), 12, -1, 9, Fmt("Request: -1 = read(%d,...,4)\n", w)},
-        {Write(r, 3, "abc"), 12, -1, 9},
-        {Read(r, 5), 20, 5, ANY, Fmt("Request: 5 = read(%d,...,5)\n", r), std::string("hello\0\0\0", 8)},
-        {Read(r, 0), 12, 0, ANY, Fmt("Request: 0 = read(%d,...,0)\n", r)},
-        {Read(r, -1), MAX_MESSAGE, MAX_DATA, ANY, Fmt("Request: 65508 = read(%d,...,65508)\n", r),
-         " world" + block.substr(6)},
+        {Write(w, 20, "0123456789"), 12, -1, 22}, {Write(w, -1, "short"), 12, -1, 22}, {Write(w, -1, block), 12, MAX_DATA},
+        {Write(w, 70000, block), 12, MAX_DATA}, {Read(w, 4), 12, -1, 9}, {Write(r, 3, "abc"), 12, -1, 9},
+        {Read(r, 5), 20, 5, ANY, Fmt("Request: 5 = read(%d,...,5)\n", r), std::string("hello\0\0\0", 8)}, {Read(r, 0), 12, 0},
+        {Read(r, -1), MAX_MESSAGE, MAX_DATA, ANY, "", " world" + block.substr(6)},
         {Read(r, 70000), MAX_MESSAGE, MAX_DATA, ANY, "", block},
-        {Read(r, 100), 20, 6, ANY, Fmt("Request: 6 = read(%d,...,100)\n", r), std::string("xxxxxx\0\0", 8)},
-        {Read(r, 100), 12, 0}, {Lseek(r, 6, 0), 12, 6, ANY, Fmt("Request: 6 = lseek(%d,6,0)\n", r)},
+        {Read(r, 100), 20, 6, ANY, "", std::string("xxxxxx\0\0", 8)}, {Read(r, 100), 12, 0},
+        {Lseek(r, 6, 0), 12, 6, ANY, Fmt("Request: 6 = lseek(%d,6,0)\n", r)},
         {Read(r, 5), 20, 5, ANY, "", std::string("world\0\0\0", 8)}, {Lseek(r, -6, 1), 12, 5},
-        {Lseek(r, -1, 2), 12, end - 1}, {Lseek(r, -1, 0), 12, -1, 22, Fmt("Request: -1 = lseek(%d,-1,0)\n", r)},
-        {Lseek(r, 0, 1), 12, end - 1},
+        {Lseek(r, -1, 2), 12, end - 1}, {Lseek(r, -1, 0), 12, -1, 22}, {Lseek(r, 0, 1), 12, end - 1},
     });
     Check({
         {Word(CALL_FSTAT, r), 52, 0, ANY, Fmt("Request: 0 = fstat(%d,...)\n", r), "", 52, StatWords("w")},
-        {Word(CALL_CLOSE, r), 12, 0, ANY, Fmt("Request: 0 = close(%d)\n", r)},
-        {Word(CALL_CLOSE, r), 12, -1, 9, Fmt("Request: -1 = close(%d)\n", r)},
-        {Word(CALL_FSTAT, r), 52, -1, 9, Fmt("Request: -1 = fstat(%d,...)\n", r), std::string(40, '\0')},
-        {Lseek(r, 0, 0), 12, -1, 9},
+        {Word(CALL_CLOSE, r), 12, 0, ANY, Fmt("Request: 0 = close(%d)\n", r)}, {Word(CALL_CLOSE, r), 12, -1, 9},
+        {Word(CALL_FSTAT, r), 52, -1, 9, "", std::string(40, '\0')}, {Lseek(r, 0, 0), 12, -1, 9},
+    });
+    // Requests cut short are refused, before a descriptor is found to be the agent's own.
+    Check({
         {Msg(CALL_READ).w(w), 12, -1, 22}, {Msg(CALL_WRITE).w(w), 12, -1, 22}, {Msg(CALL_LSEEK).w(w).w(0), 12, -1, 22},
         {Msg(CALL_CLOSE), 12, -1, 22}, {Msg(CALL_FSTAT), 52, -1, 22, "", std::string(40, '\0')},
-    });
-    // A request cut short is refused before its descriptor is found to be the agent's own.
-    Check({
         {Msg(CALL_READ).w(conn), 12, -1, 22}, {Msg(CALL_WRITE).w(conn).w(5).b("x"), 12, -1, 22},
         {Msg(CALL_LSEEK).w(conn).w(0), 12, -1, 22}, {Msg(CALL_DUP2).w(conn), 12, -1, 22},
+        {Msg(CALL_PEERPIPE), 12, -1, 22}, {Msg(CALL_SETPGID).w(0), 12, -1, 22},
     });
 }
 
@@ -171,50 +161,27 @@ TEST_P(Handlers, OpenFlagsAndModes)
 {
     WriteFile("f", "0123456789");
     WriteFile("t", "gone");
+    settings.extensions = 1;
+    auto openread = [](int32_t count) { return Msg(CALL_OPENREAD).w(WIRE_O_RDONLY).w(0).w(count); };
     Check({
         {Open("f", WIRE_O_ACCMODE), 12, NONNEG, ANY, Fmt("Request: {r} = open(f,0x%x,0x1a4)\n", O_RDWR)},
-        {Open("f", WIRE_O_APPEND | WIRE_O_WRONLY), 12, NONNEG, ANY,
-         Fmt("Request: {r} = open(f,0x%x,0x1a4)\n", O_WRONLY | O_APPEND)},
-        {Open("f", WIRE_O_NONBLOCK), 12, NONNEG, ANY, Fmt("Request: {r} = open(f,0x%x,0x1a4)\n", O_NONBLOCK)},
-        {Open("f", WIRE_O_CREAT | WIRE_O_EXCL | WIRE_O_WRONLY), 12, -1, 17,
-         Fmt("Request: -1 = open(f,0x%x,0x1a4)\n", O_WRONLY | O_CREAT | O_EXCL)},
+        {Open("f", WIRE_O_APPEND | WIRE_O_WRONLY), 12, NONNEG},
         // Bits the wire does not define are dropped.
         {Open("f", -1), 12, -1, 17,
          Fmt("Request: -1 = open(f,0x%x,0x1a4)\n", O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK | O_TRUNC)},
-        {Open("t", WIRE_O_TRUNC | WIRE_O_WRONLY), 12, NONNEG, ANY,
-         Fmt("Request: {r} = open(t,0x%x,0x1a4)\n", O_WRONLY | O_TRUNC)},
-        {Open("missing", WIRE_O_WRONLY), 12, -1, 2, Fmt("Request: -1 = open(missing,0x%x,0x1a4)\n", O_WRONLY)},
-        {Open("new", WIRE_O_CREAT | WIRE_O_EXCL | WIRE_O_RDWR, 0600), 12, NONNEG, ANY,
-         Fmt("Request: {r} = open(new,0x%x,0x180)\n", O_RDWR | O_CREAT | O_EXCL)},
+        {Open("t", WIRE_O_TRUNC | WIRE_O_WRONLY), 12, NONNEG}, {Open("missing", WIRE_O_WRONLY), 12, -1, 2},
+        {Open("new", WIRE_O_CREAT | WIRE_O_EXCL | WIRE_O_RDWR, 0600), 12, NONNEG},
+        // Open and first read in one reply: descriptor, error word, bytes read, data from byte 16.
+        {openread(-1).s("t"), 16, NONNEG, 0, Fmt("Request: {r} = openread(t,0x0,0x0,...,%d): 0\n", MAX_MESSAGE - 16), "", 16, {0}},
+        {openread(2).s("f"), 20, NONNEG, 0, "", Pad("01"), 16, {2}},
+        {Msg(CALL_OPENREAD).w(0).w(0), 16, -1, 22, "Request: -1 = openread(?,0x0,0x0,...,0): -1\n", "", 16, {-1}},
+        {openread(4).b("f"), 16, -1, 22, "", "", 16, {-1}},
     });
     int rw = opened.at(0), app = opened.at(1);
     Check({{Write(rw, 2, "ab"), 12, 2}, {Write(app, 1, "Z"), 12, 1}});
     EXPECT_EQ(ReadFile("f"), "ab23456789Z");
     EXPECT_EQ(fs::file_size("t"), 0u);
     EXPECT_EQ(fs::status("new").permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write);
-}
-
-// Open and first read in one reply: descriptor, error word, bytes read, data from byte 16.
-Msg Openread(std::string_view p, int32_t flags, int32_t count, int32_t mode = 0) { return Msg(CALL_OPENREAD).w(flags).w(mode).w(count).s(p); }
-
-TEST_P(Handlers, OpenAndReadInOneReply)
-{
-    settings.extensions = 1;
-    WriteFile("f", "hello");
-    Check({
-        {Openread("f", WIRE_O_RDONLY, 2), 20, NONNEG, 0, "", Pad("he"), 16, {2}},
-        {Openread("f", WIRE_O_RDONLY, 0), 16, NONNEG, 0, "Request: {r} = openread(f,0x0,0x0,...,0): 0\n", "", 16, {0}},
-        {Openread("f", WIRE_O_RDONLY, -1), 24, NONNEG, 0, Fmt("Request: {r} = openread(f,0x0,0x0,...,%d): 5\n", MAX_MESSAGE - 16), "", 16, {5}},
-        {Openread("a\nb", WIRE_O_RDONLY, 1), 16, -1, 2, "Request: -1 = openread(a\\nb,0x0,0x0,...,1): -1\n", "", 16, {-1}},
-        {Openread("new", WIRE_O_CREAT | WIRE_O_WRONLY, 100, 0600), 16, NONNEG, 9,
-         Fmt("Request: {r} = openread(new,0x%x,0x180,...,100): -1\n", O_WRONLY | O_CREAT), "", 16, {-1}},
-        // Short requests: no count, or a path without its NUL.
-        {Msg(CALL_OPENREAD).w(0).w(0), 16, -1, 22, "Request: -1 = openread(?,0x0,0x0,...,0): -1\n", "", 16, {-1}},
-        {Msg(CALL_OPENREAD).w(0).w(0).w(4).b("f"), 16, -1, 22, "", "", 16, {-1}},
-    });
-    EXPECT_EQ(fs::status("new").permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write);
-    // The descriptor's offset is past the bytes that came: a read goes on from there.
-    Check({{Read(opened.at(0), 10), 16, 3, ANY, "", Pad("llo")}});
 }
 
 TEST_P(Handlers, PathCalls)
@@ -225,54 +192,42 @@ TEST_P(Handlers, PathCalls)
     WriteFile("file", "data", 0644);
     std::string deep = std::string(1023 - 9, '/') + "/nonexist"; // 1023 bytes, the most readlink takes
     Check({
-        {Msg(CALL_ACCESS).w(WIRE_F_OK).s("plain"), 12, 0, ANY, "Request: 0 = access(plain,0x0)\n"},
         {Msg(CALL_ACCESS).w(WIRE_F_OK).s("missing"), 12, -1, 2},
-        {Msg(CALL_ACCESS).w(WIRE_R_OK | WIRE_X_OK).s("plain"), 12, -1, 13,
-         Fmt("Request: -1 = access(plain,0x%x)\n", R_OK | X_OK)},
+        {Msg(CALL_ACCESS).w(WIRE_R_OK | WIRE_X_OK).s("plain"), 12, -1, 13, Fmt("Request: -1 = access(plain,0x%x)\n", R_OK | X_OK)},
         {Msg(CALL_ACCESS).w(WIRE_R_OK | WIRE_X_OK).s("exec"), 12, 0},
-        {Msg(CALL_ACCESS).w(WIRE_R_OK).s("plain"), 12, 0, ANY, Fmt("Request: 0 = access(plain,0x%x)\n", R_OK)},
-        {Msg(CALL_ACCESS).w(WIRE_W_OK | 0x100).s("plain"), 12, 0, ANY,
-         Fmt("Request: 0 = access(plain,0x%x)\n", W_OK)},
+        {Msg(CALL_ACCESS).w(WIRE_W_OK | 0x100).s("plain"), 12, 0, ANY, Fmt("Request: 0 = access(plain,0x%x)\n", W_OK)},
         // Bits 16 to 31 of a mode are not the host's; the trace shows the whole word.
         {Msg(CALL_MKDIR).w(0x10000 | 0755).s("sub"), 12, 0, ANY, "Request: 0 = mkdir(sub,0x101ed)\n"},
-        {Msg(CALL_MKDIR).w(0755).s("sub"), 12, -1, 17, "Request: -1 = mkdir(sub,0x1ed)\n"},
-        {Msg(CALL_CHMOD).w(0x7fff0000 | 0751).s("file"), 12, 0, ANY, "Request: 0 = chmod(file,0x7fff01e9)\n"},
-        {Msg(CALL_CHMOD).w(0644).s("missing"), 12, -1, 2}, {Open("sub/inside", WIRE_O_CREAT | WIRE_O_WRONLY), 12, NONNEG},
+        {Msg(CALL_MKDIR).w(0755).s("sub"), 12, -1, 17}, {Msg(CALL_CHMOD).w(0x7fff0000 | 0751).s("file"), 12, 0},
+        {Open("sub/inside", WIRE_O_CREAT | WIRE_O_WRONLY), 12, NONNEG},
         {Path(CALL_RMDIR, "sub"), 12, -1, 66, "Request: -1 = rmdir(sub)\n"}, {Path(CALL_RMDIR, "file"), 12, -1, 20},
-        {Path(CALL_UNLINK, "sub/inside"), 12, 0, ANY, "Request: 0 = unlink(sub/inside)\n"},
-        {Path(CALL_UNLINK, "sub/inside"), 12, -1, 2}, {Path(CALL_RMDIR, "sub"), 12, 0, ANY, "Request: 0 = rmdir(sub)\n"},
+        {Path(CALL_UNLINK, "sub/inside"), 12, 0, ANY, "Request: 0 = unlink(sub/inside)\n"}, {Path(CALL_RMDIR, "sub"), 12, 0},
         {Msg(CALL_LINK).s("file").s("hard"), 12, 0, ANY, "Request: 0 = link(file,hard)\n"},
-        {Msg(CALL_LINK).s("file").s("hard"), 12, -1, 17}, {Msg(CALL_LINK).s("missing").s("h2"), 12, -1, 2},
+        {Msg(CALL_LINK).s("file").s("hard"), 12, -1, 17},
         {Msg(CALL_SYMLINK).s("12345678").s("eight"), 12, 0, ANY, "Request: 0 = symlink(12345678,eight)\n"},
-        {Msg(CALL_SYMLINK).s("abcde").s("five"), 12, 0}, {Msg(CALL_SYMLINK).s("x").s("five"), 12, -1, 17},
+        {Msg(CALL_SYMLINK).s("abcde").s("five"), 12, 0},
         // The NUL behind a link text lies outside the reply when the text fills its last word.
         {Path(CALL_READLINK, "eight"), 20, 8, ANY, "Request: \"12345678\" = readlink(eight,...)\n", "12345678"},
         {Path(CALL_READLINK, "five"), 20, 5, ANY, "", std::string("abcde\0\0\0", 8)},
-        {Path(CALL_READLINK, "file"), 12, -1, 22, "Request: -1 = readlink(file,...)\n"}, {Path(CALL_READLINK, deep), 12, -1, 2},
-        {Path(CALL_READLINK, "/" + deep), 12, -1, 63, "Request: -1 = readlink(/" + deep + ",...)\n"},
-        {Path(CALL_STAT, "eight"), 52, -1, 2},
-        {Path(CALL_STAT, "plain/below"), 52, -1, 20, "Request: -1 = stat(plain/below,...)\n"},
+        {Path(CALL_READLINK, "file"), 12, -1, 22}, {Path(CALL_READLINK, deep), 12, -1, 2},
+        {Path(CALL_READLINK, "/" + deep), 12, -1, 63}, {Path(CALL_STAT, "plain/below"), 52, -1, 20},
         {Path(CALL_LSTAT, "missing"), 52, -1, 2, "Request: -1 = lstat(missing,...)\n", std::string(40, '\0')},
     });
     EXPECT_EQ(fs::status("file").permissions() & fs::perms::mask, static_cast<fs::perms>(0751));
+    umask(mask);
     ASSERT_EQ(symlink("file", "sym"), 0);
     Check({
-        {Path(CALL_STAT, "file"), 52, 0, ANY, "Request: 0 = stat(file,...)\n", "", 52, StatWords("file")},
-        {Path(CALL_STAT, "sym"), 52, 0, ANY, "", "", 52, StatWords("file")},
+        {Path(CALL_STAT, "sym"), 52, 0, ANY, "Request: 0 = stat(sym,...)\n", "", 52, StatWords("file")},
+        {Path(CALL_LSTAT, "sym"), 52, 0, ANY, "", "", 52, StatWords("sym", true)},
     });
-    // Following the link may set its access time: its own words are taken after that.
-    Check({{Path(CALL_LSTAT, "sym"), 52, 0, ANY, "Request: 0 = lstat(sym,...)\n", "", 52, StatWords("sym", true)}});
-    umask(mask);
     // The working directory, and getcwd once it is gone.
     std::string here = fs::current_path();
     fs::create_directory("gone");
     Check({
         {Msg(CALL_GETCWD), static_cast<int>(Pad(here + '\0').size()) + 12, 1, ANY,
          "Request: \"" + here + "\" = getcwd(...,65508)\n", Pad(here + '\0')},
-        {Path(CALL_CHDIR, "missing"), 12, -1, 2, "Request: -1 = chdir(missing)\n"},
-        {Path(CALL_CHDIR, "file"), 12, -1, 20}, {Path(CALL_CHDIR, "gone"), 12, 0, ANY, "Request: 0 = chdir(gone)\n"},
+        {Path(CALL_CHDIR, "missing"), 12, -1, 2}, {Path(CALL_CHDIR, "gone"), 12, 0, ANY, "Request: 0 = chdir(gone)\n"},
     });
-    EXPECT_EQ(fs::current_path(), here + "/gone");
     fs::remove(here + "/gone");
     Check({{Msg(CALL_GETCWD), 12, 0, 2, "Request: NULL = getcwd(...,65508)\n"}});
 }
@@ -285,17 +240,15 @@ TEST_P(Handlers, LargeSizesAndOffsets)
         ASSERT_EQ(ftruncate(fd, size), 0);
         close(fd);
     }
-    int big = ::open("big", O_RDONLY), edge = ::open("edge", O_RDONLY);
-    opened = {big, edge};
+    int big = ::open("big", O_RDONLY);
+    opened = {big};
     Check({
-        {Path(CALL_STAT, "big"), 52, -1, 22, "Request: -1 = stat(big,...)\n"}, {Path(CALL_LSTAT, "big"), 52, -1, 22},
-        {Word(CALL_FSTAT, big), 52, -1, 22}, {Path(CALL_STAT, "edge"), 52, 0, ANY, "", "", 52, StatWords("edge")},
-        {Lseek(big, INT32_MAX, 0), 12, INT32_MAX, ANY, Fmt("Request: 2147483647 = lseek(%d,2147483647,0)\n", big)},
-        {Lseek(big, 1, 1), 12, -1, 22, Fmt("Request: -1 = lseek(%d,1,1)\n", big)}, {Lseek(big, 0, 1), 12, INT32_MAX},
-        {Lseek(big, 0, 2), 12, -1, 22}, {Lseek(big, -(1 << 30), 2), 12, -1, 22}, {Lseek(big, 0, 1), 12, INT32_MAX},
+        {Path(CALL_STAT, "big"), 52, -1, 22, "Request: -1 = stat(big,...)\n"}, {Word(CALL_FSTAT, big), 52, -1, 22},
+        {Path(CALL_STAT, "edge"), 52, 0, ANY, "", "", 52, StatWords("edge")},
+        {Lseek(big, INT32_MAX, 0), 12, INT32_MAX}, {Lseek(big, 1, 1), 12, -1, 22}, {Lseek(big, 0, 1), 12, INT32_MAX},
+        {Lseek(big, 0, 2), 12, -1, 22}, {Lseek(big, 0, 1), 12, INT32_MAX},
         {Read(big, 4), 16, 4, ANY, "", std::string(4, '\0')}, // reading on past the edge works
-        {Lseek(big, 0, 1), 12, -1, 22}, {Lseek(big, -4, 1), 12, INT32_MAX}, {Lseek(edge, 0, 2), 12, INT32_MAX},
-        {Word(CALL_FSTAT, edge), 52, 0},
+        {Lseek(big, 0, 1), 12, -1, 22}, {Lseek(big, -4, 1), 12, INT32_MAX},
     });
 }
 
@@ -335,67 +288,37 @@ TEST_P(Handlers, DirectoryStreams)
     ASSERT_NE(h, 0);
     EXPECT_EQ(trace, Fmt("Request: 0x%x = opendir(d)\n", h));
     std::set<std::string> names;
-    for (int i = 0; i < 10; i++) {
-        Reply r = Run(Word(CALL_READDIR, h), &trace);
-        if (r.word(1) != 0)
-            break;
+    for (Reply r; names.size() < 10 && (r = Run(Word(CALL_READDIR, h), &trace)).word(1) == 0;) {
         std::string name(r.data(12).substr(0, r.data(12).find('\0')));
         EXPECT_EQ(r.data(12), Pad(name + '\0'));
         EXPECT_EQ(trace, Fmt("Request: %s = readdir(0x%x);\n", name.c_str(), h));
         names.insert(name);
     }
     EXPECT_EQ(names, (std::set<std::string>{".", "..", "a", "bb", "ccc"}));
-    std::string end = Fmt("Request: -1 = readdir(0x%x);\n", h);
+    // The end of a directory sets no error; a closed handle, one never given out and 0 are refused.
     Check({
-        {Word(CALL_READDIR, h), 12, -1, 22, end}, // the end of a directory sets no error
-        {Word(CALL_READDIR, h), 12, -1, 22, end}, {Word(CALL_REWINDDIR, h), 12, 0, ANY, Fmt("Request: rewinddir(0x%x)\n", h)},
+        {Word(CALL_READDIR, h), 12, -1, 22, Fmt("Request: -1 = readdir(0x%x);\n", h)},
+        {Word(CALL_REWINDDIR, h), 12, 0, ANY, Fmt("Request: rewinddir(0x%x)\n", h)},
     });
     EXPECT_EQ(Run(Word(CALL_READDIR, h)).word(1), 0);
-    // A closed handle, one never given out and 0 are refused; rewinddir answers 0 all the same.
     Check({
         {Word(CALL_CLOSEDIR, h), 12, 0, ANY, Fmt("Request: 0 = closedir(0x%x)\n", h)}, {Word(CALL_READDIR, h), 12, -1, 9},
-        {Word(CALL_CLOSEDIR, h), 12, -1, 9, Fmt("Request: -1 = closedir(0x%x)\n", h)}, {Word(CALL_REWINDDIR, h), 12, 0},
-        {Word(CALL_READDIR, 0), 12, -1, 9, "Request: -1 = readdir(0x0);\n"}, {Word(CALL_READDIR, 0x12345), 12, -1, 9},
-        {Word(CALL_CLOSEDIR, 0), 12, -1, 9}, {Msg(CALL_READDIR), 12, -1, 22}, {Msg(CALL_CLOSEDIR), 12, -1, 22},
+        {Word(CALL_CLOSEDIR, h), 12, -1, 9}, {Word(CALL_REWINDDIR, h), 12, 0}, {Word(CALL_READDIR, 0), 12, -1, 9},
+        {Word(CALL_READDIR, 0x12345), 12, -1, 9}, {Msg(CALL_READDIR), 12, -1, 22}, {Msg(CALL_CLOSEDIR), 12, -1, 22},
         {Msg(CALL_REWINDDIR), 12, 0}, {Path(CALL_OPENDIR, "missing"), 12, 0, 2, "Request: 0x0 = opendir(missing)\n"},
         {Path(CALL_OPENDIR, "d/a"), 12, 0, 20},
     });
     // The table of streams is bounded; handles are distinct, and a freed slot's new handle is new.
     std::vector<int32_t> handles;
-    for (int i = 0; i < 300; i++) {
-        int32_t n = Run(Path(CALL_OPENDIR, "d")).word(1);
-        if (n == 0)
-            break;
+    for (int32_t n; handles.size() < 300 && (n = Run(Path(CALL_OPENDIR, "d")).word(1)) != 0;)
         handles.push_back(n);
-    }
     ASSERT_EQ(handles.size(), 256u);
     EXPECT_EQ(std::set<int32_t>(handles.begin(), handles.end()).size(), 256u);
     EXPECT_EQ(std::count(handles.begin(), handles.end(), h), 0);
     Check({{Path(CALL_OPENDIR, "d"), 12, 0, 24}, {Word(CALL_CLOSEDIR, handles[17]), 12, 0}});
     int32_t again = Run(Path(CALL_OPENDIR, "d")).word(1);
-    EXPECT_NE(again, 0);
-    EXPECT_NE(again, handles[17]);
+    EXPECT_TRUE(again != 0 && again != handles[17]) << again;
     Check({{Word(CALL_READDIR, handles[17]), 12, -1, 9}});
-}
-
-// A read from a pipe waits until the whole count has arrived or the writer has gone.
-TEST_P(Handlers, ReadFromAPipeWaitsForTheWholeCount)
-{
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    opened = {p[0]};
-    std::thread writer([w = p[1]] {
-        for (const char *piece : {"abc", "defg", "hijkl"}) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            if (write(w, piece, strlen(piece)) < 0)
-                break;
-        }
-        close(w);
-    });
-    Check({{Read(p[0], 10), 24, 10, ANY, "", std::string("abcdefghij\0\0", 12)},
-           {Read(p[0], 10), 16, 2, ANY, "", std::string("kl\0\0", 4)},
-           {Read(p[0], 10), 12, 0}});
-    writer.join();
 }
 
 // The environment of this process, replaced for the test and put back afterwards.
@@ -420,20 +343,12 @@ Row Getenv(const std::vector<std::string> &env)
             "Request: getenv(....)\n", Pad(s), 8};
 }
 
-TEST_P(Handlers, Getenv)
+// Sixteen strings of 4000 bytes each, NULs included, take 64000 of the 65512 bytes of room.
+TEST_P(Handlers, GetenvFillsTheRoomWithWholeStrings)
 {
-    // Sixteen strings of 4000 bytes each, NULs included: 64000 of the 65512 bytes of room.
     std::vector<std::string> big;
-    for (int i = 0; i < 16; i++) {
-        std::string v = "V" + std::to_string(100 + i);
-        v.push_back('=');
-        big.push_back(v.append(4000 - 1 - v.size(), static_cast<char>('a' + i)));
-    }
-    for (const auto &env : std::vector<std::vector<std::string>>{
-             {"A=1", "LONGER=hello world", "EMPTY=", "Z=last"}, {"AB=123456789"} /* length 24 */, {}}) {
-        Environment e(env);
-        Check({Getenv(env)});
-    }
+    for (int i = 0; i < 16; i++)
+        big.push_back(Fmt("V%d=", 100 + i) + std::string(4000 - 6, static_cast<char>('a' + i)));
     for (size_t last : {1512u, 1513u}) { // exactly the room left, and one byte too many
         std::vector<std::string> env = big;
         env.push_back("W=" + std::string(last - 3, 'w'));
@@ -462,15 +377,12 @@ TEST_P(Handlers, Setenv)
         {set(std::string("SA=3\0SB=z", 9), 100), 4, ANY, ANY, "Request: setenv(....)\nputenv(SA=3)\n"},
         // A count that ends inside the first string: that string counts, the next does not.
         {set(std::string("SC=77\0SD=8\0", 11), 4), 4, ANY, ANY, "Request: setenv(....)\nputenv(SC=77)\n"},
-        {set(std::string("SE=1\0", 5), 0), 4, ANY, ANY, "Request: setenv(....)\n"},
-        {set(std::string("SF=1\0", 5), -5), 4}, {Msg(CALL_SETENV), 4},
+        {set(std::string("SE=1\0", 5), 0), 4}, {set(std::string("SF=1\0", 5), -5), 4}, {Msg(CALL_SETENV), 4},
         {Getenv({"A=one", "B=", "KEEP=same", "EMPTY=", "NEW=v", "AFTER=x", "SB=xy", "SA=3", "SC=77"})},
     });
     // Each setenv gives back the copy it displaces (else the sanitizer build's leak check fails).
-    for (int i = 0; i < 200; i++) {
-        std::string big = "BIG=" + std::string(1000, static_cast<char>('a' + i % 26)) + std::to_string(i);
-        Run(set(big + '\0'));
-    }
+    for (int i = 0; i < 200; i++)
+        Run(set("BIG=" + std::string(1000, static_cast<char>('a' + i % 26)) + std::to_string(i) + '\0'));
     EXPECT_STREQ(getenv("BIG"), (std::string(1000, 'a' + 199 % 26) + "199").c_str());
 }
 
@@ -483,11 +395,10 @@ TEST_P(Handlers, IdentityAndClock)
     strncpy(field, login ? login : "", 64);
     Check({
         {Msg(CALL_GETUID), 8, static_cast<int32_t>(getuid()), ANY, Fmt("Request: %d = getuid()\n", getuid())},
-        {Msg(CALL_GETGID), 8, static_cast<int32_t>(getgid()), ANY, Fmt("Request: %d = getgid()\n", getgid())},
-        {Msg(CALL_GETEUID), 8, static_cast<int32_t>(geteuid()), ANY, Fmt("Request: %d = geteuid()\n", geteuid())},
-        {Msg(CALL_GETEGID), 8, static_cast<int32_t>(getegid()), ANY, Fmt("Request: %d = getegid()\n", getegid())},
+        {Msg(CALL_GETGID), 8, static_cast<int32_t>(getgid())}, {Msg(CALL_GETEUID), 8, static_cast<int32_t>(geteuid())},
+        {Msg(CALL_GETEGID), 8, static_cast<int32_t>(getegid())},
         {Msg(CALL_GETLOGIN), 68, ANY, ANY, Fmt("Request: \"%s\" = getlogin()\n", login ? login : ""), std::string(field, 64), 4},
-        {Msg(CALL_GETHOSTNAME), 68, ANY, ANY, Fmt("Request: \"%s\" = gethostname()\n", host), std::string(host, 64), 4},
+        {Msg(CALL_GETHOSTNAME), 68, ANY, ANY, "", std::string(host, 64), 4},
     });
     std::string trace;
     struct timeval before;
@@ -511,84 +422,38 @@ std::string HostBytes(const struct hostent *e, int *aliases, int *addresses)
     return b;
 }
 
-// A label of more than 63 characters: the resolver refuses it without asking a name server.
-const std::string kLongLabel = std::string(70, 'q') + ".invalid";
-
+// The requests read by each lookup: found, not found, and cut short behind a whole one.
 TEST_P(Handlers, NameServiceLookups)
 {
     const std::string loopback("\x7f\0\0\x01", 4);
     int aliases = 0, addresses = 0;
     std::string byName = HostBytes(gethostbyname("localhost"), &aliases, &addresses);
-    Check({{Msg(CALL_GETHOSTBYNAME).s("localhost"), 24 + static_cast<int>(Pad(byName).size()), 0, aliases,
-            "Request: gethostbyname(\"localhost\")\n", Pad(byName), 24, {addresses, 4, AF_INET}}});
+    Row name{Msg(CALL_GETHOSTBYNAME).s("localhost"), 24 + static_cast<int>(Pad(byName).size()), 0, aliases,
+             "Request: gethostbyname(\"localhost\")\n", Pad(byName), 24, {addresses, 4, AF_INET}};
     std::string byAddr = HostBytes(gethostbyaddr(loopback.data(), 4, AF_INET), &aliases, &addresses);
     Msg addr = Msg(CALL_GETHOSTBYADDR).w(AF_INET).w(4).b(loopback);
-    Check({{addr, 24 + static_cast<int>(Pad(byAddr).size()), 0, aliases, "Request: gethostbyaddr\n", Pad(byAddr),
-            24, {addresses, 4, AF_INET}}});
-    auto notFound = [](Msg m, std::string trace = "") { return Row{std::move(m), 24, -1, ANY, std::move(trace)}; };
+    Row address{addr, 24 + static_cast<int>(Pad(byAddr).size()), 0, aliases, "", Pad(byAddr), 24, {addresses, 4, AF_INET}};
+    struct servent *telnet = getservbyname("telnet", "tcp");
+    if (!telnet)
+        GTEST_SKIP() << "telnet/tcp is not in this machine's service database";
+    std::string bytes = std::string(telnet->s_name) + '\0' + telnet->s_proto + '\0';
+    for (aliases = 0; telnet->s_aliases[aliases]; aliases++)
+        bytes.append(telnet->s_aliases[aliases]).push_back('\0');
+    Row service{Msg(CALL_GETSERVBYNAME).s("telnet").s("tcp"), 20 + static_cast<int>(Pad(bytes).size()), 23, aliases, "",
+                Pad(bytes), 20, {0}};
+    auto none = [](Msg m, int size, std::vector<int32_t> more = {}) { return Row{std::move(m), size, -1, ANY, "", "", 24, more}; };
+    auto noService = [](Msg m, int32_t error) { return Row{std::move(m), 20, ANY, ANY, "", "", 20, {-1, error}}; };
+    const std::string longLabel = std::string(70, 'q') + ".invalid"; // refused without asking a name server
     Check({
-        notFound(Msg(CALL_GETHOSTBYNAME).s(kLongLabel)),
-        notFound(Msg(CALL_GETHOSTBYNAME).s("bad_name!"), "Request: gethostbyname(\"bad_name!\")\n"),
-        Row{Msg(CALL_GETHOSTBYNAME).s("localhost"), 24 + static_cast<int>(Pad(byName).size()), 0},
-        notFound(Msg(CALL_GETHOSTBYNAME).b("localhost")), // the NUL of the request before does not count
-        notFound(Msg(CALL_GETHOSTBYNAME)), Row{addr, 24 + static_cast<int>(Pad(byAddr).size()), 0},
-        notFound(Msg(CALL_GETHOSTBYADDR).w(AF_INET).w(4).b(loopback.substr(0, 2))),
-        notFound(Msg(CALL_GETHOSTBYADDR).w(AF_INET).w(-1).b(loopback)),
-        notFound(Msg(CALL_GETHOSTBYADDR).w(12345).w(4).b(loopback)), // the family is word 1
-        notFound(Msg(CALL_GETHOSTBYADDR).w(AF_INET)), notFound(Msg(CALL_GETHOSTBYADDR)),
-    });
-    std::vector<Row> rows;
-    for (const char *name : {"telnet", "http"}) {
-        struct servent *mine = getservbyname(name, "tcp");
-        if (!mine)
-            GTEST_SKIP() << name << "/tcp is not in this machine's service database";
-        std::string bytes = std::string(mine->s_name) + '\0' + mine->s_proto + '\0';
-        for (aliases = 0; mine->s_aliases[aliases]; aliases++)
-            bytes.append(mine->s_aliases[aliases]).push_back('\0');
-        rows.push_back({Msg(CALL_GETSERVBYNAME).s(name).s("tcp"), 20 + static_cast<int>(Pad(bytes).size()),
-                        ntohs(static_cast<uint16_t>(mine->s_port)), aliases, "", Pad(bytes), 20, {0}});
-    }
-    EXPECT_EQ(rows[0].result, 23);
-    auto missing = [](Msg m, int32_t error, std::string trace = "") {
-        return Row{std::move(m), 20, ANY, ANY, std::move(trace), "", 20, {-1, error}};
-    };
-    Check(rows);
-    Check({
-        missing(Msg(CALL_GETSERVBYNAME).s("no-such-service-here").s("tcp"), ANY,
-                "Request: 0x00000000 = getservbyname(\"no-such-service-here\",\"tcp\");\n"),
-        missing(Msg(CALL_GETSERVBYNAME).s("telnet").s(""), ANY), // an empty protocol is a name no entry has
-        rows[0],
-        missing(Msg(CALL_GETSERVBYNAME).s("telnet").b("tc"), 22), // "tcp" and its NUL lie behind from before
-        rows[0],
-        missing(Msg(CALL_GETSERVBYNAME).b("telnet"), 22), missing(Msg(CALL_GETSERVBYNAME), 22),
-    });
-}
-
-TEST_P(Handlers, DescriptorsAndIds)
-{
-    int port = 0, listener = Listen(&port);
-    ASSERT_GE(listener, 0);
-    int closedPort = 0, gone = Listen(&closedPort);
-    close(gone);
-    int spare = dup(0);
-    opened = {spare, listener};
-    std::string trace;
-    int32_t fd = Run(Word(CALL_PEERPIPE, port | 0x7fff0000), &trace).word(1);
-    ASSERT_GE(fd, 0);
-    opened.push_back(fd);
-    EXPECT_EQ(trace, Fmt("%d = peerpipe()\n", fd));
-    int accepted = AcceptWithin(listener, 5000); // on the port's low 16 bits
-    ASSERT_GE(accepted, 0);
-    opened.push_back(accepted);
-    EXPECT_EQ(fcntl(fd, F_GETFD), 0); // a program started later inherits it
-    Check({
-        {Word(CALL_PEERPIPE, closedPort), 12, -1, 61, "-1 = peerpipe()\n"}, {Msg(CALL_PEERPIPE), 12, -1, 22},
-        {Msg(CALL_DUP2).w(fd).w(spare), 12, spare, ANY, Fmt("Request: %d = dup2(%d,%d);\n", spare, fd, spare)},
-        {Msg(CALL_DUP2).w(12345).w(spare), 12, -1, 9, Fmt("Request: -1 = dup2(12345,%d);\n", spare)},
-        {Msg(CALL_DUP2).w(0), 12, -1, 22}, {Msg(CALL_SETPGID).w(0), 12, -1, 22},
-        {Msg(CALL_SETPGID).w(1).w(1), 12, -1, ANY, "-1 = setpgid(1,1)\n"},
-        {Msg(CALL_GETPID), 12, getpid(), ANY, Fmt("%d = getpid()\n", getpid())},
-        {Msg(CALL_GETPGRP), 12, getpgrp(), ANY, Fmt("%d = getpgrp()\n", getpgrp())},
+        name, none(Msg(CALL_GETHOSTBYNAME).s(longLabel), 24), none(Msg(CALL_GETHOSTBYNAME).s("bad_name!"), 24), name,
+        none(Msg(CALL_GETHOSTBYNAME).b("localhost"), 24), none(Msg(CALL_GETHOSTBYNAME), 24), address,
+        none(Msg(CALL_GETHOSTBYADDR).w(AF_INET).w(4).b(loopback.substr(0, 2)), 24),
+        none(Msg(CALL_GETHOSTBYADDR).w(AF_INET).w(-1).b(loopback), 24),
+        none(Msg(CALL_GETHOSTBYADDR).w(12345).w(4).b(loopback), 24), none(Msg(CALL_GETHOSTBYADDR).w(AF_INET), 24), service,
+        noService(Msg(CALL_GETSERVBYNAME).s("no-such-service-here").s("tcp"), ANY),
+        noService(Msg(CALL_GETSERVBYNAME).s("telnet").s(""), ANY), service,
+        noService(Msg(CALL_GETSERVBYNAME).s("telnet").b("tc"), 22), service,
+        noService(Msg(CALL_GETSERVBYNAME).b("telnet"), 22), noService(Msg(CALL_GETSERVBYNAME), 22),
     });
 }
 

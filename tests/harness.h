@@ -49,6 +49,10 @@ struct Msg {
 };
 
 Reply Ask(Link &link, const Msg &m);
+inline std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b)
+{
+    return a.insert(a.end(), b.begin(), b.end()), a;
+}
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, std::string_view text, mode_t mode = 0644);
 std::string Fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,5 +1,5 @@
 // The launch: the search in process, the real agent with recorders for remote shells and
-// host-based clients, whole launches through loopsh.
+// host-based clients, loopsh on its own.
 #include <filesystem>
 #include <optional>
 #include <regex>
@@ -30,12 +30,6 @@ struct Saved {
     }
 };
 
-Strings operator+(Strings a, const Strings &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // Directories outside, names inside; an element too long for the path buffer is skipped.
 TEST(Launch, RemoteShellSearch)
 {
@@ -63,8 +57,7 @@ TEST(Launch, RemoteShellSearch)
     // -r before rsh, no second slash, "" is ".", too long with -r (rsh fits), earlier dirs first.
     for (const Case &c : std::vector<Case>{
              {a + ":" + b, "", b + "/rsh"}, {a + ":" + b, "mysh", b + "/mysh"}, {b + "/:" + a, "mysh", b + "/mysh"},
-             {unset, "", "(none)"}, {a, "", "(none)"}, {":" + a, "", "rsh"}, {"/nonexistent::" + a, "", "rsh"},
-             {a + ":", "", "rsh"}, {tooLong + ":" + b, "", b + "/rsh"}, {fits + ":" + b, "", fits + "/rsh"},
+             {unset, "", "(none)"}, {a, "", "(none)"}, {"/nonexistent::" + a, "", "rsh"}, {tooLong + ":" + b, "", b + "/rsh"},
              {fits + ":" + b, "longer", fits + "/rsh"}, {first + ":" + b, "mysh", first + "/rsh"}}) {
         c.path ? setenv("PATH", c.path->c_str(), 1) : unsetenv("PATH");
         settings.remote_shell_commands[0] = c.name;
@@ -82,7 +75,6 @@ struct Sandbox {
     bool made = fs::create_directories(bin) && fs::create_directories(fallback);
     std::string Recorder(const std::string &path, const std::string &mode = "") const
     {
-        fs::create_directories(fs::path(path).parent_path());
         fs::copy_file(RECORDER_PATH, path, fs::copy_options::overwrite_existing);
         WriteFile(path + ".mode", mode);
         fs::remove(path + ".args");
@@ -103,16 +95,13 @@ Strings Recorded(const std::string &program)
     return out;
 }
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
+struct Outcome { int status; std::string out, err; };
 
-Outcome RunAgent(const Strings &argv, const Strings &env, double limit = 20)
+Outcome RunAgent(const Strings &argv, const Strings &env)
 {
     Agent a;
     a.Start(argv, env, false);
-    int status = a.Wait(limit);
+    int status = a.Wait(20);
     return {status, a.Out(), a.Err()};
 }
 
@@ -153,18 +142,14 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
     };
     for (const Case &c : std::vector<Case>{
              {{"vkxt.term", "-hlocalhost", "--"}, "DISPLAY", "localhost", "term"},
-             {{"/some/dir/xt.term", "-hlocalhost", "--"}, "DISPLAY=127.0.0.1:0", "localhost", "term"},
              {{"xt.xt.term", "--"}, "DISPLAY=localhost:0:1", "localhost", "xt.term"},
-             {{"term", "--"}, "DISPLAY=127.0.0.1:10", "127.0.0.1", "term"},
+             {{"/some/dir/term", "--"}, "DISPLAY=127.0.0.1:10", "127.0.0.1", "term"},
              {{"xt.other", "-c/opt/bin/xt.term", "--", "-display", "localhost:1", "-display", "127.0.0.1:3", "-display"},
               "DISPLAY=localhost:0", "127.0.0.1", "/opt/bin/xt.term"}, // the last -display wins
              {{"xt.term", "-hlocalhost", "--", "-display", "127.0.0.1:3"}, "DISPLAY", "localhost", "term"},
-             {{"xt.term", "-v", "--", "a"}, "DISPLAY", noDisplay, ""},
              {{"xt.term", "-v", "--", "a"}, "DISPLAY=localhost", noDisplay, ""},
              {{"xt.term", "-v", "--", "a"}, "DISPLAY=:0", "Unknown terminal name .\n", ""},
-             {{"xt.term", "-v", "--", "a"}, "DISPLAY=" + longLabel + ":0", "Unknown terminal name " + longLabel + ".\n", ""},
-             {{"xt.term", "-hbad_name!", "--", "a"}, "DISPLAY=localhost:0", "Unknown terminal name bad_name!.\n", ""},
-             {{"xt.term", "-h" + longLabel + ".example", "--", "a"}, "DISPLAY",
+             {{"xt.term", "-h" + longLabel + ".example", "--", "a"}, "DISPLAY=localhost:0",
               "Unknown terminal name " + longLabel + ".example.\n", ""},
          }) {
         SCOPED_TRACE(c.argv[0] + " " + c.argv[1] + " " + c.display);
@@ -231,6 +216,19 @@ TEST(LaunchFailure, EveryFailureOfTheRemoteShellFallsBackWithThePreparedBlock)
     EXPECT_EQ(o.err, "Attemting to start host based term\n  it also failed.\n");
 }
 
+// What the remote shell prints is relayed as it comes, in chunks: about 4 MB in one launch.
+TEST(LaunchFailure, RemoteShellOutputRelayedWhole)
+{
+    Scratch bin;
+    WriteFile(bin / "bigsh", "#!/bin/sh\nexec seq 600000\n", 0755);
+    std::string data;
+    for (int i = 1; i <= 600000; i++)
+        data += std::to_string(i) + "\n";
+    Outcome o = RunAgent({"xt.term", "-rbigsh", "-nfs", "--"}, {"PATH=" + bin.path() + ":/usr/bin:/bin", "DISPLAY=localhost:0"});
+    EXPECT_EQ(o.status, 1); // output means a failed launch, and -nfs ends there
+    EXPECT_TRUE(o.out == data) << o.out.size() << " bytes of " << data.size();
+}
+
 // The connection may arrive while the remote shell still runs; it must come from the terminal.
 TEST(Connection, QueuedConnectionsAndThePeerCheck)
 {
@@ -246,28 +244,6 @@ TEST(Connection, QueuedConnectionsAndThePeerCheck)
         EXPECT_EQ(o.status, accepted ? 0 : 1) << o.err;
         EXPECT_EQ(o.err, accepted ? "Accepted connection from peer.\nEOF\n" : "Response from unexpected host.\n");
         EXPECT_TRUE(Recorded(term).empty()); // no second wait, no fall-back
-    }
-}
-
-std::string Dir(const char *path) { return fs::path(path).parent_path().string(); }
-
-TEST(WholeLaunch, ThroughLoopshTheTerminalClientIsStartedAndServed)
-{
-    Scratch dir;
-    for (const std::string terminal : {"127.0.0.1", "localhost"}) {
-        std::string log = dir / ("client-" + terminal + ".log");
-        Outcome o = RunAgent({"xt.termclient", "-v", "-rloopsh", "-h" + terminal, "-t10", "--", kMeta, "plain"},
-                        {"PATH=" + Dir(LOOPSH_PATH) + ":" + Dir(TERMCLIENT_PATH) + ":/usr/bin:/bin", "HOSTAGENT_LOG=" + log});
-        EXPECT_EQ(o.status, 0) << o.err;
-        EXPECT_EQ(o.out, ""); // the client left the remote shell silently
-        EXPECT_NE(o.err.find("Accepted connection from peer.\n"), std::string::npos) << o.err;
-        EXPECT_NE(o.err.find(" Request: Connection\n"), std::string::npos) << o.err;
-        std::string text; // the client's log, once written
-        WaitUntil([&] { return (text = ReadFile(log)).find("connection closed\n") != std::string::npos; });
-        for (const std::string &line : Strings{"termclient with 2 argument(s)\n", "\narg 1: " + kMeta + "\n", "\narg 2: plain\n",
-                                               "connected to the host agent at 127.0.0.1:",
-                                               "handshake: nonce 41 answered with 42\n", "\nhost: "})
-            EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
     }
 }
 

@@ -1,12 +1,9 @@
 // Daemon mode with -m: many clients at once, each served by a process of its own, the limit,
-// SIGTERM, -l; the agent's options, parsed and on the usage line.
+// SIGTERM, -l; the agent's options on the usage line and their refusals.
 #include <csignal>
-#include <list>
 #include <set>
 #include <unistd.h>
 
-#include "common/settings.h"
-#include "launcher/launcher.h"
 #include "tests/harness.h"
 #include <hostlink/calls.h>
 
@@ -78,32 +75,7 @@ TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
     EXPECT_EQ(agent.Wait(10), 0);
 }
 
-// The letters parsed in process: new ones leave the old alone, bad values give the usage line.
-TEST(Options, LettersValuesAndRefusals)
-{
-    Settings saved = settings;
-    std::list<std::vector<std::string>> kept; // what the settings point into
-    auto parse = [&](std::vector<std::string> args) {
-        std::vector<char *> argv = {const_cast<char *>("xt.term")};
-        for (auto &a : kept.emplace_back(std::move(args)))
-            argv.push_back(a.data());
-        ProcessArgs(static_cast<int>(argv.size()), argv.data());
-    };
-    parse({"-a", "-i", "-q", "-kK", "-l127.0.0.1", "-I7", "-help", "-r-a", "-c-q", "-m1024"});
-    EXPECT_TRUE(settings.auth && settings.inetd && settings.quoteArgs && settings.idleLimit == 7 && settings.multi == 1024);
-    EXPECT_STREQ(settings.keyFile, "K");
-    EXPECT_STREQ(settings.listenAddress, "127.0.0.1");
-    EXPECT_STREQ(settings.terminalName, "elp");
-    EXPECT_STREQ(settings.remote_shell_commands[0], "-a");
-    EXPECT_STREQ(settings.termCmd, "-q");
-    EXPECT_EQ((parse({"-m"}), settings.multi), DEFAULT_CONNECTIONS);
-    EXPECT_EQ((parse({"-m1"}), settings.multi), 1);
-    settings = saved;
-    for (const char *bad : {"-ax", "-I", "-I-1", "-iq", "-m0", "-m1025", "-m8x", "-m-1", "-m 8"})
-        EXPECT_EXIT(parse({bad}), testing::ExitedWithCode(1), "usage") << bad;
-}
-
-// Bad options give the classic line alone, "--help" lists every option; misfits say why.
+// Bad options and values give the classic line alone, "--help" lists every option; misfits say why.
 TEST(Options, UsageLinesAndRefusals)
 {
     const std::string classic = "usage: xt.term [ [-fs] [-nfs] [-v] [-d] [-r<remsh>] [-p<path>]\n\t[-t<timeout>] "
@@ -113,7 +85,8 @@ TEST(Options, UsageLinesAndRefusals)
              {{"--helpx"}, classic}, {{"-y", "--help"}, classic}, {{"-m"}, "needs -d"}, {{"-m", "-i"}, "needs -d"},
              {{"-d", "-a"}, "needs a key file"}, {{"-d", "-l127.0.0.1:0"}, "Bad listen port"},
              {{"-d", "-l127.0.0.1:"}, "Bad listen port"}, {{"-d", "-l127.0.0.1:65536"}, "Bad listen port"},
-             {{"-d", "-l127.0.0.1:1x"}, "Bad listen port"}}) {
+             {{"-d", "-l127.0.0.1:1x"}, "Bad listen port"}, {{"-ax"}, "usage"}, {{"-I-1"}, "usage"}, {{"-iq"}, "usage"},
+             {{"-d", "-m0"}, "usage"}, {{"-d", "-m1025"}, "usage"}, {{"-d", "-m8x"}, "usage"}}) {
         Agent refused;
         args.insert(args.begin(), "xt.term");
         args.push_back("--");

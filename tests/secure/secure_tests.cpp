@@ -3,10 +3,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <set>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/authkey.h"
@@ -28,7 +26,7 @@ std::string Await(const std::string &path, const std::string &text)
     return got;
 }
 
-// The remote shell keeps args and launch key; twenty idle connections and intruders come first.
+// The remote shell keeps args and launch key; twenty idle connections, a keyless and a wrong key come first.
 TEST(Takeover, IntrudersAndIdleConnectionsDoNotKeepTheRealClientOut)
 {
     Scratch s;
@@ -47,25 +45,9 @@ TEST(Takeover, IntrudersAndIdleConnectionsDoNotKeepTheRealClientOut)
     std::vector<Link> idle; // admitted one after another, they would keep the client out
     for (int i = 0; i < 20; i++)
         idle.push_back(Link::connect("127.0.0.1", port));
-    for (bool withKey : {false, true}) {
-        pid_t intruder = fork();
-        if (intruder == 0) {
-            if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-                _exit(3);
-            try {
-                auto link = Dial(port);
-                if (withKey)
-                    hostlink::authenticate(link, *hostlink::parseKey(kKey));
-                hostlink::forkNExec(link, "/bin/true", {"true"});
-            } catch (const LinkError &) {
-                _exit(0);
-            }
-            _exit(2);
-        }
-        int status = -1;
-        waitpid(intruder, &status, 0);
-        EXPECT_EQ(status, 0) << "intruder with a wrong key: " << withKey;
-    }
+    auto keyless = Dial(port), wrong = Dial(port);
+    EXPECT_THROW(hostlink::forkNExec(keyless, "/bin/true", {"true"}), LinkError);
+    EXPECT_THROW(hostlink::authenticate(wrong, *hostlink::parseKey(std::string(64, '7'))), LinkError);
     int in = open((s / "stdin").c_str(), O_RDONLY);
     auto key = hostlink::readLaunchKey(in, 1);
     close(in);
@@ -91,13 +73,9 @@ TEST(Daemon, ProbesRefusedSilentAndIdleConnectionsDropped)
     ASSERT_TRUE(agent.Start({"xt.term", "-d", "-k" + keyFile, "-I1", "--"}));
     {
         EXPECT_TRUE(agent.Connect().atEof()); // silent
-        auto keyless = Dial(agent.port, "127.0.0.2"); // without -l, every loopback address
-        EXPECT_THROW(hostlink::getuid(keyless), LinkError);
         auto http = agent.Connect();
         http.sendRaw("GET / HTTP/1.0\r\n\r\n");
         EXPECT_TRUE(http.atEof());
-        auto wrong = Dial(agent.port);
-        EXPECT_THROW(hostlink::authenticate(wrong, *hostlink::parseKey(std::string(64, '7'))), LinkError);
     }
     auto link = Dial(agent.port, "127.0.0.1", true); // of the other byte order
     hostlink::authenticate(link, hostlink::loadKeyFile(keyFile));
@@ -107,7 +85,7 @@ TEST(Daemon, ProbesRefusedSilentAndIdleConnectionsDropped)
     EXPECT_NE(agent.Stderr().find("No request for 1 seconds: connection closed.\n"), std::string::npos);
 }
 
-TEST(SocketActivation, EightClientsAtOnceEachServedByItsOwnAgent)
+TEST(SocketActivation, TwoClientsAtOnceEachServedByItsOwnAgent)
 {
     if (access("/usr/bin/systemd-socket-activate", X_OK) != 0)
         GTEST_SKIP() << "systemd-socket-activate (package systemd) is not installed";
@@ -122,15 +100,10 @@ TEST(SocketActivation, EightClientsAtOnceEachServedByItsOwnAgent)
         WaitUntil([&] { return manager.Err().find("Listening on") != std::string::npos || !manager.Running(); });
     }
     ASSERT_TRUE(manager.Running()) << manager.Err();
-    std::vector<hostlink::Link> links;
-    std::set<int> agents;
-    for (int i = 0; i < 8; i++) {
-        links.push_back(Dial(port));
-        hostlink::authenticate(links.back(), *hostlink::parseKey(kKey));
-    }
-    for (auto &link : links)
-        agents.insert(hostlink::getpid(link));
-    EXPECT_EQ(agents.size(), 8u);
+    hostlink::Link first = Dial(port), second = Dial(port);
+    for (hostlink::Link *link : {&first, &second})
+        hostlink::authenticate(*link, *hostlink::parseKey(kKey));
+    EXPECT_NE(hostlink::getpid(first), hostlink::getpid(second)); // each served by an agent of its own
 }
 
 TEST(Quoting, EveryMetacharacterReachesTheClientThroughLoopshVerbatim)

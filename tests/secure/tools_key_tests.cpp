@@ -16,12 +16,6 @@ namespace {
 
 const std::string kKey = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
 
-Strings operator+(Strings a, const Strings &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // A program of the test's own, started through the harness; killed when it outlives its object.
 struct Child : Agent {
     void Start(const Strings &argv, const Strings &env = {}, const std::string &cwd = "")
