@@ -52,6 +52,7 @@ TEST_P(ReadWire, PreadlastReadsTheLatestOpenreadsFile)
         SCOPED_TRACE(std::string(row.name) + " at " + std::to_string(row.offset));
         int32_t got = 0;
         int32_t fd = hl::openread(link, s / row.name, hl::kOpenRead, 0, buf.data(), 16, &got);
+        EXPECT_EQ(std::string(buf.data(), fd < 0 ? 0 : 16), data.substr(0, fd < 0 ? 0 : 16)); // the first bytes with the open
         errno = 0;
         int32_t n = hl::preadlast(link, buf.data(), row.count, row.offset);
         EXPECT_EQ(n, row.result);
