@@ -53,6 +53,14 @@ protected:
         fs = make(o);
     }
     std::string host(const std::string &name) { return ReadFile(root / name); }
+    FileHandle *made(const char *path) // in a directory the mount made afresh
+    {
+        std::filesystem::remove_all(root / "d");
+        EXPECT_EQ(fs->mkdir("/d", 0755), 0);
+        FileHandle *fh = nullptr;
+        EXPECT_EQ(fs->create(path, 0640, O_RDWR | O_CREAT, &fh), 0) << path;
+        return fh;
+    }
     FileHandle *open(const char *path, int flags)
     {
         FileHandle *fh = nullptr;
@@ -113,6 +121,86 @@ TEST_P(FsTest, ErrorsOfWritesSentAheadComeBack)
         fs->release(fh);
     }
     EXPECT_EQ(host("ro"), "x");
+}
+
+// Files made through the mount: with the extension calls the create is answered at once and the
+// file made on the host, with its data, at its first flush; without them, or with nodefer, at its
+// create, as ever.
+TEST_P(FsTest, ASmallFileArrivesWholeAtItsClose)
+{
+    for (bool nodefer : {false, true}) {
+        SCOPED_TRACE(nodefer ? "nodefer" : "default");
+        if (nodefer) {
+            hostfs::Options o;
+            o.nodefer = true;
+            restart(o);
+        }
+        FileHandle *fh = made("/d/f");
+        EXPECT_EQ(std::filesystem::exists(root / "d/f"), !GetParam() || nodefer);
+        EXPECT_EQ(put(fh, "abc", 0), 3);
+        struct stat st, host;
+        ASSERT_EQ(fs->getattr("/d/f", &st, nullptr), 0);
+        EXPECT_EQ(std::pair(st.st_mode, st.st_size), std::pair(S_IFREG | 0640u, off_t(3)));
+        ASSERT_EQ(fs->getattr(nullptr, &st, fh), 0);
+        EXPECT_EQ(st.st_nlink, 1u);
+        EXPECT_EQ(fs->flush(fh), 0);
+        EXPECT_EQ(ReadFile(root / "d/f"), "abc");
+        EXPECT_EQ(fs->release(fh), 0);
+        ASSERT_EQ(lstat((root / "d/f").c_str(), &host), 0);
+        EXPECT_EQ(host.st_mode, S_IFREG | 0640u);
+        ASSERT_EQ(fs->getattr("/d/f", &st, nullptr), 0);
+        EXPECT_EQ(st.st_ino, host.st_ino); // the host's own status from the close on
+    }
+}
+
+// Whatever needs the host's file makes it there before it goes on; the close then closes it.
+TEST_P(FsTest, WhatNeedsTheHostsFileMakesItFirst)
+{
+    const std::string big(70000, 'b'); // more than one request carries
+    const struct {
+        const char *name;
+        std::function<int(Fs &, FileHandle *)> op;
+        const char *hostName; // where the file is on the host after op
+        std::string content;  // after the close
+    } rows[] = {
+        {"fsync", [](Fs &f, FileHandle *fh) { return f.fsync(fh, false); }, "d/f", "abc"},
+        {"read", [](Fs &f, FileHandle *fh) { char b[8]; return f.read(fh, b, 8, 0) == 3 ? 0 : -1; }, "d/f", "abc"},
+        {"a write beyond the kept block", [&](Fs &f, FileHandle *fh) { return f.write(fh, big.data(), big.size(), 3) == 70000 ? 0 : -1; },
+         "d/f", "abc" + big},
+        {"listing", [](Fs &f, FileHandle *) { hostfs::Listing l; return f.list("/d", l) == 0 && l.size() == 3 ? 0 : -1; }, "d/f", "abc"},
+        {"rename", [](Fs &f, FileHandle *) { return f.rename("/d/f", "/d/g", 0); }, "d/g", "abc"},
+        {"truncate", [](Fs &f, FileHandle *fh) { return f.truncate("/d/f", 2, fh); }, "d/f", "ab"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        FileHandle *fh = made("/d/f");
+        EXPECT_EQ(put(fh, "abc", 0), 3);
+        EXPECT_EQ(row.op(*fs, fh), 0);
+        EXPECT_TRUE(std::filesystem::exists(root / row.hostName));
+        EXPECT_EQ(fs->flush(fh), 0);
+        EXPECT_EQ(fs->release(fh), 0);
+        EXPECT_EQ(host(row.hostName), row.content);
+    }
+}
+
+// A name made on the host between the create and the close is not written over: the close
+// fails, whether the file went to the host at the close or before.
+TEST_P(FsTest, ANameTheHostMadeMeanwhileFailsTheClose)
+{
+    if (!GetParam())
+        GTEST_SKIP() << "made at the create";
+    for (bool early : {false, true}) {
+        SCOPED_TRACE(early ? "made before the close" : "made at the close");
+        FileHandle *fh = made("/d/f");
+        EXPECT_EQ(put(fh, "mine", 0), 4);
+        WriteFile(root / "d/f", "theirs");
+        hostfs::Listing l;
+        EXPECT_TRUE(!early || fs->list("/d", l) == 0);
+        EXPECT_EQ(fs->flush(fh), -EEXIST);
+        EXPECT_EQ(fs->flush(fh), -EIO);
+        EXPECT_EQ(fs->release(fh), 0);
+        EXPECT_EQ(host("d/f"), "theirs");
+    }
 }
 
 // The first read of a file may come with its open: reads around the end of that first piece, of
