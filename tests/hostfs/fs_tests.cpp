@@ -125,7 +125,7 @@ TEST_P(FsTest, ErrorsOfWritesSentAheadComeBack)
 
 // Files made through the mount: with the extension calls the create is answered at once and the
 // file made on the host, with its data, at its first flush; without them, or with nodefer, at its
-// create, as ever.
+// create, as ever. (Whatever else needs the host's file makes it there first: hostfs_mount_ext.)
 TEST_P(FsTest, ASmallFileArrivesWholeAtItsClose)
 {
     for (bool nodefer : {false, true}) {
@@ -150,36 +150,6 @@ TEST_P(FsTest, ASmallFileArrivesWholeAtItsClose)
         EXPECT_EQ(host.st_mode, S_IFREG | 0640u);
         ASSERT_EQ(fs->getattr("/d/f", &st, nullptr), 0);
         EXPECT_EQ(st.st_ino, host.st_ino); // the host's own status from the close on
-    }
-}
-
-// Whatever needs the host's file makes it there before it goes on; the close then closes it.
-TEST_P(FsTest, WhatNeedsTheHostsFileMakesItFirst)
-{
-    const std::string big(70000, 'b'); // more than one request carries
-    const struct {
-        const char *name;
-        std::function<int(Fs &, FileHandle *)> op;
-        const char *hostName; // where the file is on the host after op
-        std::string content;  // after the close
-    } rows[] = {
-        {"fsync", [](Fs &f, FileHandle *fh) { return f.fsync(fh, false); }, "d/f", "abc"},
-        {"read", [](Fs &f, FileHandle *fh) { char b[8]; return f.read(fh, b, 8, 0) == 3 ? 0 : -1; }, "d/f", "abc"},
-        {"a write beyond the kept block", [&](Fs &f, FileHandle *fh) { return f.write(fh, big.data(), big.size(), 3) == 70000 ? 0 : -1; },
-         "d/f", "abc" + big},
-        {"listing", [](Fs &f, FileHandle *) { hostfs::Listing l; return f.list("/d", l) == 0 && l.size() == 3 ? 0 : -1; }, "d/f", "abc"},
-        {"rename", [](Fs &f, FileHandle *) { return f.rename("/d/f", "/d/g", 0); }, "d/g", "abc"},
-        {"truncate", [](Fs &f, FileHandle *fh) { return f.truncate("/d/f", 2, fh); }, "d/f", "ab"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        FileHandle *fh = made("/d/f");
-        EXPECT_EQ(put(fh, "abc", 0), 3);
-        EXPECT_EQ(row.op(*fs, fh), 0);
-        EXPECT_TRUE(std::filesystem::exists(root / row.hostName));
-        EXPECT_EQ(fs->flush(fh), 0);
-        EXPECT_EQ(fs->release(fh), 0);
-        EXPECT_EQ(host(row.hostName), row.content);
     }
 }
 
