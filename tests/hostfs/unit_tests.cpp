@@ -1,21 +1,16 @@
-// hostfs's pure parts: the command line, the mount point check, the status cache; and the
-// library's shared link with many threads over one real agent (its loss and reset: FsTest).
+// hostfs's pure parts: the command line, the mount point check, the status cache. (The library's
+// shared link with many threads: the mounts and ReadWhole; its loss and reset: FsTest.)
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <functional>
 #include <iterator>
 #include <sstream>
-#include <hostlink/calls.h>
-#include <hostlink/shared.h>
-#include <hostlink/tools.h>
 #include <sys/stat.h>
-#include <thread>
 
 #include "hostfs/cache.h"
 #include "hostfs/options.h"
 #include "tests/harness.h"
 
-namespace hl = hostlink;
 using hostfs::StatusCache;
 
 namespace {
@@ -95,36 +90,6 @@ TEST(StatusCache, TimesAndChanges)
     }
     EXPECT_EQ(StatusCache::parentOf("/a/b"), "/a");
     EXPECT_EQ(StatusCache::parentOf("/a"), "/");
-}
-
-// Threads in flight at once each get their own replies; a program run is a barrier between them.
-TEST(SharedLink, ThreadsAndBarriers)
-{
-    Daemon a;
-    hl::SharedLink shared(a.Open(), 4096); // a small cap: senders collect replies for others
-    Scratch s;
-    for (int i = 0; i < 6; i++)
-        WriteFile(s / std::to_string(i), std::string(static_cast<size_t>(i * 10), 'x'));
-    std::atomic<int> bad{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 6; i++)
-        threads.emplace_back([&, i] {
-            std::string path = s / std::to_string(i);
-            for (int round = 0; round < 50; round++) {
-                hl::Reply r = shared.call(hl::Request(wire::CALL_STAT).str(path));
-                hl::FileStatus st;
-                if (hl::decodeResult(r) < 0)
-                    bad++;
-                hl::decodeStatus(r, 3, &st);
-                if (st.size != i * 10)
-                    bad++;
-            }
-        });
-    int status = shared.exclusive([&](hl::Link &l) { return hl::runProgram(l, "true", {"true"}); });
-    for (auto &t : threads)
-        t.join();
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(bad, 0);
 }
 
 } // namespace
