@@ -37,8 +37,6 @@ TEST(HostrunOptions, ParsesEveryFormAndRefusesTheWrongOnes)
         {{"h:1", "ls", "-e"}, "/host h:1 | ls -e"}, // options end at the endpoint
         {{}, "usage:"},
         {{"h:1"}, "usage:"},
-        {{"-peer", "9"}, "usage:"},
-        {{"--key", "k"}, "usage:"},
         {{"-q", "h:1", "ls"}, "usage:"},
         {{"-peer", "70000", "ls"}, "bad port"},
         {{"-p", "rel", "h:1", "ls"}, "absolute"},
