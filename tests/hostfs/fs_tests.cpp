@@ -1,6 +1,5 @@
-// The file system in process, against the real agent, with and without its extension calls:
-// what the mount promises when the host changes files between the mount's operations, and when
-// the link goes (many threads at once: SharedLink.ThreadsAndBarriers and the mount's readers).
+// The file system in process against the real agent, plain and with its extension calls: what the
+// mount promises when the host changes files between its operations, and when the link goes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -76,8 +75,7 @@ protected:
     }
 };
 
-// Writes sent ahead keep their order and are all on the host once flush has answered; an append
-// lands at the host's end of the file, whatever size the mount last saw.
+// Writes sent ahead keep their order until flush; an append lands at the host's end of the file.
 TEST_P(FsTest, WritesKeepTheirOrderAndAppendsLandAtTheHostsEnd)
 {
     WriteFile(root / "f", "");
@@ -102,8 +100,7 @@ TEST_P(FsTest, WritesKeepTheirOrderAndAppendsLandAtTheHostsEnd)
     EXPECT_EQ(fs->release(fh), 0);
 }
 
-// A write the host refuses fails the next write (once its answer is in), or the flush or
-// fsync after it: exactly once.
+// A write the host refuses fails the next write (once answered), flush or fsync: exactly once.
 TEST_P(FsTest, ErrorsOfWritesSentAheadComeBack)
 {
     WriteFile(root / "ro", "x");
@@ -123,9 +120,7 @@ TEST_P(FsTest, ErrorsOfWritesSentAheadComeBack)
     EXPECT_EQ(host("ro"), "x");
 }
 
-// Files made through the mount: with the extension calls the create is answered at once and the
-// file made on the host, with its data, at its first flush; without them, or with nodefer, at its
-// create, as ever. (Whatever else needs the host's file makes it there first: hostfs_mount_ext.)
+// A new file goes to the host with its data at its first flush (at its create: plain, nodefer).
 TEST_P(FsTest, ASmallFileArrivesWholeAtItsClose)
 {
     for (bool nodefer : {false, true}) {
@@ -153,8 +148,7 @@ TEST_P(FsTest, ASmallFileArrivesWholeAtItsClose)
     }
 }
 
-// A name made on the host between the create and the close is not written over: the close
-// fails, whether the file went to the host at the close or before.
+// A name the host made between the create and the close is not written over: the close fails.
 TEST_P(FsTest, ANameTheHostMadeMeanwhileFailsTheClose)
 {
     if (!GetParam())
@@ -173,9 +167,7 @@ TEST_P(FsTest, ANameTheHostMadeMeanwhileFailsTheClose)
     }
 }
 
-// The first read of a file may come with its open: reads around the end of that first piece, of
-// files whose sizes lie around it, see the host's bytes, also through a growing window and back
-// (smaller files: ReadWhole and the mounts); a write through the mount after the open shows.
+// Reads around the end of the first piece, which comes with the open, and a write after the open.
 TEST_P(FsTest, FirstBytesWithTheOpen)
 {
     constexpr off_t kPiece = hl::kMaxOpenread;
@@ -208,9 +200,7 @@ TEST_P(FsTest, FirstBytesWithTheOpen)
     fs->release(reader);
 }
 
-// Changes through the mount show at once (a listing's or a mount's own copy: the mounts); a file
-// unlinked while open has a link count of 0 and its data stay readable; as root, another user's
-// new file is theirs.
+// Changes show at once; an unlinked open file has 0 links and its data; as root, a user's file is theirs.
 TEST_P(FsTest, ChangesThroughTheMount)
 {
     struct stat st;
@@ -243,8 +233,7 @@ TEST_P(FsTest, ChangesThroughTheMount)
     EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(65534u, 65534u));
 }
 
-// Hard links: a change through one name shows through the other at once, in the mount's cache
-// and to the kernel, which is told the other name (it keeps attributes per name).
+// A change through one name of a file shows through its other name, and the kernel is told that name.
 TEST_P(FsTest, AChangeThroughOneNameShowsThroughTheOther)
 {
     using St = const struct stat &;
@@ -284,8 +273,7 @@ TEST_P(FsTest, AChangeThroughOneNameShowsThroughTheOther)
     }
 }
 
-// Small files opened in listing order come from one read-ahead of their directory; a change
-// through the mount is never served stale, and large files are read the ordinary way.
+// Files opened in listing order come from a read-ahead of their directory, never stale.
 TEST_P(FsTest, DirectoryReadAhead)
 {
     mkdir((root / "d").c_str(), 0755);
@@ -330,9 +318,7 @@ TEST_P(FsTest, PathsUpToPathMax)
     EXPECT_GT(root.path().size() + path.size(), static_cast<size_t>(PATH_MAX)); // too long with the root
 }
 
-// Without -o reconnect a stuck agent is given up on after link_timeout (a killed one, noticed by
-// the watcher while nothing is asked: hostfs_mount_plain); every call after gives EIO, and the
-// loss is reported once.
+// Without -o reconnect a stuck agent is given up after link_timeout: EIO from then on, told once.
 TEST_P(FsTest, AStuckAgentEndsTheMount)
 {
     hostfs::Options o;
@@ -349,8 +335,7 @@ TEST_P(FsTest, AStuckAgentEndsTheMount)
     fs->release(fh);
 }
 
-// With -o reconnect: a new agent takes over; open files are opened again by path, and only
-// writes whose fate is unknown give EIO.
+// With -o reconnect a new agent takes over; only writes whose fate is unknown give EIO.
 TEST_P(FsTest, ReconnectReopensOpenFiles)
 {
     hostfs::Options o;
