@@ -39,6 +39,28 @@ int64_t aheadEnd(const FileHandle *fh)
 
 } // namespace
 
+static_assert(static_cast<size_t>(hl::kMaxOpenread) <= ChunkBuffers::kSize);
+
+std::unique_ptr<char[]> ChunkBuffers::get()
+{
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!free_.empty()) {
+            auto b = std::move(free_.back());
+            free_.pop_back();
+            return b;
+        }
+    }
+    return std::unique_ptr<char[]>(new char[kSize]);
+}
+
+void ChunkBuffers::put(std::unique_ptr<char[]> buffer)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (free_.size() < kKept)
+        free_.push_back(std::move(buffer));
+}
+
 int32_t wireOpenFlags(int flags)
 {
     int32_t w = (flags & O_ACCMODE) == O_WRONLY ? hl::kOpenWrite
@@ -60,12 +82,13 @@ int32_t wireOpenFlags(int flags)
 namespace {
 
 // A chunk of the file from offset, span bytes, and where its reply goes (head bytes before the data).
-std::unique_ptr<FileHandle::Chunk> newChunk(int64_t offset, size_t span, int head, hl::Expect *e)
+std::unique_ptr<FileHandle::Chunk> newChunk(const std::shared_ptr<ChunkBuffers> &buffers, int64_t offset, size_t span, int head, hl::Expect *e)
 {
     auto c = std::make_unique<FileHandle::Chunk>();
     c->offset = offset;
     c->span = span;
-    c->data.reset(new char[span]);
+    c->data = buffers->get();
+    c->from = buffers;
     e->reply = &c->reply;
     e->head = head;
     e->tail = c->data.get();
@@ -77,6 +100,40 @@ std::unique_ptr<FileHandle::Chunk> newChunk(int64_t offset, size_t span, int hea
 
 } // namespace
 
+void Fs::sendOpenread(const std::string &path, int flags, int64_t end, std::deque<std::unique_ptr<FileHandle::Chunk>> *chunks)
+{
+    // The rest right behind the open on the wire, read from the descriptor it opens.
+    link_->together([&](auto send) {
+        hl::Expect e;
+        chunks->push_back(newChunk(buffers_, 0, hl::kMaxOpenread, 16, &e));
+        chunks->back()->ticket = send(hl::openreadRequest(hostPath(path.c_str()), wireOpenFlags(flags), 0, hl::kMaxOpenread), std::move(e));
+        for (int64_t off = hl::kMaxOpenread; off < end; off += static_cast<int64_t>(kChunk)) {
+            hl::Expect more;
+            chunks->push_back(newChunk(buffers_, off, kChunk, 12, &more));
+            chunks->back()->call = hl::kCallPreadlast;
+            chunks->back()->ticket = send(hl::preadlastRequest(kChunk, off), std::move(more));
+        }
+    });
+}
+
+int32_t Fs::openedBy(std::deque<std::unique_ptr<FileHandle::Chunk>> &chunks)
+{
+    link_->wait(chunks.front()->ticket);
+    FileHandle::Chunk &c = *chunks.front();
+    if (c.reply.raw.size() < 16)
+        throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
+    int32_t fd = hl::parseOpenread(c.reply, c.placed, &c.count);
+    if (fd < 0) {
+        int error = errno;
+        link_->wait(chunks.back()->ticket); // the reads behind a failed open fail too
+        errno = error;
+        return -1;
+    }
+    c.withOpen = true;
+    c.error = c.count < 0 ? errno : 0;
+    return fd;
+}
+
 int32_t Fs::openWithData(const char *path, int flags, int64_t size, std::deque<std::unique_ptr<FileHandle::Chunk>> *chunks)
 {
     std::deque<std::unique_ptr<FileHandle::Chunk>> all;
@@ -84,32 +141,24 @@ int32_t Fs::openWithData(const char *path, int flags, int64_t size, std::deque<s
                       ? std::min<int64_t>(size, static_cast<int64_t>(opt_.readaheadChunks) * kChunk)
                       : 0;
     try {
-        // The rest right behind the open on the wire, read from the descriptor it opens.
-        link_->together([&](auto send) {
-            hl::Expect e;
-            all.push_back(newChunk(0, hl::kMaxOpenread, 16, &e));
-            all.back()->ticket = send(hl::openreadRequest(hostPath(path), wireOpenFlags(flags), 0, hl::kMaxOpenread), std::move(e));
-            for (int64_t off = hl::kMaxOpenread; off < end; off += static_cast<int64_t>(kChunk)) {
-                hl::Expect more;
-                all.push_back(newChunk(off, kChunk, 12, &more));
-                all.back()->call = hl::kCallPreadlast;
-                all.back()->ticket = send(hl::preadlastRequest(kChunk, off), std::move(more));
-            }
-        });
-        link_->wait(all.front()->ticket);
-        FileHandle::Chunk &c = *all.front();
-        if (c.reply.raw.size() < 16)
-            throw hl::LinkError(hl::LinkError::Kind::Closed, "the link was lost while a call was in flight");
-        int32_t fd = hl::parseOpenread(c.reply, c.placed, &c.count);
-        if (fd < 0) {
-            int error = errno;
-            link_->wait(all.back()->ticket); // the reads behind a failed open fail too
-            errno = error;
-            return -1;
+        // A file read ahead with the directory's next files comes from there; either way the
+        // files after this one go out before its reply is awaited.
+        bool streamed = false;
+        if (auto s = takeStreamed(path, flags)) {
+            all = std::move(s->chunks);
+            streamed = true;
+        } else {
+            sendOpenread(path, flags, end, &all);
         }
-        c.withOpen = true;
-        c.error = c.count < 0 ? errno : 0;
-        *chunks = std::move(all);
+        streamAfter(path);
+        int32_t fd = openedBy(all);
+        if (fd < 0 && streamed) { // refused then: asked again now
+            all.clear();
+            sendOpenread(path, flags, end, &all);
+            fd = openedBy(all);
+        }
+        if (fd >= 0)
+            *chunks = std::move(all);
         return fd;
     } catch (...) {
         link_->abandon(std::current_exception()); // nothing is written into the chunks any more when they go
@@ -293,7 +342,7 @@ int Fs::fillAhead(FileHandle *fh, off_t off, size_t size)
             return 0;
     for (; next < want; next += static_cast<int64_t>(kChunk)) {
         hl::Expect e;
-        auto c = newChunk(next, kChunk, 12, &e);
+        auto c = newChunk(buffers_, next, kChunk, 12, &e);
         if (ext_) {
             c->ticket = link_->send(hl::pread64Request(fh->fd, kChunk, next), std::move(e));
         } else {

@@ -8,6 +8,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,20 @@
 namespace hostfs {
 
 namespace hl = hostlink;
+
+// Buffers of one read reply's data, kept for the next chunks rather than given back: a fresh
+// buffer costs a page fault for every page a reply is written into.
+class ChunkBuffers {
+public:
+    static constexpr size_t kSize = hl::kMaxData; // the largest span of a chunk
+    static constexpr size_t kKept = 256;
+    std::unique_ptr<char[]> get();
+    void put(std::unique_ptr<char[]> buffer);
+
+private:
+    std::mutex mu_;
+    std::vector<std::unique_ptr<char[]>> free_;
+};
 
 // One open file of the mount.
 struct FileHandle {
@@ -58,6 +73,15 @@ struct FileHandle {
         bool withOpen = false;
         int32_t count = 0;
         int error = 0;
+        std::shared_ptr<ChunkBuffers> from; // where data goes back to
+        Chunk() = default;
+        Chunk(const Chunk &) = delete;
+        Chunk &operator=(const Chunk &) = delete;
+        ~Chunk()
+        {
+            if (from && data)
+                from->put(std::move(data));
+        }
     };
     std::deque<std::unique_ptr<Chunk>> ahead;
     std::deque<std::unique_ptr<Chunk>> abandoned; // no longer wanted, their replies still coming
@@ -164,6 +188,39 @@ private:
     // chunks, the first one in, the others coming.
     int32_t openWithData(const char *path, int flags, int64_t size, std::deque<std::unique_ptr<FileHandle::Chunk>> *chunks);
     static constexpr int64_t kWholeAtOpen = 2 << 20;
+    // Sends the openread of path and, behind it, the preadlast requests up to end; waits for the
+    // open among chunks: the descriptor, or -1 with errno.
+    void sendOpenread(const std::string &path, int flags, int64_t end, std::deque<std::unique_ptr<FileHandle::Chunk>> *chunks);
+    int32_t openedBy(std::deque<std::unique_ptr<FileHandle::Chunk>> &chunks);
+    // Files streamed ahead across a directory (stream.cpp): a file opened with openread and read
+    // whole, before the program asks for it, its chunks in flight or in.
+    struct Streamed {
+        std::deque<std::unique_ptr<FileHandle::Chunk>> chunks; // the openread's first
+        int64_t size = 0;
+        uint64_t generation = 0, epoch = 0;
+        double until = 0;
+    };
+    // A directory's files as a program opens them: in the listing's order or by name.
+    struct Streak {
+        std::shared_ptr<const Listing> listing;
+        std::map<std::string, size_t> at; // name: index in the listing
+        std::vector<size_t> byName;        // indexes in name order
+        std::string last;
+        int inListing = 0, inNames = 0; // opens after the last one in either order
+        std::set<std::string> seen;     // opened or streamed in this streak
+        double when = 0;
+    };
+    // path's streamed chunks, taken out, when still valid for an open with flags.
+    std::optional<Streamed> takeStreamed(const char *path, int flags);
+    // Opening path: when the program's opens in its directory follow an order, the next files
+    // of the directory in that order are streamed, up to kStreamBytes in all.
+    void streamAfter(const char *path);
+    // Drops what has waited too long; closes on the host and frees what was dropped once its
+    // replies are in. streamMu_ held.
+    void reapStreamed(double now);
+    void sweepStreamed(); // the same, now
+    static constexpr size_t kStreamBytes = 16u << 20;
+    static constexpr size_t kStreamScan = 256; // names looked at past the one opened
     // 0 when fh's descriptor belongs to the link in use: after a reconnect the file is opened
     // again by its path first; -EIO when that fails or writes were lost with the old link.
     // A preloaded file gets its descriptor here when needFd.
@@ -209,6 +266,12 @@ private:
     int lastExt_ = 0; // the highest extension call the agent serves
     StatusCache cache_;
     Preloads preloads_;
+    std::shared_ptr<ChunkBuffers> buffers_ = std::make_shared<ChunkBuffers>();
+    std::mutex streamMu_;
+    std::map<std::string, Streamed> streamed_;
+    std::map<std::string, Streak> streaks_; // by directory
+    std::list<Streamed> streamDropped_;    // replies still coming, descriptors to close
+    size_t streamBytes_ = 0;
     std::atomic<uint64_t> generation_{1}; // bumped by every change of file data
     std::atomic<uint64_t> epoch_{1};      // bumped by every reconnect
     std::mutex openMu_;

@@ -83,8 +83,12 @@ bool Fs::reconnect()
             if (auto problem = prepare(link, opt_, ext_)) {
                 last = *problem;
             } else {
-                link_->reset(std::move(link));
-                epoch_++; // open files are reopened by path as they are next used
+                {
+                    // Nothing streamed on the old link closes a descriptor number on the new one.
+                    std::lock_guard<std::mutex> streaming(streamMu_);
+                    link_->reset(std::move(link));
+                    epoch_++; // open files are reopened by path as they are next used
+                }
                 cache_.clear();
                 preloads_.clear();
                 fprintf(stderr, "hostfs: connected to the agent again\n");
@@ -128,7 +132,16 @@ int Fs::guard(const std::function<int()> &f, bool idempotent, bool ownFile)
 
 void Fs::watch()
 {
-    if (gone_ || !link_ || !link_->idleButGone())
+    if (gone_ || !link_)
+        return;
+    if (!link_->broken()) {
+        try {
+            sweepStreamed(); // what was streamed and not opened goes in time
+        } catch (const hl::LinkError &) {
+            return; // the next operation finds the link broken
+        }
+    }
+    if (!link_->idleButGone())
         return;
     link_->breakWith(std::make_exception_ptr(hl::LinkError(hl::LinkError::Kind::Closed, "the agent closed the connection")));
     if (opt_.reconnect && connect_)

@@ -115,6 +115,59 @@ TEST(ReadWhole, WhatTheHostHoldsWhateverTheListingSaid)
     EXPECT_EQ(wrong, 0);
 }
 
+// Files opened one after another in a listed directory are streamed ahead of their opens: each
+// read is right, a change through the mount after the streaming shows, an open for writing gets
+// a descriptor of its own, and what was streamed and never opened is closed on the host in time.
+TEST(ReadWhole, StreamedAheadOfTheOpens)
+{
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start({"xt.term", "-v", "-x", "-d", "--"})) << agent.Stderr();
+    Scratch root;
+    hostfs::Options o;
+    o.root = root.path();
+    o.attrTimeout = 1;
+    hostfs::Fs fs(o);
+    ASSERT_EQ(fs.attach(agent.Open(), true), std::nullopt);
+    auto name = [](int i) { return "/m" + std::to_string(i); };
+    for (int i = 10; i < 22; i++)
+        WriteFile(root / name(i).substr(1), Pattern(100000 + static_cast<size_t>(i), i));
+    int descriptors = OpenDescriptors(agent.pid);
+    hostfs::Listing listing;
+    ASSERT_EQ(fs.list("/", listing), 0);
+    auto readWhole = [&](int i, int flags) {
+        hostfs::FileHandle *fh = nullptr;
+        EXPECT_EQ(fs.open(name(i).c_str(), flags, &fh), 0);
+        std::string got(200000, '\0');
+        got.resize(static_cast<size_t>(std::max(fs.read(fh, got.data(), got.size(), 0), 0)));
+        if (flags != O_RDONLY) {
+            EXPECT_EQ(fs.write(fh, "w", 1, 0), 1);
+        }
+        EXPECT_EQ(fs.release(fh), 0);
+        return got;
+    };
+    for (int i = 10; i < 15; i++)
+        EXPECT_TRUE(readWhole(i, i == 14 ? O_RDWR : O_RDONLY) == Pattern(100000 + static_cast<size_t>(i), i)) << i;
+    EXPECT_EQ(ReadFile(root / "m14")[0], 'w');
+    hostfs::FileHandle *fh = nullptr;
+    ASSERT_EQ(fs.open("/m15", O_WRONLY, &fh), 0);
+    EXPECT_EQ(fs.write(fh, "X", 1, 0), 1);
+    EXPECT_EQ(fs.release(fh), 0);
+    for (int i = 15; i < 18; i++) {
+        std::string want = Pattern(100000 + static_cast<size_t>(i), i);
+        if (i == 15)
+            want[0] = 'X';
+        EXPECT_TRUE(readWhole(i, O_RDONLY) == want) << i;
+    }
+    size_t openreads = 0;
+    for (size_t at = 0; (at = agent.Stderr().find("= openread(", at)) != std::string::npos; at++)
+        openreads++;
+    EXPECT_GT(openreads, 8u); // more than the test opened for reading
+    EXPECT_TRUE(WaitUntil([&] {
+        fs.watch();
+        return OpenDescriptors(agent.pid) == descriptors;
+    }, 5));
+}
+
 // A call above the last one the agent names is never sent: opens, reads behind them, deferred
 // creations and small-file preloads go the older ways. Umask is the last of the first agents
 // with extensions; with preadlast, the whole set shows in the trace.
