@@ -45,8 +45,10 @@ protected:
         f->setLostHandler([this](const std::string &) { losses++; });
         return f;
     }
-    void restart(hostfs::Options o) // a daemon agent serves one link: a new Fs needs a new agent
+    void restart(const std::function<void(hostfs::Options &)> &set) // a new Fs needs a new agent: it serves one link
     {
+        hostfs::Options o;
+        set(o);
         fs.reset();
         agent = HostAgent(GetParam());
         fs = make(o);
@@ -125,11 +127,8 @@ TEST_P(FsTest, ASmallFileArrivesWholeAtItsClose)
 {
     for (bool nodefer : {false, true}) {
         SCOPED_TRACE(nodefer ? "nodefer" : "default");
-        if (nodefer) {
-            hostfs::Options o;
-            o.nodefer = true;
-            restart(o);
-        }
+        if (nodefer)
+            restart([](hostfs::Options &o) { o.nodefer = true; });
         FileHandle *fh = made("/d/f");
         EXPECT_EQ(std::filesystem::exists(root / "d/f"), !GetParam() || nodefer);
         EXPECT_EQ(put(fh, "abc", 0), 3);
@@ -321,9 +320,7 @@ TEST_P(FsTest, PathsUpToPathMax)
 // Without -o reconnect a stuck agent is given up after link_timeout: EIO from then on, told once.
 TEST_P(FsTest, AStuckAgentEndsTheMount)
 {
-    hostfs::Options o;
-    o.linkTimeout = 0.5;
-    restart(o);
+    restart([](hostfs::Options &o) { o.linkTimeout = 0.5; });
     WriteFile(root / "f", "x");
     FileHandle *fh = open("/f", O_RDONLY);
     ASSERT_TRUE(Signal(agent->pid, SIGSTOP)); // killed by the fixture
@@ -338,9 +335,7 @@ TEST_P(FsTest, AStuckAgentEndsTheMount)
 // With -o reconnect a new agent takes over; only writes whose fate is unknown give EIO.
 TEST_P(FsTest, ReconnectReopensOpenFiles)
 {
-    hostfs::Options o;
-    o.reconnect = true;
-    restart(o);
+    restart([](hostfs::Options &o) { o.reconnect = true; });
     std::unique_ptr<Agent> next;
     fs->setConnector([&] {
         if (!next)
