@@ -22,7 +22,10 @@ namespace {
 constexpr int64_t k3GiB = 3LL << 30;
 
 struct ExtAgent : Agent {
-    explicit ExtAgent(bool x) { Start(x ? std::vector<std::string>{"xt.term", "-v", "-x", "-d", "--"} : std::vector<std::string>{"xt.term", "-v", "-d", "--"}); }
+    explicit ExtAgent(bool x)
+    {
+        Start(x ? std::vector<std::string>{"xt.term", "-v", "-x", "-d", "--"} : std::vector<std::string>{"xt.term", "-v", "-d", "--"});
+    }
 };
 
 struct stat Lstat(const std::string &p)
@@ -48,7 +51,7 @@ protected:
 };
 
 using Path = const std::string &;
-// The calls with words to convert: the result, errno, and what each left behind (rename over a file: the mounts).
+// The path calls: the result, errno, and what each left behind (a rename over a file: the mounts).
 const struct Row {
     const char *name;
     std::function<int32_t(Link &, Path)> call;
