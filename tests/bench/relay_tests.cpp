@@ -58,8 +58,7 @@ TEST(DelayRelay, DelaysAndCarriesStreamsIntact)
     EXPECT_TRUE(ReadFile(relay.dir / "out") == data);
     Link held = Dial(relay.port, "127.0.0.1", false, false); // a connection it holds does not keep it
     for (Tool *t : {&relay, &echo}) {
-        ASSERT_GT(t->pid, 0); // still running
-        kill(t->pid, SIGTERM);
+        ASSERT_TRUE(Signal(t->pid, SIGTERM)); // still running
         EXPECT_EQ(t->Wait(), 0);
     }
 }

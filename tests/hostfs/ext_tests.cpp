@@ -1,21 +1,18 @@
 // Extension calls of an agent started with -x, in both byte orders; the default agent's answer.
+// (openread's replies: handler rows in both orders; through the file system: FsTest, ReadWire.)
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <hostlink/calls.h>
 #include "hostlink/ext.h"
-#include "tests/agent_process.h"
+#include "tests/harness.h"
 
-using hostlink::Link;
 using hostlink::Request;
 namespace fs = std::filesystem;
 namespace hl = hostlink;
@@ -24,19 +21,19 @@ namespace {
 
 constexpr int64_t k3GiB = 3LL << 30;
 
-struct ExtAgent {
-    AgentProcess agent;
-    explicit ExtAgent(bool extensions)
+struct ExtAgent : Agent {
+    explicit ExtAgent(bool x)
     {
-        std::vector<std::string> args = {"xt.term", "-v"};
-        if (extensions)
-            args.push_back("-x");
-        args.insert(args.end(), {"-d", "--"});
-        if (!agent.Start(args))
-            ADD_FAILURE() << "agent did not start: " << agent.Stderr();
+        Start(x ? std::vector<std::string>{"xt.term", "-v", "-x", "-d", "--"} : std::vector<std::string>{"xt.term", "-v", "-d", "--"});
     }
-    Link Open(bool swapped) { return agent.Open(swapped); }
 };
+
+struct stat Lstat(const std::string &p)
+{
+    struct stat st = {};
+    lstat(p.c_str(), &st);
+    return st;
+}
 
 class Ext : public testing::TestWithParam<bool> {
 protected:
@@ -47,55 +44,37 @@ protected:
     std::string P(const std::string &name) const { return dir + "/" + name; }
     void SetUp() override
     {
-        std::ofstream(P("f")) << "hello";
+        WriteFile(P("f"), "hello");
         fs::create_directory(P("d"));
         fs::create_symlink("f", P("l"));
     }
 };
 
-// One row: a call through the library, its expected result and errno, and what it left behind.
-struct Row {
+using Path = const std::string &;
+// The path calls: the result, errno, and what each left behind (a rename over a file: the mounts).
+const struct Row {
     const char *name;
-    std::function<int32_t(Link &, const std::string &)> call;
+    std::function<int32_t(Link &, Path)> call;
     int32_t result;
     int error;
-    std::function<bool(const std::string &)> after;
-};
-
-struct stat Lstat(const std::string &p)
-{
-    struct stat st = {};
-    lstat(p.c_str(), &st);
-    return st;
-}
-
-const Row kRows[] = {
-    {"rename over a file", [](Link &l, const std::string &d) { std::ofstream(d + "/g") << "x"; return hl::rename(l, d + "/f", d + "/g"); },
-     0, 0, [](const std::string &d) { return !fs::exists(d + "/f") && fs::file_size(d + "/g") == 5; }},
-    {"rename of nothing", [](Link &l, const std::string &d) { return hl::rename(l, d + "/none", d + "/x"); }, -1, ENOENT, nullptr},
-    {"rename into a non-empty directory", [](Link &l, const std::string &d) { std::ofstream(d + "/d/x"); fs::create_directory(d + "/e"); return hl::rename(l, d + "/e", d + "/d"); },
-     -1, ENOTEMPTY, nullptr},
-    {"truncate to 3 GiB", [](Link &l, const std::string &d) { return hl::truncate(l, d + "/f", k3GiB); }, 0, 0,
-     [](const std::string &d) { return Lstat(d + "/f").st_size == k3GiB; }},
-    {"truncate negative", [](Link &l, const std::string &d) { return hl::truncate(l, d + "/f", -1); }, -1, EINVAL, nullptr},
-    {"utimens without following", [](Link &l, const std::string &d) {
-         struct timespec t[2] = {{1000, 5}, {2000000000LL * 2, 999999999}};
-         return hl::utimens(l, d + "/l", t, true); }, 0, 0,
-     [](const std::string &d) { struct stat st = Lstat(d + "/l"); return st.st_mtim.tv_sec == 4000000000LL && st.st_mtim.tv_nsec == 999999999 &&
-                                    st.st_atim.tv_nsec == 5 && Lstat(d + "/f").st_mtim.tv_sec != 4000000000LL; }},
-    {"utimens omit and now", [](Link &l, const std::string &d) {
-         struct timespec t[2] = {{0, hl::kUtimeOmit}, {0, hl::kUtimeNow}};
-         return hl::utimens(l, d + "/f", t, false); }, 0, 0,
-     [](const std::string &d) { return Lstat(d + "/f").st_mtim.tv_sec > 1600000000; }},
-    {"lchown of the link", [](Link &l, const std::string &d) { return hl::lchown(l, d + "/l", 1, 2); }, 0, 0,
-     [](const std::string &d) { return Lstat(d + "/l").st_uid == 1 && Lstat(d + "/f").st_uid != 1; }},
-    {"mknod fifo", [](Link &l, const std::string &d) { return hl::mknod(l, d + "/p", 0010620); }, 0, 0,
-     [](const std::string &d) { return S_ISFIFO(Lstat(d + "/p").st_mode); }},
-    {"mknod socket", [](Link &l, const std::string &d) { return hl::mknod(l, d + "/s", 0140600); }, 0, 0,
-     [](const std::string &d) { return S_ISSOCK(Lstat(d + "/s").st_mode); }},
-    {"mknod device refused", [](Link &l, const std::string &d) { return hl::mknod(l, d + "/c", 0020600); }, -1, EPERM, nullptr},
-    {"umask 0 keeps modes whole", [](Link &l, const std::string &d) { hl::umask(l, 0); return hl::mkdir(l, d + "/m", 0620); }, 0, 0,
-     [](const std::string &d) { return (Lstat(d + "/m").st_mode & 07777) == 0620; }},
+    std::function<bool(Path)> after;
+} kRows[] = {
+    {"rename of nothing", [](Link &l, Path d) { return hl::rename(l, d + "/none", d + "/x"); }, -1, ENOENT, nullptr},
+    {"truncate to 3 GiB", [](Link &l, Path d) { return hl::truncate(l, d + "/f", k3GiB); }, 0, 0,
+     [](Path d) { return Lstat(d + "/f").st_size == k3GiB; }},
+    {"truncate negative", [](Link &l, Path d) { return hl::truncate(l, d + "/f", -1); }, -1, EINVAL, nullptr},
+    {"utimens without following", [](Link &l, Path d) { timespec t[2] = {{1000, 5}, {4000000000LL, 999999999}}; return hl::utimens(l, d + "/l", t, true); },
+     0, 0, [](Path d) { struct stat st = Lstat(d + "/l"), f = Lstat(d + "/f");
+                        return st.st_mtim.tv_sec == 4000000000LL && st.st_mtim.tv_nsec == 999999999 && st.st_atim.tv_nsec == 5 && f.st_mtim.tv_sec != 4000000000LL; }},
+    {"utimens omit and now", [](Link &l, Path d) { timespec t[2] = {{0, hl::kUtimeOmit}, {0, hl::kUtimeNow}}; return hl::utimens(l, d + "/f", t, false); },
+     0, 0, [](Path d) { return Lstat(d + "/f").st_mtim.tv_sec > 1600000000; }},
+    {"lchown of the link", [](Link &l, Path d) { return hl::lchown(l, d + "/l", 1, 2); }, 0, 0,
+     [](Path d) { return Lstat(d + "/l").st_uid == 1 && Lstat(d + "/f").st_uid != 1; }},
+    {"mknod fifo", [](Link &l, Path d) { return hl::mknod(l, d + "/p", 0010620); }, 0, 0, [](Path d) { return S_ISFIFO(Lstat(d + "/p").st_mode); }},
+    {"mknod socket", [](Link &l, Path d) { return hl::mknod(l, d + "/s", 0140600); }, 0, 0, [](Path d) { return S_ISSOCK(Lstat(d + "/s").st_mode); }},
+    {"mknod device refused", [](Link &l, Path d) { return hl::mknod(l, d + "/c", 0020600); }, -1, EPERM, nullptr},
+    {"umask 0 keeps modes whole", [](Link &l, Path d) { hl::umask(l, 0); return hl::mkdir(l, d + "/m", 0620); }, 0, 0,
+     [](Path d) { return (Lstat(d + "/m").st_mode & 07777) == 0620; }},
 };
 
 TEST_P(Ext, CallsAndTheirEffects)
@@ -107,12 +86,8 @@ TEST_P(Ext, CallsAndTheirEffects)
         SetUp();
         errno = 0;
         EXPECT_EQ(row.call(link, dir), row.result);
-        if (row.result < 0) {
-            EXPECT_EQ(errno, row.error);
-        }
-        if (row.after) {
-            EXPECT_TRUE(row.after(dir));
-        }
+        EXPECT_EQ(row.result < 0 ? errno : 0, row.error);
+        EXPECT_TRUE(!row.after || row.after(dir));
     }
 }
 
@@ -124,14 +99,12 @@ TEST_P(Ext, BigFilesAndStatus)
     EXPECT_EQ(hl::pwrite64(link, fd, data.data(), data.size(), k3GiB - 10), hl::kMaxPwrite);
     char buf[100];
     EXPECT_EQ(hl::pread64(link, fd, buf, 100, k3GiB - 20), 100);
-    EXPECT_EQ(std::string(buf, 10), std::string(10, '\0'));
-    EXPECT_EQ(std::string(buf + 10, 90), std::string(90, 'z'));
+    EXPECT_EQ(std::string(buf, 100), std::string(10, '\0') + std::string(90, 'z'));
     EXPECT_EQ(hl::fsync(link, fd, false), 0);
     EXPECT_EQ(hl::ftruncate(link, fd, k3GiB + 1), 0);
     hl::Status64 st;
     ASSERT_EQ(hl::fstat64(link, fd, &st), 0);
-    struct stat local;
-    ASSERT_EQ(stat(P("big").c_str(), &local), 0);
+    struct stat local = Lstat(P("big"));
     EXPECT_EQ(st.size, k3GiB + 1);
     EXPECT_EQ(st.ino, local.st_ino);
     EXPECT_EQ(st.mode, 0100600u);
@@ -139,30 +112,26 @@ TEST_P(Ext, BigFilesAndStatus)
     EXPECT_EQ(st.devMajor, major(local.st_dev));
     EXPECT_EQ(st.mtime.tv_nsec, local.st_mtim.tv_nsec);
     hl::close(link, fd);
-    // The plain stat refuses what does not fit, the 64-bit one does not.
-    hl::FileStatus small;
+    hl::FileStatus small; // the plain stat refuses what does not fit, with EINVAL (EOVERFLOW has no wire number)
     EXPECT_EQ(hl::stat(link, P("big"), &small), -1);
-    EXPECT_EQ(errno, EINVAL); // EOVERFLOW has no wire number
+    EXPECT_EQ(errno, EINVAL);
     ASSERT_EQ(hl::stat64(link, "/dev/null", &st), 0);
     EXPECT_EQ(st.mode & 0170000, 0020000u);
-    EXPECT_EQ(st.rdevMajor, 1u);
-    EXPECT_EQ(st.rdevMinor, 3u);
+    EXPECT_EQ(std::pair(st.rdevMajor, st.rdevMinor), std::pair(1u, 3u));
     hl::FsStats fsst;
     ASSERT_EQ(hl::statvfs(link, dir, &fsst), 0);
-    EXPECT_GT(fsst.blocks, 0u);
-    EXPECT_GT(fsst.namemax, 0u);
+    EXPECT_TRUE(fsst.blocks > 0 && fsst.namemax > 0);
 }
 
 TEST_P(Ext, ReaddirplusCoversEveryEntryOnce)
 {
     constexpr int kFiles = 1500; // more than one reply holds
     for (int i = 0; i < kFiles; i++)
-        std::ofstream(P("d/entry-with-a-longish-name-" + std::to_string(i))) << std::string(static_cast<size_t>(i), 'x');
+        WriteFile(P("d/entry-with-a-longish-name-" + std::to_string(i)), std::string(static_cast<size_t>(i), 'x'));
     uint32_t h = hl::opendir(link, P("d"));
     ASSERT_NE(h, 0u);
     std::vector<hl::DirEntryPlus> entries;
-    int replies = 0;
-    int32_t n;
+    int replies = 0, n;
     while ((n = hl::readdirplus(link, h, entries)) > 0 && replies < 100)
         replies++;
     EXPECT_EQ(n, 0);
@@ -171,9 +140,7 @@ TEST_P(Ext, ReaddirplusCoversEveryEntryOnce)
     for (const auto &e : entries) {
         names.insert(e.name);
         EXPECT_EQ(e.error, 0);
-        if (e.name.rfind("entry-", 0) == 0) {
-            EXPECT_EQ(e.status.size, std::stoll(e.name.substr(e.name.rfind('-') + 1)));
-        }
+        EXPECT_TRUE(e.name.rfind("entry-", 0) != 0 || e.status.size == std::stoll(e.name.substr(e.name.rfind('-') + 1))) << e.name;
     }
     EXPECT_EQ(names.size(), static_cast<size_t>(kFiles + 2));
     EXPECT_EQ(entries.size(), names.size());
@@ -183,143 +150,80 @@ TEST_P(Ext, ReaddirplusCoversEveryEntryOnce)
     hl::closedir(link, h);
     EXPECT_EQ(hl::readdirplus(link, h, entries), -1);
     EXPECT_EQ(errno, EBADF);
-    EXPECT_TRUE(hl::hasExtensions(link));
     EXPECT_EQ(hl::lastExtensionCall(link), wire::NUM_NAMED_CALLS - 1);
-    EXPECT_NE(a.agent.Stderr().find("= readdirplus(0x"), std::string::npos); // no other test reads this trace line
-}
-
-// Open and first read in one exchange, through the library.
-TEST_P(Ext, OpenreadBringsTheFirstBytes)
-{
-    std::string big(hl::kMaxOpenread + 10, 'b');
-    std::ofstream(P("big")) << big;
-    struct Case {
-        const char *name;
-        int32_t flags;
-        size_t count;
-        bool opened;
-        int32_t got;
-        int error;
-        std::string data;
-    } cases[] = {
-        {"f", hl::kOpenRead, 100, true, 5, 0, "hello"},
-        {"f", hl::kOpenRead, 3, true, 3, 0, "hel"},
-        {"big", hl::kOpenRead, 1u << 20, true, hl::kMaxOpenread, 0, big.substr(0, hl::kMaxOpenread)},
-        {"none", hl::kOpenRead, 100, false, -1, ENOENT, ""},
-        {"d", hl::kOpenRead, 100, true, -1, EISDIR, ""},
-        {"made", hl::kOpenReadWrite | hl::kOpenCreate | hl::kOpenExclusive, 100, true, 0, 0, ""},
-        {"made", hl::kOpenReadWrite | hl::kOpenCreate | hl::kOpenExclusive, 100, false, -1, EEXIST, ""},
-    };
-    std::vector<char> buf(hl::kMaxOpenread);
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        int32_t got = -2;
-        errno = 0;
-        int32_t fd = hl::openread(link, P(c.name), c.flags, 0600, buf.data(), c.count, &got);
-        EXPECT_EQ(fd >= 0, c.opened);
-        EXPECT_EQ(got, c.got);
-        if (c.error) {
-            EXPECT_EQ(errno, c.error);
-        }
-        EXPECT_EQ(std::string(buf.data(), got > 0 ? static_cast<size_t>(got) : 0), c.data);
-        if (fd >= 0) {
-            EXPECT_EQ(hl::close(link, fd), 0);
-        }
-    }
-    EXPECT_NE(a.agent.Stderr().find("= openread(" + P("f") + ",0x0,0x180,...,100): 5\n"), std::string::npos) << a.agent.Stderr();
+    EXPECT_NE(a.Err().find("= readdirplus(0x"), std::string::npos); // no other test reads this trace line
 }
 
 // Open, write and close (or keep) in one exchange; requests that do not carry what they say.
 TEST_P(Ext, OpenwriteMakesFillsAndReportsEveryFailure)
 {
-    const int32_t made = hl::kOpenWrite | hl::kOpenCreate | hl::kOpenExclusive;
-    struct Case {
+    const int32_t made = hl::kOpenWrite | hl::kOpenCreate | hl::kOpenExclusive, ro = hl::kOpenRead | hl::kOpenCreate;
+    const struct {
         const char *name;
         Request req;
-        int32_t result; // 1: a descriptor
-        int error;
-        int32_t put;
-        const char *content; // on the host afterwards
+        int32_t result, error, put; // result 1: a descriptor
+        const char *content;        // on the host afterwards
     } cases[] = {
         {"new", hl::openwriteRequest(P("new"), made, 0640, "abc", false), 0, 0, 3, "abc"},
         {"f", hl::openwriteRequest(P("f"), made, 0640, "abc", false), -1, EEXIST, -1, "hello"},
-        {"ro", hl::openwriteRequest(P("ro"), hl::kOpenRead | hl::kOpenCreate, 0640, "abc", false), -1, EBADF, -1, ""},
+        {"ro", hl::openwriteRequest(P("ro"), ro, 0640, "abc", false), -1, EBADF, -1, ""},
         {"kept", hl::openwriteRequest(P("kept"), made, 0640, "abc", true), 1, 0, 3, "abc"},
-        {"keptro", hl::openwriteRequest(P("keptro"), hl::kOpenRead | hl::kOpenCreate, 0640, "abc", true), 1, EBADF, -1, ""},
+        {"keptro", hl::openwriteRequest(P("keptro"), ro, 0640, "abc", true), 1, EBADF, -1, ""},
         {"long", Request(hl::kCallOpenwrite).word(made).word(0640).word(100).word(0).str(P("long")).bytes("abc"), -1, EINVAL, -1, nullptr},
         {"short", Request(hl::kCallOpenwrite).word(made).word(0640), -1, EINVAL, -1, nullptr},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         errno = 0;
-        int32_t put = -2;
-        int32_t r = hl::parseOpenwrite(link.exchange(c.req), 3, &put);
-        EXPECT_EQ(r > 0 ? 1 : r, c.result);
-        EXPECT_EQ(put, c.put);
-        if (c.error) {
-            EXPECT_EQ(errno, c.error);
-        }
-        if (r > 0) {
-            EXPECT_EQ(hl::close(link, r), 0);
-        }
-        std::ifstream in(P(c.name));
-        EXPECT_EQ(in.good(), c.content != nullptr);
-        if (c.content) {
-            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.content);
-        }
+        int32_t put = -2, r = hl::parseOpenwrite(link.exchange(c.req), 3, &put);
+        EXPECT_EQ(std::tuple(r > 0 ? 1 : r, put, c.error ? errno : 0), std::tuple(c.result, c.put, c.error));
+        EXPECT_TRUE(r <= 0 || hl::close(link, r) == 0);
+        EXPECT_EQ(fs::exists(P(c.name)) ? ReadFile(P(c.name)) : "(none)", c.content ? c.content : "(none)");
     }
     EXPECT_EQ(Lstat(P("new")).st_mode & 07777, 0640u);
-    EXPECT_NE(a.agent.Stderr().find("Request: 0 = openwrite(" + P("new") + ",0xc1,0x1a0,...,3,0): 3\n"), std::string::npos) << a.agent.Stderr();
+    EXPECT_NE(a.Err().find("Request: 0 = openwrite(" + P("new") + ",0xc1,0x1a0,...,3,0): 3\n"), std::string::npos) << a.Err();
 }
 
-// The agent's own descriptors (its listener and the connection) are not the client's for the
-// extension calls either.
+// The agent's own descriptors (its listener and the connection) are not the client's here either.
 TEST_P(Ext, TheAgentsOwnDescriptorsAreRefused)
 {
     std::vector<int> own;
-    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(a.agent.pid) + "/fd")) {
-        int fd = std::stoi(e.path().filename());
-        if (fd > 2 && fd < 100)
+    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(a.pid) + "/fd"))
+        if (int fd = std::stoi(e.path().filename()); fd > 2 && fd < 100)
             own.push_back(fd);
-    }
     ASSERT_EQ(own.size(), 2u);
     char buf[4] = {'a', 'b', 'c', 'd'};
     hl::Status64 st;
-    for (int fd : own) {
-        SCOPED_TRACE(fd);
+    for (int fd : own)
         for (const auto &call : std::vector<std::function<int32_t()>>{
                  [&] { return hl::pread64(link, fd, buf, 4, 0); }, [&] { return hl::pwrite64(link, fd, buf, 4, 0); },
-                 [&] { return hl::ftruncate(link, fd, 0); }, [&] { return hl::fsync(link, fd); },
-                 [&] { return hl::fstat64(link, fd, &st); }}) {
+                 [&] { return hl::ftruncate(link, fd, 0); }, [&] { return hl::fsync(link, fd); }, [&] { return hl::fstat64(link, fd, &st); }}) {
             errno = 0;
-            EXPECT_EQ(call(), -1);
-            EXPECT_EQ(errno, EBADF);
+            EXPECT_EQ(std::pair(call(), errno), std::pair(-1, EBADF)) << fd;
         }
-    }
-    EXPECT_EQ(hl::getpid(link), a.agent.pid); // still served
+    EXPECT_EQ(hl::getpid(link), a.pid); // still served
 }
 
-INSTANTIATE_TEST_SUITE_P(ByteOrders, Ext, testing::Bool(), [](const auto &i) { return i.param ? "Swapped" : "Native"; });
+INSTANTIATE_TEST_SUITE_P(ByteOrders, Ext, testing::Bool(), OrderName);
 
 // Without -x, and for numbers no extension has, the service ends exactly as it always did.
 TEST(ExtOff, UnknownCallsEndTheService)
 {
-    struct Case {
+    const struct {
         bool extensions;
         int call;
         bool swapped;
-    } cases[] = {{false, 48, false}, {false, 49, true}, {false, 63, false}, {false, 64, true}, {true, 48, false}, {false, 65, false}, {false, 66, false}, {true, 67, true}};
-    for (const Case &c : cases) {
+    } cases[] = {{false, 48, false}, {false, 49, true}, {false, 63, false}, {false, 64, true},
+                 {true, 48, false},  {false, 65, false}, {false, 66, false}, {true, 67, true}};
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.call);
         ExtAgent a(c.extensions);
         Link link = a.Open(c.swapped);
-        if (!c.extensions) {
-            EXPECT_EQ(hl::lastExtensionCall(link), 0);
-        }
+        EXPECT_TRUE(c.extensions || hl::lastExtensionCall(link) == 0);
         link.send(Request(c.call).word(1).word(2).str("/"));
         EXPECT_TRUE(link.atEof());
-        EXPECT_EQ(a.agent.Wait(), 1);
-        EXPECT_NE(a.agent.Stderr().find("Unknown function call " + std::to_string(c.call) + "\n"), std::string::npos);
+        EXPECT_EQ(a.Wait(), 1);
+        EXPECT_NE(a.Err().find("Unknown function call " + std::to_string(c.call) + "\n"), std::string::npos);
     }
 }
 

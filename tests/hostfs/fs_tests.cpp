@@ -1,14 +1,14 @@
-// The file system in process, against the real agent, with and without its extension calls:
-// what the mount promises when the host changes files between the mount's operations, and when
-// the link goes (many threads at once: SharedLink.ThreadsAndBarriers and the mount's readers).
+// The file system in process against the real agent, plain and with its extension calls: what the
+// mount promises when the host changes files between its operations, and when the link goes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <set>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,13 +45,23 @@ protected:
         f->setLostHandler([this](const std::string &) { losses++; });
         return f;
     }
-    void restart(hostfs::Options o) // a daemon agent serves one link: a new Fs needs a new agent
+    void restart(const std::function<void(hostfs::Options &)> &set) // a new Fs needs a new agent: it serves one link
     {
+        hostfs::Options o;
+        set(o);
         fs.reset();
         agent = HostAgent(GetParam());
         fs = make(o);
     }
     std::string host(const std::string &name) { return ReadFile(root / name); }
+    FileHandle *made(const char *path) // in a directory the mount made afresh
+    {
+        std::filesystem::remove_all(root / "d");
+        EXPECT_EQ(fs->mkdir("/d", 0755), 0);
+        FileHandle *fh = nullptr;
+        EXPECT_EQ(fs->create(path, 0640, O_RDWR | O_CREAT, &fh), 0) << path;
+        return fh;
+    }
     FileHandle *open(const char *path, int flags)
     {
         FileHandle *fh = nullptr;
@@ -67,9 +77,8 @@ protected:
     }
 };
 
-// Writes sent ahead keep their order and are all on the host once flush has answered; an append
-// lands at the host's end of the file, whatever size the mount last saw.
-TEST_P(FsTest, WritesKeepTheirOrderAndAppendsLandAtTheHostsEnd)
+// Writes sent ahead keep their order until flush (appends at the host's end: the mounts).
+TEST_P(FsTest, WritesSentAheadKeepTheirOrder)
 {
     WriteFile(root / "f", "");
     FileHandle *fh = open("/f", O_RDWR);
@@ -83,120 +92,100 @@ TEST_P(FsTest, WritesKeepTheirOrderAndAppendsLandAtTheHostsEnd)
     want.replace(10, 4, "BBCC");
     EXPECT_EQ(host("f"), want);
     EXPECT_EQ(get(fh, 8, 8), "aaBBCCaa"); // the read sees the writes before it
-    fs->release(fh);
-    WriteFile(root / "log", "h1\n");
-    fh = open("/log", O_WRONLY | O_APPEND);
-    WriteFile(root / "log", "h1\nh2\n");
-    EXPECT_EQ(put(fh, "m1\n", 3), 3); // the offset the kernel believes
-    EXPECT_EQ(fs->flush(fh), 0);
-    EXPECT_EQ(host("log"), "h1\nh2\nm1\n");
     EXPECT_EQ(fs->release(fh), 0);
 }
 
-// A write the host refuses fails the next write (once its answer is in), or the flush or
-// fsync after it: exactly once.
+// A write the host refuses fails the next write (once answered), flush or fsync: exactly once.
 TEST_P(FsTest, ErrorsOfWritesSentAheadComeBack)
 {
     WriteFile(root / "ro", "x");
-    struct Row {
-        const char *name;
-        std::function<int(Fs &, FileHandle *)> next;
-    } rows[] = {
+    const std::pair<const char *, std::function<int(Fs &, FileHandle *)>> rows[] = {
         {"write", [](Fs &f, FileHandle *h) { return f.write(h, "y", 1, 1); }},
         {"flush", [](Fs &f, FileHandle *h) { return f.flush(h); }},
         {"fsync", [](Fs &f, FileHandle *h) { return f.fsync(h, false); }},
     };
-    for (const Row &row : rows) {
+    for (const auto &[name, next] : rows) {
         FileHandle *fh = open("/ro", O_RDONLY); // the host's descriptor cannot write
-        EXPECT_EQ(put(fh, "y", 0), 1) << row.name; // sent ahead: no answer yet
-        int next = row.next(*fs, fh), flushed = fs->flush(fh);
-        EXPECT_EQ((next == -EBADF) + (flushed == -EBADF), 1) << row.name << ": " << next << " " << flushed;
-        EXPECT_EQ(fs->flush(fh), 0) << row.name << ": reported once";
+        EXPECT_EQ(put(fh, "y", 0), 1) << name; // sent ahead: no answer yet
+        int first = next(*fs, fh), flushed = fs->flush(fh);
+        EXPECT_EQ((first == -EBADF) + (flushed == -EBADF), 1) << name << ": " << first << " " << flushed;
+        EXPECT_EQ(fs->flush(fh), 0) << name << ": reported once";
         fs->release(fh);
     }
     EXPECT_EQ(host("ro"), "x");
 }
 
-// The first read of a file may come with its open: reads at any offset around the end of that
-// first piece, of files whose sizes lie around it, see the host's bytes, also in order through a
-// growing window and back; the host's change shows after the next open, and a write through the
-// mount after the open in the next read.
-TEST_P(FsTest, FirstBytesWithTheOpen)
+// A new file goes to the host with its data at its first flush (at its create: plain, nodefer),
+// never over a name the host made meanwhile (before the close or at it): then the close fails.
+TEST_P(FsTest, NewFilesArriveWholeAtTheirClose)
 {
-    constexpr off_t kPiece = hl::kMaxOpenread;
-    struct Case {
-        off_t size;
-        std::vector<std::pair<off_t, size_t>> reads; // offset, size, in this order
-    } cases[] = {
-        {0, {{0, 4096}, {0, 4096}}},
-        {5, {{0, 4096}, {5, 4096}}},
-        {kPiece - 1, {{kPiece - 10, 100}, {0, 131072}}},
-        {kPiece, {{0, 131072}, {kPiece, 10}}},
-        {kPiece + 1, {{0, 4096}, {4096, 131072}}},
-        {kPiece + 7, {{kPiece - 3, 10}, {0, 8}}},
-        {3 * kPiece, {{kPiece * 2 + 5, 100}, {0, 200000}}},
-        {400000, {{0, 131072}, {131072, 131072}, {262144, 131072}, {393216, 131072}, {524288, 10}, {1000, 5}}},
-    };
-    std::string data;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.size);
-        data.clear();
-        for (off_t i = 0; i < c.size; i++)
-            data.push_back(static_cast<char>('a' + (i + c.size) % 19)); // each case's bytes its own
-        WriteFile(root / "f", data);
-        FileHandle *fh = open("/f", O_RDONLY);
-        for (auto [off, size] : c.reads) {
-            std::string want = off < c.size ? data.substr(static_cast<size_t>(off), size) : "";
-            EXPECT_EQ(get(fh, size, off), want) << off;
-        }
-        fs->release(fh);
+    for (bool nodefer : {false, true}) {
+        SCOPED_TRACE(nodefer ? "nodefer" : "default");
+        if (nodefer)
+            restart([](hostfs::Options &o) { o.nodefer = true; });
+        FileHandle *fh = made("/d/f");
+        EXPECT_EQ(std::filesystem::exists(root / "d/f"), !GetParam() || nodefer);
+        EXPECT_EQ(put(fh, "abc", 0), 3);
+        struct stat st, host;
+        ASSERT_EQ(fs->getattr("/d/f", &st, nullptr), 0);
+        EXPECT_EQ(std::pair(st.st_mode, st.st_size), std::pair(S_IFREG | 0640u, off_t(3)));
+        ASSERT_EQ(fs->getattr(nullptr, &st, fh), 0);
+        EXPECT_EQ(st.st_nlink, 1u);
+        EXPECT_EQ(fs->flush(fh), 0);
+        EXPECT_EQ(ReadFile(root / "d/f"), "abc");
+        EXPECT_EQ(fs->release(fh), 0);
+        ASSERT_EQ(lstat((root / "d/f").c_str(), &host), 0);
+        EXPECT_EQ(host.st_mode, S_IFREG | 0640u);
+        ASSERT_EQ(fs->getattr("/d/f", &st, nullptr), 0);
+        EXPECT_EQ(st.st_ino, host.st_ino); // the host's own status from the close on
     }
-    FileHandle *reader = open("/f", O_RDONLY);
-    FileHandle *writer = open("/f", O_WRONLY);
-    EXPECT_EQ(put(writer, "XY", 0), 2);
-    EXPECT_EQ(fs->flush(writer), 0);
-    EXPECT_EQ(get(reader, 4, 0), "XY" + data.substr(2, 2));
-    fs->release(writer);
-    fs->release(reader);
-    FileHandle *none = nullptr;
-    EXPECT_EQ(fs->open("/none", O_RDONLY, &none), -ENOENT);
+    if (!GetParam())
+        return; // made at the create
+    restart([](hostfs::Options &) {});
+    for (bool early : {false, true}) {
+        FileHandle *fh = made("/d/f");
+        EXPECT_EQ(put(fh, "mine", 0), 4);
+        WriteFile(root / "d/f", "theirs");
+        hostfs::Listing l;
+        EXPECT_TRUE(!early || fs->list("/d", l) == 0);
+        EXPECT_EQ(fs->flush(fh), -EEXIST) << early;
+        EXPECT_EQ(fs->flush(fh), -EIO);
+        EXPECT_EQ(fs->release(fh), 0);
+        EXPECT_EQ(host("d/f"), "theirs");
+    }
 }
 
-// Names, listings and the cache: changes through the mount show at once; a file unlinked while
-// open has a link count of 0 and its data stay readable; as root, another user's new file is theirs.
-TEST_P(FsTest, ListingsAndChangesThroughTheMount)
+// A write through the mount shows to a reader opened before it (its first bytes came with the open).
+TEST_P(FsTest, AWriteShowsToAReaderOpenedBefore)
 {
-    ASSERT_EQ(fs->mkdir("/d", 0750), 0);
+    WriteFile(root / "f", std::string(200000, 'a'));
+    FileHandle *reader = open("/f", O_RDONLY), *writer = open("/f", O_WRONLY);
+    EXPECT_EQ(put(writer, "XY", 0), 2);
+    EXPECT_EQ(fs->flush(writer), 0);
+    EXPECT_EQ(get(reader, 4, 0), "XYaa");
+    fs->release(writer);
+    fs->release(reader);
+}
+
+// Changes show at once; an unlinked open file has 0 links and its data; as root, a user's file is theirs.
+TEST_P(FsTest, ChangesThroughTheMount)
+{
     struct stat st;
-    EXPECT_EQ(fs->getattr("/d/none", &st, nullptr), -ENOENT);
+    ASSERT_EQ(fs->mkdir("/d", 0750), 0);
+    ASSERT_EQ(fs->getattr("/d", &st, nullptr), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
     FileHandle *fh = nullptr;
     ASSERT_EQ(fs->create("/d/a", 0640, O_WRONLY, &fh), 0);
-    EXPECT_EQ(fs->getattr("/d/a", &st, nullptr), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
     put(fh, "abc", 0);
-    fs->flush(fh);
-    fs->release(fh);
-    EXPECT_EQ(fs->getattr("/d/a", &st, nullptr), 0);
-    EXPECT_EQ(st.st_size, 3);
+    EXPECT_EQ(fs->release(fh), 0);
     ASSERT_EQ(fs->rename("/d/a", "/d/b", 0), 0);
     EXPECT_EQ(fs->getattr("/d/a", &st, nullptr), -ENOENT);
-    hostfs::Listing listing;
-    ASSERT_EQ(fs->list("/d", listing), 0);
-    std::set<std::string> names;
-    for (const auto &e : listing)
-        names.insert(e.name);
-    EXPECT_EQ(names, (std::set<std::string>{".", "..", "b"}));
-    EXPECT_EQ(fs->symlink("b", "/d/l"), 0);
-    char text[16];
-    EXPECT_EQ(fs->readlink("/d/l", text, sizeof text), 0);
-    EXPECT_STREQ(text, "b");
     fh = open("/d/b", O_RDONLY);
     EXPECT_EQ(fs->unlink("/d/b"), 0);
     ASSERT_EQ(fs->getattr(nullptr, &st, fh), 0);
     EXPECT_EQ(st.st_nlink, 0u);
     EXPECT_EQ(get(fh, 100, 0), "abc");
     fs->release(fh);
-    EXPECT_EQ(fs->unlink("/d/l"), 0);
     EXPECT_EQ(fs->rmdir("/d"), 0);
     EXPECT_FALSE(std::filesystem::exists(root / "d"));
     if (geteuid() != 0)
@@ -208,12 +197,50 @@ TEST_P(FsTest, ListingsAndChangesThroughTheMount)
     fs->release(fh);
     EXPECT_EQ(fs->access("/mine", F_OK), 0); // a round trip: what was sent behind is done
     ASSERT_EQ(stat((root / "mine").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 65534u);
-    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(65534u, 65534u));
 }
 
-// Small files opened in listing order come from one read-ahead of their directory; a change
-// through the mount is never served stale, and large files are read the ordinary way.
+// A change through one name of a file shows through its other name, and the kernel is told that name.
+TEST_P(FsTest, AChangeThroughOneNameShowsThroughTheOther)
+{
+    using St = const struct stat &;
+    const uid_t owner = geteuid() == 0 ? 65534 : geteuid();
+    const struct {
+        std::string name;
+        std::function<int(Fs &, std::string)> apply; // through a, which b links to (the row's directory given)
+        std::function<bool(St)> shows;               // in b's status afterwards
+    } rows[] = {
+        {"chmod", [](Fs &f, std::string d) { return f.chmod((d + "/a").c_str(), 0600); }, [](St st) { return (st.st_mode & 07777) == 0600; }},
+        {"chown", [&](Fs &f, std::string d) { return f.chown((d + "/a").c_str(), owner, owner == 65534 ? 65534 : getegid()); },
+         [&](St st) { return st.st_uid == owner && st.st_nlink == 2; }},
+        {"truncate", [](Fs &f, std::string d) { return f.truncate((d + "/a").c_str(), 2, nullptr); }, [](St st) { return st.st_size == 2; }},
+        {"utimens", [](Fs &f, std::string d) { timespec t[2] = {{1000, 0}, {2000, 0}}; return f.utimens((d + "/a").c_str(), t); },
+         [](St st) { return st.st_mtim.tv_sec == 2000; }},
+        {"link", [](Fs &f, std::string d) { return f.link((d + "/a").c_str(), (d + "/c").c_str()); }, [](St st) { return st.st_nlink == 3; }},
+        {"unlink", [](Fs &f, std::string d) { return f.unlink((d + "/a").c_str()); }, [](St st) { return st.st_nlink == 1; }},
+        {"rename over", [](Fs &f, std::string d) { return f.rename((d + "/other").c_str(), (d + "/a").c_str(), 0); }, [](St st) { return st.st_nlink == 1; }},
+    };
+    std::vector<std::string> stale; // what the kernel was told
+    fs->setStaleHandler([&](const std::string &path) { stale.push_back(path); });
+    for (const auto &row : rows) {
+        std::string d = "/" + row.name;
+        mkdir((root / d).c_str(), 0755);
+        WriteFile(root / (d + "/a"), "four");
+        WriteFile(root / (d + "/other"), "x");
+        ASSERT_EQ(link((root / (d + "/a")).c_str(), (root / (d + "/b")).c_str()), 0);
+        struct stat st;
+        ASSERT_EQ(fs->getattr((d + "/b").c_str(), &st, nullptr), 0); // both names known to the mount from now on
+        ASSERT_EQ(fs->getattr((d + "/a").c_str(), &st, nullptr), 0);
+        ASSERT_EQ(st.st_nlink, 2u);
+        ASSERT_EQ(row.apply(*fs, d), 0) << row.name;
+        EXPECT_EQ(std::count(stale.begin(), stale.end(), d + "/b"), 1) << row.name;
+        ASSERT_EQ(fs->getattr((d + "/b").c_str(), &st, nullptr), 0);
+        EXPECT_TRUE(row.shows(st)) << row.name << ": mode " << std::oct << st.st_mode << std::dec << " links " << st.st_nlink
+                                   << " size " << st.st_size << " uid " << st.st_uid;
+    }
+}
+
+// Files opened in listing order come from a read-ahead of their directory, never stale.
 TEST_P(FsTest, DirectoryReadAhead)
 {
     mkdir((root / "d").c_str(), 0755);
@@ -242,8 +269,7 @@ TEST_P(FsTest, DirectoryReadAhead)
 // A path near PATH_MAX on the mount: the root is not put in front of it.
 TEST_P(FsTest, PathsUpToPathMax)
 {
-    std::string path;
-    std::string part(100, 'p');
+    std::string path, part(100, 'p');
     while (path.size() + (part.size() + 1) + 256 < PATH_MAX) {
         path += "/" + part;
         ASSERT_EQ(fs->mkdir(path.c_str(), 0755), 0) << path.size();
@@ -252,26 +278,20 @@ TEST_P(FsTest, PathsUpToPathMax)
     FileHandle *fh = nullptr;
     ASSERT_EQ(fs->create(path.c_str(), 0644, O_WRONLY, &fh), 0) << path.size();
     put(fh, "deep", 0);
-    EXPECT_EQ(fs->flush(fh), 0);
-    fs->release(fh);
+    EXPECT_EQ(fs->release(fh), 0);
     struct stat st;
     EXPECT_EQ(fs->getattr(path.c_str(), &st, nullptr), 0);
     EXPECT_EQ(st.st_size, 4);
     EXPECT_GT(root.path().size() + path.size(), static_cast<size_t>(PATH_MAX)); // too long with the root
 }
 
-// Without -o reconnect a stuck agent is given up on after link_timeout (a killed one, noticed by
-// the watcher while nothing is asked: hostfs_mount_plain); every call after gives EIO, and the
-// loss is reported once.
+// Without -o reconnect a stuck agent is given up after link_timeout: EIO from then on, told once.
 TEST_P(FsTest, AStuckAgentEndsTheMount)
 {
-    hostfs::Options o;
-    o.linkTimeout = 0.5;
-    restart(o);
+    restart([](hostfs::Options &o) { o.linkTimeout = 0.5; });
     WriteFile(root / "f", "x");
     FileHandle *fh = open("/f", O_RDONLY);
-    ASSERT_GT(agent->pid, 0);
-    kill(agent->pid, SIGSTOP); // killed by the fixture
+    ASSERT_TRUE(Signal(agent->pid, SIGSTOP)); // killed by the fixture
     struct stat st;
     EXPECT_EQ(fs->getattr("/other", &st, nullptr), -EIO);
     EXPECT_TRUE(fs->lost());
@@ -280,13 +300,10 @@ TEST_P(FsTest, AStuckAgentEndsTheMount)
     fs->release(fh);
 }
 
-// With -o reconnect: a new agent takes over; open files are opened again by path, and only
-// writes whose fate is unknown give EIO.
+// With -o reconnect a new agent takes over; only writes whose fate is unknown give EIO.
 TEST_P(FsTest, ReconnectReopensOpenFiles)
 {
-    hostfs::Options o;
-    o.reconnect = true;
-    restart(o);
+    restart([](hostfs::Options &o) { o.reconnect = true; });
     std::unique_ptr<Agent> next;
     fs->setConnector([&] {
         if (!next)
@@ -297,8 +314,7 @@ TEST_P(FsTest, ReconnectReopensOpenFiles)
     FileHandle *reader = open("/r", O_RDONLY);
     FileHandle *writer = open("/r", O_WRONLY);
     EXPECT_EQ(get(reader, 4, 0), "0123");
-    ASSERT_GT(agent->pid, 0);
-    kill(agent->pid, SIGKILL);
+    ASSERT_TRUE(Signal(agent->pid, SIGKILL));
     agent->Wait();
     next = HostAgent(GetParam());
     int sent = put(writer, "zz", 0), flushed = fs->flush(writer); // sent into the lost link

@@ -1,36 +1,29 @@
-// hostfs's pure parts: the command line, the mount point check, the status cache; and the
-// library's shared link with many threads over one real agent (its loss and reset: FsTest).
+// hostfs's pure parts: the command line, the mount point check, the status cache. (The library's
+// shared link with many threads: the mounts and ReadWhole; its loss and reset: FsTest.)
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <functional>
+#include <iterator>
 #include <sstream>
-#include <hostlink/calls.h>
-#include <hostlink/shared.h>
-#include <hostlink/tools.h>
 #include <sys/stat.h>
-#include <thread>
 
 #include "hostfs/cache.h"
 #include "hostfs/options.h"
 #include "tests/harness.h"
 
-namespace hl = hostlink;
 using hostfs::StatusCache;
 
 namespace {
 
 std::vector<std::string> Split(const std::string &line)
 {
-    std::vector<std::string> out;
     std::istringstream in(line);
-    for (std::string w; in >> w;)
-        out.push_back(w);
-    return out;
+    return {std::istream_iterator<std::string>(in), {}};
 }
 
-TEST(CommandLine, Rows)
+TEST(CommandLine, RowsAndMountPoints)
 {
-    struct Row {
+    const struct {
         const char *line;
         const char *error; // a part of the message, or "" for a good line
     } rows[] = {
@@ -43,20 +36,15 @@ TEST(CommandLine, Rows)
         {"fd:x m", "descriptor number"},
         {"fd:3 m -o reconnect", "needs an endpoint"},
         {"127.0.0.1:5000", "mount point are needed"},
-        {"127.0.0.1:5000 m n", "one mount point only"},
         {"127.0.0.1:5000 m -q", "unknown option -q"},
         {"127.0.0.1:5000 m -o attr_timeout=soon", "bad value"},
         {"127.0.0.1:5000 m -o readahead=0", "bad value"},
         {"127.0.0.1:5000 m -o root=", "bad value"},
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         hostfs::Parsed p = hostfs::parseCommandLine(Split(row.line));
-        if (*row.error) {
-            EXPECT_EQ(p.exitStatus, 1) << row.line;
-            EXPECT_NE(p.message.find(row.error), std::string::npos) << row.line << ": " << p.message;
-        } else {
-            EXPECT_EQ(p.exitStatus, -1) << row.line << ": " << p.message;
-        }
+        EXPECT_EQ(p.exitStatus, *row.error ? 1 : -1) << row.line << ": " << p.message;
+        EXPECT_NE(p.message.find(row.error), std::string::npos) << row.line << ": " << p.message;
     }
     hostfs::Options o = hostfs::parseCommandLine(Split("fd:7 m -f -o allow_other,root=/srv/,readahead=8,noext")).options;
     EXPECT_EQ(o.fd, 7);
@@ -66,10 +54,6 @@ TEST(CommandLine, Rows)
     EXPECT_EQ(o.fuseOptions, std::vector<std::string>{"allow_other"});
     EXPECT_EQ(hostfs::parseCommandLine(Split("[::1]:5 m")).options.endpointText(), "[::1]:5");
     EXPECT_EQ(hostfs::parseCommandLine(Split("--help")).exitStatus, 0);
-}
-
-TEST(CommandLine, MountPoints)
-{
     Scratch s;
     WriteFile(s / "file", "");
     EXPECT_EQ(hostfs::mountPointProblem(s.path()), std::nullopt);
@@ -77,25 +61,17 @@ TEST(CommandLine, MountPoints)
     EXPECT_NE(hostfs::mountPointProblem(s / "none")->find("No such file"), std::string::npos);
 }
 
-// A clock the test moves.
-struct Cache {
-    double now = 100;
-    StatusCache cache{20, 20, [this] { return now; }};
-    StatusCache::Answer ask(const std::string &path)
-    {
-        struct stat st;
-        return cache.recall(path, &st);
-    }
-};
-
 TEST(StatusCache, TimesAndChanges)
 {
     using A = StatusCache::Answer;
-    Cache c;
+    struct {
+        double now = 100; // a clock the test moves
+        StatusCache cache{20, 20, [this] { return now; }};
+    } c;
     struct stat st = {};
     c.cache.remember("/a", st);
     c.cache.rememberListing("/d", {"x", "y"});
-    struct Row {
+    const struct {
         const char *step;
         std::function<void()> act;
         std::vector<std::pair<const char *, A>> then;
@@ -107,43 +83,13 @@ TEST(StatusCache, TimesAndChanges)
         {"tree gone", [&] { c.cache.forgetTree("/d"); }, {{"/d/x", A::Unknown}}},
         {"listing again, then time passes", [&] { c.cache.rememberListing("/d", {}); c.now += 20; }, {{"/d/x", A::Unknown}}},
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         row.act();
         for (const auto &[path, want] : row.then)
-            EXPECT_EQ(c.ask(path), want) << row.step << ": " << path;
+            EXPECT_EQ(c.cache.recall(path, &st), want) << row.step << ": " << path;
     }
     EXPECT_EQ(StatusCache::parentOf("/a/b"), "/a");
     EXPECT_EQ(StatusCache::parentOf("/a"), "/");
-}
-
-// Threads in flight at once each get their own replies; a program run is a barrier between them.
-TEST(SharedLink, ThreadsAndBarriers)
-{
-    Daemon a;
-    hl::SharedLink shared(a.Open(), 4096); // a small cap: senders collect replies for others
-    Scratch s;
-    for (int i = 0; i < 6; i++)
-        WriteFile(s / std::to_string(i), std::string(static_cast<size_t>(i * 10), 'x'));
-    std::atomic<int> bad{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 6; i++)
-        threads.emplace_back([&, i] {
-            std::string path = s / std::to_string(i);
-            for (int round = 0; round < 50; round++) {
-                hl::Reply r = shared.call(hl::Request(wire::CALL_STAT).str(path));
-                hl::FileStatus st;
-                if (hl::decodeResult(r) < 0)
-                    bad++;
-                hl::decodeStatus(r, 3, &st);
-                if (st.size != i * 10)
-                    bad++;
-            }
-        });
-    int status = shared.exclusive([&](hl::Link &l) { return hl::runProgram(l, "true", {"true"}); });
-    for (auto &t : threads)
-        t.join();
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(bad, 0);
 }
 
 } // namespace
