@@ -267,6 +267,15 @@ private:
     StatusCache cache_;
     Preloads preloads_;
     std::shared_ptr<ChunkBuffers> buffers_ = std::make_shared<ChunkBuffers>();
+    // File-system statistics by host path, while nothing changed through the mount (since).
+    struct Stats {
+        struct statvfs sv;
+        uint64_t since;
+        double until;
+    };
+    static constexpr double kStatsSeconds = 2;
+    std::mutex statsMu_;
+    std::map<std::string, Stats> stats_;
     std::mutex streamMu_;
     std::map<std::string, Streamed> streamed_;
     std::map<std::string, Streak> streaks_; // by directory

@@ -3,6 +3,7 @@
 // The frequent ones (status, access, unlink, mkdir) go out as requests that share the link
 // with other threads' requests; the rare ones run as typed calls with the link to themselves.
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <sys/sysmacros.h>
@@ -338,9 +339,21 @@ int Fs::utimens(const char *path, const struct timespec tv[2])
 
 int Fs::statfs(const char *path, struct statvfs *sv)
 {
-    return guard(
+    // The statistics of a path are kept a moment (programs that walk a tree, such as find and
+    // grep -r, ask for them at every start), until anything changes through the mount.
+    std::string p = hostPath(path ? path : "/");
+    double t = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    uint64_t since = cache_.changes();
+    {
+        std::lock_guard<std::mutex> lock(statsMu_);
+        auto it = stats_.find(p);
+        if (it != stats_.end() && it->second.since == since && t < it->second.until) {
+            *sv = it->second.sv;
+            return 0;
+        }
+    }
+    int r = guard(
         [&] {
-            std::string p = hostPath(path ? path : "/");
             if (!ext_)
                 return link_->exclusive([&](hl::Link &l) { return statfsByProgram(l, p, sv); });
             hl::FsStats s;
@@ -350,6 +363,13 @@ int Fs::statfs(const char *path, struct statvfs *sv)
             return 0;
         },
         true);
+    if (r == 0 && opt_.attrTimeout > 0) {
+        std::lock_guard<std::mutex> lock(statsMu_);
+        if (stats_.size() >= 64)
+            stats_.clear();
+        stats_[p] = {*sv, since, t + std::min(opt_.attrTimeout, kStatsSeconds)};
+    }
+    return r;
 }
 
 void Fs::giveTo(const char *path, uid_t uid, gid_t gid)

@@ -25,7 +25,7 @@ namespace {
 std::unique_ptr<Agent> HostAgent(bool ext)
 {
     auto agent = std::make_unique<Agent>();
-    agent->Start(ext ? std::vector<std::string>{"xt.term", "-x", "-d", "--"} : std::vector<std::string>{"xt.term", "-d", "--"});
+    agent->Start(ext ? std::vector<std::string>{"xt.term", "-v", "-x", "-d", "--"} : std::vector<std::string>{"xt.term", "-v", "-d", "--"});
     return agent;
 }
 
@@ -198,6 +198,25 @@ TEST_P(FsTest, ChangesThroughTheMount)
     EXPECT_EQ(fs->access("/mine", F_OK), 0); // a round trip: what was sent behind is done
     ASSERT_EQ(stat((root / "mine").c_str(), &st), 0);
     EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(65534u, 65534u));
+}
+
+// Statistics come from the host once while nothing changes through the mount, and again after.
+TEST_P(FsTest, StatisticsKeptUntilAChange)
+{
+    auto asked = [&] {
+        std::string trace = agent->Err();
+        size_t n = 0;
+        for (size_t at = 0; (at = trace.find(GetParam() ? "= statvfs(" : "= fork()", at)) != std::string::npos; at++)
+            n++;
+        return n;
+    };
+    struct statvfs sv;
+    for (const char *path : std::initializer_list<const char *>{"/", "/", nullptr, "/"})
+        if (path)
+            EXPECT_EQ(fs->statfs(path, &sv), 0);
+        else
+            EXPECT_EQ(fs->mkdir("/d", 0755), 0);
+    EXPECT_EQ(asked(), 2u);
 }
 
 // A change through one name of a file shows through its other name, and the kernel is told that name.
