@@ -8,7 +8,8 @@
 # Over a link: both go through the delaying relay (delayrelay) with a round trip of 10 ms:
 #   cp -r of 300 small files onto the mount, grep -r over 500 files, a find -size over the same
 #   files right after the grep on the same mount, a 64 MiB read (and again at 100 ms), and eight
-#   readers in parallel (xargs -P8 cat) over 64 files of 1 MiB.
+#   readers in parallel (xargs -P8 cat) over 64 files of 1 MiB, and one reader of them all
+#   (xargs cat, in the names' order).
 # On loopback, straight to the agent and the launcher, with hostfs -o noext as a third column:
 #   a 512 MiB sequential read, ls -l of 10,000 entries, copying 2,000 small files.
 #
@@ -148,6 +149,7 @@ measure_once() { # measure_once FS WHAT ONE-WAY-MS: seconds (two figures for gre
         bounded find "$m/grep" -type f -size +0 >"$s/find-$fs.out"
         ;;
     par) (cd "$m/par" && ls | bounded xargs -P8 -n1 cat) >/dev/null ;;
+    onebyone) (cd "$m/par" && ls | bounded xargs cat) >/dev/null ;;
     esac
     t2=$EPOCHREALTIME
     unmount_fs
@@ -192,6 +194,9 @@ if [ "$only" != loopback ]; then
     h=$(measure hostfs par 5)
     q=$(measure sshfs par 5)
     row "8 readers in parallel, $par files of $parkib KiB" "$h" "$q"
+    h=$(measure hostfs onebyone 5)
+    q=$(measure sshfs onebyone 5)
+    row "one reader of the same files, by name" "$h" "$q"
 fi
 if [ "$only" != link ]; then
     echo "on loopback:"
