@@ -32,6 +32,8 @@
 #include <hostlink/detail.h>
 #include <hostlink/link.h>
 
+#include "rawserver.h"
+
 extern char **environ;
 
 namespace {
@@ -39,116 +41,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using hostlink::detail::Exchange;
 using hostlink::Link;
+using rawbench::RawServer;
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-bool ReadFull(int fd, char *p, size_t n)
-{
-    while (n) {
-        ssize_t r = read(fd, p, n);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool WriteFull(int fd, const char *p, size_t n)
-{
-    while (n) {
-        ssize_t r = write(fd, p, n);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-int LoopbackListener(int *port)
-{
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || listen(listener, 1) < 0)
-        return -1;
-    socklen_t len = sizeof addr;
-    getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
-    *port = ntohs(addr.sin_port);
-    return listener;
-}
-
-// The raw server, in a process of its own as the agent is. Its messages carry the request's
-// length in bytes 0-1 and the wanted reply length in bytes 2-3, both in this machine's order.
-struct RawServer {
-    pid_t pid = -1;
-    int fd = -1;
-
-    bool Start()
-    {
-        int port = 0;
-        int listener = LoopbackListener(&port);
-        if (listener < 0)
-            return false;
-        pid = fork();
-        if (pid == 0) {
-            int c = accept(listener, nullptr, nullptr);
-            int on = 1;
-            setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            static char in[hostlink::kMaxMessage], out[hostlink::kMaxMessage];
-            while (ReadFull(c, in, 4)) {
-                uint16_t length, replyLength;
-                memcpy(&length, in, 2);
-                memcpy(&replyLength, in + 2, 2);
-                if (length > 4 && !ReadFull(c, in + 4, length - 4u))
-                    break;
-                memcpy(out, &replyLength, 2);
-                if (!WriteFull(c, out, replyLength))
-                    break;
-            }
-            _exit(0);
-        }
-        close(listener);
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
-            return false;
-        int on = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        return true;
-    }
-
-    // One pass over the exchanges of one iteration, the client side as the library does it:
-    // the request in one write, the reply's header, then the rest.
-    bool Replay(const std::vector<Exchange> &script)
-    {
-        static char msg[hostlink::kMaxMessage], reply[hostlink::kMaxMessage];
-        for (const Exchange &e : script) {
-            uint16_t length = static_cast<uint16_t>(e.request), replyLength = static_cast<uint16_t>(e.reply);
-            memcpy(msg, &length, 2);
-            memcpy(msg + 2, &replyLength, 2);
-            if (!WriteFull(fd, msg, static_cast<size_t>(e.request)) || !ReadFull(fd, reply, 4) ||
-                (replyLength > 4 && !ReadFull(fd, reply + 4, replyLength - 4u)))
-                return false;
-        }
-        return true;
-    }
-
-    void Stop()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-        if (pid > 0)
-            waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-};
 
 long StatusKiB(pid_t pid, const char *field)
 {
