@@ -1,13 +1,11 @@
 // The real agent in daemon mode over loopback: framing, handshake, exit statuses, the calls that
 // fork, exec or end a process and the hand-over between them, its own descriptors, resources;
 // and the regression tests of faults found in review.
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <netdb.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,7 +13,6 @@
 #include <tuple>
 #include <unistd.h>
 
-#include "service/environ.h"
 #include "service/protocol.h"
 #include "tests/harness.h"
 
@@ -23,8 +20,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using Words = std::vector<int32_t>;
 int32_t Result(Link &link, const Msg &m) { return Ask(link, m).word(1); }
-std::vector<int32_t> Head(const Reply &r) { return {r.length(), r.word(1), r.word(2)}; }
+Words Results(Link &link, const std::vector<Msg> &ms) { Words w; for (const Msg &m : ms) w.push_back(Result(link, m)); return w; }
+Words Head(const Reply &r) { return {r.length(), r.word(1), r.word(2)}; }
 
 Msg Exec(int call, const std::string &path, const std::vector<std::string> &args, const std::vector<std::string> &env = {})
 {
@@ -35,8 +34,6 @@ Msg Exec(int call, const std::string &path, const std::vector<std::string> &args
         m.s(text);
     return m;
 }
-
-std::string Padded(std::string s) { return s.resize((s.size() + 3) & ~size_t{3}, '\0'), s; }
 
 bool ChildrenGone(pid_t pid) { return WaitUntil([pid] { return Children(pid).empty(); }); }
 
@@ -79,14 +76,8 @@ BOTH_ORDERS(Wire);
 
 TEST(Framing, FailuresEndTheServiceWithTheirStatusAndMessage)
 {
-    const std::string ok = Hello();
-    struct Case {
-        std::string bytes;
-        int status;
-        const char *message;
-        bool replied; // to the connection request
-    };
-    for (const Case &c : std::vector<Case>{
+    const std::string ok = Hello(); // the bytes sent, the exit status, the message, whether the handshake was answered
+    for (auto [bytes, status, message, replied] : std::vector<std::tuple<std::string, int, const char *, bool>>{
              {ok.substr(0, 10), 1, "Connection length incorrect.\n", false}, {ok.substr(0, 10), 1, "", false}, // no -v
              {Hello(PROTOCOL_MAGIC, 2), 1, "Connection failed, unknown protocol\n", false},
              {Hello(PROTOCOL_MAGIC, 1, 20), 1, "Connection failed, unknown protocol\n", false},
@@ -97,20 +88,17 @@ TEST(Framing, FailuresEndTheServiceWithTheirStatusAndMessage)
              {ok + Msg(CALL_GETPID).len(4).Bytes(false).substr(0, 2), 1, "Trouble reading request\n", true},
              {ok + Msg(CALL_WRITE).len(65535).Bytes(false) + std::string(100, 'x'), 1, "Trouble reading request\n", true},
          }) {
-        SCOPED_TRACE(c.message);
-        Daemon d(*c.message);
+        SCOPED_TRACE(message);
+        Daemon d(*message);
         {
             Link link = d.Connect();
-            link.sendRaw(c.bytes);
+            link.sendRaw(bytes);
             shutdown(link.fd(), SHUT_WR);
-            std::string got;
-            char buf[64];
-            for (ssize_t n; (n = read(link.fd(), buf, sizeof buf)) > 0;)
-                got.append(buf, static_cast<size_t>(n));
-            EXPECT_EQ(got.size(), c.replied ? 16u : 0u); // nothing after the handshake's reply
+            EXPECT_TRUE(!replied || link.receive().raw.size() == 16u);
+            EXPECT_TRUE(link.atEof()); // nothing after the handshake's reply
         }
-        EXPECT_EQ(d.Wait(), c.status);
-        EXPECT_TRUE(*c.message ? d.Err().find(c.message) != std::string::npos : d.Err().empty()) << d.Err();
+        EXPECT_EQ(d.Wait(), status);
+        EXPECT_TRUE(*message ? d.Err().find(message) != std::string::npos : d.Err().empty()) << d.Err();
     }
 }
 
@@ -140,7 +128,7 @@ TEST_P(Processes, ForkNExecStartsAProgramInAGroupOfItsOwn)
     EXPECT_TRUE(WaitUntil([&] { return ReadFile(out).find('\n') != std::string::npos; }));
     EXPECT_EQ(ReadFile(out), "custom-zero|-c|" + script + "|a b| set by the client\n");
     // A bare name is not searched along PATH: it is taken relative to the working directory.
-    EXPECT_EQ(Head(Ask(link, Exec(CALL_FORKNEXEC, "true", {"true"}))), (std::vector<int32_t>{12, -1, 2}));
+    EXPECT_EQ(Head(Ask(link, Exec(CALL_FORKNEXEC, "true", {"true"}))), (Words{12, -1, 2}));
     ASSERT_EQ(Result(link, Msg(CALL_CHDIR).s("/bin")), 0);
     EXPECT_GT(Result(link, Exec(CALL_FORKNEXEC, "true", {})), 0);
     // The reply comes once the program runs, not when it ends.
@@ -158,21 +146,17 @@ TEST_P(Processes, ForkThenExitNestedForksAndGroups)
     Reply r = Ask(link, Msg(CALL_FORK));
     int32_t child = r.word(1);
     ASSERT_TRUE(r.length() == 12 && child > 0 && child != d.pid) << child;
-    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), child);
-    EXPECT_EQ(Result(link, Msg(CALL_GETPPID)), d.pid);
-    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), getpgrp()); // the fork child stays in the group
+    const Msg pid(CALL_GETPID), ppid(CALL_GETPPID), pgrp(CALL_GETPGRP);
+    EXPECT_EQ(Results(link, {pid, ppid, pgrp}), (Words{child, d.pid, getpgrp()})); // the child stays in the group
     EXPECT_EQ(Ask(link, Msg(CALL_EXIT).w(3)).raw, Msg(CALL_EXIT).Bytes(GetParam()));
-    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
+    EXPECT_EQ(Result(link, pid), d.pid);
     int32_t first = Result(link, Msg(CALL_FORK)), second = Result(link, Msg(CALL_FORK)); // forks nest
-    EXPECT_EQ(Result(link, Msg(CALL_GETPPID)), first);
-    EXPECT_EQ(Result(link, Exec(CALL_EXECVP, "true", {"true"})), 0); // the second child becomes true
-    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), first);
-    // A fork child leads a group of its own; a group leader starts no session.
-    EXPECT_EQ(Result(link, Msg(CALL_SETPGID).w(0).w(0)), 0);
-    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), first);
-    EXPECT_EQ(Head(Ask(link, Msg(CALL_SETSID))), (std::vector<int32_t>{12, -1, 1}));
+    // The second child becomes true; a fork child leads a group of its own, and as its leader starts no session.
+    EXPECT_EQ(Results(link, {ppid, Exec(CALL_EXECVP, "true", {"true"}), pid, Msg(CALL_SETPGID).w(0).w(0), pgrp}),
+              (Words{first, 0, first, 0, first}));
+    EXPECT_EQ(Head(Ask(link, Msg(CALL_SETSID))), (Words{12, -1, 1}));
     Ask(link, Msg(CALL_EXIT).w(0));
-    EXPECT_EQ(Result(link, Msg(CALL_GETPGRP)), getpgrp());
+    EXPECT_EQ(Result(link, pgrp), getpgrp());
     std::string t = Trace();
     EXPECT_TRACE(t, Fmt("Request: %d = fork()\n", second));
     EXPECT_TRACE(t, "Request: _exit(3)\nPARENT PEER RESTARTED\n");
@@ -207,7 +191,7 @@ TEST_P(Processes, BadCountsAndFailedExecsStartNothing)
              {Msg(CALL_EXECVE).w(-5).w(0).s("/bin/true"), 22}, {Msg(CALL_EXECVE).w(1), 22}, {Msg(CALL_EXECVP).w(-1).s("true"), 22},
              {Msg(CALL_EXECVP).w(3).s("true").s("true"), 22}, {Msg(CALL_EXECVP).w(1).b("true"), 22},
              {Exec(CALL_EXECVP, "no-such-program-here", {"no-such-program-here"}), 2}, {Exec(CALL_EXECVE, "/nonexistent/x", {"x"}), 2}}) {
-        EXPECT_EQ(Head(Ask(link, m)), (std::vector<int32_t>{12, -1, error}));
+        EXPECT_EQ(Head(Ask(link, m)), (Words{12, -1, error}));
         EXPECT_TRUE(error != 22 || Children(d.pid).empty());
     }
     EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
@@ -245,14 +229,9 @@ TEST_P(Processes, TheAgentsOwnDescriptorsAreNotTheClients)
     EXPECT_EQ(Result(link, Msg(CALL_DUP2).w(0).w(60)), 60); // other descriptors are the client's
 }
 
-BOTH_ORDERS(Processes);
-
 // Many calls and processes leave no descriptor or child behind.
-TEST(Resources, ManyCallsLeaveNoDescriptorOrChildBehind)
+TEST_P(Processes, ManyCallsLeaveNoDescriptorOrChildBehind)
 {
-    Daemon d;
-    Link link = d.Open();
-    Scratch dir;
     WriteFile(dir / "f", "x");
     int fds = OpenDescriptors(d.pid);
     for (int i = 0; i < 200; i++) {
@@ -273,53 +252,7 @@ TEST(Resources, ManyCallsLeaveNoDescriptorOrChildBehind)
     EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
 }
 
-// Entries larger than one message are cut so that the counts describe exactly the bytes sent.
-TEST(NameReplies, EntriesLargerThanAMessage)
-{
-    std::vector<std::string> strings;
-    std::vector<char *> aliases, addresses;
-    for (int i = 0; i < 20000; i++) { // aliases of 11 bytes, addresses of 4
-        uint32_t a = htonl(0x0a000000u + static_cast<uint32_t>(i));
-        strings.push_back("alias" + std::to_string(10000 + i));
-        strings.emplace_back(reinterpret_cast<const char *>(&a), 4);
-    }
-    auto list = [&](std::vector<char *> &v, int first, int n) {
-        v.clear();
-        for (int i = 0; i < n; i++)
-            v.push_back(strings[static_cast<size_t>(first + 2 * i)].data());
-        v.push_back(nullptr);
-        return v.data();
-    };
-    for (auto [name, nAliases, nAddresses] : std::vector<std::tuple<std::string, int, int>>{
-             {"big.example", 10000, 3}, {"big.example", 1, 20000}, {std::string(MAX_MESSAGE, 'n'), 0, 1}}) {
-        struct hostent entry = {name.data(), list(aliases, 0, nAliases), AF_INET, 4, list(addresses, 1, nAddresses)};
-        memset(replybuf, 0xee, sizeof replybuf); // pad bytes too must be written
-        const char *reply = HostReply(&entry);
-        if (name.size() >= MAX_MESSAGE) { // no room for the name: not found
-            EXPECT_EQ(std::make_tuple(MsgLength(reply), GetWord(reply, 1)), std::make_tuple(24, -1));
-            continue;
-        }
-        int sentAliases = GetWord(reply, 2), sentAddresses = GetWord(reply, 3);
-        std::string expected = name + '\0';
-        for (int i = 0; i < sentAliases; i++)
-            expected.append(aliases[static_cast<size_t>(i)]).push_back('\0');
-        for (int i = 0; i < sentAddresses; i++)
-            expected.append(addresses[static_cast<size_t>(i)], 4);
-        EXPECT_EQ(sentAddresses, std::min(nAddresses, (MAX_MESSAGE - 24 - 12) / 4)); // addresses come first
-        EXPECT_EQ(sentAliases, std::min(nAliases, (MAX_MESSAGE - 24 - 12 - 4 * sentAddresses) / 11));
-        EXPECT_EQ(MsgLength(reply), 24 + static_cast<int>(Padded(expected).size()));
-        EXPECT_EQ(std::string(reply + 24, Padded(expected).size()), Padded(expected));
-    }
-    std::string svc = "svc", proto = "tcp";
-    struct servent entry = {svc.data(), list(aliases, 0, 10000), htons(23), proto.data()};
-    memset(replybuf, 0xee, sizeof replybuf);
-    const char *reply = ServiceReply(&entry, 0);
-    int count = (MAX_MESSAGE - 20 - 8) / 11;
-    EXPECT_EQ(std::make_tuple(GetWord(reply, 1), GetWord(reply, 2)), std::make_tuple(23, count));
-    EXPECT_EQ(MsgLength(reply), (20 + 8 + 11 * count + 3) & ~3);
-    size_t last = static_cast<size_t>(28 + 11 * (count - 1)), pad = static_cast<size_t>(MsgLength(reply)) - last - 11;
-    EXPECT_EQ(std::string(reply + last, 11 + pad), aliases[static_cast<size_t>(count - 1)] + std::string(1 + pad, '\0'));
-}
+BOTH_ORDERS(Processes);
 
 class Orders : public testing::TestWithParam<bool> {};
 INSTANTIATE_TEST_SUITE_P(Regress, Orders, testing::Bool());
@@ -383,26 +316,23 @@ TEST_P(Orders, PipelinedRequestsAndHandOver)
 {
     constexpr int P = -1000, C = -1001, H = -1002, S = -1003; // the agent's pid, the fork child's, a bare header, a status
     const Msg pid(CALL_GETPID), fork(CALL_FORK);
-    const struct {
-        std::vector<std::pair<Msg, int>> steps; // a request and what its reply must be
-        std::string cut; // bytes sent after the steps
-        int status;
-    } rows[] = {
+    // Requests with what each reply must be, the bytes sent after them, the exit status.
+    const std::tuple<std::vector<std::pair<Msg, int>>, std::string, int> rows[] = {
         {{{pid, P}, {fork, C}, {pid, C}, {Msg(CALL_STAT).s("/"), S}, {pid, C}, {Msg(CALL_EXIT).w(0), H}, {pid, P}}, "", 0},
         {{{pid, P}, {fork, C}, {Msg(CALL_EXECVP).w(1).s("/bin/true").s("true"), 0}, {pid, P}}, "", 0},
         {{{pid, P}, {pid, P}, {Msg(CALL_EXIT).w(3), H}}, "", 3},
         {{{pid, P}, {pid, P}}, std::string("\x0c\x0c", 2), 1},
     };
-    for (const auto &row : rows) {
+    for (const auto &[steps, cut, status] : rows) {
         Daemon d;
         Link link = d.Open(GetParam());
         std::string batch;
-        for (const auto &[m, expect] : row.steps)
+        for (const auto &[m, expect] : steps)
             batch += m.Bytes(GetParam());
-        link.sendRaw(batch + row.cut);
+        link.sendRaw(batch + cut);
         shutdown(link.fd(), SHUT_WR);
         int32_t child = 0;
-        for (const auto &[m, expect] : row.steps) {
+        for (const auto &[m, expect] : steps) {
             Reply r = link.receive();
             if (m.call == CALL_FORK)
                 child = r.word(1);
@@ -413,7 +343,7 @@ TEST_P(Orders, PipelinedRequestsAndHandOver)
         }
         EXPECT_TRUE(link.atEof());
         link.close();
-        EXPECT_EQ(d.Wait(), row.status);
+        EXPECT_EQ(d.Wait(), status);
     }
 }
 
