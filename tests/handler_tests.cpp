@@ -27,10 +27,8 @@ constexpr int32_t ANY = INT32_MIN, NONNEG = INT32_MIN + 1;
 struct Row {
     Msg req;
     int len;
-    int32_t result = ANY;
-    int32_t error = ANY;
-    std::string trace = {}; // {r} stands for the result word
-    std::string data = {};  // the reply's bytes from byte at to its end
+    int32_t result = ANY, error = ANY;
+    std::string trace = {}, data = {}; // {r} in trace stands for the result word; data: the reply from byte at on
     int at = 12;
     std::vector<int32_t> more = {}; // words 3 on
 };
@@ -389,8 +387,7 @@ TEST_P(Handlers, Setenv)
 TEST_P(Handlers, IdentityAndClock)
 {
     char host[64] = {}, field[65] = {};
-    if (gethostname(host, sizeof host) != 0)
-        memset(host, 0, sizeof host);
+    gethostname(host, sizeof host);
     const char *login = getlogin();
     strncpy(field, login ? login : "", 64);
     Check({
@@ -458,5 +455,50 @@ TEST_P(Handlers, NameServiceLookups)
 }
 
 BOTH_ORDERS(Handlers);
+
+// Entries larger than one message are cut so that the counts describe exactly the bytes sent.
+TEST(NameReplies, EntriesLargerThanAMessage)
+{
+    std::vector<std::string> strings;
+    std::vector<char *> aliases, addresses;
+    for (int i = 0; i < 20000; i++) { // aliases of 11 bytes, addresses of 4
+        uint32_t a = htonl(0x0a000000u + static_cast<uint32_t>(i));
+        strings.push_back("alias" + std::to_string(10000 + i));
+        strings.emplace_back(reinterpret_cast<const char *>(&a), 4);
+    }
+    auto list = [&](std::vector<char *> &v, int first, int n) {
+        v.clear();
+        for (int i = 0; i < n; i++)
+            v.push_back(strings[static_cast<size_t>(first + 2 * i)].data());
+        v.push_back(nullptr);
+        return v.data();
+    };
+    for (auto [name, nAliases, nAddresses] : std::vector<std::tuple<std::string, int, int>>{
+             {"big.example", 10000, 3}, {"big.example", 1, 20000}, {std::string(MAX_MESSAGE, 'n'), 0, 1}}) {
+        struct hostent entry = {name.data(), list(aliases, 0, nAliases), AF_INET, 4, list(addresses, 1, nAddresses)};
+        memset(replybuf, 0xee, sizeof replybuf); // pad bytes too must be written
+        const char *reply = HostReply(&entry);
+        std::string sent(reply, static_cast<size_t>(MsgLength(reply)));
+        int nSent[2] = {GetWord(reply, 2), GetWord(reply, 3)}; // aliases, addresses
+        if (name.size() >= MAX_MESSAGE) { // no room for the name: not found
+            EXPECT_EQ(std::make_tuple(sent.size(), GetWord(reply, 1)), std::make_tuple(24u, -1));
+            continue;
+        }
+        EXPECT_EQ(nSent[1], std::min(nAddresses, (MAX_MESSAGE - 24 - 12) / 4)); // addresses come first
+        EXPECT_EQ(nSent[0], std::min(nAliases, (MAX_MESSAGE - 24 - 12 - 4 * nSent[1]) / 11));
+        aliases[static_cast<size_t>(nSent[0])] = addresses[static_cast<size_t>(nSent[1])] = nullptr; // the entry as sent
+        EXPECT_EQ(sent.substr(24), Pad(HostBytes(&entry, &nSent[0], &nSent[1])));
+    }
+    std::string svc = "svc", proto = "tcp";
+    struct servent entry = {svc.data(), list(aliases, 0, 10000), htons(23), proto.data()};
+    memset(replybuf, 0xee, sizeof replybuf);
+    const char *reply = ServiceReply(&entry, 0);
+    int count = (MAX_MESSAGE - 20 - 8) / 11;
+    EXPECT_EQ(std::make_tuple(GetWord(reply, 1), GetWord(reply, 2)), std::make_tuple(23, count));
+    EXPECT_EQ(MsgLength(reply), (20 + 8 + 11 * count + 3) & ~3);
+    size_t last = static_cast<size_t>(28 + 11 * (count - 1)), pad = static_cast<size_t>(MsgLength(reply)) - last - 11;
+    EXPECT_EQ(std::string(reply + last, 11 + pad), aliases[static_cast<size_t>(count - 1)] + std::string(1 + pad, '\0'));
+}
+
 
 } // namespace
