@@ -49,21 +49,17 @@ TEST(Launch, RemoteShellSearch)
         WriteFile(p, "#!/bin/sh\n", p == a + "/rsh" ? 0644 : 0755); // a's is not executable
     }
     ASSERT_EQ(chdir(b.c_str()), 0);
-    struct Case {
-        std::optional<std::string> path;
-        const char *name; // the -r name
-        std::string found;
-    };
-    // -r before rsh, no second slash, "" is ".", too long with -r (rsh fits), earlier dirs first.
-    for (const Case &c : std::vector<Case>{
+    // PATH, the -r name, what is found: -r before rsh, no second slash, "" is ".", too long with -r
+    // (rsh fits), earlier dirs first.
+    for (auto [path, name, want] : std::vector<std::tuple<std::optional<std::string>, const char *, std::string>>{
              {a + ":" + b, "", b + "/rsh"}, {a + ":" + b, "mysh", b + "/mysh"}, {b + "/:" + a, "mysh", b + "/mysh"},
              {unset, "", "(none)"}, {a, "", "(none)"}, {"/nonexistent::" + a, "", "rsh"}, {tooLong + ":" + b, "", b + "/rsh"},
              {fits + ":" + b, "longer", fits + "/rsh"}, {first + ":" + b, "mysh", first + "/rsh"}}) {
-        c.path ? setenv("PATH", c.path->c_str(), 1) : unsetenv("PATH");
-        settings.remote_shell_commands[0] = c.name;
+        path ? setenv("PATH", path->c_str(), 1) : unsetenv("PATH");
+        settings.remote_shell_commands[0] = name;
         char found[REMOTE_SHELL_PATH_SIZE];
         const char *r = FindRemoteShellCommand(found);
-        EXPECT_EQ(r ? r : "(none)", c.found) << c.path.value_or("unset") << " -r" << c.name;
+        EXPECT_EQ(r ? r : "(none)", want) << path.value_or("unset") << " -r" << name;
     }
     ASSERT_EQ(chdir(here.c_str()), 0);
 }
@@ -77,7 +73,6 @@ struct Sandbox {
     {
         fs::copy_file(RECORDER_PATH, path, fs::copy_options::overwrite_existing);
         WriteFile(path + ".mode", mode);
-        fs::remove(path + ".args");
         return path;
     }
     std::string Rsh(const std::string &mode = "") const { return Recorder(bin + "/rsh", mode); }
@@ -85,10 +80,11 @@ struct Sandbox {
     std::string Path() const { return "PATH=" + bin + ":/usr/bin:/bin"; }
 };
 
-// The argument vector a recorder was started with; empty when it never ran.
+// The argument vector a recorder was last started with; empty when it has not run since.
 Strings Recorded(const std::string &program)
 {
     std::string raw = ReadFile(program + ".args");
+    fs::remove(program + ".args"); // the next run records afresh
     Strings out;
     for (size_t at = 0; at < raw.size(); at = raw.find('\0', at) + 1)
         out.push_back(raw.substr(at, raw.find('\0', at) - at));
@@ -136,11 +132,8 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
     Sandbox box;
     std::string rsh = box.Rsh("exit 1\n"), term = box.Term();
     const std::string longLabel(70, 'q'), noDisplay = "Unknown terminal, setup DISPLAY environment variable.\n";
-    struct Case {
-        Strings argv;
-        std::string display, terminal, command; // no command: refused, with terminal the message
-    };
-    for (const Case &c : std::vector<Case>{
+    // argv, DISPLAY, the terminal and the command; no command: refused, with the terminal's place the message.
+    for (auto [argv, display, terminal, command] : std::vector<std::tuple<Strings, std::string, std::string, std::string>>{
              {{"vkxt.term", "-hlocalhost", "--"}, "DISPLAY", "localhost", "term"},
              {{"xt.xt.term", "--"}, "DISPLAY=localhost:0:1", "localhost", "xt.term"},
              {{"/some/dir/term", "--"}, "DISPLAY=127.0.0.1:10", "127.0.0.1", "term"},
@@ -152,22 +145,19 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
              {{"xt.term", "-h" + longLabel + ".example", "--", "a"}, "DISPLAY=localhost:0",
               "Unknown terminal name " + longLabel + ".example.\n", ""},
          }) {
-        SCOPED_TRACE(c.argv[0] + " " + c.argv[1] + " " + c.display);
-        Strings argv = c.argv;
+        SCOPED_TRACE(argv[0] + " " + argv[1] + " " + display);
         argv.insert(argv.begin() + 1, "-p" + box.fallback);
-        Outcome o = RunAgent(argv, {box.Path(), c.display});
+        Outcome o = RunAgent(argv, {box.Path(), display});
         Strings shell = Recorded(rsh), fell = Recorded(term);
-        fs::remove(rsh + ".args");
-        fs::remove(term + ".args");
-        if (c.command.empty()) {
-            EXPECT_EQ(std::make_tuple(o.status, o.err, o.out), std::make_tuple(1, c.terminal, std::string()));
+        if (command.empty()) {
+            EXPECT_EQ(std::make_tuple(o.status, o.err, o.out), std::make_tuple(1, terminal, std::string()));
             EXPECT_TRUE(shell.empty() && fell.empty());
             continue;
         }
         EXPECT_EQ(o.status, 7) << o.err;
         ASSERT_GE(shell.size(), 5u);
         ASSERT_GE(fell.size(), 3u);
-        EXPECT_EQ(std::make_pair(shell[1], shell[2]), std::make_pair(c.terminal, c.command));
+        EXPECT_EQ(std::make_pair(shell[1], shell[2]), std::make_pair(terminal, command));
         // The fall-back drops one more prefix, and -c's directories.
         EXPECT_EQ(std::make_pair(fell[0], fell[2]), std::make_pair(std::string("term"), shell[4]));
     }
