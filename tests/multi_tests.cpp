@@ -9,15 +9,6 @@
 
 namespace {
 
-using hostlink::LinkError;
-
-// SIGTERM, then the agent must end by itself once its clients have gone.
-void Stop(Agent &agent)
-{
-    Signal(agent.pid, SIGTERM);
-    EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
-}
-
 // Eight clients held open at once, a ninth over the limit; then no children and a tenth served.
 TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
 {
@@ -47,7 +38,8 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
         EXPECT_NE(err.find(Fmt("[%d] Request: Connection\n", n)), std::string::npos) << err;
     EXPECT_NE(err.find("getppid()"), std::string::npos);
     EXPECT_NE(err.find("] Its server ended with status 0.\n"), std::string::npos) << err;
-    Stop(agent);
+    Signal(agent.pid, SIGTERM); // it ends by itself, its clients gone
+    EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
 // -lADDRESS:PORT; a client cut mid-request ends only its server; SIGTERM spares the served one.
@@ -58,7 +50,7 @@ TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
     Agent agent;
     agent.Start({"xt.term", "-d", "-m", Fmt("-l127.0.0.1:%d", port), "--"});
     EXPECT_EQ(agent.port, port);
-    EXPECT_THROW(Link::connect("127.0.0.2", port), LinkError); // bound to the address it names
+    EXPECT_THROW(Link::connect("127.0.0.2", port), hostlink::LinkError); // bound to the address it names
     Link link = agent.Open();
     {
         Link cut = agent.Open();
@@ -68,7 +60,7 @@ TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
     EXPECT_EQ(hostlink::getppid(link), agent.pid);
     Signal(agent.pid, SIGTERM);
     EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Terminated") != std::string::npos; }));
-    EXPECT_THROW(Link::connect("127.0.0.1", agent.port), LinkError);
+    EXPECT_THROW(Link::connect("127.0.0.1", agent.port), hostlink::LinkError);
     EXPECT_EQ(hostlink::getppid(link), agent.pid);
     EXPECT_TRUE(agent.Running());
     link.close();
