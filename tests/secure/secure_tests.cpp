@@ -147,11 +147,7 @@ TEST(KeyFile, AgentAndLibraryAgreeOnEveryFile)
     if (!hostlink::authenticationAvailable())
         GTEST_SKIP() << "built without libsodium";
     Scratch s;
-    struct Row {
-        std::string name, text;
-        mode_t mode;
-        const char *reason; // null: accepted
-    };
+    struct Row { std::string name, text; mode_t mode; const char *reason; }; // reason null: accepted
     std::vector<Row> rows = {
         {"good", kKey + "\n", 0600, nullptr}, {"padded", kKey + std::string(authkey::KEY_FILE_MAX_BYTES, ' '), 0600, "holds no key"},
         {"nul", kKey + std::string("\0garbage", 8), 0600, "holds no key"}, {"short", "abc", 0600, "holds no key"},
@@ -192,10 +188,7 @@ TEST(Crowd, TwentyIdleConnectionsDoNotKeepTheKeyHolderOut)
     for (bool multi : {false, true}) {
         Agent agent;
         std::string key = agent.dir.Put("key", authkey::TEST_KEY);
-        std::vector<std::string> argv = {"xt.term", "-d", "-k" + key, "--"};
-        if (multi)
-            argv.insert(argv.begin() + 1, "-m");
-        agent.Start(argv);
+        agent.Start({"xt.term", "-d", multi ? "-m" : "-d", "-k" + key, "--"});
         std::vector<Link> idle;
         for (int i = 0; i < 20; i++)
             idle.push_back(Link::connect("127.0.0.1", agent.port));
