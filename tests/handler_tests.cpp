@@ -153,6 +153,22 @@ TEST_P(Handlers, DescriptorCalls)
         {Msg(CALL_LSEEK).w(conn).w(0), 12, -1, 22}, {Msg(CALL_DUP2).w(conn), 12, -1, 22},
         {Msg(CALL_PEERPIPE), 12, -1, 22}, {Msg(CALL_SETPGID).w(0), 12, -1, 22},
     });
+    // Sizes and offsets beyond the signed 32-bit word are refused, and leave the offset alone.
+    for (auto [name, size] : {std::pair{"big", 5LL << 30}, {"edge", static_cast<long long>(INT32_MAX)}}) {
+        int fd = ::open(name, O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(ftruncate(fd, size), 0);
+        close(fd);
+    }
+    int big = ::open("big", O_RDONLY);
+    opened.push_back(big);
+    Check({
+        {Path(CALL_STAT, "big"), 52, -1, 22, "Request: -1 = stat(big,...)\n"}, {Word(CALL_FSTAT, big), 52, -1, 22},
+        {Path(CALL_STAT, "edge"), 52, 0, ANY, "", "", 52, StatWords("edge")},
+        {Lseek(big, INT32_MAX, 0), 12, INT32_MAX}, {Lseek(big, 1, 1), 12, -1, 22}, {Lseek(big, 0, 1), 12, INT32_MAX},
+        {Lseek(big, 0, 2), 12, -1, 22}, {Lseek(big, 0, 1), 12, INT32_MAX},
+        {Read(big, 4), 16, 4, ANY, "", std::string(4, '\0')}, // reading on past the edge works
+        {Lseek(big, 0, 1), 12, -1, 22}, {Lseek(big, -4, 1), 12, INT32_MAX},
+    });
 }
 
 TEST_P(Handlers, OpenFlagsAndModes)
@@ -228,26 +244,6 @@ TEST_P(Handlers, PathCalls)
     });
     fs::remove(here + "/gone");
     Check({{Msg(CALL_GETCWD), 12, 0, 2, "Request: NULL = getcwd(...,65508)\n"}});
-}
-
-// Sizes and offsets beyond the signed 32-bit word are refused, and leave the offset alone.
-TEST_P(Handlers, LargeSizesAndOffsets)
-{
-    for (auto [name, size] : {std::pair{"big", 5LL << 30}, {"edge", static_cast<long long>(INT32_MAX)}}) {
-        int fd = ::open(name, O_WRONLY | O_CREAT, 0644);
-        ASSERT_EQ(ftruncate(fd, size), 0);
-        close(fd);
-    }
-    int big = ::open("big", O_RDONLY);
-    opened = {big};
-    Check({
-        {Path(CALL_STAT, "big"), 52, -1, 22, "Request: -1 = stat(big,...)\n"}, {Word(CALL_FSTAT, big), 52, -1, 22},
-        {Path(CALL_STAT, "edge"), 52, 0, ANY, "", "", 52, StatWords("edge")},
-        {Lseek(big, INT32_MAX, 0), 12, INT32_MAX}, {Lseek(big, 1, 1), 12, -1, 22}, {Lseek(big, 0, 1), 12, INT32_MAX},
-        {Lseek(big, 0, 2), 12, -1, 22}, {Lseek(big, 0, 1), 12, INT32_MAX},
-        {Read(big, 4), 16, 4, ANY, "", std::string(4, '\0')}, // reading on past the edge works
-        {Lseek(big, 0, 1), 12, -1, 22}, {Lseek(big, -4, 1), 12, INT32_MAX},
-    });
 }
 
 // A string without its NUL in the request is refused, though a NUL lies right behind it.
@@ -341,9 +337,9 @@ Row Getenv(const std::vector<std::string> &env)
             "Request: getenv(....)\n", Pad(s), 8};
 }
 
-// Sixteen strings of 4000 bytes each, NULs included, take 64000 of the 65512 bytes of room.
-TEST_P(Handlers, GetenvFillsTheRoomWithWholeStrings)
+TEST_P(Handlers, GetenvAndSetenv)
 {
+    // Sixteen strings of 4000 bytes each, NULs included, take 64000 of the 65512 bytes of room.
     std::vector<std::string> big;
     for (int i = 0; i < 16; i++)
         big.push_back(Fmt("V%d=", 100 + i) + std::string(4000 - 6, static_cast<char>('a' + i)));
@@ -355,10 +351,6 @@ TEST_P(Handlers, GetenvFillsTheRoomWithWholeStrings)
         env.resize(last == 1512 ? 17 : 16);
         Check({Getenv(env)});
     }
-}
-
-TEST_P(Handlers, Setenv)
-{
     Environment e({"A=1", "B=2", "KEEP=same", "EMPTY="});
     auto set = [](std::string_view strings, int32_t count = ANY) {
         return Msg(CALL_SETENV).w(count == ANY ? static_cast<int32_t>(strings.size()) : count).b(strings);
@@ -384,7 +376,17 @@ TEST_P(Handlers, Setenv)
     EXPECT_STREQ(getenv("BIG"), (std::string(1000, 'a' + 199 % 26) + "199").c_str());
 }
 
-TEST_P(Handlers, IdentityAndClock)
+std::string HostBytes(const struct hostent *e, int *aliases, int *addresses)
+{
+    std::string b = std::string(e->h_name) + '\0';
+    for (*aliases = 0; e->h_aliases[*aliases]; ++*aliases)
+        b.append(e->h_aliases[*aliases]).push_back('\0');
+    for (*addresses = 0; e->h_addr_list[*addresses]; ++*addresses)
+        b.append(e->h_addr_list[*addresses], static_cast<size_t>(e->h_length));
+    return b;
+}
+
+TEST_P(Handlers, IdentityClockAndNameService)
 {
     char host[64] = {}, field[65] = {};
     gethostname(host, sizeof host);
@@ -407,21 +409,7 @@ TEST_P(Handlers, IdentityAndClock)
     EXPECT_TRUE(r.word(4) >= 0 && r.word(4) < 1000000) << r.word(4);
     EXPECT_EQ(std::make_pair(r.word(5), r.word(6)), std::make_pair(tz.tz_minuteswest, tz.tz_dsttime));
     EXPECT_EQ(trace, "Request: gettimeofday()\n");
-}
-
-std::string HostBytes(const struct hostent *e, int *aliases, int *addresses)
-{
-    std::string b = std::string(e->h_name) + '\0';
-    for (*aliases = 0; e->h_aliases[*aliases]; ++*aliases)
-        b.append(e->h_aliases[*aliases]).push_back('\0');
-    for (*addresses = 0; e->h_addr_list[*addresses]; ++*addresses)
-        b.append(e->h_addr_list[*addresses], static_cast<size_t>(e->h_length));
-    return b;
-}
-
-// The requests read by each lookup: found, not found, and cut short behind a whole one.
-TEST_P(Handlers, NameServiceLookups)
-{
+    // The requests read by each lookup: found, not found, and cut short behind a whole one.
     const std::string loopback("\x7f\0\0\x01", 4);
     int aliases = 0, addresses = 0;
     std::string byName = HostBytes(gethostbyname("localhost"), &aliases, &addresses);
