@@ -35,8 +35,6 @@ Msg Exec(int call, const std::string &path, const std::vector<std::string> &args
     return m;
 }
 
-bool ChildrenGone(pid_t pid) { return WaitUntil([pid] { return Children(pid).empty(); }); }
-
 std::string Hello(uint32_t magic = PROTOCOL_MAGIC, int32_t version = 1, int len = 16)
 {
     return Msg(CALL_CONNECTION).w(static_cast<int32_t>(magic)).w(version).w(0).len(len).Bytes(false);
@@ -180,8 +178,9 @@ TEST_P(Processes, ForkExecveThenExecWithNoForkPending)
     EXPECT_TRACE(d.Err(), "Request: execve(\"/bin/sh\",sh,-c," + script + ",...);\nPARENT PEER RESTARTED\n");
 }
 
-// Bad counts and strings start nothing; a failed exec keeps the same process serving and reaping.
-TEST_P(Processes, BadCountsAndFailedExecsStartNothing)
+// Bad counts and strings start nothing; a failed exec keeps the same process serving and reaping;
+// many calls and processes leave no descriptor or child behind.
+TEST_P(Processes, BadCallsStartNothingAndManyLeaveNothingBehind)
 {
     for (auto [m, error] : std::vector<std::pair<Msg, int>>{
              {Msg(CALL_FORKNEXEC).w(-1).s("/bin/true"), 22}, {Msg(CALL_FORKNEXEC).w(2).s("/bin/true").s("true"), 22},
@@ -197,7 +196,23 @@ TEST_P(Processes, BadCountsAndFailedExecsStartNothing)
     EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
     for (int i = 0; i < 20; i++)
         ASSERT_GT(Result(link, Exec(CALL_FORKNEXEC, "/bin/true", {"true"})), 0);
-    EXPECT_TRUE(ChildrenGone(d.pid));
+    WriteFile(dir / "f", "x");
+    int fds = OpenDescriptors(d.pid);
+    for (int i = 0; i < 200; i++) {
+        int32_t fd = Result(link, Msg(CALL_OPEN).w(0).w(0).s(dir / "f")), h = Result(link, Msg(CALL_OPENDIR).s(dir.path()));
+        ASSERT_TRUE(fd >= 0 && h != 0);
+        ASSERT_EQ(Result(link, Msg(CALL_CLOSE).w(fd)) + Result(link, Msg(CALL_CLOSEDIR).w(h)), 0);
+        ASSERT_EQ(Result(link, Exec(CALL_FORKNEXEC, "/nonexistent", {"x"})), -1);
+    }
+    for (int i = 0; i < 40; i++) {
+        ASSERT_GT(Result(link, Msg(CALL_FORK)), 0);
+        if (i % 2)
+            Ask(link, Msg(CALL_EXIT).w(0));
+        else
+            ASSERT_EQ(Result(link, Exec(CALL_EXECVP, "true", {"true"})), 0);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Children(d.pid).empty(); })) << Children(d.pid).size() << " children left";
+    EXPECT_EQ(OpenDescriptors(d.pid), fds);
     EXPECT_TRACE(Trace(), "Request: execvp(\"no-such-program-here\",no-such-program-here);\n");
 }
 
@@ -227,29 +242,6 @@ TEST_P(Processes, TheAgentsOwnDescriptorsAreNotTheClients)
     Ask(link, Msg(CALL_EXIT).w(0));
     EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
     EXPECT_EQ(Result(link, Msg(CALL_DUP2).w(0).w(60)), 60); // other descriptors are the client's
-}
-
-// Many calls and processes leave no descriptor or child behind.
-TEST_P(Processes, ManyCallsLeaveNoDescriptorOrChildBehind)
-{
-    WriteFile(dir / "f", "x");
-    int fds = OpenDescriptors(d.pid);
-    for (int i = 0; i < 200; i++) {
-        int32_t fd = Result(link, Msg(CALL_OPEN).w(0).w(0).s(dir / "f")), h = Result(link, Msg(CALL_OPENDIR).s(dir.path()));
-        ASSERT_TRUE(fd >= 0 && h != 0);
-        ASSERT_EQ(Result(link, Msg(CALL_CLOSE).w(fd)) + Result(link, Msg(CALL_CLOSEDIR).w(h)), 0);
-        ASSERT_EQ(Result(link, Exec(CALL_FORKNEXEC, "/nonexistent", {"x"})), -1);
-    }
-    for (int i = 0; i < 40; i++) {
-        ASSERT_GT(Result(link, Msg(CALL_FORK)), 0);
-        if (i % 2)
-            Ask(link, Msg(CALL_EXIT).w(0));
-        else
-            ASSERT_EQ(Result(link, Exec(CALL_EXECVP, "true", {"true"})), 0);
-    }
-    EXPECT_TRUE(ChildrenGone(d.pid)) << Children(d.pid).size() << " children left";
-    EXPECT_EQ(OpenDescriptors(d.pid), fds);
-    EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid);
 }
 
 BOTH_ORDERS(Processes);
@@ -312,7 +304,8 @@ TEST_P(Orders, TraceEscapesControlBytes)
 }
 
 // Pipelined requests: a hand-over finds earlier replies written, later untaken; a cut one ends it.
-TEST_P(Orders, PipelinedRequestsAndHandOver)
+// A reply goes out while the agent waits for the rest of a request, or on an empty fifo's read.
+TEST_P(Orders, PipelinedRequestsHandOversAndCallsThatWait)
 {
     constexpr int P = -1000, C = -1001, H = -1002, S = -1003; // the agent's pid, the fork child's, a bare header, a status
     const Msg pid(CALL_GETPID), fork(CALL_FORK);
@@ -345,11 +338,6 @@ TEST_P(Orders, PipelinedRequestsAndHandOver)
         link.close();
         EXPECT_EQ(d.Wait(), status);
     }
-}
-
-// A reply goes out while the agent waits for the rest of a request, or on an empty fifo's read.
-TEST_P(Orders, RepliesGoOutBeforeACallThatWaits)
-{
     Scratch dir;
     const std::string fifo = dir / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << strerror(errno);
