@@ -86,8 +86,7 @@ struct Agent {
 };
 
 struct Daemon : Agent { // the agent in daemon mode, started as xt.term
-    explicit Daemon(bool verbose = false, const std::vector<std::string> &env = {},
-                    std::function<void()> before = {});
+    explicit Daemon(bool verbose = false, const std::vector<std::string> &env = {}, std::function<void()> before = {});
 };
 
 inline std::string OrderName(const testing::TestParamInfo<bool> &p) { return p.param ? "Swapped" : "Native"; }
