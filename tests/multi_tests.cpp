@@ -10,10 +10,15 @@
 namespace {
 
 // Eight clients held open at once, a ninth over the limit; then no children and a tenth served.
-TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
+// -lADDRESS:PORT; a client cut mid-request ends only its server; SIGTERM spares the served one.
+TEST(Multi, EightClientsAtOnceANinthTurnedAwayTheServedOneFinishes)
 {
+    int port = 0;
+    close(Listen(&port)); // a port free a moment ago
     Agent agent;
-    agent.Start({"xt.term", "-v", "-d", "-m8", "--"});
+    agent.Start({"xt.term", "-v", "-d", "-m8", Fmt("-l127.0.0.1:%d", port), "--"});
+    EXPECT_EQ(agent.port, port);
+    EXPECT_THROW(Link::connect("127.0.0.2", port), hostlink::LinkError); // bound to the address it names
     std::vector<Link> links;
     std::set<int32_t> servers;
     for (int i = 0; i < 8; i++) {
@@ -38,19 +43,6 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
         EXPECT_NE(err.find(Fmt("[%d] Request: Connection\n", n)), std::string::npos) << err;
     EXPECT_NE(err.find("getppid()"), std::string::npos);
     EXPECT_NE(err.find("] Its server ended with status 0.\n"), std::string::npos) << err;
-    Signal(agent.pid, SIGTERM); // it ends by itself, its clients gone
-    EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
-}
-
-// -lADDRESS:PORT; a client cut mid-request ends only its server; SIGTERM spares the served one.
-TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
-{
-    int port = 0;
-    close(Listen(&port)); // a port free a moment ago
-    Agent agent;
-    agent.Start({"xt.term", "-d", "-m", Fmt("-l127.0.0.1:%d", port), "--"});
-    EXPECT_EQ(agent.port, port);
-    EXPECT_THROW(Link::connect("127.0.0.2", port), hostlink::LinkError); // bound to the address it names
     Link link = agent.Open();
     {
         Link cut = agent.Open();
@@ -64,7 +56,7 @@ TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
     EXPECT_EQ(hostlink::getppid(link), agent.pid);
     EXPECT_TRUE(agent.Running());
     link.close();
-    EXPECT_EQ(agent.Wait(10), 0);
+    EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
 // Bad options and values give the classic line alone, "--help" lists every option; misfits say why.
