@@ -103,35 +103,31 @@ Outcome RunAgent(const Strings &argv, const Strings &env)
 
 bool IsPort(const std::string &s) { return std::regex_match(s, std::regex("[1-9][0-9]{0,4}")) && std::stoi(s) < 65536; }
 
-TEST(RemoteShell, RunAsNameTerminalCommandPeerPortAndEscapedArguments)
+// The command line: run-as name, terminal, command, peer port and escaped arguments; then terminal and
+// command from the name, options and DISPLAY, where an unnamable terminal ends it with 1.
+TEST(RemoteShell, CommandLineFromTheAgentsNameOptionsAndDisplay)
 {
     Sandbox box;
     std::string rsh = box.Rsh(), term = box.Term();
     // The remote shell exits 0 and nobody connects: a wait of 0 seconds ends in the fall-back.
     const std::string odd = "$HOME`x`\\<>()*?~#caf\xc3\xa9", blanks = "\t\n\v\f\r" + std::string(600, ' ');
-    Outcome o = RunAgent({"/my dir/xt.term", "-t0", "-p" + box.fallback, "-h127.0.0.1", "--", "a", kMeta, "", odd, blanks},
+    Outcome first = RunAgent({"/my dir/xt.term", "-t0", "-p" + box.fallback, "-h127.0.0.1", "--", "a", kMeta, "", odd, blanks},
                          {box.Path()});
-    EXPECT_EQ(o.status, 7) << o.err;
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "Timedout attempting to connect to /my dir/xt.term on 127.0.0.1.\n");
-    Strings shell = Recorded(rsh), escaped = {"a", kMetaEscaped, "", odd, "\\\t\\\n\\\v\\\f\\\r"};
+    EXPECT_EQ(first.status, 7) << first.err;
+    EXPECT_EQ(first.out, "");
+    EXPECT_EQ(first.err, "Timedout attempting to connect to /my dir/xt.term on 127.0.0.1.\n");
+    Strings line = Recorded(rsh), escaped = {"a", kMetaEscaped, "", odd, "\\\t\\\n\\\v\\\f\\\r"};
     for (int i = 0; i < 600; i++)
         escaped.back() += "\\ ";
-    ASSERT_EQ(shell.size(), 10u);
-    EXPECT_TRUE(IsPort(shell[4])) << shell[4];
-    EXPECT_EQ(shell, Strings({"rsh", "127.0.0.1", "term", "-peer", shell[4]}) + escaped);
+    ASSERT_EQ(line.size(), 10u);
+    EXPECT_TRUE(IsPort(line[4])) << line[4];
+    EXPECT_EQ(line, Strings({"rsh", "127.0.0.1", "term", "-peer", line[4]}) + escaped);
     // The host-based client gets the prepared block: -peer and the closed listener's port.
-    EXPECT_EQ(Recorded(term), Strings({"term", "-peer", shell[4]}) + escaped);
+    EXPECT_EQ(Recorded(term), Strings({"term", "-peer", line[4]}) + escaped);
     // Without a separator every argument is the client's: -d does not make a daemon.
-    EXPECT_EQ(RunAgent({"xt.term", "-v", "-d"}, {}).err, "Unknown terminal, setup DISPLAY environment variable.\n");
-}
-
-// Terminal and command from the name, options and DISPLAY; an unnamable terminal ends it with 1.
-TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
-{
-    Sandbox box;
-    std::string rsh = box.Rsh("exit 1\n"), term = box.Term();
     const std::string longLabel(70, 'q'), noDisplay = "Unknown terminal, setup DISPLAY environment variable.\n";
+    EXPECT_EQ(RunAgent({"xt.term", "-v", "-d"}, {}).err, noDisplay);
+    box.Rsh("exit 1\n");
     // argv, DISPLAY, the terminal and the command; no command: refused, with the terminal's place the message.
     for (auto [argv, display, terminal, command] : std::vector<std::tuple<Strings, std::string, std::string, std::string>>{
              {{"vkxt.term", "-hlocalhost", "--"}, "DISPLAY", "localhost", "term"},
