@@ -39,12 +39,6 @@ Scratch::~Scratch()
         fs::remove_all(path_, ignored);
 }
 
-std::string Scratch::Put(std::string_view name, std::string_view text, mode_t mode) const
-{
-    WriteFile(*this / name, text, mode);
-    return *this / name;
-}
-
 std::string Msg::Bytes(bool swapped) const
 {
     std::string out(4, '\0');
