@@ -19,21 +19,11 @@ namespace {
 const std::string kMeta = "a b;c|d&e\"f'g";
 const std::string kMetaEscaped = "a\\ b\\;c\\|d\\&e\\\"f\\'g";
 
-// Settings and PATH come back after a test of the launcher's functions.
-struct Saved {
-    Settings settings = ::settings;
-    std::string path = getenv("PATH");
-    ~Saved()
-    {
-        ::settings = settings;
-        setenv("PATH", path.c_str(), 1);
-    }
-};
-
 // Directories outside, names inside; an element too long for the path buffer is skipped.
 TEST(Launch, RemoteShellSearch)
 {
-    Saved saved;
+    const Settings saved = settings; // settings and PATH come back at the end
+    const std::string oldPath = getenv("PATH");
     Scratch box;
     std::string a = box / "a", b = box / "b", first = box / "c", here = fs::current_path();
     std::optional<std::string> unset;
@@ -61,6 +51,8 @@ TEST(Launch, RemoteShellSearch)
         const char *r = FindRemoteShellCommand(found);
         EXPECT_EQ(r ? r : "(none)", want) << path.value_or("unset") << " -r" << name;
     }
+    settings = saved;
+    setenv("PATH", oldPath.c_str(), 1);
     ASSERT_EQ(chdir(here.c_str()), 0);
 }
 
