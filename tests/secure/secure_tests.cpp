@@ -59,9 +59,7 @@ TEST(Takeover, IntrudersAndIdleConnectionsDoNotKeepTheRealClientOut)
     idle.clear();
     link.close();
     EXPECT_EQ(agent.Wait(10), 0);
-    EXPECT_NE(agent.Stderr().find("Connection refused: the first request is not the authentication exchange.\n"),
-              std::string::npos)
-        << agent.Stderr();
+    EXPECT_NE(agent.Stderr().find("Connection refused: the first request is not the authentication exchange.\n"), std::string::npos);
 }
 
 // Probes of a daemon with a key file are refused and the right client served, until it idles.
