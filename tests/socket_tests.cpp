@@ -117,8 +117,7 @@ protected:
 
 TEST_P(Processes, ForkNExecStartsAProgramInAGroupOfItsOwn)
 {
-    std::string out = dir / "out";
-    std::string mark = std::string("PROCESS_TEST_MARK=set by the client") + '\0';
+    std::string out = dir / "out", mark = std::string("PROCESS_TEST_MARK=set by the client") + '\0';
     Ask(link, Msg(CALL_SETENV).w(static_cast<int32_t>(mark.size())).b(mark));
     // The shell writes its own argument vector (argument 0 included) and the variable.
     std::string script = "tr '\\0' '|' < /proc/$$/cmdline > " + out + "; echo \" $PROCESS_TEST_MARK\" >> " + out;
@@ -252,8 +251,7 @@ INSTANTIATE_TEST_SUITE_P(Regress, Orders, testing::Bool());
 TEST(Regress, ListenerAboveThe1024Limit)
 {
     struct rlimit limit;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_max < 2048 && geteuid() != 0)
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || (limit.rlim_max < 2048 && geteuid() != 0))
         GTEST_SKIP() << "the descriptor limit cannot be raised";
     Daemon d(false, {}, [] {
         struct rlimit raised = {2048, 2048};
