@@ -201,9 +201,8 @@ TEST_P(Handlers, OpenFlagsAndModes)
 TEST_P(Handlers, PathCalls)
 {
     mode_t mask = umask(022);
-    WriteFile("plain", "x", 0644);
-    WriteFile("exec", "x", 0755);
-    WriteFile("file", "data", 0644);
+    for (auto [name, mode] : {std::pair{"plain", 0644}, {"exec", 0755}, {"file", 0644}, {"keep", 0644}})
+        WriteFile(name, "x", static_cast<mode_t>(mode));
     std::string deep = std::string(1023 - 9, '/') + "/nonexist"; // 1023 bytes, the most readlink takes
     Check({
         {Msg(CALL_ACCESS).w(WIRE_F_OK).s("missing"), 12, -1, 2},
@@ -234,22 +233,7 @@ TEST_P(Handlers, PathCalls)
         {Path(CALL_STAT, "sym"), 52, 0, ANY, "Request: 0 = stat(sym,...)\n", "", 52, StatWords("file")},
         {Path(CALL_LSTAT, "sym"), 52, 0, ANY, "", "", 52, StatWords("sym", true)},
     });
-    // The working directory, and getcwd once it is gone.
-    std::string here = fs::current_path();
-    fs::create_directory("gone");
-    Check({
-        {Msg(CALL_GETCWD), static_cast<int>(Pad(here + '\0').size()) + 12, 1, ANY,
-         "Request: \"" + here + "\" = getcwd(...,65508)\n", Pad(here + '\0')},
-        {Path(CALL_CHDIR, "missing"), 12, -1, 2}, {Path(CALL_CHDIR, "gone"), 12, 0, ANY, "Request: 0 = chdir(gone)\n"},
-    });
-    fs::remove(here + "/gone");
-    Check({{Msg(CALL_GETCWD), 12, 0, 2, "Request: NULL = getcwd(...,65508)\n"}});
-}
-
-// A string without its NUL in the request is refused, though a NUL lies right behind it.
-TEST_P(Handlers, StringsMustEndInsideTheRequest)
-{
-    WriteFile("keep", "k", 0644);
+    // A string without its NUL in the request is refused, though a NUL lies right behind it.
     fs::create_directory("dir");
     std::vector<Row> rows;
     for (Row cut : std::vector<Row>{
@@ -270,6 +254,16 @@ TEST_P(Handlers, StringsMustEndInsideTheRequest)
     EXPECT_TRUE(fs::exists("keep"));
     EXPECT_FALSE(fs::exists("victim"));
     EXPECT_EQ(fs::status("keep").permissions() & fs::perms::mask, static_cast<fs::perms>(0644));
+    // The working directory, and getcwd once it is gone.
+    std::string here = fs::current_path();
+    fs::create_directory("gone");
+    Check({
+        {Msg(CALL_GETCWD), static_cast<int>(Pad(here + '\0').size()) + 12, 1, ANY,
+         "Request: \"" + here + "\" = getcwd(...,65508)\n", Pad(here + '\0')},
+        {Path(CALL_CHDIR, "missing"), 12, -1, 2}, {Path(CALL_CHDIR, "gone"), 12, 0, ANY, "Request: 0 = chdir(gone)\n"},
+    });
+    fs::remove(here + "/gone");
+    Check({{Msg(CALL_GETCWD), 12, 0, 2, "Request: NULL = getcwd(...,65508)\n"}});
 }
 
 TEST_P(Handlers, DirectoryStreams)
