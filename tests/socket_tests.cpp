@@ -115,7 +115,8 @@ protected:
 
 #define EXPECT_TRACE(trace, line) EXPECT_NE((trace).find(line), std::string::npos) << "missing: " << (line)
 
-TEST_P(Processes, ForkNExecStartsAProgramInAGroupOfItsOwn)
+// ForkNExec starts a program in a group of its own; a fork child serves until its exit, forks nest.
+TEST_P(Processes, ForkNExecForkThenExitNestedForksAndGroups)
 {
     std::string out = dir / "out", mark = std::string("PROCESS_TEST_MARK=set by the client") + '\0';
     Ask(link, Msg(CALL_SETENV).w(static_cast<int32_t>(mark.size())).b(mark));
@@ -129,17 +130,11 @@ TEST_P(Processes, ForkNExecStartsAProgramInAGroupOfItsOwn)
     ASSERT_EQ(Result(link, Msg(CALL_CHDIR).s("/bin")), 0);
     EXPECT_GT(Result(link, Exec(CALL_FORKNEXEC, "true", {})), 0);
     // The reply comes once the program runs, not when it ends.
-    int32_t pid = Result(link, Exec(CALL_FORKNEXEC, "/bin/sleep", {"sleep", "5"}));
-    ASSERT_GT(pid, 0);
-    EXPECT_EQ(getpgid(pid), pid);
+    int32_t sleeper = Result(link, Exec(CALL_FORKNEXEC, "/bin/sleep", {"sleep", "5"}));
+    ASSERT_GT(sleeper, 0);
+    EXPECT_EQ(getpgid(sleeper), sleeper);
     EXPECT_EQ(Result(link, Msg(CALL_GETPID)), d.pid); // the agent still serves
-    Signal(pid, SIGKILL);
-    std::string t = Trace();
-    EXPECT_TRACE(t, "Request: ForkNExec\n/bin/sh custom-zero -c " + script + " a b\n");
-}
-
-TEST_P(Processes, ForkThenExitNestedForksAndGroups)
-{
+    Signal(sleeper, SIGKILL);
     Reply r = Ask(link, Msg(CALL_FORK));
     int32_t child = r.word(1);
     ASSERT_TRUE(r.length() == 12 && child > 0 && child != d.pid) << child;
@@ -157,6 +152,7 @@ TEST_P(Processes, ForkThenExitNestedForksAndGroups)
     std::string t = Trace();
     EXPECT_TRACE(t, Fmt("Request: %d = fork()\n", second));
     EXPECT_TRACE(t, "Request: _exit(3)\nPARENT PEER RESTARTED\n");
+    EXPECT_TRACE(t, "Request: ForkNExec\n/bin/sh custom-zero -c " + script + " a b\n");
 }
 
 // A fork child's execve gets exactly the request's environment; the parent serves again, then execs.
