@@ -40,10 +40,11 @@ std::string Hello(uint32_t magic = PROTOCOL_MAGIC, int32_t version = 1, int len 
     return Msg(CALL_CONNECTION).w(static_cast<int32_t>(magic)).w(version).w(0).len(len).Bytes(false);
 }
 
-class Wire : public testing::TestWithParam<bool> {};
+class Orders : public testing::TestWithParam<bool> {};
+BOTH_ORDERS(Orders);
 
-// After an empty connection, a slow peer's handshake answered in its own byte order; the elapsed time.
-TEST_P(Wire, HandshakeInTheClientsByteOrderAfterAnEmptyConnection)
+// After an empty connection, a slow peer's handshake answered in its own byte order.
+TEST_P(Orders, HandshakeInTheClientsByteOrderAfterAnEmptyConnection)
 {
     Daemon d(true);
     { Link first = d.Connect(); } // closed before its first byte: the agent waits for the next
@@ -57,20 +58,11 @@ TEST_P(Wire, HandshakeInTheClientsByteOrderAfterAnEmptyConnection)
     ASSERT_EQ(r.raw.size(), 16u);
     EXPECT_EQ(r.raw.substr(0, 8), std::string(GetParam() ? "\0\x10\0\0\x2e\xd7\x6d\x19" : "\x10\0\0\0\x19\x6d\xd7\x2e", 8));
     EXPECT_EQ(std::make_pair(r.word(2), r.word(3)), std::make_pair(1, 8));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(link.handshake(0xffffffffu), 0u); // a later connection request is answered again
     link.close();
     EXPECT_EQ(d.Wait(), 0);
-    std::string err = d.Err();
-    EXPECT_EQ(err.rfind("Accepted connection from peer.\nEOF\nAccepted connection from peer.\n", 0), 0u) << err;
-    size_t later = err.rfind(" Request: Connection\n");
-    ASSERT_NE(later, std::string::npos) << err;
-    size_t start = err.rfind('\n', later) + 1;
-    double t = std::stod(err.substr(start, later - start));
-    EXPECT_TRUE(t >= 0.5 && t < 5.0) << err;
+    EXPECT_EQ(d.Err().rfind("Accepted connection from peer.\nEOF\nAccepted connection from peer.\n", 0), 0u) << d.Err();
 }
-
-BOTH_ORDERS(Wire);
 
 TEST(Framing, FailuresEndTheServiceWithTheirStatusAndMessage)
 {
@@ -241,8 +233,6 @@ TEST_P(Processes, TheAgentsOwnDescriptorsAreNotTheClients)
 
 BOTH_ORDERS(Processes);
 
-class Orders : public testing::TestWithParam<bool> {};
-INSTANTIATE_TEST_SUITE_P(Regress, Orders, testing::Bool());
 // The wait for the connection takes any descriptor number: here the listener lies above 1100.
 TEST(Regress, ListenerAboveThe1024Limit)
 {
