@@ -72,10 +72,8 @@ TEST(Options, UsageLinesAndRefusals)
              {{"-d", "-l127.0.0.1:1x"}, "Bad listen port"}, {{"-ax"}, "usage"}, {{"-I-1"}, "usage"}, {{"-iq"}, "usage"},
              {{"-d", "-m0"}, "usage"}, {{"-d", "-m1025"}, "usage"}, {{"-d", "-m8x"}, "usage"}}) {
         Agent refused;
-        args.insert(args.begin(), "xt.term");
-        args.push_back("--");
-        refused.Start(args, {}, false);
-        EXPECT_EQ(refused.Wait(), 1) << args[1];
+        refused.Start(std::vector<std::string>{"xt.term"} + args + std::vector<std::string>{"--"}, {}, false);
+        EXPECT_EQ(refused.Wait(), 1) << args[0];
         EXPECT_TRUE(why == classic ? refused.Err() == why : refused.Err().find(why) != std::string::npos) << refused.Err();
     }
     Agent help;
