@@ -84,9 +84,8 @@ protected:
         settings.verbose = 1;
         settings.swaprequest = swapped;
         char *reply = nullptr;
-        std::string t = CaptureStderr([&] { reply = ProcessRequest(conn, requestbuf); });
-        if (trace)
-            *trace = t;
+        std::string ignored;
+        (trace ? *trace : ignored) = CaptureStderr([&] { reply = ProcessRequest(conn, requestbuf); });
         int len = MsgLength(reply);
         if (swapped)
             SwapReply(reply);
