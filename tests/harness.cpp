@@ -168,9 +168,8 @@ void Agent::Start(const std::vector<std::string> &argv, const std::vector<std::s
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int in = open("/dev/null", O_RDONLY), o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+            e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
             _exit(126);
         close_range(3, ~0U, 0); // the agent holds no descriptor of the test's
