@@ -216,10 +216,8 @@ TEST_P(Processes, TheAgentsOwnDescriptorsAreNotTheClients)
             SCOPED_TRACE(fd);
             for (const Msg &m : {Msg(CALL_CLOSE).w(fd), Msg(CALL_READ).w(fd).w(4), Msg(CALL_WRITE).w(fd).w(4).b("abcd"),
                                  Msg(CALL_LSEEK).w(fd).w(0).w(0), Msg(CALL_FSTAT).w(fd), Msg(CALL_DUP2).w(fd).w(50),
-                                 Msg(CALL_DUP2).w(0).w(fd)}) {
-                Reply r = Ask(link, m);
-                EXPECT_EQ(std::make_pair(r.word(1), r.word(2)), std::make_pair(-1, 9)) << m.call;
-            }
+                                 Msg(CALL_DUP2).w(0).w(fd)})
+                EXPECT_EQ(Head(Ask(link, m)), (Words{m.call == CALL_FSTAT ? 52 : 12, -1, 9})) << m.call;
         }
     };
     guarded(d.pid, 2);
