@@ -78,8 +78,7 @@ TEST(Options, UsageLinesAndRefusals)
     }
     Agent help;
     help.Start({"xt.term", "-v", "--help", "-y", "--"}, {}, false);
-    EXPECT_EQ(help.Wait(), 0);
-    EXPECT_EQ(help.Err(), "");
+    EXPECT_EQ(std::make_pair(help.Wait(), help.Err()), std::make_pair(0, std::string()));
     EXPECT_EQ(help.Out().rfind(classic + "  launch: ", 0), 0u) << help.Out();
     for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[", "-l<",
                                "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:", "extensions:"})
