@@ -27,10 +27,8 @@ constexpr int32_t ANY = INT32_MIN, NONNEG = INT32_MIN + 1;
 struct Row {
     Msg req;
     int len;
-    int32_t result = ANY;
-    int32_t error = ANY;
-    std::string trace = {}; // {r} stands for the result word
-    std::string data = {};  // the reply's bytes from byte at to its end
+    int32_t result = ANY, error = ANY;
+    std::string trace = {}, data = {}; // {r} in trace stands for the result word; data: the reply from byte at on
     int at = 12;
     std::vector<int32_t> more = {}; // words 3 on
 };
@@ -86,9 +84,8 @@ protected:
         settings.verbose = 1;
         settings.swaprequest = swapped;
         char *reply = nullptr;
-        std::string t = CaptureStderr([&] { reply = ProcessRequest(conn, requestbuf); });
-        if (trace)
-            *trace = t;
+        std::string ignored;
+        (trace ? *trace : ignored) = CaptureStderr([&] { reply = ProcessRequest(conn, requestbuf); });
         int len = MsgLength(reply);
         if (swapped)
             SwapReply(reply);
@@ -155,6 +152,21 @@ TEST_P(Handlers, DescriptorCalls)
         {Msg(CALL_LSEEK).w(conn).w(0), 12, -1, 22}, {Msg(CALL_DUP2).w(conn), 12, -1, 22},
         {Msg(CALL_PEERPIPE), 12, -1, 22}, {Msg(CALL_SETPGID).w(0), 12, -1, 22},
     });
+    // Sizes and offsets beyond the signed 32-bit word are refused, and leave the offset alone.
+    for (auto [name, size] : {std::pair{"big", 5LL << 30}, {"edge", static_cast<long long>(INT32_MAX)}}) {
+        WriteFile(name, "");
+        ASSERT_EQ(truncate(name, size), 0);
+    }
+    int big = ::open("big", O_RDONLY);
+    opened.push_back(big);
+    Check({
+        {Path(CALL_STAT, "big"), 52, -1, 22, "Request: -1 = stat(big,...)\n"}, {Word(CALL_FSTAT, big), 52, -1, 22},
+        {Path(CALL_STAT, "edge"), 52, 0, ANY, "", "", 52, StatWords("edge")},
+        {Lseek(big, INT32_MAX, 0), 12, INT32_MAX}, {Lseek(big, 1, 1), 12, -1, 22}, {Lseek(big, 0, 1), 12, INT32_MAX},
+        {Lseek(big, 0, 2), 12, -1, 22}, {Lseek(big, 0, 1), 12, INT32_MAX},
+        {Read(big, 4), 16, 4, ANY, "", std::string(4, '\0')}, // reading on past the edge works
+        {Lseek(big, 0, 1), 12, -1, 22}, {Lseek(big, -4, 1), 12, INT32_MAX},
+    });
 }
 
 TEST_P(Handlers, OpenFlagsAndModes)
@@ -187,9 +199,8 @@ TEST_P(Handlers, OpenFlagsAndModes)
 TEST_P(Handlers, PathCalls)
 {
     mode_t mask = umask(022);
-    WriteFile("plain", "x", 0644);
-    WriteFile("exec", "x", 0755);
-    WriteFile("file", "data", 0644);
+    for (auto [name, mode] : {std::pair{"plain", 0644}, {"exec", 0755}, {"file", 0644}, {"keep", 0644}})
+        WriteFile(name, "x", static_cast<mode_t>(mode));
     std::string deep = std::string(1023 - 9, '/') + "/nonexist"; // 1023 bytes, the most readlink takes
     Check({
         {Msg(CALL_ACCESS).w(WIRE_F_OK).s("missing"), 12, -1, 2},
@@ -220,42 +231,7 @@ TEST_P(Handlers, PathCalls)
         {Path(CALL_STAT, "sym"), 52, 0, ANY, "Request: 0 = stat(sym,...)\n", "", 52, StatWords("file")},
         {Path(CALL_LSTAT, "sym"), 52, 0, ANY, "", "", 52, StatWords("sym", true)},
     });
-    // The working directory, and getcwd once it is gone.
-    std::string here = fs::current_path();
-    fs::create_directory("gone");
-    Check({
-        {Msg(CALL_GETCWD), static_cast<int>(Pad(here + '\0').size()) + 12, 1, ANY,
-         "Request: \"" + here + "\" = getcwd(...,65508)\n", Pad(here + '\0')},
-        {Path(CALL_CHDIR, "missing"), 12, -1, 2}, {Path(CALL_CHDIR, "gone"), 12, 0, ANY, "Request: 0 = chdir(gone)\n"},
-    });
-    fs::remove(here + "/gone");
-    Check({{Msg(CALL_GETCWD), 12, 0, 2, "Request: NULL = getcwd(...,65508)\n"}});
-}
-
-// Sizes and offsets beyond the signed 32-bit word are refused, and leave the offset alone.
-TEST_P(Handlers, LargeSizesAndOffsets)
-{
-    for (auto [name, size] : {std::pair{"big", 5LL << 30}, {"edge", static_cast<long long>(INT32_MAX)}}) {
-        int fd = ::open(name, O_WRONLY | O_CREAT, 0644);
-        ASSERT_EQ(ftruncate(fd, size), 0);
-        close(fd);
-    }
-    int big = ::open("big", O_RDONLY);
-    opened = {big};
-    Check({
-        {Path(CALL_STAT, "big"), 52, -1, 22, "Request: -1 = stat(big,...)\n"}, {Word(CALL_FSTAT, big), 52, -1, 22},
-        {Path(CALL_STAT, "edge"), 52, 0, ANY, "", "", 52, StatWords("edge")},
-        {Lseek(big, INT32_MAX, 0), 12, INT32_MAX}, {Lseek(big, 1, 1), 12, -1, 22}, {Lseek(big, 0, 1), 12, INT32_MAX},
-        {Lseek(big, 0, 2), 12, -1, 22}, {Lseek(big, 0, 1), 12, INT32_MAX},
-        {Read(big, 4), 16, 4, ANY, "", std::string(4, '\0')}, // reading on past the edge works
-        {Lseek(big, 0, 1), 12, -1, 22}, {Lseek(big, -4, 1), 12, INT32_MAX},
-    });
-}
-
-// A string without its NUL in the request is refused, though a NUL lies right behind it.
-TEST_P(Handlers, StringsMustEndInsideTheRequest)
-{
-    WriteFile("keep", "k", 0644);
+    // A string without its NUL in the request is refused, though a NUL lies right behind it.
     fs::create_directory("dir");
     std::vector<Row> rows;
     for (Row cut : std::vector<Row>{
@@ -276,6 +252,16 @@ TEST_P(Handlers, StringsMustEndInsideTheRequest)
     EXPECT_TRUE(fs::exists("keep"));
     EXPECT_FALSE(fs::exists("victim"));
     EXPECT_EQ(fs::status("keep").permissions() & fs::perms::mask, static_cast<fs::perms>(0644));
+    // The working directory, and getcwd once it is gone.
+    std::string here = fs::current_path();
+    fs::create_directory("gone");
+    Check({
+        {Msg(CALL_GETCWD), static_cast<int>(Pad(here + '\0').size()) + 12, 1, ANY,
+         "Request: \"" + here + "\" = getcwd(...,65508)\n", Pad(here + '\0')},
+        {Path(CALL_CHDIR, "missing"), 12, -1, 2}, {Path(CALL_CHDIR, "gone"), 12, 0, ANY, "Request: 0 = chdir(gone)\n"},
+    });
+    fs::remove(here + "/gone");
+    Check({{Msg(CALL_GETCWD), 12, 0, 2, "Request: NULL = getcwd(...,65508)\n"}});
 }
 
 TEST_P(Handlers, DirectoryStreams)
@@ -343,9 +329,9 @@ Row Getenv(const std::vector<std::string> &env)
             "Request: getenv(....)\n", Pad(s), 8};
 }
 
-// Sixteen strings of 4000 bytes each, NULs included, take 64000 of the 65512 bytes of room.
-TEST_P(Handlers, GetenvFillsTheRoomWithWholeStrings)
+TEST_P(Handlers, GetenvAndSetenv)
 {
+    // Sixteen strings of 4000 bytes each, NULs included, take 64000 of the 65512 bytes of room.
     std::vector<std::string> big;
     for (int i = 0; i < 16; i++)
         big.push_back(Fmt("V%d=", 100 + i) + std::string(4000 - 6, static_cast<char>('a' + i)));
@@ -357,10 +343,6 @@ TEST_P(Handlers, GetenvFillsTheRoomWithWholeStrings)
         env.resize(last == 1512 ? 17 : 16);
         Check({Getenv(env)});
     }
-}
-
-TEST_P(Handlers, Setenv)
-{
     Environment e({"A=1", "B=2", "KEEP=same", "EMPTY="});
     auto set = [](std::string_view strings, int32_t count = ANY) {
         return Msg(CALL_SETENV).w(count == ANY ? static_cast<int32_t>(strings.size()) : count).b(strings);
@@ -386,11 +368,20 @@ TEST_P(Handlers, Setenv)
     EXPECT_STREQ(getenv("BIG"), (std::string(1000, 'a' + 199 % 26) + "199").c_str());
 }
 
-TEST_P(Handlers, IdentityAndClock)
+std::string HostBytes(const struct hostent *e, int *aliases, int *addresses)
+{
+    std::string b = std::string(e->h_name) + '\0';
+    for (*aliases = 0; e->h_aliases[*aliases]; ++*aliases)
+        b.append(e->h_aliases[*aliases]).push_back('\0');
+    for (*addresses = 0; e->h_addr_list[*addresses]; ++*addresses)
+        b.append(e->h_addr_list[*addresses], static_cast<size_t>(e->h_length));
+    return b;
+}
+
+TEST_P(Handlers, IdentityClockAndNameService)
 {
     char host[64] = {}, field[65] = {};
-    if (gethostname(host, sizeof host) != 0)
-        memset(host, 0, sizeof host);
+    gethostname(host, sizeof host);
     const char *login = getlogin();
     strncpy(field, login ? login : "", 64);
     Check({
@@ -410,21 +401,7 @@ TEST_P(Handlers, IdentityAndClock)
     EXPECT_TRUE(r.word(4) >= 0 && r.word(4) < 1000000) << r.word(4);
     EXPECT_EQ(std::make_pair(r.word(5), r.word(6)), std::make_pair(tz.tz_minuteswest, tz.tz_dsttime));
     EXPECT_EQ(trace, "Request: gettimeofday()\n");
-}
-
-std::string HostBytes(const struct hostent *e, int *aliases, int *addresses)
-{
-    std::string b = std::string(e->h_name) + '\0';
-    for (*aliases = 0; e->h_aliases[*aliases]; ++*aliases)
-        b.append(e->h_aliases[*aliases]).push_back('\0');
-    for (*addresses = 0; e->h_addr_list[*addresses]; ++*addresses)
-        b.append(e->h_addr_list[*addresses], static_cast<size_t>(e->h_length));
-    return b;
-}
-
-// The requests read by each lookup: found, not found, and cut short behind a whole one.
-TEST_P(Handlers, NameServiceLookups)
-{
+    // The requests read by each lookup: found, not found, and cut short behind a whole one.
     const std::string loopback("\x7f\0\0\x01", 4);
     int aliases = 0, addresses = 0;
     std::string byName = HostBytes(gethostbyname("localhost"), &aliases, &addresses);
@@ -458,5 +435,50 @@ TEST_P(Handlers, NameServiceLookups)
 }
 
 BOTH_ORDERS(Handlers);
+
+// Entries larger than one message are cut so that the counts describe exactly the bytes sent.
+TEST(NameReplies, EntriesLargerThanAMessage)
+{
+    std::vector<std::string> strings;
+    std::vector<char *> aliases, addresses;
+    for (int i = 0; i < 20000; i++) { // aliases of 11 bytes, addresses of 4
+        uint32_t a = htonl(0x0a000000u + static_cast<uint32_t>(i));
+        strings.push_back("alias" + std::to_string(10000 + i));
+        strings.emplace_back(reinterpret_cast<const char *>(&a), 4);
+    }
+    auto list = [&](std::vector<char *> &v, int first, int n) {
+        v.clear();
+        for (int i = 0; i < n; i++)
+            v.push_back(strings[static_cast<size_t>(first + 2 * i)].data());
+        v.push_back(nullptr);
+        return v.data();
+    };
+    for (auto [name, nAliases, nAddresses] : std::vector<std::tuple<std::string, int, int>>{
+             {"big.example", 10000, 3}, {"big.example", 1, 20000}, {std::string(MAX_MESSAGE, 'n'), 0, 1}}) {
+        struct hostent entry = {name.data(), list(aliases, 0, nAliases), AF_INET, 4, list(addresses, 1, nAddresses)};
+        memset(replybuf, 0xee, sizeof replybuf); // pad bytes too must be written
+        const char *reply = HostReply(&entry);
+        std::string sent(reply, static_cast<size_t>(MsgLength(reply)));
+        int nSent[2] = {GetWord(reply, 2), GetWord(reply, 3)}; // aliases, addresses
+        if (name.size() >= MAX_MESSAGE) { // no room for the name: not found
+            EXPECT_EQ(std::make_tuple(sent.size(), GetWord(reply, 1)), std::make_tuple(24u, -1));
+            continue;
+        }
+        EXPECT_EQ(nSent[1], std::min(nAddresses, (MAX_MESSAGE - 24 - 12) / 4)); // addresses come first
+        EXPECT_EQ(nSent[0], std::min(nAliases, (MAX_MESSAGE - 24 - 12 - 4 * nSent[1]) / 11));
+        aliases[static_cast<size_t>(nSent[0])] = addresses[static_cast<size_t>(nSent[1])] = nullptr; // the entry as sent
+        EXPECT_EQ(sent.substr(24), Pad(HostBytes(&entry, &nSent[0], &nSent[1])));
+    }
+    std::string svc = "svc", proto = "tcp";
+    struct servent entry = {svc.data(), list(aliases, 0, 10000), htons(23), proto.data()};
+    memset(replybuf, 0xee, sizeof replybuf);
+    const char *reply = ServiceReply(&entry, 0);
+    int count = (MAX_MESSAGE - 20 - 8) / 11;
+    EXPECT_EQ(std::make_tuple(GetWord(reply, 1), GetWord(reply, 2)), std::make_tuple(23, count));
+    EXPECT_EQ(MsgLength(reply), (20 + 8 + 11 * count + 3) & ~3);
+    size_t last = static_cast<size_t>(28 + 11 * (count - 1)), pad = static_cast<size_t>(MsgLength(reply)) - last - 11;
+    EXPECT_EQ(std::string(reply + last, 11 + pad), aliases[static_cast<size_t>(count - 1)] + std::string(1 + pad, '\0'));
+}
+
 
 } // namespace

@@ -39,12 +39,6 @@ Scratch::~Scratch()
         fs::remove_all(path_, ignored);
 }
 
-std::string Scratch::Put(std::string_view name, std::string_view text, mode_t mode) const
-{
-    WriteFile(*this / name, text, mode);
-    return *this / name;
-}
-
 std::string Msg::Bytes(bool swapped) const
 {
     std::string out(4, '\0');
@@ -155,10 +149,9 @@ namespace {
     const char *path = getenv("PATH");
     setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
     std::string log = "--log-file=" + (dir / "valgrind.%p");
-    std::vector<char *> vg = {const_cast<char *>("valgrind"), const_cast<char *>("-q"),
-                              const_cast<char *>("--leak-check=full"),
-                              const_cast<char *>("--show-leak-kinds=definite"),
-                              const_cast<char *>("--errors-for-leak-kinds=definite"), log.data()};
+    std::vector<char *> vg = {const_cast<char *>("valgrind"), const_cast<char *>("-q"), const_cast<char *>("--leak-check=full"),
+                              const_cast<char *>("--show-leak-kinds=definite"), const_cast<char *>("--errors-for-leak-kinds=definite"),
+                              log.data()};
     vg.insert(vg.end(), args.begin(), args.end());
     execvp("valgrind", vg.data());
     _exit(127);
@@ -175,21 +168,15 @@ void Agent::Start(const std::vector<std::string> &argv, const std::vector<std::s
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int in = open("/dev/null", O_RDONLY), o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+            e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
             _exit(126);
         close_range(3, ~0U, 0); // the agent holds no descriptor of the test's
         unsetenv("DISPLAY");
         unsetenv("SSH_CONNECTION");
-        for (const auto &v : env) {
-            size_t eq = v.find('=');
-            if (eq == std::string::npos)
-                unsetenv(v.c_str());
-            else
-                setenv(v.substr(0, eq).c_str(), v.substr(eq + 1).c_str(), 1);
-        }
+        for (const auto &v : env) // the child's own copy of v lives until the exec
+            v.find('=') == std::string::npos ? unsetenv(v.c_str()) : putenv(const_cast<char *>(v.c_str()));
         std::vector<char *> args;
         for (const auto &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
@@ -243,8 +230,7 @@ Agent::~Agent()
 Daemon::Daemon(bool verbose, const std::vector<std::string> &env, std::function<void()> before)
 {
     beforeExec = std::move(before);
-    Start(verbose ? std::vector<std::string>{"xt.term", "-v", "-d", "--"} : std::vector<std::string>{"xt.term", "-d", "--"},
-          env);
+    Start(verbose ? std::vector<std::string>{"xt.term", "-v", "-d", "--"} : std::vector<std::string>{"xt.term", "-d", "--"}, env);
 }
 
 Link Agent::Connect(bool swapped, bool handshake) { return Dial(port, "127.0.0.1", swapped, handshake); }
@@ -261,9 +247,7 @@ Link Dial(int port, const char *host, bool swapped, bool handshake)
 int Listen(int *port)
 {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    struct sockaddr_in a = {.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     socklen_t len = sizeof a;
     bool ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(s, 8) == 0 &&
               getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0;

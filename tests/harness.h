@@ -17,6 +17,8 @@ using namespace wire;
 using hostlink::Link;
 using hostlink::Reply;
 
+void WriteFile(const std::string &path, std::string_view text, mode_t mode = 0644);
+
 // A fresh directory of its own, removed with its contents on every way out of its scope.
 // Throws when none can be made: a test never works in a shared directory instead.
 class Scratch {
@@ -27,7 +29,10 @@ public:
     Scratch &operator=(const Scratch &) = delete;
     const std::string &path() const { return path_; }
     std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
-    std::string Put(std::string_view name, std::string_view text, mode_t mode = 0600) const; // its path
+    std::string Put(std::string_view name, std::string_view text, mode_t mode = 0600) const // its path
+    {
+        return WriteFile(*this / name, text, mode), *this / name;
+    }
 
 private:
     std::string path_;
@@ -54,7 +59,6 @@ inline std::vector<std::string> operator+(std::vector<std::string> a, const std:
     return a.insert(a.end(), b.begin(), b.end()), a;
 }
 std::string ReadFile(const std::string &path);
-void WriteFile(const std::string &path, std::string_view text, mode_t mode = 0644);
 std::string Fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 bool WaitUntil(const std::function<bool()> &cond, double seconds = 10); // cond's last answer
 int OpenDescriptors(pid_t pid); // those below 100
@@ -86,8 +90,7 @@ struct Agent {
 };
 
 struct Daemon : Agent { // the agent in daemon mode, started as xt.term
-    explicit Daemon(bool verbose = false, const std::vector<std::string> &env = {},
-                    std::function<void()> before = {});
+    explicit Daemon(bool verbose = false, const std::vector<std::string> &env = {}, std::function<void()> before = {});
 };
 
 inline std::string OrderName(const testing::TestParamInfo<bool> &p) { return p.param ? "Swapped" : "Native"; }

@@ -34,11 +34,9 @@ int main(int argc, char **argv)
             fflush(stdout);
         } else if (what == "connect") {
             int fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in from{}, to{};
-            from.sin_family = to.sin_family = AF_INET;
+            uint16_t port = htons(static_cast<uint16_t>(argc > 4 ? atoi(argv[4]) : 0));
+            sockaddr_in from = {AF_INET, 0, {}, {}}, to = {AF_INET, port, {htonl(INADDR_LOOPBACK)}, {}};
             inet_pton(AF_INET, rest.c_str(), &from.sin_addr);
-            inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-            to.sin_port = htons(static_cast<uint16_t>(argc > 4 ? atoi(argv[4]) : 0));
             if (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
                 connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
                 return 121;

@@ -19,21 +19,11 @@ namespace {
 const std::string kMeta = "a b;c|d&e\"f'g";
 const std::string kMetaEscaped = "a\\ b\\;c\\|d\\&e\\\"f\\'g";
 
-// Settings and PATH come back after a test of the launcher's functions.
-struct Saved {
-    Settings settings = ::settings;
-    std::string path = getenv("PATH");
-    ~Saved()
-    {
-        ::settings = settings;
-        setenv("PATH", path.c_str(), 1);
-    }
-};
-
 // Directories outside, names inside; an element too long for the path buffer is skipped.
 TEST(Launch, RemoteShellSearch)
 {
-    Saved saved;
+    const Settings saved = settings; // settings and PATH come back at the end
+    const std::string oldPath = getenv("PATH");
     Scratch box;
     std::string a = box / "a", b = box / "b", first = box / "c", here = fs::current_path();
     std::optional<std::string> unset;
@@ -49,22 +39,20 @@ TEST(Launch, RemoteShellSearch)
         WriteFile(p, "#!/bin/sh\n", p == a + "/rsh" ? 0644 : 0755); // a's is not executable
     }
     ASSERT_EQ(chdir(b.c_str()), 0);
-    struct Case {
-        std::optional<std::string> path;
-        const char *name; // the -r name
-        std::string found;
-    };
-    // -r before rsh, no second slash, "" is ".", too long with -r (rsh fits), earlier dirs first.
-    for (const Case &c : std::vector<Case>{
+    // PATH, the -r name, what is found: -r before rsh, no second slash, "" is ".", too long with -r
+    // (rsh fits), earlier dirs first.
+    for (auto [path, name, want] : std::vector<std::tuple<std::optional<std::string>, const char *, std::string>>{
              {a + ":" + b, "", b + "/rsh"}, {a + ":" + b, "mysh", b + "/mysh"}, {b + "/:" + a, "mysh", b + "/mysh"},
              {unset, "", "(none)"}, {a, "", "(none)"}, {"/nonexistent::" + a, "", "rsh"}, {tooLong + ":" + b, "", b + "/rsh"},
              {fits + ":" + b, "longer", fits + "/rsh"}, {first + ":" + b, "mysh", first + "/rsh"}}) {
-        c.path ? setenv("PATH", c.path->c_str(), 1) : unsetenv("PATH");
-        settings.remote_shell_commands[0] = c.name;
+        path ? setenv("PATH", path->c_str(), 1) : unsetenv("PATH");
+        settings.remote_shell_commands[0] = name;
         char found[REMOTE_SHELL_PATH_SIZE];
         const char *r = FindRemoteShellCommand(found);
-        EXPECT_EQ(r ? r : "(none)", c.found) << c.path.value_or("unset") << " -r" << c.name;
+        EXPECT_EQ(r ? r : "(none)", want) << path.value_or("unset") << " -r" << name;
     }
+    settings = saved;
+    setenv("PATH", oldPath.c_str(), 1);
     ASSERT_EQ(chdir(here.c_str()), 0);
 }
 
@@ -77,7 +65,6 @@ struct Sandbox {
     {
         fs::copy_file(RECORDER_PATH, path, fs::copy_options::overwrite_existing);
         WriteFile(path + ".mode", mode);
-        fs::remove(path + ".args");
         return path;
     }
     std::string Rsh(const std::string &mode = "") const { return Recorder(bin + "/rsh", mode); }
@@ -85,10 +72,11 @@ struct Sandbox {
     std::string Path() const { return "PATH=" + bin + ":/usr/bin:/bin"; }
 };
 
-// The argument vector a recorder was started with; empty when it never ran.
+// The argument vector a recorder was last started with; empty when it has not run since.
 Strings Recorded(const std::string &program)
 {
     std::string raw = ReadFile(program + ".args");
+    fs::remove(program + ".args"); // the next run records afresh
     Strings out;
     for (size_t at = 0; at < raw.size(); at = raw.find('\0', at) + 1)
         out.push_back(raw.substr(at, raw.find('\0', at) - at));
@@ -107,40 +95,33 @@ Outcome RunAgent(const Strings &argv, const Strings &env)
 
 bool IsPort(const std::string &s) { return std::regex_match(s, std::regex("[1-9][0-9]{0,4}")) && std::stoi(s) < 65536; }
 
-TEST(RemoteShell, RunAsNameTerminalCommandPeerPortAndEscapedArguments)
+// The command line: run-as name, terminal, command, peer port and escaped arguments; then terminal and
+// command from the name, options and DISPLAY, where an unnamable terminal ends it with 1.
+TEST(RemoteShell, CommandLineFromTheAgentsNameOptionsAndDisplay)
 {
     Sandbox box;
     std::string rsh = box.Rsh(), term = box.Term();
     // The remote shell exits 0 and nobody connects: a wait of 0 seconds ends in the fall-back.
     const std::string odd = "$HOME`x`\\<>()*?~#caf\xc3\xa9", blanks = "\t\n\v\f\r" + std::string(600, ' ');
-    Outcome o = RunAgent({"/my dir/xt.term", "-t0", "-p" + box.fallback, "-h127.0.0.1", "--", "a", kMeta, "", odd, blanks},
+    Outcome first = RunAgent({"/my dir/xt.term", "-t0", "-p" + box.fallback, "-h127.0.0.1", "--", "a", kMeta, "", odd, blanks},
                          {box.Path()});
-    EXPECT_EQ(o.status, 7) << o.err;
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "Timedout attempting to connect to /my dir/xt.term on 127.0.0.1.\n");
-    Strings shell = Recorded(rsh), escaped = {"a", kMetaEscaped, "", odd, "\\\t\\\n\\\v\\\f\\\r"};
+    EXPECT_EQ(first.status, 7) << first.err;
+    EXPECT_EQ(first.out, "");
+    EXPECT_EQ(first.err, "Timedout attempting to connect to /my dir/xt.term on 127.0.0.1.\n");
+    Strings line = Recorded(rsh), escaped = {"a", kMetaEscaped, "", odd, "\\\t\\\n\\\v\\\f\\\r"};
     for (int i = 0; i < 600; i++)
         escaped.back() += "\\ ";
-    ASSERT_EQ(shell.size(), 10u);
-    EXPECT_TRUE(IsPort(shell[4])) << shell[4];
-    EXPECT_EQ(shell, Strings({"rsh", "127.0.0.1", "term", "-peer", shell[4]}) + escaped);
+    ASSERT_EQ(line.size(), 10u);
+    EXPECT_TRUE(IsPort(line[4])) << line[4];
+    EXPECT_EQ(line, Strings({"rsh", "127.0.0.1", "term", "-peer", line[4]}) + escaped);
     // The host-based client gets the prepared block: -peer and the closed listener's port.
-    EXPECT_EQ(Recorded(term), Strings({"term", "-peer", shell[4]}) + escaped);
+    EXPECT_EQ(Recorded(term), Strings({"term", "-peer", line[4]}) + escaped);
     // Without a separator every argument is the client's: -d does not make a daemon.
-    EXPECT_EQ(RunAgent({"xt.term", "-v", "-d"}, {}).err, "Unknown terminal, setup DISPLAY environment variable.\n");
-}
-
-// Terminal and command from the name, options and DISPLAY; an unnamable terminal ends it with 1.
-TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
-{
-    Sandbox box;
-    std::string rsh = box.Rsh("exit 1\n"), term = box.Term();
     const std::string longLabel(70, 'q'), noDisplay = "Unknown terminal, setup DISPLAY environment variable.\n";
-    struct Case {
-        Strings argv;
-        std::string display, terminal, command; // no command: refused, with terminal the message
-    };
-    for (const Case &c : std::vector<Case>{
+    EXPECT_EQ(RunAgent({"xt.term", "-v", "-d"}, {}).err, noDisplay);
+    box.Rsh("exit 1\n");
+    // argv, DISPLAY, the terminal and the command; no command: refused, with the terminal's place the message.
+    for (auto [argv, display, terminal, command] : std::vector<std::tuple<Strings, std::string, std::string, std::string>>{
              {{"vkxt.term", "-hlocalhost", "--"}, "DISPLAY", "localhost", "term"},
              {{"xt.xt.term", "--"}, "DISPLAY=localhost:0:1", "localhost", "xt.term"},
              {{"/some/dir/term", "--"}, "DISPLAY=127.0.0.1:10", "127.0.0.1", "term"},
@@ -152,22 +133,19 @@ TEST(RemoteShell, CommandAndTerminalFromTheAgentsNameOptionsAndDisplay)
              {{"xt.term", "-h" + longLabel + ".example", "--", "a"}, "DISPLAY=localhost:0",
               "Unknown terminal name " + longLabel + ".example.\n", ""},
          }) {
-        SCOPED_TRACE(c.argv[0] + " " + c.argv[1] + " " + c.display);
-        Strings argv = c.argv;
+        SCOPED_TRACE(argv[0] + " " + argv[1] + " " + display);
         argv.insert(argv.begin() + 1, "-p" + box.fallback);
-        Outcome o = RunAgent(argv, {box.Path(), c.display});
+        Outcome o = RunAgent(argv, {box.Path(), display});
         Strings shell = Recorded(rsh), fell = Recorded(term);
-        fs::remove(rsh + ".args");
-        fs::remove(term + ".args");
-        if (c.command.empty()) {
-            EXPECT_EQ(std::make_tuple(o.status, o.err, o.out), std::make_tuple(1, c.terminal, std::string()));
+        if (command.empty()) {
+            EXPECT_EQ(std::make_tuple(o.status, o.err, o.out), std::make_tuple(1, terminal, std::string()));
             EXPECT_TRUE(shell.empty() && fell.empty());
             continue;
         }
         EXPECT_EQ(o.status, 7) << o.err;
         ASSERT_GE(shell.size(), 5u);
         ASSERT_GE(fell.size(), 3u);
-        EXPECT_EQ(std::make_pair(shell[1], shell[2]), std::make_pair(c.terminal, c.command));
+        EXPECT_EQ(std::make_pair(shell[1], shell[2]), std::make_pair(terminal, command));
         // The fall-back drops one more prefix, and -c's directories.
         EXPECT_EQ(std::make_pair(fell[0], fell[2]), std::make_pair(std::string("term"), shell[4]));
     }
@@ -178,10 +156,14 @@ TEST(LaunchFailure, EveryFailureOfTheRemoteShellFallsBackWithThePreparedBlock)
     // The remote shell ("" none, "=TEXT" a file of TEXT), PATH set or not, stdout, stderr's start.
     const std::string noexec = std::string("Cannot execute the remote shell RSH for terminal 127.0.0.1: ") +
                                strerror(ENOEXEC) + "\n";
+    std::string lines; // about 4 MB, relayed as it comes, in chunks
+    for (int i = 1; i <= 600000; i++)
+        lines += std::to_string(i) + "\n";
     for (auto [rshMode, path, out, err] : std::vector<std::tuple<std::string, bool, std::string, std::string>>{
              {"", true, "", "sending command: "}, {"", false, "", "sending command: "},
              {"say hello from the terminal\nexit 0\n", true, "hello from the terminal\n", ""}, {"say \n", true, "\n", ""},
-             {"exit 1\n", true, "", ""}, {"signal 9\n", true, "", ""}, {"=not a program\n", true, noexec, ""}}) {
+             {"exit 1\n", true, "", ""}, {"signal 9\n", true, "", ""}, {"=not a program\n", true, noexec, ""},
+             {"=#!/bin/sh\nexec seq 600000\n", true, lines, ""}}) {
         for (bool failsafe : {true, false}) {
             SCOPED_TRACE(rshMode + (path ? "" : " (PATH unset)") + (failsafe ? " -fs" : " -nfs"));
             Sandbox box;
@@ -194,7 +176,8 @@ TEST(LaunchFailure, EveryFailureOfTheRemoteShellFallsBackWithThePreparedBlock)
                                   "-p" + box.fallback, "-h127.0.0.1", "--", kMeta},
                                  {path ? box.Path() : "PATH"});
             std::string want = out;
-            EXPECT_EQ(o.out, want.find("RSH") == std::string::npos ? want : want.replace(want.find("RSH"), 3, rsh));
+            EXPECT_TRUE(o.out == (want.find("RSH") == std::string::npos ? want : want.replace(want.find("RSH"), 3, rsh)))
+                << o.out.size() << " bytes of " << want.size() << ":\n" << o.out.substr(0, 200);
             EXPECT_EQ(o.err.substr(0, err.size()), err) << o.err;
             Strings fell = Recorded(term);
             EXPECT_EQ(o.status, failsafe ? 7 : 1) << o.err;
@@ -214,19 +197,6 @@ TEST(LaunchFailure, EveryFailureOfTheRemoteShellFallsBackWithThePreparedBlock)
     Outcome o = RunAgent({"xt.term", "-v", "-h127.0.0.1", "--"}, {"PATH=" + box.bin});
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, "Attemting to start host based term\n  it also failed.\n");
-}
-
-// What the remote shell prints is relayed as it comes, in chunks: about 4 MB in one launch.
-TEST(LaunchFailure, RemoteShellOutputRelayedWhole)
-{
-    Scratch bin;
-    WriteFile(bin / "bigsh", "#!/bin/sh\nexec seq 600000\n", 0755);
-    std::string data;
-    for (int i = 1; i <= 600000; i++)
-        data += std::to_string(i) + "\n";
-    Outcome o = RunAgent({"xt.term", "-rbigsh", "-nfs", "--"}, {"PATH=" + bin.path() + ":/usr/bin:/bin", "DISPLAY=localhost:0"});
-    EXPECT_EQ(o.status, 1); // output means a failed launch, and -nfs ends there
-    EXPECT_TRUE(o.out == data) << o.out.size() << " bytes of " << data.size();
 }
 
 // The connection may arrive while the remote shell still runs; it must come from the terminal.

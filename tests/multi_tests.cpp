@@ -9,20 +9,16 @@
 
 namespace {
 
-using hostlink::LinkError;
-
-// SIGTERM, then the agent must end by itself once its clients have gone.
-void Stop(Agent &agent)
-{
-    Signal(agent.pid, SIGTERM);
-    EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
-}
-
 // Eight clients held open at once, a ninth over the limit; then no children and a tenth served.
-TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
+// -lADDRESS:PORT; a client cut mid-request ends only its server; SIGTERM spares the served one.
+TEST(Multi, EightClientsAtOnceANinthTurnedAwayTheServedOneFinishes)
 {
+    int port = 0;
+    close(Listen(&port)); // a port free a moment ago
     Agent agent;
-    agent.Start({"xt.term", "-v", "-d", "-m8", "--"});
+    agent.Start({"xt.term", "-v", "-d", "-m8", Fmt("-l127.0.0.1:%d", port), "--"});
+    EXPECT_EQ(agent.port, port);
+    EXPECT_THROW(Link::connect("127.0.0.2", port), hostlink::LinkError); // bound to the address it names
     std::vector<Link> links;
     std::set<int32_t> servers;
     for (int i = 0; i < 8; i++) {
@@ -47,18 +43,6 @@ TEST(Multi, EightClientsEachServedByItsOwnProcessAndANinthTurnedAway)
         EXPECT_NE(err.find(Fmt("[%d] Request: Connection\n", n)), std::string::npos) << err;
     EXPECT_NE(err.find("getppid()"), std::string::npos);
     EXPECT_NE(err.find("] Its server ended with status 0.\n"), std::string::npos) << err;
-    Stop(agent);
-}
-
-// -lADDRESS:PORT; a client cut mid-request ends only its server; SIGTERM spares the served one.
-TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
-{
-    int port = 0;
-    close(Listen(&port)); // a port free a moment ago
-    Agent agent;
-    agent.Start({"xt.term", "-d", "-m", Fmt("-l127.0.0.1:%d", port), "--"});
-    EXPECT_EQ(agent.port, port);
-    EXPECT_THROW(Link::connect("127.0.0.2", port), LinkError); // bound to the address it names
     Link link = agent.Open();
     {
         Link cut = agent.Open();
@@ -68,11 +52,11 @@ TEST(Multi, ListenOptionAndTerminationLetTheServedClientFinish)
     EXPECT_EQ(hostlink::getppid(link), agent.pid);
     Signal(agent.pid, SIGTERM);
     EXPECT_TRUE(WaitUntil([&] { return agent.Err().find("Terminated") != std::string::npos; }));
-    EXPECT_THROW(Link::connect("127.0.0.1", agent.port), LinkError);
+    EXPECT_THROW(Link::connect("127.0.0.1", agent.port), hostlink::LinkError);
     EXPECT_EQ(hostlink::getppid(link), agent.pid);
     EXPECT_TRUE(agent.Running());
     link.close();
-    EXPECT_EQ(agent.Wait(10), 0);
+    EXPECT_EQ(agent.Wait(10), 0) << agent.Err();
 }
 
 // Bad options and values give the classic line alone, "--help" lists every option; misfits say why.
@@ -88,16 +72,13 @@ TEST(Options, UsageLinesAndRefusals)
              {{"-d", "-l127.0.0.1:1x"}, "Bad listen port"}, {{"-ax"}, "usage"}, {{"-I-1"}, "usage"}, {{"-iq"}, "usage"},
              {{"-d", "-m0"}, "usage"}, {{"-d", "-m1025"}, "usage"}, {{"-d", "-m8x"}, "usage"}}) {
         Agent refused;
-        args.insert(args.begin(), "xt.term");
-        args.push_back("--");
-        refused.Start(args, {}, false);
-        EXPECT_EQ(refused.Wait(), 1) << args[1];
+        refused.Start(std::vector<std::string>{"xt.term"} + args + std::vector<std::string>{"--"}, {}, false);
+        EXPECT_EQ(refused.Wait(), 1) << args[0];
         EXPECT_TRUE(why == classic ? refused.Err() == why : refused.Err().find(why) != std::string::npos) << refused.Err();
     }
     Agent help;
     help.Start({"xt.term", "-v", "--help", "-y", "--"}, {}, false);
-    EXPECT_EQ(help.Wait(), 0);
-    EXPECT_EQ(help.Err(), "");
+    EXPECT_EQ(std::make_pair(help.Wait(), help.Err()), std::make_pair(0, std::string()));
     EXPECT_EQ(help.Out().rfind(classic + "  launch: ", 0), 0u) << help.Out();
     for (const char *option : {"-fs]", "-nfs]", "-v]", "-d]", "-r<", "-p<", "-t<", "-c<", "-h<", "-q]", "-m[", "-l<",
                                "-i]", "-a]", "-k<", "-I<", "-x]", "launch:", "daemon:", "security:", "extensions:"})

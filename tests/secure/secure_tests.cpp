@@ -59,9 +59,7 @@ TEST(Takeover, IntrudersAndIdleConnectionsDoNotKeepTheRealClientOut)
     idle.clear();
     link.close();
     EXPECT_EQ(agent.Wait(10), 0);
-    EXPECT_NE(agent.Stderr().find("Connection refused: the first request is not the authentication exchange.\n"),
-              std::string::npos)
-        << agent.Stderr();
+    EXPECT_NE(agent.Stderr().find("Connection refused: the first request is not the authentication exchange.\n"), std::string::npos);
 }
 
 // Probes of a daemon with a key file are refused and the right client served, until it idles.
@@ -147,11 +145,7 @@ TEST(KeyFile, AgentAndLibraryAgreeOnEveryFile)
     if (!hostlink::authenticationAvailable())
         GTEST_SKIP() << "built without libsodium";
     Scratch s;
-    struct Row {
-        std::string name, text;
-        mode_t mode;
-        const char *reason; // null: accepted
-    };
+    struct Row { std::string name, text; mode_t mode; const char *reason; }; // reason null: accepted
     std::vector<Row> rows = {
         {"good", kKey + "\n", 0600, nullptr}, {"padded", kKey + std::string(authkey::KEY_FILE_MAX_BYTES, ' '), 0600, "holds no key"},
         {"nul", kKey + std::string("\0garbage", 8), 0600, "holds no key"}, {"short", "abc", 0600, "holds no key"},
@@ -192,10 +186,7 @@ TEST(Crowd, TwentyIdleConnectionsDoNotKeepTheKeyHolderOut)
     for (bool multi : {false, true}) {
         Agent agent;
         std::string key = agent.dir.Put("key", authkey::TEST_KEY);
-        std::vector<std::string> argv = {"xt.term", "-d", "-k" + key, "--"};
-        if (multi)
-            argv.insert(argv.begin() + 1, "-m");
-        agent.Start(argv);
+        agent.Start({"xt.term", "-d", multi ? "-m" : "-d", "-k" + key, "--"});
         std::vector<Link> idle;
         for (int i = 0; i < 20; i++)
             idle.push_back(Link::connect("127.0.0.1", agent.port));

@@ -68,14 +68,10 @@ struct Tree {
     ~Tree() { Sh(within + Strings{Sshd::Which("fusermount3"), "-u", "-z", mnt}); }
 };
 
-struct Program {
-    std::string name, path; // path empty: not built here
-    Strings args;           // after the endpoint; DATA and WORK stand for the tree's directories
-    std::string foreground; // what keeps it in front of a shell, in daemon mode
-    std::string served;     // what it shows once served
-    int failure = 1;        // its exit status when it cannot connect
-    bool mounts = false;
-};
+// A path empty when it is not built here; the arguments after the endpoint, where DATA and WORK stand
+// for the tree's directories; what keeps it in front of a shell in daemon mode; what it shows once
+// served; its exit status when it cannot connect.
+struct Program { std::string name, path; Strings args; std::string foreground, served; int failure = 1; bool mounts = false; };
 
 const std::vector<Program> kPrograms = {
     {"termclient", TERMCLIENT_PATH, {}, "-foreground", "authenticated: the agent holds the key\n"},
@@ -104,11 +100,7 @@ enum class Key { Env, Option, Wrong, None };
 // Each way of failing to connect is tests/lib's; here the key both ways and two refusals.
 TEST_P(ToolKeys, ServedByADaemonWithTheKeyEitherWayElseTheLibrarysMessage)
 {
-    const struct {
-        const char *label;
-        Key key;
-        std::string message; // empty: served
-    } ways[] = {{"$HOSTAGENT_KEYFILE", Key::Env, ""}, {"--key", Key::Option, ""},
+    const struct { const char *label; Key key; std::string message; } ways[] = { // no message: served{"$HOSTAGENT_KEYFILE", Key::Env, ""}, {"--key", Key::Option, ""},
                 {"wrong key", Key::Wrong, "does not hold the key from --key "},
                 {"no key", Key::None, "wants a key: name its key file with --key FILE or in $HOSTAGENT_KEYFILE"}};
     for (const auto &way : ways) {
@@ -141,8 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Each, ToolKeys, testing::Values("termclient", "list", "
 
 // Launched by an agent with -a: the key comes on the remote shell's standard input; what the
 // program shows goes to its log.
-void ExpectLaunchServed(const Program &program, const std::string &shell, Tree &tree, const Strings &options,
-                        const Strings &env)
+void ExpectLaunchServed(const Program &program, const std::string &shell, Tree &tree, const Strings &options, const Strings &env)
 {
     AgentProcess agent;
     Strings argv = Strings{"xt." + program.name, "-a", "-v", "-h127.0.0.1", "-t20", "-r" + shell} + options +
