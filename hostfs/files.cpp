@@ -89,12 +89,7 @@ std::unique_ptr<FileHandle::Chunk> newChunk(const std::shared_ptr<ChunkBuffers> 
     c->span = span;
     c->data = buffers->get();
     c->from = buffers;
-    e->reply = &c->reply;
-    e->head = head;
-    e->tail = c->data.get();
-    e->tailSize = span;
-    e->placed = &c->placed;
-    e->expectedSize = static_cast<size_t>(head) + span;
+    *e = expectInto(&c->reply, head, c->data.get(), span, &c->placed);
     return c;
 }
 

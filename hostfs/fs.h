@@ -32,6 +32,20 @@ namespace hostfs {
 
 namespace hl = hostlink;
 
+// Where a reply goes: its first head bytes into reply, the bytes beyond them straight into tail
+// (up to tailSize), their count into placed.
+inline hl::Expect expectInto(hl::Reply *reply, int head, char *tail, size_t tailSize, size_t *placed)
+{
+    hl::Expect e;
+    e.reply = reply;
+    e.head = head;
+    e.tail = tail;
+    e.tailSize = tailSize;
+    e.placed = placed;
+    e.expectedSize = static_cast<size_t>(head) + tailSize;
+    return e;
+}
+
 // Buffers of one read reply's data, kept for the next chunks rather than given back: a fresh
 // buffer costs a page fault for every page a reply is written into.
 class ChunkBuffers {

@@ -128,13 +128,7 @@ int Fs::openPreloaded(const char *path, int flags, FileHandle **out)
             if (fd < 0)
                 continue;
             buffers[i].reset(new char[kSmall]);
-            hl::Expect e;
-            e.reply = &data[i];
-            e.head = 12;
-            e.tail = buffers[i].get();
-            e.tailSize = kSmall;
-            e.placed = &placed[i];
-            e.expectedSize = 12 + kSmall;
+            hl::Expect e = expectInto(&data[i], 12, buffers[i].get(), kSmall, &placed[i]);
             last = link_->send(ext_ ? hl::pread64Request(fd, kSmall, 0) : hl::Request(wire::CALL_READ).word(fd).word(static_cast<int32_t>(kSmall)),
                                std::move(e));
             link_->send(hl::Request(wire::CALL_CLOSE).word(fd)); // behind
@@ -193,13 +187,7 @@ int Fs::preloadWithOpen(const std::vector<std::string> &paths, int flags, FileHa
     try {
         for (size_t i = 0; i < paths.size(); i++) {
             buffers[i].reset(new char[kSmallWithOpen]);
-            hl::Expect e;
-            e.reply = &replies[i];
-            e.head = 16;
-            e.tail = buffers[i].get();
-            e.tailSize = kSmallWithOpen;
-            e.placed = &placed[i];
-            e.expectedSize = 16 + kSmallWithOpen;
+            hl::Expect e = expectInto(&replies[i], 16, buffers[i].get(), kSmallWithOpen, &placed[i]);
             last = link_->send(hl::openreadRequest(hostPath(paths[i].c_str()), hl::kOpenRead, 0, kSmallWithOpen), std::move(e));
         }
         link_->wait(last);
